@@ -1,0 +1,110 @@
+#include "app/activation.h"
+
+#include "app/guard.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QTimer>
+#include <QWidget>
+#include <QWindow>
+
+namespace {
+const char ErrorDisplayProperty[] = "orvalis_error_display";
+
+// A focus that leaves for nothing and comes back this fast never saw
+// another program: some platforms pass through "no focus" between two of
+// our own windows.
+constexpr qint64 FocusGapMs = 250;
+} // namespace
+
+FocusHistory::FocusHistory()
+{
+    if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        connect(app, &QGuiApplication::focusWindowChanged, this, &FocusHistory::focusWindowChanged);
+}
+
+FocusHistory &FocusHistory::instance()
+{
+    static FocusHistory *history = new FocusHistory;
+    return *history;
+}
+
+void FocusHistory::markErrorDisplay(QWindow *window)
+{
+    window->setProperty(ErrorDisplayProperty, true);
+}
+
+FocusHistory::Origin FocusHistory::originOf(QWindow *window)
+{
+    if (!window)
+        return Origin::Outside;
+    return window->property(ErrorDisplayProperty).toBool() ? Origin::ErrorDisplay : Origin::OwnWindow;
+}
+
+void FocusHistory::focusWindowChanged(QWindow *to)
+{
+    Origin from = m_current;
+    if (from == Origin::Outside && m_sinceLeft.isValid() && m_sinceLeft.elapsed() < FocusGapMs)
+        from = m_lastOwn;
+
+    m_current = originOf(to);
+    if (!to) {
+        m_sinceLeft.start();
+        return;
+    }
+    m_lastOwn = m_current;
+    m_sinceLeft.invalidate();
+    emit focusArrived(to, from);
+}
+
+void FocusHistory::returnFromBox(QWindow *window, bool errorDisplay)
+{
+    // The box took the focus (it has no platform window of its own here)...
+    emit focusArrived(nullptr, m_current);
+    // ...and gives it back as it closes.
+    m_current = errorDisplay ? Origin::ErrorDisplay : Origin::OwnWindow;
+    m_sinceLeft.invalidate();
+    focusWindowChanged(window);
+}
+
+Activation::Activation(QWidget *window, std::function<void()> handler)
+    : QObject(window), m_window(window), m_handler(std::move(handler))
+{
+    window->installEventFilter(this);
+    connect(&FocusHistory::instance(), &FocusHistory::focusArrived, this, &Activation::onFocusArrived);
+}
+
+bool Activation::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_window && event->type() == QEvent::Show && m_count == 0) {
+        // First display: activate once the window is up, whether or not the
+        // platform gives it the focus.
+        QTimer::singleShot(0, this, [this] {
+            if (m_count == 0 && m_window && m_window->isVisible())
+                activate();
+        });
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void Activation::onFocusArrived(QWindow *to, FocusHistory::Origin from)
+{
+    if (!m_window)
+        return;
+    if (!m_window->isVisible() || to != m_window->windowHandle()) {
+        m_focusWentElsewhere = true;
+        return;
+    }
+    const bool cameBack = m_focusWentElsewhere;
+    m_focusWentElsewhere = false;
+    if (m_count == 0)
+        activate();
+    else if (cameBack && from == FocusHistory::Origin::OwnWindow)
+        activate();
+}
+
+void Activation::activate()
+{
+    ++m_count;
+    guarded(m_window, m_handler);
+}

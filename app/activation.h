@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+class QWidget;
+class QWindow;
+
+// Follows the application's focus window so that a window can tell where
+// the focus came from when it gets it back: another window of this program
+// (a message box, a modal child), the application error display, or outside
+// (another program, or nothing).
+class FocusHistory : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Origin { Outside, OwnWindow, ErrorDisplay };
+    Q_ENUM(Origin)
+
+    static FocusHistory &instance();
+
+    // Marks the window of an application error display box.
+    static void markErrorDisplay(QWindow *window);
+
+    // The application's focus window changed (connected to
+    // QGuiApplication::focusWindowChanged).
+    void focusWindowChanged(QWindow *to);
+
+    // What a message box does when it closes: the focus goes from the box
+    // back to `window`.
+    void returnFromBox(QWindow *window, bool errorDisplay);
+
+signals:
+    void focusArrived(QWindow *to, FocusHistory::Origin from);
+
+private:
+    FocusHistory();
+    static Origin originOf(QWindow *window);
+
+    Origin m_current = Origin::Outside; // the window holding the focus now
+    Origin m_lastOwn = Origin::Outside; // the last window of ours that had it
+    QElapsedTimer m_sinceLeft;          // since the focus left for nothing
+};
+
+// Runs a window's activation handler at its first display and whenever the
+// focus comes back to it from another window of this program. Switching to
+// another program and back is not an activation, and neither is the return
+// from the application error display: an error raised by the handler itself
+// must not bring the handler back in a loop.
+class Activation : public QObject
+{
+    Q_OBJECT
+public:
+    Activation(QWidget *window, std::function<void()> handler);
+
+    int count() const { return m_count; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void onFocusArrived(QWindow *to, FocusHistory::Origin from);
+    void activate();
+
+    QPointer<QWidget> m_window;
+    std::function<void()> m_handler;
+    int m_count = 0;
+    bool m_focusWentElsewhere = false; // since the window last had it
+};

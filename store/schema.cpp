@@ -1,0 +1,34 @@
+#include "store/schema.h"
+
+namespace Schema {
+
+QStringList createTables()
+{
+    return {
+        QStringLiteral("CREATE TABLE data (code_account TEXT, period_year INTEGER, period_month INTEGER, "
+                       "valeur DOUBLE PRECISION, dim_agence TEXT, dim_utilisateur TEXT, "
+                       "dim_fournisseur TEXT, dim_dossier TEXT)"),
+        QStringLiteral("CREATE TABLE dim_utilisateur (code TEXT, libelle TEXT)"),
+        QStringLiteral("CREATE TABLE dim_agence (code TEXT, libelle TEXT)"),
+        QStringLiteral("CREATE TABLE dim_fournisseur (code TEXT, libelle TEXT)"),
+        QStringLiteral("CREATE TABLE dim_niveau (code TEXT, libelle TEXT)"),
+        QStringLiteral("CREATE TABLE niveau_agence (niveau TEXT, agence TEXT)"),
+    };
+}
+
+QString recommendedIndex()
+{
+    return QStringLiteral("CREATE INDEX data_mois_compte ON data (period_year, period_month, code_account, "
+                          "dim_agence, dim_utilisateur, dim_fournisseur, valeur)");
+}
+
+QStringList accountCodes()
+{
+    return {
+        QStringLiteral("MONTANT_DEVIS_VENTE_HT"), QStringLiteral("MONTANT_DEVIS_TVA"),
+        QStringLiteral("MARGE_DEVIS_VENTE_HT"),   QStringLiteral("NB_RELANCES"),
+        QStringLiteral("NB_DOSSIERS_TRAITES"),    QStringLiteral("NB_COMMANDES_TRAITES"),
+    };
+}
+
+} // namespace Schema

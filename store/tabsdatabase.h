@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+#include <functional>
+
+// The program's one connection to its database. The main window owns it for
+// the whole run; every other window and every statement object holds a plain
+// pointer to it.
+//
+// The database is opened lazily, at the first statement, so that a path that
+// names no usable database is reported where it is first used. A file is
+// never created: SQLite is opened read-write through a URI with mode=rw.
+class TABSDatabase
+{
+public:
+    TABSDatabase();
+    ~TABSDatabase();
+
+    TABSDatabase(const TABSDatabase &) = delete;
+    TABSDatabase &operator=(const TABSDatabase &) = delete;
+
+    // Stored settings of the connection, as the main window keeps them.
+    QString DatabaseName() const { return QStringLiteral("tdb"); }
+    bool Exclusive() const { return false; }
+    bool MultiUser() const { return true; }
+    int MaxConnections() const { return 500; }
+    QString SessionName() const { return QStringLiteral("Default"); }
+    QString CurrentVersion() const { return QStringLiteral("7.61 "); }
+
+    // Names the database: a file path. Nothing is opened or checked here.
+    void SetDatabaseFileName(const QString &fileName);
+    QString DatabaseFileName() const { return m_fileName; }
+
+    // Checks and rebuilds the database; raises EDatabaseError on failure.
+    // Returns a short report of what was done.
+    QString RepairDatabase();
+
+    // The open Qt connection, opened at the first call. Raises
+    // EDatabaseError when the database cannot be opened.
+    QSqlDatabase connection();
+    bool isOpen() const;
+    // Releases the Qt connection; the next statement opens it again.
+    void close();
+
+    // Every statement text run through TABSQuery passes here first, so that
+    // tests can check the exact statements. Empty by default.
+    using StatementSpy = std::function<void(const QString &)>;
+    void setStatementSpy(StatementSpy spy) { m_spy = std::move(spy); }
+    void noteStatement(const QString &sql) const
+    {
+        if (m_spy)
+            m_spy(sql);
+    }
+
+    // Transactions. Nested calls join the outermost one.
+    void beginTransaction();
+    void commit();
+    void rollback();
+    bool inTransaction() const { return m_transactionDepth > 0; }
+
+    // Busy timeout in milliseconds: another process writes while we read,
+    // and a momentary lock must wait instead of failing.
+    static constexpr int BusyTimeoutMs = 10000;
+
+private:
+    void open();
+
+    QString m_fileName;
+    QString m_connectionName;
+    StatementSpy m_spy;
+    int m_transactionDepth = 0;
+};
+
+// Runs the statements of its scope in one transaction, so that they all see
+// one state of the database even while another process writes. A read
+// transaction is committed when it goes out of scope; nothing to undo.
+class TReadTransaction
+{
+public:
+    explicit TReadTransaction(TABSDatabase *db);
+    ~TReadTransaction();
+    TReadTransaction(const TReadTransaction &) = delete;
+    TReadTransaction &operator=(const TReadTransaction &) = delete;
+
+private:
+    TABSDatabase *m_db;
+};
+
+// A write transaction: commit() makes the changes; leaving the scope without
+// commit() (an exception, say) rolls every change back.
+class TWriteTransaction
+{
+public:
+    explicit TWriteTransaction(TABSDatabase *db);
+    ~TWriteTransaction();
+    TWriteTransaction(const TWriteTransaction &) = delete;
+    TWriteTransaction &operator=(const TWriteTransaction &) = delete;
+
+    void commit();
+
+private:
+    TABSDatabase *m_db;
+    bool m_done = false;
+};

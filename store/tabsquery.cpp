@@ -1,0 +1,97 @@
+#include "store/tabsquery.h"
+
+#include "store/dberror.h"
+#include "store/tabsdatabase.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+QString TField::AsString() const
+{
+    return m_value.isNull() ? QString() : m_value.toString();
+}
+
+double TField::AsFloat() const
+{
+    if (m_value.isNull())
+        return 0.0;
+    bool ok = false;
+    const double value = m_value.toDouble(&ok);
+    if (!ok)
+        throw EDatabaseError(QStringLiteral("« %1 » n'est pas une valeur numérique").arg(m_value.toString()));
+    return value;
+}
+
+TABSQuery::TABSQuery(TABSDatabase *owner) : m_db(owner)
+{
+}
+
+TABSQuery::~TABSQuery() = default;
+
+void TABSQuery::SetDatabaseName(const QString &name)
+{
+    if (name != m_db->DatabaseName())
+        throw EDatabaseError(QStringLiteral("Base de données inconnue : %1").arg(name));
+}
+
+void TABSQuery::Open()
+{
+    Close();
+    const QString sql = text();
+    m_db->noteStatement(sql);
+    QSqlQuery query(m_db->connection());
+    query.setForwardOnly(true);
+    if (!query.exec(sql))
+        throw EDatabaseError(query.lastError().text());
+
+    const QSqlRecord record = query.record();
+    for (int i = 0; i < record.count(); ++i)
+        m_columns << record.fieldName(i);
+    while (query.next()) {
+        QVector<QVariant> row;
+        row.reserve(m_columns.size());
+        for (int i = 0; i < m_columns.size(); ++i)
+            row << query.value(i);
+        m_rows << row;
+    }
+    if (query.lastError().isValid())
+        throw EDatabaseError(query.lastError().text());
+    m_active = true;
+    m_row = 0;
+}
+
+void TABSQuery::ExecSQL()
+{
+    Close();
+    const QString sql = text();
+    m_db->noteStatement(sql);
+    QSqlQuery query(m_db->connection());
+    if (!query.exec(sql))
+        throw EDatabaseError(query.lastError().text());
+}
+
+void TABSQuery::Close()
+{
+    m_active = false;
+    m_columns.clear();
+    m_rows.clear();
+    m_row = 0;
+}
+
+void TABSQuery::Next()
+{
+    if (!Eof())
+        ++m_row;
+}
+
+TField TABSQuery::FieldByName(const QString &name) const
+{
+    if (Eof())
+        throw EDatabaseError(QStringLiteral("Aucune ligne courante pour lire le champ %1").arg(name));
+    for (int i = 0; i < m_columns.size(); ++i) {
+        if (m_columns.at(i).compare(name, Qt::CaseInsensitive) == 0)
+            return TField(m_rows.at(m_row).at(i));
+    }
+    throw EDatabaseError(QStringLiteral("Champ introuvable : %1").arg(name));
+}
