@@ -1,14 +1,24 @@
 #pragma once
 
+#include "dashboard/dashboardfigures.h"
+
+#include <QDate>
 #include <QDialog>
 #include <QScopedPointer>
+
+#include <functional>
+#include <memory>
 
 namespace Ui {
 class TFicheTDB;
 }
+class QComboBox;
 class TABSDatabase;
+class Activation;
 
-// The tracking table ("Tableau de suivi").
+// The tracking table ("Tableau de suivi"): one month of figures by level,
+// by agency of a level, or by user of an agency, narrowed by three chained
+// lists and a supplier list.
 class TFicheTDB : public QDialog
 {
     Q_OBJECT
@@ -20,9 +30,56 @@ public:
     void SetAdmin(bool admin) { FAdmin = admin; }
     void SetUser(const QString &user) { FUser = user; }
 
+    // The month list as it would be built on `today` (the constructor uses
+    // the current date).
+    void FillPeriods(const QDate &today);
+    int GetSelectedYear() const;
+    int GetSelectedMonth() const;
+    int GetDrillLevel() const;
+
+    // What the table shows now: selected indexes, filter codes, month.
+    DashboardSelection selection() const;
+
+    // Replaces where refreshes get their figures (the default reads them
+    // from the database).
+    void setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory);
+
+    const Activation *activation() const { return m_activation; }
+
+public slots:
+    void FormActivate();
+    void cblNiveauChange();
+    void cblAgenceChange();
+    void cblUtilisateurChange();
+    void cblFournisseurChange();
+    void cblPeriodeChange();
+
+    void LoadLevels();
+    void LoadAgencies();
+    void LoadUsers();
+    void LoadSuppliers();
+    void RefreshData();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    void FillPeriods();
+    void FormDestroy();
+    void loadList(QComboBox *combo, const QString &placeholder, const QString &sql);
+    void appendRow(const DashboardRow &row);
+
     const QScopedPointer<Ui::TFicheTDB> m_ui;
     TABSDatabase *FDatabase = nullptr;
     QString FUser;
     bool FAdmin = false;
+    QString FFilterLevel;
+    QString FFilterAgency;
+    QString FFilterUser;
+    QString FFilterSupplier;
+    int FPeriodYears[13] = {};
+    int FPeriodMonths[13] = {};
+
+    std::function<std::unique_ptr<FigureSource>()> m_sourceFactory;
+    Activation *m_activation = nullptr;
 };

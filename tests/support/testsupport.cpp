@@ -72,6 +72,8 @@ QSqlDatabase TestDatabase::connection()
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
     if (!db.open())
         throw std::runtime_error(db.lastError().text().toStdString());
+    // Test files need no protection against power loss.
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=OFF"));
     return db;
 }
 

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class TABSDatabase;
+class TAccount;
+
+// What the tracking table is asked to show: the selected indexes of the
+// three chained lists, the filter codes and the month.
+struct DashboardSelection
+{
+    bool admin = false;
+    QString user;          // the user of the program
+    int levelIndex = 0;    // selected index of the level list (0: placeholder)
+    int agencyIndex = 0;   // of the agency list
+    int userIndex = 0;     // of the user list
+    QString levelCode;     // filter codes; empty means no restriction
+    QString agencyCode;
+    QString userCode;
+    QString supplierCode;
+    int year = 0;
+    int month = 0;
+};
+
+// Drill level from the selected indexes of the level, agency and user
+// lists: 0 levels, 1 agencies of a level, 2 users of an agency, 3 one user.
+int drillLevel(int levelIndex, int agencyIndex, int userIndex);
+
+// The six sums behind one row, in the order of the account codes.
+struct AccountSums
+{
+    double ht = 0;
+    double tva = 0;
+    double marge = 0;
+    double relances = 0;
+    double devis = 0;
+    double commandes = 0;
+};
+
+// One row of the table with its figures and the texts it shows.
+struct DashboardRow
+{
+    QString code;
+    QString libelle;
+    double HT = 0;
+    double TVA = 0;
+    double TTC = 0;
+    double Marge = 0;
+    double MargePct = 0;
+    int NbRelances = 0;
+    int NbDevis = 0;
+    int NbCommandes = 0;
+    double Transformation = 0;
+
+    static DashboardRow from(const QString &code, const QString &libelle, const AccountSums &sums);
+    // The ten cells, exactly as the table shows them.
+    QStringList cells() const;
+};
+
+namespace Format {
+// Two decimals, the decimal separator of the user's locale, no thousands
+// separator; scientific notation past 15 integer digits; never "-0.00".
+QString amount(double value);
+QString count(int value);
+// A count sum truncated toward zero.
+int truncated(double value);
+} // namespace Format
+
+// The ten column captions of the table.
+QStringList dashboardCaptions();
+
+// Where a refresh gets its figures from. The table asks for the six sums of
+// one request (period, supplier, level, agency and user filters set on the
+// TAccount) at a time; a source may read everything it needs once, in
+// prepare(), inside the refresh's read transaction.
+class FigureSource
+{
+public:
+    virtual ~FigureSource() = default;
+    virtual void prepare(TABSDatabase *db, const DashboardSelection &selection, int drill);
+    virtual AccountSums figures(TAccount &request) = 0;
+};
+
+// One "SELECT SUM" statement per figure.
+class PerFigureSource : public FigureSource
+{
+public:
+    void prepare(TABSDatabase *db, const DashboardSelection &selection, int drill) override;
+    AccountSums figures(TAccount &request) override;
+
+private:
+    TABSDatabase *m_db = nullptr;
+};
+
+// The row statement of a drill level.
+QString rowStatement(const DashboardSelection &selection, int drill);
+
+// Builds the table: the row statement, then the figures of each row, all in
+// one read transaction so that the whole table shows one state of the
+// database. `onRow` receives each row as soon as it is complete; an engine
+// error ends the build there (the rows already delivered stay delivered).
+void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, FigureSource &source,
+                    const std::function<void(const DashboardRow &)> &onRow);
+
+// The source the program uses.
+std::unique_ptr<FigureSource> defaultFigureSource();

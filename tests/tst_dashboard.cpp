@@ -1,0 +1,788 @@
+// The tracking table: statements, cascade of the lists, drill levels,
+// figures and their texts.
+#include "support/testsupport.h"
+
+#include "app/activation.h"
+#include "dashboard/dashboardfigures.h"
+#include "dashboard/dashboardstatements.h"
+#include "dashboard/periods.h"
+#include "dashboard/tfichetdb.h"
+#include "store/taccount.h"
+#include "store/taccountsql.h"
+#include "store/dberror.h"
+#include "store/tabsquery.h"
+#include "store/tobjectcode.h"
+
+#include <QComboBox>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+const int Y = QDate::currentDate().year();
+const int M = QDate::currentDate().month();
+
+QStringList comboTexts(const QComboBox *combo)
+{
+    QStringList out;
+    for (int i = 0; i < combo->count(); ++i)
+        out << combo->itemText(i);
+    return out;
+}
+
+QList<QStringList> tableRows(const QTreeWidget *table)
+{
+    QList<QStringList> out;
+    for (int r = 0; r < table->topLevelItemCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < table->columnCount(); ++c)
+            cells << table->topLevelItem(r)->text(c);
+        out << cells;
+    }
+    return out;
+}
+
+QStringList firstColumn(const QTreeWidget *table)
+{
+    QStringList out;
+    for (const QStringList &row : tableRows(table))
+        out << row.first();
+    return out;
+}
+
+// All six accounts of one fact combination at once.
+void addFigures(TestDatabase &db, int year, int month, const QVariant &agency, const QVariant &user,
+                const QVariant &supplier, double ht, double tva, double marge, double relances, double devis,
+                double commandes)
+{
+    db.addFact(QStringLiteral("MONTANT_DEVIS_VENTE_HT"), year, month, ht, agency, user, supplier);
+    db.addFact(QStringLiteral("MONTANT_DEVIS_TVA"), year, month, tva, agency, user, supplier);
+    db.addFact(QStringLiteral("MARGE_DEVIS_VENTE_HT"), year, month, marge, agency, user, supplier);
+    db.addFact(QStringLiteral("NB_RELANCES"), year, month, relances, agency, user, supplier);
+    db.addFact(QStringLiteral("NB_DOSSIERS_TRAITES"), year, month, devis, agency, user, supplier);
+    db.addFact(QStringLiteral("NB_COMMANDES_TRAITES"), year, month, commandes, agency, user, supplier);
+}
+
+// A small organisation: three levels (one without agency), an agency in two
+// levels, an agency in none, codes and labels with apostrophes.
+void fillOrganisation(TestDatabase &db)
+{
+    db.addUser("U1", "Alice Martin");
+    db.addUser("U'2", "Bernard d'Aubigné");
+    db.addUser("U3", "Chloé Petit");
+    db.addUser("U4", "Denis Roux");
+    db.addUser("U5", "Émile Faure");
+    db.addLevel("U1", "Secteur Nord");
+    db.addLevel("U'2", "Secteur de l'Ouest");
+    db.addLevel("U3", "Secteur Vide");
+    db.addAgency("A1", "Agence d'Orléans");
+    db.addAgency("A'2", "Agence de Brest");
+    db.addAgency("A3", "Agence de Lyon");
+    db.link("U1", "A1");
+    db.link("U1", "A'2");
+    db.link("U'2", "A'2");
+    db.addSupplier("F1", "Fournisseur Un");
+    db.addSupplier("F'2", "Fournisseur d'Azur");
+    // This month.
+    addFigures(db, Y, M, "A1", "U4", "F1", 200, 40, -50, 2.9, 2, 3);
+    addFigures(db, Y, M, "A'2", "U5", "F'2", 100.25, 20.05, 30, -2.9, 4, 1);
+    addFigures(db, Y, M, "A'2", "U4", "F1", 0, 0, 12, 1, 0, 2);
+    addFigures(db, Y, M, "A3", "U5", "F1", 1000, 200, 100, 1, 1, 1);
+    // Another month, to be left out.
+    const QDate before = QDate(Y, M, 1).addMonths(-1);
+    addFigures(db, before.year(), before.month(), "A1", "U3", "F1", 7, 1, 1, 1, 1, 1);
+}
+
+} // namespace
+
+class TestDashboard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QLocale::setDefault(QLocale::c()); }
+
+    void accountStatement_data();
+    void accountStatement();
+    void accountValue_data();
+    void accountValue();
+
+    void rowStatements_data();
+    void rowStatements();
+    void drillRules_data();
+    void drillRules();
+    void monthList_data();
+    void monthList();
+
+    void derivedFigures_data();
+    void derivedFigures();
+    void decimalComma();
+
+    void openingAsAdministrator();
+    void openingAsUser_data();
+    void openingAsUser();
+    void cascade();
+    void staleUserShowsLevelRows();
+    void monthChangeReloadsUsers();
+    void supplierNarrowsFigures();
+    void refreshReadsOneState();
+    void errorDuringRefreshRestoresCursor();
+    void errorDuringActivationShownOnce();
+    void holdersDoNotOutliveTheirEntries();
+};
+
+void TestDashboard::accountStatement_data()
+{
+    QTest::addColumn<QString>("level");
+    QTest::addColumn<QString>("agency");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("supplier");
+    QTest::addColumn<QString>("expected");
+    // "-" leaves the filter off.
+    QTest::newRow("no filter") << "-" << "-" << "-" << "-"
+                               << "SELECT SUM(valeur) as somme FROM data WHERE code_account  = 'NB_RELANCES' AND "
+                                  "period_year  = 2026 AND period_month = 7";
+    QTest::newRow("level") << "L1" << "-" << "-" << "-"
+                           << "SELECT SUM(valeur) as somme FROM data WHERE code_account  = 'NB_RELANCES' AND "
+                              "period_year  = 2026 AND period_month = 7 AND dim_agence  in  ( select distinct agence "
+                              "   from niveau_agence    where niveau = 'L1' )";
+    QTest::newRow("empty level code") << "" << "-" << "-" << "-"
+                                      << "SELECT SUM(valeur) as somme FROM data WHERE code_account  = 'NB_RELANCES' "
+                                         "AND period_year  = 2026 AND period_month = 7";
+    QTest::newRow("level and agency")
+        << "L1" << "A1" << "-" << "-"
+        << "SELECT SUM(valeur) as somme FROM data WHERE code_account  = 'NB_RELANCES' AND period_year  = 2026 AND "
+           "period_month = 7 AND dim_agence  in  ( select distinct agence    from niveau_agence    where niveau = "
+           "'L1' ) AND dim_agence  = 'A1'";
+    QTest::newRow("empty agency, user, supplier")
+        << "-" << "" << "" << ""
+        << "SELECT SUM(valeur) as somme FROM data WHERE code_account  = 'NB_RELANCES' AND period_year  = 2026 AND "
+           "period_month = 7 AND dim_agence  = '' AND dim_utilisateur  = '' AND dim_fournisseur  = ''";
+    QTest::newRow("quotes doubled")
+        << "L'1" << "A'1" << "U'1" << "F'1"
+        << "SELECT SUM(valeur) as somme FROM data WHERE code_account  = 'NB_RELANCES' AND period_year  = 2026 AND "
+           "period_month = 7 AND dim_agence  in  ( select distinct agence    from niveau_agence    where niveau = "
+           "'L''1' ) AND dim_agence  = 'A''1' AND dim_utilisateur  = 'U''1' AND dim_fournisseur  = 'F''1'";
+}
+
+void TestDashboard::accountStatement()
+{
+    QFETCH(QString, level);
+    QFETCH(QString, agency);
+    QFETCH(QString, user);
+    QFETCH(QString, supplier);
+    QFETCH(QString, expected);
+
+    TestDatabase file;
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    StatementLog log(&db);
+
+    TAccount account;
+    account.SetPeriod(2026, 7);
+    account.SetAccountCode(QStringLiteral("NB_RELANCES"));
+    if (level != QLatin1String("-"))
+        account.SetLevelCode(level);
+    if (agency != QLatin1String("-"))
+        account.SetAgencyCode(agency);
+    if (user != QLatin1String("-"))
+        account.SetUserCode(user);
+    if (supplier != QLatin1String("-"))
+        account.SetSupplierCode(supplier);
+    TAccountSQL sql;
+    sql.SetDatabase(&db);
+    sql.SetAccount(&account);
+    QCOMPARE(sql.GetValue(), 0.0);
+    QCOMPARE(log.statements(), QStringList{expected});
+}
+
+void TestDashboard::accountValue_data()
+{
+    QTest::addColumn<QString>("level");
+    QTest::addColumn<QString>("agency");
+    QTest::addColumn<QString>("supplier");
+    QTest::addColumn<double>("expected");
+    // HT this month: A1 200, A'2 100.25 + 0, A3 1000.
+    QTest::newRow("whole month") << "-" << "-" << "-" << 1300.25;
+    QTest::newRow("level with two agencies") << "U1" << "-" << "-" << 300.25;
+    QTest::newRow("agency shared by two levels") << "U'2" << "-" << "-" << 100.25;
+    QTest::newRow("level without agency") << "U3" << "-" << "-" << 0.0;
+    QTest::newRow("agency outside its level") << "U'2" << "A1" << "-" << 0.0;
+    QTest::newRow("agency inside its level") << "U1" << "A1" << "-" << 200.0;
+    QTest::newRow("empty agency code") << "-" << "" << "-" << 0.0;
+    QTest::newRow("supplier") << "-" << "-" << "F1" << 1200.0;
+    QTest::newRow("injection is a literal") << "x' OR '1'='1" << "-" << "-" << 0.0;
+}
+
+void TestDashboard::accountValue()
+{
+    QFETCH(QString, level);
+    QFETCH(QString, agency);
+    QFETCH(QString, supplier);
+    QFETCH(double, expected);
+
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    TAccount account;
+    account.SetPeriod(Y, M);
+    account.SetAccountCode(QStringLiteral("MONTANT_DEVIS_VENTE_HT"));
+    if (level != QLatin1String("-"))
+        account.SetLevelCode(level);
+    if (agency != QLatin1String("-"))
+        account.SetAgencyCode(agency);
+    if (supplier != QLatin1String("-"))
+        account.SetSupplierCode(supplier);
+    TAccountSQL sql;
+    sql.SetDatabase(&db);
+    sql.SetAccount(&account);
+    QCOMPARE(sql.GetValue(), expected);
+    // Asked twice, the same answer.
+    QCOMPARE(sql.GetValue(), expected);
+}
+
+void TestDashboard::rowStatements_data()
+{
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("levels, administrator") << DashboardStatements::levels(true, "U1")
+                                           << "SELECT code, libelle FROM dim_niveau ORDER BY libelle ASC";
+    QTest::newRow("levels, user") << DashboardStatements::levels(false, "U1")
+                                  << "SELECT code, libelle FROM dim_niveau WHERE code = 'U1' ORDER BY libelle ASC";
+    QTest::newRow("levels, injection") << DashboardStatements::levels(false, "x' OR '1'='1")
+                                       << "SELECT code, libelle FROM dim_niveau WHERE code = 'x'' OR ''1''=''1' "
+                                          "ORDER BY libelle ASC";
+    QTest::newRow("agencies") << DashboardStatements::agencies("U1")
+                              << "SELECT a.code as code, a.libelle as libelle FROM dim_agence a, niveau_agence n "
+                                 "WHERE a.code = n.agence AND n.niveau = 'U1' ORDER BY libelle ASC";
+    QTest::newRow("users of agency") << DashboardStatements::usersOfAgency("A1", 2027, 1)
+                                     << "SELECT distinct u.code, u.libelle FROM dim_utilisateur u, data d WHERE "
+                                        "d.dim_agence = 'A1' AND u.code  = d.dim_utilisateur AND d.period_year \t= "
+                                        "2027 AND d.period_month\t= 1 ORDER BY u.libelle ASC";
+    QTest::newRow("one user") << DashboardStatements::oneUser("A1", "U4")
+                              << "SELECT distinct u.code, u.libelle FROM dim_utilisateur u, data d WHERE d.dim_agence "
+                                 "= 'A1' AND u.code  = d.dim_utilisateur AND u.code = 'U4' ORDER BY u.libelle ASC";
+    QTest::newRow("suppliers") << DashboardStatements::suppliers()
+                               << "SELECT code, libelle FROM dim_fournisseur ORDER BY libelle ASC";
+}
+
+void TestDashboard::rowStatements()
+{
+    QFETCH(QString, statement);
+    QFETCH(QString, expected);
+    QCOMPARE(statement, expected);
+}
+
+void TestDashboard::drillRules_data()
+{
+    QTest::addColumn<int>("n");
+    QTest::addColumn<int>("a");
+    QTest::addColumn<int>("u");
+    QTest::addColumn<int>("drill");
+    QTest::newRow("nothing chosen") << 0 << 0 << 0 << 0;
+    QTest::newRow("level") << 2 << 0 << 0 << 1;
+    QTest::newRow("level and agency") << 1 << 3 << 0 << 2;
+    QTest::newRow("level, agency, user") << 1 << 1 << 4 << 3;
+    QTest::newRow("stale user, no agency") << 1 << 0 << 2 << 0;
+    QTest::newRow("user without level") << 0 << 0 << 1 << 0;
+    QTest::newRow("agency without level") << 0 << 1 << 0 << 0;
+    QTest::newRow("nothing selected") << -1 << -1 << -1 << 0;
+}
+
+void TestDashboard::drillRules()
+{
+    QFETCH(int, n);
+    QFETCH(int, a);
+    QFETCH(int, u);
+    QFETCH(int, drill);
+    QCOMPARE(drillLevel(n, a, u), drill);
+}
+
+void TestDashboard::monthList_data()
+{
+    QTest::addColumn<QDate>("today");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("31 March") << QDate(2026, 3, 31)
+                              << QStringList{"2026-03", "2026-02", "2026-01", "2025-12", "2025-11", "2025-10", "2025-09",
+                                             "2025-08", "2025-07", "2025-06", "2025-05", "2025-04", "2025-03"};
+    QTest::newRow("January") << QDate(2027, 1, 15)
+                             << QStringList{"2027-01", "2026-12", "2026-11", "2026-10", "2026-09", "2026-08", "2026-07",
+                                            "2026-06", "2026-05", "2026-04", "2026-03", "2026-02", "2026-01"};
+    QTest::newRow("31 December") << QDate(2026, 12, 31)
+                                 << QStringList{"2026-12", "2026-11", "2026-10", "2026-09", "2026-08", "2026-07",
+                                                "2026-06", "2026-05", "2026-04", "2026-03", "2026-02", "2026-01",
+                                                "2025-12"};
+}
+
+void TestDashboard::monthList()
+{
+    QFETCH(QDate, today);
+    QFETCH(QStringList, expected);
+
+    TFicheTDB window(nullptr);
+    window.FillPeriods(today);
+    auto *combo = window.findChild<QComboBox *>("cblPeriode");
+    QCOMPARE(comboTexts(combo), expected);
+    QCOMPARE(combo->currentIndex(), 0);
+    for (int i = 0; i < 13; ++i) {
+        combo->setCurrentIndex(i);
+        QCOMPARE(QStringLiteral("%1-%2").arg(window.GetSelectedYear()).arg(window.GetSelectedMonth(), 2, 10, QLatin1Char('0')),
+                 expected.at(i));
+    }
+    combo->setCurrentIndex(-1);
+    QCOMPARE(window.GetSelectedMonth(), today.month());
+}
+
+void TestDashboard::derivedFigures_data()
+{
+    QTest::addColumn<QList<double>>("sums");
+    QTest::addColumn<QStringList>("cells");
+    QTest::newRow("negative margin")
+        << QList<double>{200, 40, -50, 0, 0, 0}
+        << QStringList{"200.00", "40.00", "240.00", "-50.00", "-25.00%", "0", "0", "0", "0.00%"};
+    QTest::newRow("no amount, some margin")
+        << QList<double>{0, 0, 30, 0, 0, 0} << QStringList{"0.00", "0.00", "0.00", "30.00", "0.00%", "0", "0", "0", "0.00%"};
+    QTest::newRow("orders without quotes")
+        << QList<double>{0, 0, 0, 0, 0, 5} << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "5", "0.00%"};
+    QTest::newRow("more orders than quotes")
+        << QList<double>{0, 0, 0, 0, 2, 3} << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "0", "2", "3", "150.00%"};
+    QTest::newRow("counts truncated, rate from truncated counts")
+        << QList<double>{0, 0, 0, 2.9, 2.9, 1.9}
+        << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "2", "2", "1", "50.00%"};
+    QTest::newRow("negative counts truncated toward zero")
+        << QList<double>{0, 0, 0, -2.9, 0, 0} << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "-2", "0", "0", "0.00%"};
+    QTest::newRow("tiny negative shows 0.00")
+        << QList<double>{-0.001, 0.0004, 0, 0, 0, 0}
+        << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"};
+    QTest::newRow("TTC from unrounded amounts")
+        << QList<double>{0.004, 0.004, 0, 0, 0, 0}
+        << QStringList{"0.00", "0.00", "0.01", "0.00", "0.00%", "0", "0", "0", "0.00%"};
+    QTest::newRow("no thousands separator")
+        << QList<double>{1234567.5, 0, 1234.5, 0, 0, 0}
+        << QStringList{"1234567.50", "0.00", "1234567.50", "1234.50", "0.10%", "0", "0", "0", "0.00%"};
+    QTest::newRow("past fifteen integer digits")
+        << QList<double>{1e15, 0, 0, 0, 0, 0}
+        << QStringList{"1.00000000000000E+015", "0.00", "1.00000000000000E+015", "0.00", "0.00%", "0", "0", "0", "0.00%"};
+}
+
+void TestDashboard::derivedFigures()
+{
+    QFETCH(QList<double>, sums);
+    QFETCH(QStringList, cells);
+    const DashboardRow row =
+        DashboardRow::from("C", "Ligne", AccountSums{sums[0], sums[1], sums[2], sums[3], sums[4], sums[5]});
+    QCOMPARE(row.cells(), QStringList{"Ligne"} + cells);
+}
+
+void TestDashboard::decimalComma()
+{
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    const DashboardRow row = DashboardRow::from("C", "Ligne", AccountSums{1234.5, 246.9, -61.725, 0, 3, 1});
+    QCOMPARE(row.cells(), (QStringList{"Ligne", "1234,50", "246,90", "1481,40", "-61,73", "-5,00%", "0", "3", "1",
+                                       "33,33%"}));
+}
+
+void TestDashboard::openingAsAdministrator()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    StatementLog log(&db);
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.SetUser(QString());
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+
+    QCOMPARE(window.windowTitle(), QStringLiteral("Tableau de suivi"));
+    QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblNiveau")),
+             (QStringList{"<Tous>", "Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
+    QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblAgence")), QStringList{"<toutes>"});
+    QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblUtilisateur")), QStringList{"<tous>"});
+    QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblFournisseur")),
+             (QStringList{"<Tous>", "Fournisseur Un", "Fournisseur d'Azur"}));
+
+    const QStringList statements = log.statements();
+    QCOMPARE(statements.size(), 3 + 3 * 6);
+    QCOMPARE(statements.at(0), DashboardStatements::levels(true, QString()));
+    QCOMPARE(statements.at(1), DashboardStatements::suppliers());
+    QCOMPARE(statements.at(2), DashboardStatements::levels(true, QString()));
+    QVERIFY(statements.at(3).contains(QStringLiteral("where niveau = 'U1'")));
+    QVERIFY(statements.at(15).contains(QStringLiteral("where niveau = 'U''2'")));
+    QVERIFY(statements.at(3).contains(QStringLiteral("'MONTANT_DEVIS_VENTE_HT'")));
+    QVERIFY(statements.at(8).contains(QStringLiteral("'NB_COMMANDES_TRAITES'")));
+
+    auto *table = window.findChild<QTreeWidget *>("lvData");
+    QStringList captions;
+    for (int c = 0; c < table->columnCount(); ++c)
+        captions << table->headerItem()->text(c);
+    QCOMPARE(captions, dashboardCaptions());
+    QCOMPARE(table->columnWidth(0), 150);
+    QCOMPARE(table->columnWidth(6), 90);
+    QCOMPARE(table->columnWidth(9), 120);
+    // Level rows; the shared agency A'2 counts in both of its levels.
+    QCOMPARE(tableRows(table),
+             (QList<QStringList>{
+                 {"Secteur Nord", "300.25", "60.05", "360.30", "-8.00", "-2.66%", "1", "6", "6", "100.00%"},
+                 {"Secteur Vide", "0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"},
+                 {"Secteur de l'Ouest", "100.25", "20.05", "120.30", "42.00", "41.90%", "-1", "4", "3", "75.00%"},
+             }));
+    QCOMPARE(table->topLevelItem(0)->textAlignment(6) & Qt::AlignHorizontal_Mask, int(Qt::AlignHCenter));
+    QCOMPARE(table->topLevelItem(0)->textAlignment(1) & Qt::AlignHorizontal_Mask, int(Qt::AlignRight));
+    QVERIFY(boxes.shown().isEmpty());
+    QCOMPARE(window.cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestDashboard::openingAsUser_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QStringList>("levels");
+    QTest::newRow("own level") << "U'2" << QStringList{"<Tous>", "Secteur de l'Ouest"};
+    QTest::newRow("no level") << "U4" << QStringList{"<Tous>"};
+    QTest::newRow("injection attempt") << "x' OR '1'='1" << QStringList{"<Tous>"};
+    QTest::newRow("administrator code in lower case") << "vexor" << QStringList{"<Tous>"};
+}
+
+void TestDashboard::openingAsUser()
+{
+    QFETCH(QString, user);
+    QFETCH(QStringList, levels);
+
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(false);
+    window.SetUser(user);
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+    QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblNiveau")), levels);
+    QCOMPARE(firstColumn(window.findChild<QTreeWidget *>("lvData")), levels.mid(1));
+    QVERIFY(boxes.shown().isEmpty());
+}
+
+void TestDashboard::cascade()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    StatementLog log(&db);
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+    auto *levels = window.findChild<QComboBox *>("cblNiveau");
+    auto *agencies = window.findChild<QComboBox *>("cblAgence");
+    auto *users = window.findChild<QComboBox *>("cblUtilisateur");
+    auto *table = window.findChild<QTreeWidget *>("lvData");
+
+    // Level "Secteur Nord": its agencies, the user list untouched.
+    log.clear();
+    levels->setCurrentIndex(1);
+    emit levels->activated(1);
+    QCOMPARE(window.selection().levelCode, QStringLiteral("U1"));
+    QCOMPARE(comboTexts(agencies), (QStringList{"<Toutes>", "Agence d'Orléans", "Agence de Brest"}));
+    QCOMPARE(agencies->currentIndex(), 0);
+    QCOMPARE(comboTexts(users), QStringList{"<tous>"});
+    QCOMPARE(window.GetDrillLevel(), 1);
+    QCOMPARE(log.statements().first(), DashboardStatements::agencies("U1"));
+    QCOMPARE(log.statements().at(1), DashboardStatements::agencies("U1"));
+    QCOMPARE(log.statements().size(), 2 + 2 * 6);
+    QCOMPARE(tableRows(table),
+             (QList<QStringList>{
+                 {"Agence d'Orléans", "200.00", "40.00", "240.00", "-50.00", "-25.00%", "2", "2", "3", "150.00%"},
+                 {"Agence de Brest", "100.25", "20.05", "120.30", "42.00", "41.90%", "-1", "4", "3", "75.00%"},
+             }));
+
+    // Agency "Agence de Brest" (code with a quote): its users this month.
+    log.clear();
+    agencies->setCurrentIndex(2);
+    emit agencies->activated(2);
+    QCOMPARE(window.selection().agencyCode, QStringLiteral("A'2"));
+    QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux", "Émile Faure"}));
+    QCOMPARE(log.statements().first(), DashboardStatements::usersOfAgency("A'2", Y, M));
+    QCOMPARE(window.GetDrillLevel(), 2);
+    QCOMPARE(tableRows(table),
+             (QList<QStringList>{
+                 {"Denis Roux", "0.00", "0.00", "0.00", "12.00", "0.00%", "1", "0", "2", "0.00%"},
+                 {"Émile Faure", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4", "1", "25.00%"},
+             }));
+
+    // One user.
+    log.clear();
+    users->setCurrentIndex(2);
+    emit users->activated(2);
+    QCOMPARE(window.GetDrillLevel(), 3);
+    QCOMPARE(log.statements().first(), DashboardStatements::oneUser("A'2", "U5"));
+    QCOMPARE(firstColumn(table), QStringList{"Émile Faure"});
+
+    // Back to every level: agencies down to the placeholder without a query.
+    log.clear();
+    levels->setCurrentIndex(0);
+    emit levels->activated(0);
+    QCOMPARE(comboTexts(agencies), QStringList{"<Toutes>"});
+    QCOMPARE(window.selection().levelCode, QString());
+    QCOMPARE(log.statements().first(), DashboardStatements::levels(true, QString()));
+    QVERIFY(boxes.shown().isEmpty());
+}
+
+void TestDashboard::staleUserShowsLevelRows()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+    auto *levels = window.findChild<QComboBox *>("cblNiveau");
+    auto *agencies = window.findChild<QComboBox *>("cblAgence");
+    auto *users = window.findChild<QComboBox *>("cblUtilisateur");
+    auto *table = window.findChild<QTreeWidget *>("lvData");
+
+    levels->setCurrentIndex(1);
+    emit levels->activated(1);
+    agencies->setCurrentIndex(2);
+    emit agencies->activated(2);
+    users->setCurrentIndex(1);
+    emit users->activated(1);
+    QCOMPARE(window.GetDrillLevel(), 3);
+
+    // Another level: the user stays selected, the table shows level rows.
+    levels->setCurrentIndex(3);
+    emit levels->activated(3);
+    QCOMPARE(users->currentText(), QStringLiteral("Denis Roux"));
+    QCOMPARE(window.selection().userCode, QStringLiteral("U4"));
+    QCOMPARE(window.GetDrillLevel(), 0);
+    QCOMPARE(firstColumn(table), (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
+
+    // Users back to "<Tous>": the agencies of the new level.
+    users->setCurrentIndex(0);
+    emit users->activated(0);
+    QCOMPARE(window.GetDrillLevel(), 1);
+    QCOMPARE(firstColumn(table), QStringList{"Agence de Brest"});
+}
+
+void TestDashboard::monthChangeReloadsUsers()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+    auto *levels = window.findChild<QComboBox *>("cblNiveau");
+    auto *agencies = window.findChild<QComboBox *>("cblAgence");
+    auto *users = window.findChild<QComboBox *>("cblUtilisateur");
+    auto *months = window.findChild<QComboBox *>("cblPeriode");
+    auto *table = window.findChild<QTreeWidget *>("lvData");
+
+    levels->setCurrentIndex(1);
+    emit levels->activated(1);
+    agencies->setCurrentIndex(1); // Agence d'Orléans
+    emit agencies->activated(1);
+    QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux"}));
+    users->setCurrentIndex(1);
+    emit users->activated(1);
+
+    // Last month: Chloé worked there, Denis did not.
+    months->setCurrentIndex(1);
+    emit months->activated(1);
+    QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Chloé Petit"}));
+    QCOMPARE(users->currentIndex(), 0);
+    QCOMPARE(window.selection().userCode, QString());
+    QCOMPARE(levels->currentIndex(), 1);
+    QCOMPARE(agencies->currentIndex(), 1);
+    QCOMPARE(tableRows(table),
+             (QList<QStringList>{{"Chloé Petit", "7.00", "1.00", "8.00", "1.00", "14.29%", "1", "1", "1", "100.00%"}}));
+}
+
+void TestDashboard::supplierNarrowsFigures()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+    auto *suppliers = window.findChild<QComboBox *>("cblFournisseur");
+    suppliers->setCurrentIndex(2); // Fournisseur d'Azur
+    emit suppliers->activated(2);
+    QCOMPARE(window.selection().supplierCode, QStringLiteral("F'2"));
+    QCOMPARE(tableRows(window.findChild<QTreeWidget *>("lvData")),
+             (QList<QStringList>{
+                 {"Secteur Nord", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4", "1", "25.00%"},
+                 {"Secteur Vide", "0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"},
+                 {"Secteur de l'Ouest", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4", "1", "25.00%"},
+             }));
+}
+
+namespace {
+
+// Figures from the database, with a hook that runs before each row.
+class HookedSource : public PerFigureSource
+{
+public:
+    std::function<void(int)> beforeRow;
+    AccountSums figures(TAccount &request) override
+    {
+        if (beforeRow)
+            beforeRow(m_rows);
+        ++m_rows;
+        return PerFigureSource::figures(request);
+    }
+
+private:
+    int m_rows = 0;
+};
+
+} // namespace
+
+void TestDashboard::refreshReadsOneState()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+
+    DashboardSelection selection;
+    selection.admin = true;
+    selection.year = Y;
+    selection.month = M;
+    HookedSource source;
+    // Another connection commits new facts while the first row is built.
+    source.beforeRow = [&](int row) {
+        if (row == 1)
+            addFigures(file, Y, M, "A'2", "U5", "F1", 1000, 200, 100, 1, 1, 1);
+    };
+    QStringList htOfRows;
+    buildDashboard(&db, selection, source, [&](const DashboardRow &row) { htOfRows << Format::amount(row.HT); });
+    // The rows after the insert still show the state the refresh began with.
+    QCOMPARE(htOfRows, (QStringList{"300.25", "0.00", "100.25"}));
+
+    HookedSource after;
+    htOfRows.clear();
+    buildDashboard(&db, selection, after, [&](const DashboardRow &row) { htOfRows << Format::amount(row.HT); });
+    QCOMPARE(htOfRows, (QStringList{"1300.25", "0.00", "1100.25"}));
+}
+
+void TestDashboard::errorDuringRefreshRestoresCursor()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.setFigureSourceFactory([] {
+        auto source = std::make_unique<HookedSource>();
+        source->beforeRow = [](int row) {
+            if (row == 1)
+                throw EDatabaseError(QStringLiteral("no such table: data"));
+        };
+        return source;
+    });
+    window.show();
+    QTRY_COMPARE(window.activation()->count(), 1);
+    QTRY_COMPARE(boxes.shown().size(), 1);
+    QCOMPARE(boxes.shown().first().text, QStringLiteral("no such table: data"));
+    QVERIFY(boxes.shown().first().errorDisplay);
+    // The first row stays, the refresh stopped at the second.
+    QCOMPARE(firstColumn(window.findChild<QTreeWidget *>("lvData")), QStringList{"Secteur Nord"});
+    QCOMPARE(window.cursor().shape(), Qt::ArrowCursor);
+    // The transaction of the interrupted refresh is over.
+    QVERIFY(!db.inTransaction());
+}
+
+void TestDashboard::errorDuringActivationShownOnce()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(QStringLiteral("DROP TABLE dim_fournisseur"));
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+
+    TFicheTDB window(nullptr);
+    window.SetDatabase(&db);
+    window.SetAdmin(true);
+    window.show();
+    QTRY_COMPARE(boxes.shown().size(), 1);
+    QTest::qWait(100);
+    QCoreApplication::processEvents();
+    QCOMPARE(boxes.shown().size(), 1);
+    QCOMPARE(window.activation()->count(), 1);
+    QVERIFY(boxes.shown().first().text.contains(QStringLiteral("dim_fournisseur")));
+    // The level list was loaded before the error; the rest stopped there.
+    QCOMPARE(window.findChild<QComboBox *>("cblNiveau")->count(), 4);
+    QCOMPARE(window.findChild<QTreeWidget *>("lvData")->topLevelItemCount(), 0);
+
+    // A real return of the focus from another window of ours activates
+    // the window again, and the error comes once more.
+    FocusHistory::instance().returnFromBox(window.windowHandle(), false);
+    QCOMPARE(window.activation()->count(), 2);
+    QCOMPARE(boxes.shown().size(), 2);
+}
+
+void TestDashboard::holdersDoNotOutliveTheirEntries()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+    const int before = TObjectCode::liveCount();
+    {
+        TFicheTDB window(nullptr);
+        window.SetDatabase(&db);
+        window.SetAdmin(true);
+        window.show();
+        QTRY_COMPARE(window.activation()->count(), 1);
+        auto *levels = window.findChild<QComboBox *>("cblNiveau");
+        for (int i = 0; i < 20; ++i) {
+            window.LoadLevels();
+            levels->setCurrentIndex(1);
+            emit levels->activated(1);
+        }
+        // Three levels, two suppliers, two agencies.
+        QCOMPARE(TObjectCode::liveCount() - before, 7);
+        QCOMPARE(GetItemCode(levels, -1), QString());
+        QCOMPARE(GetItemCode(levels, 0), QString());
+        QCOMPARE(GetItemCode(levels, 3), QStringLiteral("U'2"));
+    }
+    QCOMPARE(TObjectCode::liveCount(), before);
+}
+
+QTEST_MAIN(TestDashboard)
+#include "tst_dashboard.moc"
