@@ -1,0 +1,378 @@
+// Start-up, main window, database layer, error display and activation.
+#include "support/testsupport.h"
+
+#include "app/activation.h"
+#include "app/guard.h"
+#include "app/startup.h"
+#include "app/tficheprincipale.h"
+#include "store/dberror.h"
+#include "store/sqltext.h"
+#include "store/tabsquery.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QtTest>
+
+class TestFoundation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wrongArgumentCount_data();
+    void wrongArgumentCount();
+    void modes_data();
+    void modes();
+    void mainWindowLayout();
+    void styleSheetFailureIsReported();
+
+    void quoting_data();
+    void quoting();
+    void missingDatabase();
+    void notADatabase();
+    void statementErrorsCarryEngineMessage_data();
+    void statementErrorsCarryEngineMessage();
+    void nullReadsAsZero();
+    void writeTransactionRollsBack();
+
+    void handlerErrorReachesDisplay();
+    void activationRules();
+};
+
+void TestFoundation::wrongArgumentCount_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("none") << QStringList{};
+    QTest::newRow("one") << QStringList{"base.db"};
+    QTest::newRow("three") << QStringList{"base.db", "VEXOR", "plus"};
+}
+
+void TestFoundation::wrongArgumentCount()
+{
+    QFETCH(QStringList, arguments);
+    ScriptedMessages boxes;
+    const auto window = Startup::createMainWindow(arguments);
+    QVERIFY(!window);
+    QCOMPARE(boxes.texts(),
+             QStringList{"Veuillez renseigner les paramètres (1)chemin de la base de données (2)utilisateur"});
+    QCOMPARE(boxes.shown().first().icon, Messages::Icon::None);
+    QCOMPARE(boxes.shown().first().title, QStringLiteral("Orvalis"));
+    for (QWidget *w : QApplication::topLevelWidgets())
+        QVERIFY(!w->isVisible());
+}
+
+void TestFoundation::modes_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<bool>("admin");
+    QTest::newRow("administrator") << "VEXOR" << true;
+    QTest::newRow("lower case is a user") << "vexor" << false;
+    QTest::newRow("user") << "U0153" << false;
+}
+
+void TestFoundation::modes()
+{
+    QFETCH(QString, user);
+    QFETCH(bool, admin);
+    ScriptedMessages boxes;
+    const auto window = Startup::createMainWindow({"base.db", user});
+    QVERIFY(window);
+    QCOMPARE(window->IsAdmin(), admin);
+    QCOMPARE(window->User(), admin ? QString() : user);
+    QCOMPARE(window->Database()->DatabaseFileName(), QStringLiteral("base.db"));
+
+    // Nothing is enabled before the first activation.
+    const QStringList adminButtons{"btnParamNiveau", "btnParamNiveauAgence", "btnReparation"};
+    for (const QString &name : adminButtons)
+        QVERIFY(!window->findChild<QPushButton *>(name)->isEnabled());
+    window->show();
+    QTRY_COMPARE(window->activation()->count(), 1);
+    QVERIFY(window->findChild<QPushButton *>("btnTableauSuivi")->isEnabled());
+    for (const QString &name : adminButtons)
+        QCOMPARE(window->findChild<QPushButton *>(name)->isEnabled(), admin);
+    for (const char *name : {"Button1", "Button3", "Button4"}) {
+        QVERIFY(!window->findChild<QPushButton *>(name)->isVisible());
+        QVERIFY(!window->findChild<QPushButton *>(name)->isEnabled());
+    }
+    QVERIFY(boxes.shown().isEmpty());
+}
+
+void TestFoundation::mainWindowLayout()
+{
+    TFichePrincipale window;
+    QCOMPARE(window.windowTitle(), QStringLiteral("Orvalis"));
+    QCOMPARE(window.size(), QSize(673, 330));
+    struct Expected
+    {
+        const char *name;
+        const char *caption;
+        QRect geometry;
+    };
+    const Expected buttons[] = {
+        {"btnTableauSuivi", "Tableau de suivi", QRect(17, 16, 424, 281)},
+        {"btnParamNiveau", "Paramétrage Niveau", QRect(447, 16, 209, 90)},
+        {"btnParamNiveauAgence", "Paramétrage Niveau Agence", QRect(447, 111, 209, 90)},
+        {"btnReparation", "Réparation de la base", QRect(447, 207, 209, 90)},
+        {"Button1", "Indicateur Nx Clients vs Clients supp.", QRect(17, 399, 209, 90)},
+        {"Button3", "Indicateur Nx Dossiers vs Dossiers supp.", QRect(447, 399, 209, 90)},
+        {"Button4", "Nb lignes Devis vs Nb lignes Commandes", QRect(232, 399, 209, 90)},
+    };
+    for (const Expected &e : buttons) {
+        auto *button = window.findChild<QPushButton *>(e.name);
+        QVERIFY2(button, e.name);
+        QCOMPARE(button->text(), QString::fromUtf8(e.caption));
+        QCOMPARE(button->geometry(), e.geometry);
+    }
+    auto *version = window.findChild<QLabel *>("lblVersion");
+    QCOMPARE(version->text(), QStringLiteral("Version 2 Build 01 du 16/10/2020 "));
+    QCOMPARE(version->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    QVERIFY(version->font().bold());
+    QVERIFY(version->font().italic());
+
+    // Tab order follows the buttons' order.
+    QWidget *w = window.findChild<QPushButton *>("btnTableauSuivi");
+    QStringList order;
+    for (int i = 0; i < 7; ++i) {
+        order << w->objectName();
+        w = w->nextInFocusChain();
+    }
+    QCOMPARE(order, (QStringList{"btnTableauSuivi", "btnParamNiveau", "btnParamNiveauAgence", "btnReparation",
+                                 "Button1", "Button3", "Button4"}));
+}
+
+void TestFoundation::styleSheetFailureIsReported()
+{
+    ScriptedMessages boxes;
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    QVERIFY(Startup::applyStyleSheet(*app));
+    QVERIFY(app->styleSheet().contains(QStringLiteral("QPushButton")));
+    QVERIFY(boxes.shown().isEmpty());
+    QVERIFY(!Startup::applyStyleSheet(*app, QStringLiteral(":/orvalis/absent.qss")));
+    QCOMPARE(boxes.shown().size(), 1);
+    QVERIFY(boxes.texts().first().startsWith(QStringLiteral("Le style visuel n'a pas pu être appliqué")));
+    app->setStyleSheet(QString());
+}
+
+void TestFoundation::quoting_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("plain") << "AG012";
+    QTest::newRow("apostrophe") << "Agence d'Orléans";
+    QTest::newRow("injection") << "x' OR '1'='1";
+    QTest::newRow("only quotes") << "'''";
+    QTest::newRow("statement end") << "'); DROP TABLE dim_niveau; --";
+    QTest::newRow("empty") << "";
+}
+
+void TestFoundation::quoting()
+{
+    // Whatever the value, the engine reads back exactly that value.
+    QFETCH(QString, value);
+    TestDatabase file;
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    TABSQuery query(&db);
+    query.SetDatabaseName(QStringLiteral("tdb"));
+    query.SQL().append(QStringLiteral("SELECT '") + sqlEscape(value) + QStringLiteral("' as v"));
+    query.Open();
+    QCOMPARE(query.RecordCount(), 1);
+    QCOMPARE(query.FieldByName(QStringLiteral("v")).AsString(), value);
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'dim_niveau'")).toInt(), 1);
+}
+
+void TestFoundation::missingDatabase()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("absente.db"));
+    TABSDatabase db;
+    db.SetDatabaseFileName(path); // nothing happens yet
+    QVERIFY(!QFile::exists(path));
+    TABSQuery query(&db);
+    query.SQL().append(QStringLiteral("SELECT code, libelle FROM dim_niveau"));
+    try {
+        query.Open();
+        QFAIL("no error");
+    } catch (const EDatabaseError &e) {
+        QVERIFY2(e.message().contains(path), qPrintable(e.message()));
+        QVERIFY(e.message().contains(QStringLiteral("introuvable")));
+    }
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
+}
+
+void TestFoundation::notADatabase()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("texte.db"));
+    QByteArray content;
+    for (int i = 0; i < 200; ++i)
+        content += "Ceci n'est pas une base de données.\n";
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    TABSDatabase db;
+    db.SetDatabaseFileName(path);
+    TABSQuery query(&db);
+    query.SQL().append(QStringLiteral("INSERT INTO dim_niveau (code, libelle) values ('a','b')"));
+    try {
+        query.ExecSQL();
+        QFAIL("no error");
+    } catch (const EDatabaseError &e) {
+        QVERIFY2(e.message().contains(path), qPrintable(e.message()));
+        QVERIFY(e.message().contains(QStringLiteral("n'est pas une base de données")));
+    }
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), content);
+}
+
+void TestFoundation::statementErrorsCarryEngineMessage_data()
+{
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<QString>("fragment");
+    QTest::newRow("missing table") << "SELECT code FROM dim_absente" << "no such table";
+    QTest::newRow("missing column") << "SELECT inconnue FROM dim_niveau" << "no such column";
+    QTest::newRow("syntax") << "SELEC code FROM dim_niveau" << "syntax error";
+}
+
+void TestFoundation::statementErrorsCarryEngineMessage()
+{
+    QFETCH(QString, sql);
+    QFETCH(QString, fragment);
+    TestDatabase file;
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    StatementLog log(&db);
+    TABSQuery query(&db);
+    query.SQL().append(sql);
+    QVERIFY_THROWS_EXCEPTION(EDatabaseError, query.Open());
+    try {
+        query.Open();
+    } catch (const EDatabaseError &e) {
+        QVERIFY2(e.message().contains(fragment), qPrintable(e.message()));
+    }
+    QCOMPARE(log.statements(), (QStringList{sql, sql}));
+}
+
+void TestFoundation::nullReadsAsZero()
+{
+    TestDatabase file;
+    file.addUser("U1", "Alice");
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    TABSQuery query(&db);
+    query.SQL().append(QStringLiteral("SELECT SUM(valeur) as somme FROM data"));
+    query.Open();
+    QVERIFY(!query.Eof());
+    QVERIFY(query.FieldByName(QStringLiteral("SOMME")).IsNull());
+    QCOMPARE(query.FieldByName(QStringLiteral("somme")).AsFloat(), 0.0);
+    QVERIFY_THROWS_EXCEPTION(EDatabaseError, query.FieldByName(QStringLiteral("absent")));
+    query.Next();
+    QVERIFY(query.Eof());
+    query.Close();
+
+    query.SQL().clear();
+    query.SQL().append(QStringLiteral("SELECT code, libelle FROM dim_utilisateur"));
+    query.Open();
+    QCOMPARE(query.RecordCount(), 1);
+    QCOMPARE(query.FieldByName(QStringLiteral("libelle")).AsString(), QStringLiteral("Alice"));
+    QVERIFY_THROWS_EXCEPTION(EDatabaseError, query.SetDatabaseName(QStringLiteral("autre")));
+}
+
+void TestFoundation::writeTransactionRollsBack()
+{
+    TestDatabase file;
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    try {
+        TWriteTransaction transaction(&db);
+        TABSQuery query(&db);
+        query.SQL().append(QStringLiteral("INSERT INTO dim_niveau (code, libelle) values ('U1','Nord')"));
+        query.ExecSQL();
+        query.SQL().clear();
+        query.SQL().append(QStringLiteral("INSERT INTO table_absente values (1)"));
+        query.ExecSQL();
+        transaction.commit();
+        QFAIL("no error");
+    } catch (const EDatabaseError &) {
+    }
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), 0);
+    QVERIFY(!db.inTransaction());
+    {
+        TWriteTransaction transaction(&db);
+        TABSQuery query(&db);
+        query.SQL().append(QStringLiteral("INSERT INTO dim_niveau (code, libelle) values ('U1','Nord')"));
+        query.ExecSQL();
+        transaction.commit();
+    }
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), 1);
+}
+
+void TestFoundation::handlerErrorReachesDisplay()
+{
+    // A user-mode main window on a missing file: the tracking table's first
+    // statement fails, the error display shows it, the program goes on.
+    ScriptedMessages boxes;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("absente.db"));
+    const auto window = Startup::createMainWindow({path, "U1"});
+    window->show();
+    QTRY_COMPARE(window->activation()->count(), 1);
+    QTimer::singleShot(0, [&boxes] {
+        // The tracking table is modal: close it once its error was shown.
+        QTRY_COMPARE(boxes.shown().size(), 1);
+        QVERIFY(QApplication::activeModalWidget() != nullptr);
+        QApplication::activeModalWidget()->close();
+    });
+    window->findChild<QPushButton *>("btnTableauSuivi")->click();
+    QCOMPARE(boxes.shown().size(), 1);
+    QVERIFY(boxes.shown().first().errorDisplay);
+    QCOMPARE(boxes.shown().first().icon, Messages::Icon::Critical);
+    QVERIFY(boxes.texts().first().contains(path));
+    QVERIFY(!QFile::exists(path));
+    // Still running: the handler returned and the window answers.
+    QVERIFY(window->isVisible());
+    QVERIFY(guarded(window.get(), [] {}));
+    QVERIFY(!guarded(window.get(), [] { throw std::runtime_error("autre"); }));
+    QCOMPARE(boxes.texts().last(), QStringLiteral("autre"));
+}
+
+void TestFoundation::activationRules()
+{
+    ScriptedMessages boxes;
+    QWidget window;
+    int runs = 0;
+    bool fail = false;
+    auto *activation = new Activation(&window, [&] {
+        ++runs;
+        if (fail)
+            throw EDatabaseError(QStringLiteral("no such table: dim_niveau"));
+    });
+    window.show();
+    QTRY_COMPARE(activation->count(), 1);
+    QTest::qWait(50);
+    QCOMPARE(runs, 1);
+
+    FocusHistory &focus = FocusHistory::instance();
+    // Another program and back: no activation.
+    focus.focusWindowChanged(nullptr);
+    QTest::qWait(300);
+    focus.focusWindowChanged(window.windowHandle());
+    QCOMPARE(runs, 1);
+    // A message box of ours closes: activation.
+    Messages::ShowMessage(&window, QStringLiteral("Il faut sélectionner une agence"));
+    QCOMPARE(runs, 2);
+    // An activation that fails shows its error once and does not come back.
+    fail = true;
+    Messages::ShowMessage(&window, QStringLiteral("encore"));
+    QCOMPARE(runs, 3);
+    QTest::qWait(50);
+    QCOMPARE(runs, 3);
+    QCOMPARE(boxes.texts(), (QStringList{"Il faut sélectionner une agence", "encore", "no such table: dim_niveau"}));
+}
+
+QTEST_MAIN(TestFoundation)
+#include "tst_foundation.moc"
