@@ -1,0 +1,68 @@
+#pragma once
+
+#include "dashboard/dashboardfigures.h"
+
+#include <QDate>
+#include <QString>
+#include <QVector>
+
+#include <stdexcept>
+
+class TABSDatabase;
+class QTextStream;
+
+// The tracking table without a window, for scripts, scheduled exports and
+// checks. It asks the very same code as the window for rows and texts.
+namespace HeadlessReport {
+
+enum class OutputFormat { Text, Tsv, Csv, Json };
+
+struct Request
+{
+    QString database;
+    QString user;
+    QDate month; // the first of the month
+    bool hasLevel = false;
+    bool hasAgency = false;
+    bool hasUser = false;
+    bool hasSupplier = false;
+    QString level;
+    QString agency;
+    QString userCode;
+    QString supplier;
+    OutputFormat format = OutputFormat::Text;
+};
+
+// A command line that cannot be served: exit status 2.
+class UsageError : public std::runtime_error
+{
+public:
+    explicit UsageError(const QString &message)
+        : std::runtime_error(message.toStdString()), m_message(message)
+    {
+    }
+    const QString &message() const { return m_message; }
+
+private:
+    QString m_message;
+};
+
+QString usage();
+
+// Reads the arguments (program name excluded). Throws UsageError.
+Request parse(const QStringList &arguments, const QDate &today = QDate::currentDate());
+
+// The window's selections for this request, after the window's access rule:
+// an ordinary user sees only his own level; unknown codes and agencies
+// outside the level are refused (UsageError).
+DashboardSelection resolve(TABSDatabase &db, const Request &request);
+
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection);
+
+// The table in one of the output formats (CSV with its byte order mark).
+QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format);
+
+// The whole program: returns the exit status (0, 1 database error, 2 usage).
+int run(const QStringList &arguments, QIODevice &out, QTextStream &err);
+
+} // namespace HeadlessReport
