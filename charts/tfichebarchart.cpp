@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QValueAxis>
 
+#include <cmath>
+
 namespace {
 
 // The category axis needs one distinct, non-null text per position, or it
@@ -28,6 +30,18 @@ QStringList distinctCategories(const QStringList &labels)
         categories << text;
     }
     return categories;
+}
+
+// A round tick interval (1, 2 or 5 times a power of ten) giving about five
+// ticks over the span.
+double roundTickInterval(double span)
+{
+    if (!(span > 0))
+        return 1.0;
+    const double raw = span / 5;
+    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    const double fraction = raw / magnitude;
+    return (fraction <= 1 ? 1 : fraction <= 2 ? 2 : fraction <= 5 ? 5 : 10) * magnitude;
 }
 
 } // namespace
@@ -71,6 +85,13 @@ void TFicheBarChart::SetUpChart(QChartView *view, QAbstractBarSeries *series, do
     // the series.
     FSeries[0]->setColor(color0);
     FSeries[1]->setColor(color1);
+    // Values written above the bars stand on the chart background.
+    if (series->labelsPosition() == QAbstractBarSeries::LabelsOutsideEnd) {
+        for (QBarSet *set : FSeries)
+            set->setLabelColor(palette().color(QPalette::WindowText));
+    }
+    FValueAxis->setTickType(QValueAxis::TicksDynamic);
+    FValueAxis->setTickAnchor(0);
 }
 
 void TFicheBarChart::SetChartTitle(const QString &title)
@@ -118,8 +139,14 @@ void TFicheBarChart::UpdateCategories()
     FCategoryAxis->setCategories(distinctCategories(labels));
 }
 
-// The range follows the single values, not stacked totals, and always holds 0.
+// The range follows the single values, not stacked totals, and always holds
+// 0; the ticks fall on round values from 0 inside it.
 void TFicheBarChart::UpdateValueAxis()
 {
-    FValueAxis->setRange(FMinValue * FAxisFactor, FMaxValue * FAxisFactor);
+    const double minimum = FMinValue * FAxisFactor;
+    const double maximum = FMaxValue * FAxisFactor;
+    const double interval = roundTickInterval(maximum - minimum);
+    FValueAxis->setTickInterval(interval);
+    FValueAxis->setLabelFormat(interval >= 1 ? QStringLiteral("%.0f") : QStringLiteral("%g"));
+    FValueAxis->setRange(minimum, maximum);
 }
