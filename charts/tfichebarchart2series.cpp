@@ -1,22 +1,15 @@
 #include "charts/tfichebarchart2series.h"
 #include "ui_tfichebarchart2series.h"
 
-TFicheBarChart2Series::TFicheBarChart2Series(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheBarChart2Series)
+#include <QBarSeries>
+
+TFicheBarChart2Series::TFicheBarChart2Series(QWidget *owner)
+    : TFicheBarChart(owner), m_ui(new Ui::TFicheBarChart2Series)
 {
     m_ui->setupUi(this);
+    auto *series = new QBarSeries;
+    series->setLabelsPosition(QAbstractBarSeries::LabelsOutsideEnd);
+    SetUpChart(m_ui->Chart1, series, 1.3, QColor(0, 0, 255), QColor(0, 128, 0));
 }
 
 TFicheBarChart2Series::~TFicheBarChart2Series() = default;
-
-void TFicheBarChart2Series::SetChartTitle(const QString &title)
-{
-    setWindowTitle(title);
-}
-
-void TFicheBarChart2Series::SetSeriesTitle(int, const QString &)
-{
-}
-
-void TFicheBarChart2Series::AddSeriesValue(int, const QString &, double)
-{
-}

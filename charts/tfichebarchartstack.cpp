@@ -1,22 +1,14 @@
 #include "charts/tfichebarchartstack.h"
 #include "ui_tfichebarchartstack.h"
 
-TFicheBarChartStack::TFicheBarChartStack(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheBarChartStack)
+#include <QStackedBarSeries>
+
+TFicheBarChartStack::TFicheBarChartStack(QWidget *owner) : TFicheBarChart(owner), m_ui(new Ui::TFicheBarChartStack)
 {
     m_ui->setupUi(this);
+    auto *series = new QStackedBarSeries;
+    series->setLabelsPosition(QAbstractBarSeries::LabelsCenter);
+    SetUpChart(m_ui->Chart1, series, 1.2, QColor(0, 128, 0), QColor(255, 0, 0));
 }
 
 TFicheBarChartStack::~TFicheBarChartStack() = default;
-
-void TFicheBarChartStack::SetChartTitle(const QString &title)
-{
-    setWindowTitle(title);
-}
-
-void TFicheBarChartStack::SetSeriesTitle(int, const QString &)
-{
-}
-
-void TFicheBarChartStack::AddSeriesValue(int, const QString &, double)
-{
-}

@@ -1,22 +1,21 @@
 #pragma once
 
-#include <QDialog>
+#include "charts/tfichebarchart.h"
+
 #include <QScopedPointer>
 
 namespace Ui {
 class TFicheBarChartStack;
 }
 
-class TFicheBarChartStack : public QDialog
+// A bar chart of two stacked series: series 0 green, series 1 red, value
+// axis 1.2 times the extreme single values.
+class TFicheBarChartStack : public TFicheBarChart
 {
     Q_OBJECT
 public:
     explicit TFicheBarChartStack(QWidget *owner);
     ~TFicheBarChartStack() override;
-
-    void SetChartTitle(const QString &title);
-    void SetSeriesTitle(int index, const QString &title);
-    void AddSeriesValue(int index, const QString &label, double value);
 
 private:
     const QScopedPointer<Ui::TFicheBarChartStack> m_ui;
