@@ -1,9 +1,129 @@
 #include "levels/tficheparamniveau.h"
 #include "ui_tficheparamniveau.h"
 
+#include "app/activation.h"
+#include "app/guard.h"
+#include "app/messages.h"
+#include "levels/levellists.h"
+#include "levels/levelstatements.h"
+#include "store/tabsdatabase.h"
+#include "store/tabsquery.h"
+#include "store/tobjectcode.h"
+
 TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheParamNiveau)
 {
     m_ui->setupUi(this);
+    m_ui->lvNiveau->setColumnWidth(0, 200);
+    m_ui->lvNiveau->setColumnWidth(2, 200);
+
+    connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveau::btnAjouterClick);
+    connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveau::btnSupprimerClick);
+    new Activation(this, [this] { FormActivate(); });
 }
 
-TFicheParamNiveau::~TFicheParamNiveau() = default;
+TFicheParamNiveau::~TFicheParamNiveau()
+{
+    guarded(this, [this] { FormDestroy(); });
+}
+
+void TFicheParamNiveau::FormActivate()
+{
+    setWindowTitle(QStringLiteral("Paramétrage : ") + FLevelLabel);
+    m_ui->lblNiveau->setText(FLevelLabel);
+    m_ui->gbAjouterNiveau->setTitle(QStringLiteral("Ajouter un ") + FLevelLabel);
+    m_ui->lvNiveau->headerItem()->setText(2, FLevelLabel);
+    m_ui->lblNiveauLibelle->setText(FLevelLabel + QStringLiteral(" Libellé"));
+
+    LoadFreeUsers();
+    LoadLevelList();
+
+    m_ui->btnAjouter->update();
+    m_ui->cblUtilisateurs->update();
+    m_ui->edtNiveau->update();
+}
+
+void TFicheParamNiveau::FormDestroy()
+{
+    ClearComboItems(m_ui->cblUtilisateurs);
+    ClearLevelList();
+}
+
+void TFicheParamNiveau::LoadFreeUsers()
+{
+    LevelLists::FillCodeCombo(m_ui->cblUtilisateurs, FDatabase, LevelStatements::freeUsers());
+}
+
+void TFicheParamNiveau::LoadLevelList()
+{
+    ClearLevelList();
+    LevelLists::AppendCodeRows(m_ui->lvNiveau, FDatabase, LevelStatements::levelList(),
+                                    {QStringLiteral("utilisateur"), QStringLiteral("code"), QStringLiteral("libelle")});
+}
+
+void TFicheParamNiveau::ClearLevelList()
+{
+    // Each row's code holder goes with its row.
+    m_ui->lvNiveau->clear();
+}
+
+void TFicheParamNiveau::btnAjouterClick()
+{
+    guarded(this, [this] {
+        const QString label = m_ui->edtNiveau->text();
+        if (label.isEmpty()) {
+            Messages::ShowMessage(this, QStringLiteral("Le libellé du niveau doit être renseigné"));
+            return;
+        }
+        const int index = m_ui->cblUtilisateurs->currentIndex();
+        if (index < 0) {
+            Messages::ShowMessage(this, QStringLiteral("Il faut sélectionner un utilisateur"));
+            return;
+        }
+        const QString user = GetItemCode(m_ui->cblUtilisateurs, index);
+        LevelLists::ExecStatement(FDatabase, LevelStatements::insertLevel(user, label));
+
+        LoadFreeUsers();
+        LoadLevelList();
+    });
+}
+
+void TFicheParamNiveau::btnSupprimerClick()
+{
+    guarded(this, [this] {
+        const std::optional<QString> selected = LevelLists::SelectedRowCode(this, m_ui->lvNiveau);
+        if (!selected)
+            return;
+        const QString level = *selected;
+
+        {
+            TABSQuery query(FDatabase);
+            LevelLists::BindQuery(query, FDatabase);
+            query.SQL().append(LevelStatements::levelLinks(level));
+            query.Open();
+            const int links = query.RecordCount();
+            query.Close();
+            query.SQL().clear();
+
+            const bool confirmed = links == 0
+                || Messages::MessageDlg(this, LevelStatements::deletionQuestion(links), Messages::Icon::Question,
+                                        QMessageBox::Yes | QMessageBox::No)
+                    == QMessageBox::Yes;
+            if (confirmed) {
+                // The links and the level go together or not at all.
+                TWriteTransaction transaction(FDatabase);
+                if (links > 0) {
+                    query.SQL().append(LevelStatements::deleteLevelLinks(level));
+                    query.ExecSQL();
+                    query.Close();
+                    query.SQL().clear();
+                }
+                query.SQL().append(LevelStatements::deleteLevel(level));
+                query.ExecSQL();
+                transaction.commit();
+            }
+        }
+
+        LoadFreeUsers();
+        LoadLevelList();
+    });
+}

@@ -8,6 +8,8 @@ class TFicheParamNiveau;
 }
 class TABSDatabase;
 
+// Level management: lists the levels, adds a level for a user who has
+// none yet, deletes a level together with its agency links.
 class TFicheParamNiveau : public QDialog
 {
     Q_OBJECT
@@ -19,6 +21,15 @@ public:
     void SetLevelLabel(const QString &label) { FLevelLabel = label; }
 
 private:
+    void FormActivate();
+    void FormDestroy();
+    void btnAjouterClick();
+    void btnSupprimerClick();
+
+    void LoadFreeUsers();
+    void LoadLevelList();
+    void ClearLevelList();
+
     const QScopedPointer<Ui::TFicheParamNiveau> m_ui;
     TABSDatabase *FDatabase = nullptr;
     QString FLevelLabel = QStringLiteral("Niveau");

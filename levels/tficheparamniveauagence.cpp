@@ -1,9 +1,126 @@
 #include "levels/tficheparamniveauagence.h"
 #include "ui_tficheparamniveauagence.h"
 
-TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheParamNiveauAgence)
+#include "app/activation.h"
+#include "app/guard.h"
+#include "app/messages.h"
+#include "levels/levellists.h"
+#include "levels/levelstatements.h"
+#include "store/tobjectcode.h"
+
+TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner)
+    : QDialog(owner), m_ui(new Ui::TFicheParamNiveauAgence)
 {
     m_ui->setupUi(this);
+    m_ui->lvNiveau->setColumnWidth(0, 380);
+
+    connect(m_ui->cblNiveaux, &QComboBox::activated, this, &TFicheParamNiveauAgence::cblNiveauxChange);
+    connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnAjouterClick);
+    connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnSupprimerClick);
+    new Activation(this, [this] { FormActivate(); });
 }
 
-TFicheParamNiveauAgence::~TFicheParamNiveauAgence() = default;
+TFicheParamNiveauAgence::~TFicheParamNiveauAgence()
+{
+    guarded(this, [this] { FormDestroy(); });
+}
+
+QString TFicheParamNiveauAgence::SelectedLevel() const
+{
+    return GetItemCode(m_ui->cblNiveaux, m_ui->cblNiveaux->currentIndex());
+}
+
+void TFicheParamNiveauAgence::FormActivate()
+{
+    setWindowTitle(QStringLiteral("Paramétrage des agences par ") + FLevelLabel);
+    m_ui->lblNiveau->setText(FLevelLabel);
+    m_ui->lblAgences->setText(QStringLiteral("Agences"));
+
+    LoadLevelCombo();
+    LoadFreeAgencies();
+    LoadLevelAgencies();
+
+    m_ui->gbAjouterAgence->update();
+    m_ui->btnAjouter->update();
+    m_ui->cblAgences->update();
+    m_ui->cblNiveaux->update();
+}
+
+void TFicheParamNiveauAgence::FormDestroy()
+{
+    ClearComboItems(m_ui->cblNiveaux);
+    ClearComboItems(m_ui->cblAgences);
+    ClearAgencyList();
+}
+
+void TFicheParamNiveauAgence::LoadLevelCombo()
+{
+    LevelLists::FillCodeCombo(m_ui->cblNiveaux, FDatabase, LevelStatements::levelCombo());
+}
+
+void TFicheParamNiveauAgence::LoadFreeAgencies()
+{
+    if (m_ui->cblNiveaux->currentIndex() < 0) {
+        ClearComboItems(m_ui->cblAgences);
+        return;
+    }
+    LevelLists::FillCodeCombo(m_ui->cblAgences, FDatabase, LevelStatements::freeAgencies(SelectedLevel()));
+}
+
+void TFicheParamNiveauAgence::LoadLevelAgencies()
+{
+    ClearAgencyList();
+    if (m_ui->cblNiveaux->currentIndex() < 0)
+        return;
+    LevelLists::AppendCodeRows(m_ui->lvNiveau, FDatabase, LevelStatements::levelAgencies(SelectedLevel()),
+                                    {QStringLiteral("libelle"), QStringLiteral("code")});
+}
+
+void TFicheParamNiveauAgence::ClearAgencyList()
+{
+    // Each row's code holder goes with its row.
+    m_ui->lvNiveau->clear();
+}
+
+void TFicheParamNiveauAgence::cblNiveauxChange()
+{
+    guarded(this, [this] {
+        LoadFreeAgencies();
+        LoadLevelAgencies();
+    });
+}
+
+void TFicheParamNiveauAgence::btnAjouterClick()
+{
+    guarded(this, [this] {
+        if (m_ui->cblNiveaux->currentIndex() < 0) {
+            Messages::ShowMessage(this, QStringLiteral("Il faut sélectionner un ") + FLevelLabel);
+            return;
+        }
+        const int agency = m_ui->cblAgences->currentIndex();
+        if (agency < 0) {
+            Messages::ShowMessage(this, QStringLiteral("Il faut sélectionner une agence"));
+            return;
+        }
+        LevelLists::ExecStatement(
+            FDatabase, LevelStatements::insertLink(SelectedLevel(), GetItemCode(m_ui->cblAgences, agency)));
+
+        LoadFreeAgencies();
+        LoadLevelAgencies();
+    });
+}
+
+void TFicheParamNiveauAgence::btnSupprimerClick()
+{
+    guarded(this, [this] {
+        const std::optional<QString> agency = LevelLists::SelectedRowCode(this, m_ui->lvNiveau);
+        if (!agency)
+            return;
+        // Only the link with the level on screen goes: the agency stays
+        // linked to its other levels.
+        LevelLists::ExecStatement(FDatabase, LevelStatements::deleteLink(SelectedLevel(), *agency));
+
+        LoadFreeAgencies();
+        LoadLevelAgencies();
+    });
+}

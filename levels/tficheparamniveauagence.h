@@ -8,6 +8,8 @@ class TFicheParamNiveauAgence;
 }
 class TABSDatabase;
 
+// Level-agency assignment: shows the agencies linked to the chosen level,
+// links another agency to it, removes a link.
 class TFicheParamNiveauAgence : public QDialog
 {
     Q_OBJECT
@@ -19,6 +21,19 @@ public:
     void SetLevelLabel(const QString &label) { FLevelLabel = label; }
 
 private:
+    void FormActivate();
+    void FormDestroy();
+    void cblNiveauxChange();
+    void btnAjouterClick();
+    void btnSupprimerClick();
+
+    void LoadLevelCombo();
+    void LoadFreeAgencies();
+    void LoadLevelAgencies();
+    void ClearAgencyList();
+    // The code of the level chosen in cblNiveaux; empty when none is.
+    QString SelectedLevel() const;
+
     const QScopedPointer<Ui::TFicheParamNiveauAgence> m_ui;
     TABSDatabase *FDatabase = nullptr;
     QString FLevelLabel = QStringLiteral("Niveau");

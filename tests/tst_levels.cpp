@@ -1,0 +1,838 @@
+#include "levels/levelstatements.h"
+#include "levels/tficheparamniveau.h"
+#include "levels/tficheparamniveauagence.h"
+#include "store/tobjectcode.h"
+#include "support/testsupport.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+const QString FreeUsers = QStringLiteral(
+    "SELECT code, libelle FROM dim_utilisateur WHERE code not in( SELECT distinct code FROM dim_niveau) "
+    "ORDER BY libelle ASC");
+const QString LevelList = QStringLiteral(
+    "SELECT u.libelle as utilisateur, n.code as code, n.libelle FROM dim_niveau n, dim_utilisateur u "
+    "WHERE n.code = u.code ORDER BY u.libelle ASC");
+const QString LevelCombo = QStringLiteral("SELECT code, libelle FROM dim_niveau ORDER BY libelle ASC");
+
+QString freeAgencies(const QString &level)
+{
+    return QStringLiteral("SELECT code, libelle FROM dim_agence WHERE code not in(  SELECT distinct agence FROM "
+                          "niveau_agence WHERE niveau = '%1' ) ORDER BY libelle ASC")
+        .arg(level);
+}
+
+QString levelAgencies(const QString &level)
+{
+    return QStringLiteral("SELECT a.code, a.libelle FROM dim_agence a, niveau_agence na WHERE a.code = na.agence "
+                          "AND na.niveau = '%1' ORDER BY a.libelle ASC")
+        .arg(level);
+}
+
+// The database file of a test and the program's connection to it.
+struct Env
+{
+    Env() { db.SetDatabaseFileName(data.path()); }
+    // Levels U1 "Secteur Nord" and U2 "Secteur Sud", agencies A1 "Annecy"
+    // and A2 "Brest", no link.
+    void twoLevelsTwoAgencies()
+    {
+        data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+        data.addLevel(QStringLiteral("U2"), QStringLiteral("Secteur Sud"));
+        data.addAgency(QStringLiteral("A1"), QStringLiteral("Annecy"));
+        data.addAgency(QStringLiteral("A2"), QStringLiteral("Brest"));
+    }
+    TestDatabase data;
+    TABSDatabase db;
+};
+
+// Gives a window its database and, unless it is null, its level label.
+template <typename Window>
+Window *setUp(Window *window, TABSDatabase *db, const QString &label)
+{
+    window->SetDatabase(db);
+    if (!label.isNull())
+        window->SetLevelLabel(label);
+    return window;
+}
+
+// A window of either kind, set up on `db`, not shown yet.
+QDialog *makeWindow(bool agencyWindow, TABSDatabase *db = nullptr, const QString &label = QString())
+{
+    if (agencyWindow)
+        return setUp(new TFicheParamNiveauAgence(nullptr), db, label);
+    return setUp(new TFicheParamNiveau(nullptr), db, label);
+}
+
+// Shows a window and waits for its first activation.
+bool show(QDialog &window)
+{
+    window.show();
+    return QTest::qWaitFor([&] { return window.windowTitle().startsWith(QStringLiteral("Paramétrage")); });
+}
+
+template <typename Window>
+bool open(Window &window, TABSDatabase *db, const QString &label = QString())
+{
+    return show(*setUp(&window, db, label));
+}
+
+template <typename T>
+T *child(QWidget &window, const char *name)
+{
+    T *widget = window.template findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qFatal("no widget %s", name);
+    return widget;
+}
+
+QStringList comboTexts(const QComboBox *combo)
+{
+    QStringList out;
+    for (int i = 0; i < combo->count(); ++i)
+        out << combo->itemText(i);
+    return out;
+}
+
+// Each row as its cells joined by '|'.
+QStringList rows(const QTreeWidget *list)
+{
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem *item = list->topLevelItem(i);
+        QStringList cells;
+        for (int c = 0; c < list->columnCount(); ++c)
+            cells << item->text(c);
+        out << cells.join(QLatin1Char('|'));
+    }
+    return out;
+}
+
+// What the user does: pick an entry in a drop-down list.
+void choose(QComboBox *combo, const QString &text)
+{
+    const int index = combo->findText(text);
+    QVERIFY2(index >= 0, qPrintable(text));
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);
+}
+
+// What the user does: click the row whose first cell is `text`.
+void selectRow(QTreeWidget *list, const QString &text)
+{
+    const QList<QTreeWidgetItem *> found = list->findItems(text, Qt::MatchExactly, 0);
+    QVERIFY2(found.size() == 1, qPrintable(text));
+    list->setCurrentItem(found.first());
+    QVERIFY(found.first()->isSelected());
+}
+
+QStringList links(TestDatabase &data)
+{
+    QStringList out;
+    for (const QVariantList &row : data.rows(QStringLiteral("SELECT niveau, agence FROM niveau_agence ORDER BY 1, 2")))
+        out << row.at(0).toString() + QLatin1Char('-') + row.at(1).toString();
+    return out;
+}
+
+QStringList levels(TestDatabase &data)
+{
+    QStringList out;
+    for (const QVariantList &row : data.rows(QStringLiteral("SELECT code, libelle FROM dim_niveau ORDER BY 1")))
+        out << row.at(0).toString() + QLatin1Char('=') + row.at(1).toString();
+    return out;
+}
+
+QStringList writes(const QStringList &statements)
+{
+    QStringList out;
+    for (const QString &sql : statements)
+        if (!sql.startsWith(QLatin1String("SELECT")))
+            out << sql;
+    return out;
+}
+
+int errorBoxes(const ScriptedMessages &messages)
+{
+    int count = 0;
+    for (const Messages::Box &box : messages.shown())
+        count += box.errorDisplay ? 1 : 0;
+    return count;
+}
+
+} // namespace
+
+class TestLevels : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void statements_data();
+    void statements();
+
+    void formLayout_data();
+    void formLayout();
+    void tabOrder_data();
+    void tabOrder();
+    void captions_data();
+    void captions();
+
+    void levelValidation_data();
+    void levelValidation();
+    void agencyValidation_data();
+    void agencyValidation();
+
+    void addLevel_data();
+    void addLevel();
+    void deleteLevel_data();
+    void deleteLevel();
+    void levelWithoutUser();
+
+    void linkAgency();
+    void removeAgencyKeepsOtherLevels();
+    void codesWithApostrophes();
+    void failedDeletionChangesNothing();
+    void engineErrorShownOnce_data();
+    void engineErrorShownOnce();
+    void holdersFollowEntries();
+};
+
+void TestLevels::statements_data()
+{
+    QTest::addColumn<QString>("built");
+    QTest::addColumn<QString>("expected");
+
+    namespace S = LevelStatements;
+    QTest::newRow("free users") << S::freeUsers() << FreeUsers;
+    QTest::newRow("level list") << S::levelList() << LevelList;
+    QTest::newRow("insert level") << S::insertLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"))
+                                  << QStringLiteral("INSERT INTO dim_niveau ( code , libelle ) values ('U1','Secteur Nord' )");
+    QTest::newRow("level links") << S::levelLinks(QStringLiteral("U1"))
+                                 << QStringLiteral("SELECT agence FROM niveau_agence WHERE niveau = 'U1'");
+    QTest::newRow("delete level links") << S::deleteLevelLinks(QStringLiteral("U1"))
+                                        << QStringLiteral("DELETE FROM niveau_agence  WHERE niveau = 'U1'");
+    QTest::newRow("delete level") << S::deleteLevel(QStringLiteral("U1"))
+                                  << QStringLiteral("DELETE FROM dim_niveau  WHERE code = 'U1'");
+    QTest::newRow("level combo") << S::levelCombo() << LevelCombo;
+    QTest::newRow("free agencies") << S::freeAgencies(QStringLiteral("U1")) << ::freeAgencies(QStringLiteral("U1"));
+    QTest::newRow("level agencies") << S::levelAgencies(QStringLiteral("U1")) << ::levelAgencies(QStringLiteral("U1"));
+    QTest::newRow("insert link") << S::insertLink(QStringLiteral("U1"), QStringLiteral("A1"))
+                                 << QStringLiteral("INSERT INTO niveau_agence ( niveau , agence ) values ('U1','A1' )");
+    QTest::newRow("delete link") << S::deleteLink(QStringLiteral("U1"), QStringLiteral("A1"))
+                                 << QStringLiteral("DELETE FROM niveau_agence  WHERE agence = 'A1' AND niveau = 'U1'");
+    QTest::newRow("quoted label") << S::insertLevel(QStringLiteral("O'NEIL"), QStringLiteral("Secteur de l'Ouest"))
+                                  << QStringLiteral("INSERT INTO dim_niveau ( code , libelle ) values ('O''NEIL','Secteur de l''Ouest' )");
+    QTest::newRow("quoted link") << S::deleteLink(QStringLiteral("O'NEIL"), QStringLiteral("L'AIGLE"))
+                                 << QStringLiteral("DELETE FROM niveau_agence  WHERE agence = 'L''AIGLE' AND niveau = 'O''NEIL'");
+}
+
+void TestLevels::statements()
+{
+    QFETCH(QString, built);
+    QFETCH(QString, expected);
+    QCOMPARE(built, expected);
+}
+
+void TestLevels::formLayout_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("place"); // a height of 0 is not checked
+
+    QTest::newRow("4.1 group box") << false << "gbAjouterNiveau" << QRect(24, 8, 467, 105);
+    QTest::newRow("4.1 users") << false << "cblUtilisateurs" << QRect(16, 31, 345, 0);
+    QTest::newRow("4.1 edit label") << false << "lblNiveauLibelle" << QRect(16, 58, 0, 0);
+    QTest::newRow("4.1 add") << false << "btnAjouter" << QRect(373, 31, 75, 66);
+    QTest::newRow("4.1 edit") << false << "edtNiveau" << QRect(40, 85, 345, 0);
+    QTest::newRow("4.1 list label") << false << "lblNiveau" << QRect(24, 133, 467, 0);
+    QTest::newRow("4.1 list") << false << "lvNiveau" << QRect(24, 152, 467, 297);
+    QTest::newRow("4.1 delete") << false << "btnSupprimer" << QRect(24, 455, 467, 25);
+    QTest::newRow("4.2 level label") << true << "lblNiveau" << QRect(24, 8, 0, 0);
+    QTest::newRow("4.2 levels") << true << "cblNiveaux" << QRect(24, 27, 467, 0);
+    QTest::newRow("4.2 group box") << true << "gbAjouterAgence" << QRect(24, 54, 467, 73);
+    QTest::newRow("4.2 agencies") << true << "cblAgences" << QRect(22, 28, 345, 0);
+    QTest::newRow("4.2 add") << true << "btnAjouter" << QRect(384, 13, 75, 51);
+    QTest::newRow("4.2 list label") << true << "lblAgences" << QRect(24, 133, 467, 0);
+    QTest::newRow("4.2 list") << true << "lvNiveau" << QRect(24, 152, 467, 297);
+    QTest::newRow("4.2 delete") << true << "btnSupprimer" << QRect(24, 455, 467, 25);
+}
+
+void TestLevels::formLayout()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QString, name);
+    QFETCH(QRect, place);
+
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow));
+    QCOMPARE(window->size(), QSize(515, 489));
+    const QWidget *widget = child<QWidget>(*window, qPrintable(name));
+    QCOMPARE(widget->pos(), place.topLeft());
+    if (place.width() > 0)
+        QCOMPARE(widget->width(), place.width());
+    if (place.height() > 0)
+        QCOMPARE(widget->height(), place.height());
+    if (auto *combo = qobject_cast<const QComboBox *>(widget))
+        QVERIFY(!combo->isEditable());
+    if (auto *list = qobject_cast<const QTreeWidget *>(widget)) {
+        QVERIFY(!list->rootIsDecorated());
+        QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
+        QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+        QCOMPARE(list->columnWidth(0), agencyWindow ? 380 : 200);
+        if (!agencyWindow)
+            QCOMPARE(list->columnWidth(2), 200);
+    }
+}
+
+void TestLevels::tabOrder_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QStringList>("order");
+    QTest::newRow("levels") << false
+                            << QStringList{"btnSupprimer", "cblUtilisateurs", "btnAjouter", "lvNiveau", "edtNiveau"};
+    QTest::newRow("agencies") << true
+                              << QStringList{"cblNiveaux", "cblAgences", "btnAjouter", "lvNiveau", "btnSupprimer"};
+}
+
+void TestLevels::tabOrder()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QStringList, order);
+
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow));
+    const QWidget *first = child<QWidget>(*window, qPrintable(order.first()));
+    QStringList chain;
+    const QWidget *widget = first;
+    do {
+        if (widget->focusPolicy() & Qt::TabFocus)
+            chain << widget->objectName();
+        widget = widget->nextInFocusChain();
+    } while (widget != first);
+    chain.removeAll(QString()); // the widgets inside the list view
+    QCOMPARE(chain, order);
+}
+
+// The caption a user reads on a control: a label's text, a group box's
+// title, or, for "list#n", the caption of column n of a list.
+QString captionOf(QWidget &window, const QString &name)
+{
+    const QStringList parts = name.split(QLatin1Char('#'));
+    QWidget *widget = child<QWidget>(window, qPrintable(parts.first()));
+    if (auto *list = qobject_cast<QTreeWidget *>(widget))
+        return list->headerItem()->text(parts.value(1).toInt());
+    if (auto *box = qobject_cast<QGroupBox *>(widget))
+        return box->title();
+    return qobject_cast<QLabel *>(widget)->text();
+}
+
+void TestLevels::captions_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QStringList>("captions"); // "control=caption"
+
+    QTest::newRow("levels, default") << false << QString() << QStringLiteral("Paramétrage : Niveau")
+        << QStringList{"gbAjouterNiveau=Ajouter un Niveau", "lblNiveau=Niveau", "lblNiveauLibelle=Niveau Libellé",
+                       "lvNiveau#0=Utilisateur", "lvNiveau#1=Code", "lvNiveau#2=Niveau"};
+    QTest::newRow("levels, sector manager") << false << QStringLiteral("Chef de secteur")
+        << QStringLiteral("Paramétrage : Chef de secteur")
+        << QStringList{"gbAjouterNiveau=Ajouter un Chef de secteur", "lblNiveau=Chef de secteur",
+                       "lblNiveauLibelle=Chef de secteur Libellé", "lvNiveau#0=Utilisateur", "lvNiveau#1=Code",
+                       "lvNiveau#2=Chef de secteur"};
+    QTest::newRow("agencies, default") << true << QString() << QStringLiteral("Paramétrage des agences par Niveau")
+        << QStringList{"lblNiveau=Niveau", "lblAgences=Agences", "gbAjouterAgence=Ajouter une agence",
+                       "lvNiveau#0=Agence", "lvNiveau#1=Code"};
+    QTest::newRow("agencies, sector manager") << true << QStringLiteral("Chef de secteur")
+        << QStringLiteral("Paramétrage des agences par Chef de secteur")
+        << QStringList{"lblNiveau=Chef de secteur", "lblAgences=Agences", "gbAjouterAgence=Ajouter une agence",
+                       "lvNiveau#0=Agence", "lvNiveau#1=Code"};
+}
+
+void TestLevels::captions()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QString, label);
+    QFETCH(QString, title);
+    QFETCH(QStringList, captions);
+
+    Env env;
+    ScriptedMessages messages;
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db, label));
+    QVERIFY(show(*window));
+
+    QCOMPARE(window->windowTitle(), title);
+    for (const QString &caption : captions) {
+        const QString name = caption.section(QLatin1Char('='), 0, 0);
+        QCOMPARE(name + QLatin1Char('=') + captionOf(*window, name), caption);
+    }
+    QVERIFY(messages.shown().isEmpty());
+}
+
+void TestLevels::levelValidation_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("freeUser");
+    QTest::addColumn<QString>("message");
+
+    const QString noLabel = QStringLiteral("Le libellé du niveau doit être renseigné");
+    QTest::newRow("empty label") << "btnAjouter" << QString() << true << noLabel;
+    QTest::newRow("empty label comes first") << "btnAjouter" << QString() << false << noLabel;
+    QTest::newRow("no free user") << "btnAjouter" << QStringLiteral("Secteur Est") << false
+                                  << QStringLiteral("Il faut sélectionner un utilisateur");
+    QTest::newRow("no row selected") << "btnSupprimer" << QString() << true
+                                     << QStringLiteral("Vous devez sélectionner une ligne pour pouvoir la supprimer");
+}
+
+void TestLevels::levelValidation()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, typed);
+    QFETCH(bool, freeUser);
+    QFETCH(QString, message);
+
+    Env env;
+    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    if (freeUser)
+        env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
+
+    ScriptedMessages messages;
+    TFicheParamNiveau window(nullptr);
+    QVERIFY(open(window, &env.db));
+    QCOMPARE(child<QComboBox>(window, "cblUtilisateurs")->currentIndex(), freeUser ? 0 : -1);
+    QTest::keyClicks(child<QLineEdit>(window, "edtNiveau"), typed);
+
+    StatementLog log(&env.db);
+    QTest::mouseClick(child<QPushButton>(window, qPrintable(button)), Qt::LeftButton);
+
+    QCOMPARE(messages.texts(), QStringList{message});
+    QCOMPARE(messages.shown().first().icon, Messages::Icon::None);
+    QCOMPARE(messages.shown().first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(writes(log.statements()), QStringList());
+    QCOMPARE(levels(env.data), QStringList{QStringLiteral("U1=Secteur Nord")});
+    QCOMPARE(links(env.data), QStringList{QStringLiteral("U1-A1")});
+}
+
+void TestLevels::agencyValidation_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("withLevel");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no level") << QStringLiteral("Chef de secteur") << "btnAjouter" << false
+                              << QStringLiteral("Il faut sélectionner un Chef de secteur");
+    QTest::newRow("no level, default label") << QString() << "btnAjouter" << false
+                                             << QStringLiteral("Il faut sélectionner un Niveau");
+    QTest::newRow("every agency linked") << QStringLiteral("Chef de secteur") << "btnAjouter" << true
+                                         << QStringLiteral("Il faut sélectionner une agence");
+    QTest::newRow("no row selected") << QStringLiteral("Chef de secteur") << "btnSupprimer" << true
+                                     << QStringLiteral("Vous devez sélectionner une ligne pour pouvoir la supprimer");
+}
+
+void TestLevels::agencyValidation()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, button);
+    QFETCH(bool, withLevel);
+    QFETCH(QString, message);
+
+    Env env;
+    env.data.addAgency(QStringLiteral("A1"), QStringLiteral("Annecy"));
+    if (withLevel) {
+        env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+        env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    }
+    const QStringList before = links(env.data);
+
+    ScriptedMessages messages;
+    TFicheParamNiveauAgence window(nullptr);
+    QVERIFY(open(window, &env.db, label));
+    QCOMPARE(child<QComboBox>(window, "cblAgences")->count(), 0);
+    QCOMPARE(child<QTreeWidget>(window, "lvNiveau")->topLevelItemCount(), withLevel ? 1 : 0);
+
+    StatementLog log(&env.db);
+    QTest::mouseClick(child<QPushButton>(window, qPrintable(button)), Qt::LeftButton);
+
+    QCOMPARE(messages.texts(), QStringList{message});
+    QCOMPARE(messages.shown().first().icon, Messages::Icon::None);
+    QCOMPARE(writes(log.statements()), QStringList());
+    QCOMPARE(links(env.data), before);
+}
+
+void TestLevels::addLevel_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("statement");
+    QTest::newRow("ordinary") << QStringLiteral("Secteur Est")
+                              << QStringLiteral("INSERT INTO dim_niveau ( code , libelle ) values ('U2','Secteur Est' )");
+    QTest::newRow("blanks only") << QStringLiteral("   ")
+                                 << QStringLiteral("INSERT INTO dim_niveau ( code , libelle ) values ('U2','   ' )");
+    QTest::newRow("apostrophe") << QStringLiteral("Secteur de l'Ouest")
+                                << QStringLiteral("INSERT INTO dim_niveau ( code , libelle ) values ('U2','Secteur de l''Ouest' )");
+}
+
+void TestLevels::addLevel()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, statement);
+
+    Env env;
+    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
+    env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
+    env.data.addUser(QStringLiteral("U3"), QStringLiteral("Claire"));
+    env.data.addUser(QStringLiteral("U4"), QStringLiteral("David"));
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.addLevel(QStringLiteral("U3"), QStringLiteral("Secteur Sud"));
+
+    ScriptedMessages messages;
+    TFicheParamNiveau window(nullptr);
+    StatementLog log(&env.db);
+    QVERIFY(open(window, &env.db));
+    QCOMPARE(log.statements(), (QStringList{FreeUsers, LevelList}));
+
+    auto *users = child<QComboBox>(window, "cblUtilisateurs");
+    auto *list = child<QTreeWidget>(window, "lvNiveau");
+    QCOMPARE(comboTexts(users), (QStringList{QStringLiteral("Bruno"), QStringLiteral("David")}));
+    QCOMPARE(users->currentIndex(), 0);
+    QCOMPARE(rows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Claire|U3|Secteur Sud")}));
+
+    auto *edit = child<QLineEdit>(window, "edtNiveau");
+    QTest::keyClicks(edit, typed);
+    log.clear();
+    QTest::mouseClick(child<QPushButton>(window, "btnAjouter"), Qt::LeftButton);
+
+    QCOMPARE(messages.shown().size(), 0);
+    QCOMPARE(log.statements(), (QStringList{statement, FreeUsers, LevelList}));
+    QVERIFY(levels(env.data).contains(QStringLiteral("U2=") + typed));
+    QCOMPARE(comboTexts(users), QStringList{QStringLiteral("David")});
+    QCOMPARE(users->currentIndex(), 0);
+    QCOMPARE(rows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Bruno|U2|") + typed,
+                                      QStringLiteral("Claire|U3|Secteur Sud")}));
+    QVERIFY(list->selectedItems().isEmpty());
+    QCOMPARE(edit->text(), typed);
+}
+
+void TestLevels::deleteLevel_data()
+{
+    QTest::addColumn<int>("linkCount");
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("question");
+    QTest::addColumn<bool>("deleted");
+
+    const QString one = QStringLiteral("1 agence est associée à ce niveau, confirmer la suppression ?");
+    const QString three = QStringLiteral("3 agences sont associées à ce niveau, confirmer la suppression ?");
+    QTest::newRow("no link") << 0 << int(QMessageBox::NoButton) << QString() << true;
+    QTest::newRow("one link, yes") << 1 << int(QMessageBox::Yes) << one << true;
+    QTest::newRow("one link, no") << 1 << int(QMessageBox::No) << one << false;
+    QTest::newRow("three links, yes") << 3 << int(QMessageBox::Yes) << three << true;
+    QTest::newRow("three links, no") << 3 << int(QMessageBox::No) << three << false;
+}
+
+void TestLevels::deleteLevel()
+{
+    QFETCH(int, linkCount);
+    QFETCH(int, answer);
+    QFETCH(QString, question);
+    QFETCH(bool, deleted);
+
+    Env env;
+    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
+    env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.addLevel(QStringLiteral("U2"), QStringLiteral("Secteur Sud"));
+    for (int i = 1; i <= linkCount; ++i)
+        env.data.link(QStringLiteral("U1"), QStringLiteral("A%1").arg(i));
+    env.data.link(QStringLiteral("U2"), QStringLiteral("A1"));
+
+    ScriptedMessages messages;
+    if (answer != QMessageBox::NoButton)
+        messages.answerNext(QMessageBox::StandardButton(answer));
+    TFicheParamNiveau window(nullptr);
+    QVERIFY(open(window, &env.db));
+    auto *list = child<QTreeWidget>(window, "lvNiveau");
+    selectRow(list, QStringLiteral("Alice"));
+    // Someone else adds a user meanwhile: the reload shows it.
+    env.data.addUser(QStringLiteral("U9"), QStringLiteral("Zoé"));
+
+    StatementLog log(&env.db);
+    child<QPushButton>(window, "btnSupprimer")->click();
+
+    QStringList expected{QStringLiteral("SELECT agence FROM niveau_agence WHERE niveau = 'U1'")};
+    if (linkCount > 0) {
+        QCOMPARE(messages.texts(), QStringList{question});
+        QCOMPARE(messages.shown().first().icon, Messages::Icon::Question);
+        QCOMPARE(messages.shown().first().buttons, QMessageBox::Yes | QMessageBox::No);
+        expected << FreeUsers << LevelList; // the window is activated again as the question closes
+        if (deleted)
+            expected << QStringLiteral("DELETE FROM niveau_agence  WHERE niveau = 'U1'");
+    } else {
+        QVERIFY(messages.shown().isEmpty());
+    }
+    if (deleted)
+        expected << QStringLiteral("DELETE FROM dim_niveau  WHERE code = 'U1'");
+    expected << FreeUsers << LevelList;
+    QCOMPARE(log.statements(), expected);
+    QCOMPARE(messages.unanswered(), 0);
+
+    QStringList levelsLeft{QStringLiteral("U2=Secteur Sud")};
+    QStringList linksLeft{QStringLiteral("U2-A1")};
+    QStringList rowsLeft{QStringLiteral("Bruno|U2|Secteur Sud")};
+    if (!deleted) {
+        levelsLeft.prepend(QStringLiteral("U1=Secteur Nord"));
+        for (int i = linkCount; i >= 1; --i)
+            linksLeft.prepend(QStringLiteral("U1-A%1").arg(i));
+        rowsLeft.prepend(QStringLiteral("Alice|U1|Secteur Nord"));
+    }
+    std::sort(linksLeft.begin(), linksLeft.end());
+    QCOMPARE(levels(env.data), levelsLeft);
+    QCOMPARE(links(env.data), linksLeft);
+    QCOMPARE(rows(list), rowsLeft);
+    QVERIFY(list->selectedItems().isEmpty());
+    QStringList free = deleted ? QStringList{QStringLiteral("Alice")} : QStringList();
+    free << QStringLiteral("Zoé");
+    QCOMPARE(comboTexts(child<QComboBox>(window, "cblUtilisateurs")), free);
+}
+
+void TestLevels::levelWithoutUser()
+{
+    Env env;
+    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.addLevel(QStringLiteral("GONE"), QStringLiteral("Secteur Perdu"));
+    ScriptedMessages messages;
+
+    TFicheParamNiveau levelWindow(nullptr);
+    QVERIFY(open(levelWindow, &env.db));
+    QCOMPARE(rows(child<QTreeWidget>(levelWindow, "lvNiveau")), QStringList{QStringLiteral("Alice|U1|Secteur Nord")});
+    levelWindow.close();
+
+    TFicheParamNiveauAgence agencyWindow(nullptr);
+    QVERIFY(open(agencyWindow, &env.db));
+    QCOMPARE(comboTexts(child<QComboBox>(agencyWindow, "cblNiveaux")),
+             (QStringList{QStringLiteral("Secteur Nord"), QStringLiteral("Secteur Perdu")}));
+    QVERIFY(messages.shown().isEmpty());
+}
+
+void TestLevels::linkAgency()
+{
+    Env env;
+    env.twoLevelsTwoAgencies();
+    env.data.addAgency(QStringLiteral("A3"), QStringLiteral("Caen"));
+    env.data.link(QStringLiteral("U2"), QStringLiteral("A3"));
+
+    ScriptedMessages messages;
+    TFicheParamNiveauAgence window(nullptr);
+    StatementLog log(&env.db);
+    QVERIFY(open(window, &env.db, QStringLiteral("Chef de secteur")));
+    QCOMPARE(log.statements(), (QStringList{LevelCombo, freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}));
+
+    auto *levelsCombo = child<QComboBox>(window, "cblNiveaux");
+    auto *agencies = child<QComboBox>(window, "cblAgences");
+    auto *list = child<QTreeWidget>(window, "lvNiveau");
+    // Agencies of other levels are offered too.
+    QCOMPARE(comboTexts(levelsCombo), (QStringList{QStringLiteral("Secteur Nord"), QStringLiteral("Secteur Sud")}));
+    QCOMPARE(comboTexts(agencies), (QStringList{QStringLiteral("Annecy"), QStringLiteral("Brest"), QStringLiteral("Caen")}));
+    QCOMPARE(rows(list), QStringList());
+
+    log.clear();
+    choose(levelsCombo, QStringLiteral("Secteur Sud"));
+    QCOMPARE(log.statements(), (QStringList{freeAgencies(QStringLiteral("U2")), levelAgencies(QStringLiteral("U2"))}));
+    QCOMPARE(comboTexts(agencies), (QStringList{QStringLiteral("Annecy"), QStringLiteral("Brest")}));
+    QCOMPARE(agencies->currentIndex(), 0);
+    QCOMPARE(rows(list), QStringList{QStringLiteral("Caen|A3")});
+
+    choose(agencies, QStringLiteral("Brest"));
+    log.clear();
+    QTest::mouseClick(child<QPushButton>(window, "btnAjouter"), Qt::LeftButton);
+
+    QCOMPARE(log.statements(),
+             (QStringList{QStringLiteral("INSERT INTO niveau_agence ( niveau , agence ) values ('U2','A2' )"),
+                          freeAgencies(QStringLiteral("U2")), levelAgencies(QStringLiteral("U2"))}));
+    QCOMPARE(links(env.data), (QStringList{QStringLiteral("U2-A2"), QStringLiteral("U2-A3")}));
+    QCOMPARE(levelsCombo->currentText(), QStringLiteral("Secteur Sud"));
+    QCOMPARE(comboTexts(agencies), QStringList{QStringLiteral("Annecy")});
+    QCOMPARE(rows(list), (QStringList{QStringLiteral("Brest|A2"), QStringLiteral("Caen|A3")}));
+    QVERIFY(list->selectedItems().isEmpty());
+    QVERIFY(messages.shown().isEmpty());
+}
+
+void TestLevels::removeAgencyKeepsOtherLevels()
+{
+    Env env;
+    env.twoLevelsTwoAgencies();
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A2"));
+    env.data.link(QStringLiteral("U2"), QStringLiteral("A1"));
+
+    ScriptedMessages messages;
+    TFicheParamNiveauAgence window(nullptr);
+    QVERIFY(open(window, &env.db));
+    auto *list = child<QTreeWidget>(window, "lvNiveau");
+    QCOMPARE(rows(list), (QStringList{QStringLiteral("Annecy|A1"), QStringLiteral("Brest|A2")}));
+
+    selectRow(list, QStringLiteral("Annecy"));
+    StatementLog log(&env.db);
+    QTest::mouseClick(child<QPushButton>(window, "btnSupprimer"), Qt::LeftButton);
+
+    QCOMPARE(log.statements(),
+             (QStringList{QStringLiteral("DELETE FROM niveau_agence  WHERE agence = 'A1' AND niveau = 'U1'"),
+                          freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}));
+    QVERIFY(messages.shown().isEmpty());
+    QCOMPARE(links(env.data), (QStringList{QStringLiteral("U1-A2"), QStringLiteral("U2-A1")}));
+    QCOMPARE(rows(list), QStringList{QStringLiteral("Brest|A2")});
+    QCOMPARE(comboTexts(child<QComboBox>(window, "cblAgences")), QStringList{QStringLiteral("Annecy")});
+    QCOMPARE(child<QComboBox>(window, "cblNiveaux")->currentText(), QStringLiteral("Secteur Nord"));
+
+    choose(child<QComboBox>(window, "cblNiveaux"), QStringLiteral("Secteur Sud"));
+    QCOMPARE(rows(list), QStringList{QStringLiteral("Annecy|A1")});
+}
+
+void TestLevels::codesWithApostrophes()
+{
+    Env env;
+    env.data.addUser(QStringLiteral("O'NEIL"), QStringLiteral("Mc O'Neil"));
+    env.data.addAgency(QStringLiteral("L'AIGLE"), QStringLiteral("L'Aigle"));
+    ScriptedMessages messages;
+    messages.answerNext(QMessageBox::Yes);
+    const QString label = QStringLiteral("Secteur de l'Ouest");
+
+    {
+        TFicheParamNiveau window(nullptr);
+        QVERIFY(open(window, &env.db));
+        QTest::keyClicks(child<QLineEdit>(window, "edtNiveau"), label);
+        child<QPushButton>(window, "btnAjouter")->click();
+        QCOMPARE(levels(env.data), QStringList{QStringLiteral("O'NEIL=") + label});
+        QCOMPARE(rows(child<QTreeWidget>(window, "lvNiveau")), QStringList{QStringLiteral("Mc O'Neil|O'NEIL|") + label});
+    }
+    {
+        TFicheParamNiveauAgence window(nullptr);
+        QVERIFY(open(window, &env.db));
+        QCOMPARE(comboTexts(child<QComboBox>(window, "cblNiveaux")), QStringList{label});
+        QCOMPARE(comboTexts(child<QComboBox>(window, "cblAgences")), QStringList{QStringLiteral("L'Aigle")});
+        child<QPushButton>(window, "btnAjouter")->click();
+        QCOMPARE(links(env.data), QStringList{QStringLiteral("O'NEIL-L'AIGLE")});
+        auto *list = child<QTreeWidget>(window, "lvNiveau");
+        QCOMPARE(rows(list), QStringList{QStringLiteral("L'Aigle|L'AIGLE")});
+        QCOMPARE(child<QComboBox>(window, "cblAgences")->count(), 0);
+
+        selectRow(list, QStringLiteral("L'Aigle"));
+        child<QPushButton>(window, "btnSupprimer")->click();
+        QCOMPARE(links(env.data), QStringList());
+        QCOMPARE(rows(list), QStringList());
+        env.data.link(QStringLiteral("O'NEIL"), QStringLiteral("L'AIGLE"));
+    }
+    {
+        TFicheParamNiveau window(nullptr);
+        QVERIFY(open(window, &env.db));
+        selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Mc O'Neil"));
+        child<QPushButton>(window, "btnSupprimer")->click();
+        QCOMPARE(levels(env.data), QStringList());
+        QCOMPARE(links(env.data), QStringList());
+    }
+    QCOMPARE(messages.texts(), QStringList{LevelStatements::deletionQuestion(1)});
+}
+
+void TestLevels::failedDeletionChangesNothing()
+{
+    Env env;
+    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A2"));
+    env.data.exec(QStringLiteral("CREATE TRIGGER refus BEFORE DELETE ON dim_niveau BEGIN SELECT RAISE(ABORT, 'refus'); END"));
+    const QStringList levelsBefore = levels(env.data);
+    const QStringList linksBefore = links(env.data);
+
+    ScriptedMessages messages;
+    messages.answerNext(QMessageBox::Yes);
+    TFicheParamNiveau window(nullptr);
+    QVERIFY(open(window, &env.db));
+    selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Alice"));
+    StatementLog log(&env.db);
+    child<QPushButton>(window, "btnSupprimer")->click();
+
+    // The links went first, then the level was refused: both stay.
+    QVERIFY(log.statements().contains(QStringLiteral("DELETE FROM niveau_agence  WHERE niveau = 'U1'")));
+    QCOMPARE(levels(env.data), levelsBefore);
+    QCOMPARE(links(env.data), linksBefore);
+    QCOMPARE(messages.shown().size(), 2);
+    QVERIFY(messages.shown().at(1).errorDisplay);
+    QVERIFY2(messages.shown().at(1).text.contains(QLatin1String("refus")), qPrintable(messages.shown().at(1).text));
+    QVERIFY(!env.db.inTransaction());
+
+    // The window is still usable: the next deletion, once allowed, works.
+    env.data.exec(QStringLiteral("DROP TRIGGER refus"));
+    messages.answerNext(QMessageBox::Yes);
+    selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Alice"));
+    child<QPushButton>(window, "btnSupprimer")->click();
+    QCOMPARE(levels(env.data), QStringList());
+    QCOMPARE(links(env.data), QStringList());
+}
+
+void TestLevels::engineErrorShownOnce_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QString>("table");
+    QTest::newRow("levels, no users") << false << QStringLiteral("dim_utilisateur");
+    QTest::newRow("levels, no levels") << false << QStringLiteral("dim_niveau");
+    QTest::newRow("agencies, no levels") << true << QStringLiteral("dim_niveau");
+    QTest::newRow("agencies, no agencies") << true << QStringLiteral("dim_agence");
+}
+
+void TestLevels::engineErrorShownOnce()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QString, table);
+
+    Env env;
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.exec(QStringLiteral("DROP TABLE ") + table);
+    ScriptedMessages messages;
+
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db));
+    window->show();
+    QTRY_COMPARE(messages.shown().size(), 1);
+    QTest::qWait(300);
+
+    QCOMPARE(messages.shown().size(), 1);
+    QCOMPARE(errorBoxes(messages), 1);
+    QVERIFY2(messages.shown().first().text.contains(table), qPrintable(messages.shown().first().text));
+}
+
+void TestLevels::holdersFollowEntries()
+{
+    Env env;
+    env.twoLevelsTwoAgencies();
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    const int before = TObjectCode::liveCount();
+
+    ScriptedMessages messages;
+    {
+        TFicheParamNiveauAgence window(nullptr);
+        QVERIFY(open(window, &env.db));
+        auto *levelsCombo = child<QComboBox>(window, "cblNiveaux");
+        for (int i = 0; i < 3; ++i) {
+            choose(levelsCombo, QStringLiteral("Secteur Sud"));
+            choose(levelsCombo, QStringLiteral("Secteur Nord"));
+            child<QPushButton>(window, "btnSupprimer")->click(); // no row: a message, then a reload
+        }
+        const int entries = levelsCombo->count() + child<QComboBox>(window, "cblAgences")->count()
+            + child<QTreeWidget>(window, "lvNiveau")->topLevelItemCount();
+        QCOMPARE(entries, 2 + 1 + 1);
+        QCOMPARE(TObjectCode::liveCount() - before, entries);
+    }
+    QCOMPARE(TObjectCode::liveCount(), before);
+    QCOMPARE(messages.shown().size(), 3);
+}
+
+QTEST_MAIN(TestLevels)
+#include "tst_levels.moc"
