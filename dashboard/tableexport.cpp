@@ -293,6 +293,10 @@ void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const
         ++line;
     }
     worksheet_freeze_panes(sheet, headerRow + 1, 0);
+    // Printed across one page width, in landscape, for a meeting.
+    worksheet_set_landscape(sheet);
+    worksheet_fit_to_pages(sheet, 1, 0);
+    writes << worksheet_repeat_rows(sheet, headerRow, headerRow);
     writes << worksheet_autofilter(sheet, headerRow, 0, headerRow + lxw_row_t(rows.size()), 9);
 }
 
