@@ -2,6 +2,7 @@
 // shows at once.
 #include "support/organisation.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/activation.h"
 #include "dashboard/tfichetdb.h"
@@ -16,23 +17,11 @@
 
 namespace {
 
-int indexOfCode(const QComboBox *combo, const QString &code)
-{
-    for (int i = 0; i < combo->count(); ++i)
-        if (GetItemCode(combo, i) == code)
-            return i;
-    return -1;
-}
-
 QStringList rowsOf(const QTreeWidget *table)
 {
     QStringList out;
-    for (int r = 0; r < table->topLevelItemCount(); ++r) {
-        QStringList cells;
-        for (int c = 0; c < table->columnCount(); ++c)
-            cells << table->topLevelItem(r)->text(c);
+    for (const QStringList &cells : tableRows(table))
         out << cells.join('|');
-    }
     return out;
 }
 
@@ -40,17 +29,10 @@ QStringList rowsOf(const QTreeWidget *table)
 QStringList agencyRows(TABSDatabase *db, const QString &level)
 {
     TFicheTDB table(nullptr);
-    table.SetDatabase(db);
-    table.SetAdmin(true);
-    table.show();
-    if (!QTest::qWaitFor([&] { return table.activation()->count() == 1; }))
+    if (!openTrackingTable(table, db, true))
         return {"not activated"};
-    auto *levels = table.findChild<QComboBox *>("cblNiveau");
-    const int index = indexOfCode(levels, level);
-    if (index < 0)
+    if (!chooseCode(table.findChild<QComboBox *>("cblNiveau"), level))
         return {"no level " + level};
-    levels->setCurrentIndex(index);
-    emit levels->activated(index);
     return rowsOf(table.findChild<QTreeWidget *>("lvData"));
 }
 
@@ -86,8 +68,7 @@ void TestWorkflow::linkedAgencyShowsUnderItsLevel()
         auto *agencies = links.findChild<QComboBox *>("cblAgences");
         QTRY_COMPARE(levels->count(), 3);
         const int level = indexOfCode(levels, "U'2");
-        levels->setCurrentIndex(level);
-        emit levels->activated(level);
+        chooseIndex(levels, level);
         const int agency = indexOfCode(agencies, "A3");
         QVERIFY(agency >= 0);
         agencies->setCurrentIndex(agency);
