@@ -72,8 +72,10 @@ void TFicheTrend::SetUpPanel(Panel &panel, QChartView *view, const QString &titl
 void TFicheTrend::SetChartTitle(const QString &title)
 {
     setWindowTitle(QStringLiteral("Évolution – ") + title);
-    FAmounts.chart->setTitle(AmountsTitle + QStringLiteral(" – ") + title);
-    FCounts.chart->setTitle(CountsTitle + QStringLiteral(" – ") + title);
+    // Chart titles are rich text: "<Tous>" must show as it reads.
+    const QString shown = title.toHtmlEscaped();
+    FAmounts.chart->setTitle(AmountsTitle + QStringLiteral(" – ") + shown);
+    FCounts.chart->setTitle(CountsTitle + QStringLiteral(" – ") + shown);
 }
 
 // The value axis holds 0 and every value so far, on round ticks.

@@ -25,7 +25,8 @@ public:
     explicit TFicheTrend(QWidget *owner);
     ~TFicheTrend() override;
 
-    // What the months are of: both chart titles name it.
+    // What the months are of (plain text): the caption and both chart
+    // titles name it.
     void SetChartTitle(const QString &title);
     void AddMonth(const QString &label, double amount, double margin, double quotes, double orders);
 

@@ -53,6 +53,10 @@ const QString CsvFilter = QStringLiteral("CSV, séparateur point-virgule (*.csv)
 TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
 {
     m_ui->setupUi(this);
+    // The captions size themselves to their text, from where the form puts
+    // them, whatever the width of the font found on this system.
+    for (QLabel *label : {m_ui->lblNiveau, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label1})
+        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
     QTreeWidget *table = m_ui->lvData;
     for (int i = 0; i < 10; ++i) {
         table->setColumnWidth(i, Columns[i].width);

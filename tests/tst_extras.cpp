@@ -4,6 +4,7 @@
 #include "support/reportdriver.h"
 #include "support/scripteddialogs.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 #include "support/xlsxreader.h"
 
 #include "app/activation.h"
@@ -27,6 +28,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QJsonArray>
+#include <QLabel>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineSeries>
@@ -52,14 +54,6 @@ QVector<DashboardRow> sampleRows()
         makeRow(QStringLiteral("=HYPERLINK(\"http://x\")"), 1234.5, 246.9, 0, 0, 0, 0),
         makeRow(QStringLiteral("Émile Faure"), 100.25, 20.05, 30, -2.9, 4, 1),
     };
-}
-
-QStringList firstColumn(const QTreeWidget *table)
-{
-    QStringList out;
-    for (int r = 0; r < table->topLevelItemCount(); ++r)
-        out << table->topLevelItem(r)->text(0);
-    return out;
 }
 
 void clickHeader(QTreeWidget *table, int column)
@@ -124,9 +118,7 @@ struct OpenTable
     {
         fill(file);
         db.SetDatabaseFileName(file.path());
-        window.SetDatabase(&db);
-        window.SetAdmin(true);
-        window.show();
+        opened = openTrackingTable(window, &db, true);
     }
     QTreeWidget *table() { return window.findChild<QTreeWidget *>(QStringLiteral("lvData")); }
     QComboBox *combo(const char *name) { return window.findChild<QComboBox *>(QLatin1String(name)); }
@@ -135,6 +127,7 @@ struct OpenTable
     TABSDatabase db;
     ScriptedMessages boxes;
     TFicheTDB window{nullptr};
+    bool opened = false;
 };
 
 } // namespace
@@ -355,7 +348,7 @@ void TestExtras::formKeepsItsControls()
 {
     OpenTable open(fillOrganisation);
     TFicheTDB &window = open.window;
-    QTRY_COMPARE(window.activation()->count(), 1);
+    QVERIFY(open.opened);
     const QMap<QString, QRect> form{
         {"cblNiveau", {16, 32, 202, 21}},      {"lblNiveau", {16, 16, 75, 13}},  {"Label2", {226, 16, 37, 13}},
         {"cblAgence", {224, 32, 202, 21}},     {"Label3", {432, 16, 46, 13}},    {"cblUtilisateur", {432, 32, 202, 21}},
@@ -370,7 +363,13 @@ void TestExtras::formKeepsItsControls()
     for (auto it = form.begin(); it != form.end(); ++it) {
         auto *control = window.findChild<QWidget *>(it.key());
         QVERIFY2(control, qPrintable(it.key()));
-        QCOMPARE(control->geometry(), it.value());
+        if (qobject_cast<QLabel *>(control)) {
+            // Captions may widen to fit their text.
+            QCOMPARE(control->pos(), it.value().topLeft());
+            QVERIFY(control->width() >= it.value().width());
+        } else {
+            QCOMPARE(control->geometry(), it.value());
+        }
         QVERIFY(!control->geometry().intersects(exporter->geometry()));
         QVERIFY(!control->geometry().intersects(evolution->geometry()));
     }
@@ -413,7 +412,7 @@ void TestExtras::sortByColumn()
     QFETCH(int, clicks);
     QFETCH(QStringList, order);
     OpenTable open(fillSortable);
-    QTRY_COMPARE(open.window.activation()->count(), 1);
+    QVERIFY(open.opened);
     QTreeWidget *table = open.table();
     // The table opens in the order of the row statement.
     QCOMPARE(firstColumn(table), StatementOrder);
@@ -436,7 +435,7 @@ void TestExtras::sortByColumn()
 void TestExtras::refreshRestoresStatementOrder()
 {
     OpenTable open(fillSortable);
-    QTRY_COMPARE(open.window.activation()->count(), 1);
+    QVERIFY(open.opened);
     QTreeWidget *table = open.table();
     clickHeader(table, 1);
     clickHeader(table, 1);
@@ -444,7 +443,7 @@ void TestExtras::refreshRestoresStatementOrder()
 
     // A choice in a list rebuilds the table in the statement's order and
     // forgets the sort column.
-    chooseCode(open.combo("cblFournisseur"), "F1");
+    QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
     QCOMPARE(firstColumn(table), StatementOrder);
     QCOMPARE(table->header()->sortIndicatorSection(), -1);
     QVector<QString> shown;
@@ -503,7 +502,7 @@ void TestExtras::copyRows()
         fillOrganisation(db);
         db.exec("UPDATE dim_niveau SET libelle = '=Secteur Vide' WHERE code = 'U3'");
     });
-    QTRY_COMPARE(open.window.activation()->count(), 1);
+    QVERIFY(open.opened);
     QTreeWidget *table = open.table();
     // The statement order puts "=Secteur Vide" first.
     const QStringList shown = firstColumn(table);
@@ -564,9 +563,9 @@ void TestExtras::exportFromWindow()
     QFETCH(bool, workbook);
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     OpenTable open(fillOrganisation);
-    QTRY_COMPARE(open.window.activation()->count(), 1);
-    chooseCode(open.combo("cblNiveau"), "U1");
-    chooseCode(open.combo("cblFournisseur"), "F1");
+    QVERIFY(open.opened);
+    QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
+    QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
     QTreeWidget *table = open.table();
     QCOMPARE(firstColumn(table), (QStringList{"Agence d'Orléans", "Agence de Brest"}));
     clickHeader(table, 1);
@@ -624,7 +623,7 @@ void TestExtras::exportFromWindow()
 void TestExtras::exportCancelledOrFailing()
 {
     OpenTable open(fillOrganisation);
-    QTRY_COMPARE(open.window.activation()->count(), 1);
+    QVERIFY(open.opened);
     QTemporaryDir dir;
     ScriptedFileDialogs dialogs;
     auto *exporter = open.window.findChild<QPushButton *>("btnExporter");
@@ -714,13 +713,13 @@ void TestExtras::trendWindow()
         fillOlderMonths(db);
     });
     TFicheTDB &window = open.window;
-    QTRY_COMPARE(window.activation()->count(), 1);
-    chooseCode(open.combo("cblNiveau"), "U1");
+    QVERIFY(open.opened);
+    QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
     const QStringList rowsBefore = firstColumn(open.table());
     const int activations = window.activation()->count();
     const QVector<MonthTotals> expected = monthlyTotals(&open.db, window.selection(), oldestFirst());
 
-    QString title;
+    QString title, upperTitle;
     QStringList months0, months1;
     QList<qreal> amounts, margins;
     QList<QPointF> quotes, orders;
@@ -734,6 +733,7 @@ void TestExtras::trendWindow()
         poll.stop();
         modal = chart->isModal();
         title = chart->windowTitle();
+        upperTitle = chart->findChild<QChartView *>("Chart1")->chart()->title();
         QChart *upper = chart->findChild<QChartView *>("Chart1")->chart();
         QChart *lower = chart->findChild<QChartView *>("Chart2")->chart();
         auto *bars = qobject_cast<QBarSeries *>(upper->series().at(0));
@@ -756,7 +756,10 @@ void TestExtras::trendWindow()
     poll.start();
     window.findChild<QPushButton *>("btnEvolution")->click();
     QVERIFY(modal);
-    QVERIFY(title.contains(QStringLiteral("Chef de secteur : Secteur Nord")));
+    const QString filters = QStringLiteral(
+        "Chef de secteur : Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>");
+    QCOMPARE(title, QStringLiteral("Évolution – ") + filters);
+    QCOMPARE(upperTitle, QStringLiteral("Montant HT et marge – ") + filters.toHtmlEscaped());
 
     QStringList expectedMonths;
     for (const Period &period : oldestFirst())

@@ -2,6 +2,7 @@
 #include "support/organisation.h"
 #include "support/reportdriver.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/activation.h"
 #include "dashboard/headlessreport.h"
@@ -76,41 +77,31 @@ void TestReport::sameTableAsTheWindow()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(user == QLatin1String("VEXOR"));
-    window.SetUser(user == QLatin1String("VEXOR") ? QString() : user);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
-    auto *months = window.findChild<QComboBox *>("cblPeriode");
-    months->setCurrentIndex(monthsBack);
-    emit months->activated(monthsBack);
+    const bool admin = user == QLatin1String("VEXOR");
+    QVERIFY(openTrackingTable(window, &db, admin, admin ? QString() : user));
+    chooseIndex(window.findChild<QComboBox *>("cblPeriode"), monthsBack);
     QStringList arguments{file.path(), user, "--format", "tsv", "--mois", monthText(monthsBack)};
     if (!level.isEmpty()) {
-        chooseCode(window.findChild<QComboBox *>("cblNiveau"), level);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblNiveau"), level));
         arguments << "--niveau" << level;
     }
     if (!agency.isEmpty()) {
-        chooseCode(window.findChild<QComboBox *>("cblAgence"), agency);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblAgence"), agency));
         arguments << "--agence" << agency;
     }
     if (!person.isEmpty()) {
-        chooseCode(window.findChild<QComboBox *>("cblUtilisateur"), person);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblUtilisateur"), person));
         arguments << "--utilisateur" << person;
     }
     if (!supplier.isEmpty()) {
-        chooseCode(window.findChild<QComboBox *>("cblFournisseur"), supplier);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblFournisseur"), supplier));
         arguments << "--fournisseur" << supplier;
     }
     QVERIFY(boxes.shown().isEmpty());
 
     QStringList shown{dashboardCaptions().join('\t')};
-    auto *table = window.findChild<QTreeWidget *>("lvData");
-    for (int r = 0; r < table->topLevelItemCount(); ++r) {
-        QStringList cells;
-        for (int c = 0; c < 10; ++c)
-            cells << table->topLevelItem(r)->text(c);
+    for (const QStringList &cells : tableRows(window.findChild<QTreeWidget *>("lvData")))
         shown << cells.join('\t');
-    }
     QVERIFY(shown.size() > 1);
 
     const ReportOutcome outcome = runReport(arguments);
