@@ -30,35 +30,43 @@ FocusHistory &FocusHistory::instance()
     return *history;
 }
 
-void FocusHistory::markErrorDisplay(QWindow *window)
-{
-    window->setProperty(ErrorDisplayProperty, true);
-}
-
 namespace {
 // Marks the platform window of a widget once it has one (when shown):
 // asking for it earlier, through winId(), would turn every sibling widget
 // into a native window as well.
-class PassiveMarker : public QObject
+class WindowMarker : public QObject
 {
 public:
-    using QObject::QObject;
+    WindowMarker(QWidget *window, const char *property) : QObject(window), m_property(property) {}
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::Show) {
             if (QWindow *window = static_cast<QWidget *>(watched)->windowHandle())
-                window->setProperty(PassiveProperty, true);
+                window->setProperty(m_property, true);
         }
         return false;
     }
+
+private:
+    const char *m_property;
 };
+
+void mark(QWidget *window, const char *property)
+{
+    if (QWindow *handle = window->windowHandle())
+        handle->setProperty(property, true);
+    window->installEventFilter(new WindowMarker(window, property));
+}
 } // namespace
+
+void FocusHistory::markErrorDisplay(QWidget *window)
+{
+    mark(window, ErrorDisplayProperty);
+}
 
 void FocusHistory::markPassive(QWidget *window)
 {
-    if (QWindow *handle = window->windowHandle())
-        handle->setProperty(PassiveProperty, true);
-    window->installEventFilter(new PassiveMarker(window));
+    mark(window, PassiveProperty);
 }
 
 FocusHistory::Origin FocusHistory::originOf(QWindow *window)
@@ -94,6 +102,15 @@ void FocusHistory::returnFromBox(QWindow *window, bool errorDisplay)
     m_current = errorDisplay ? Origin::ErrorDisplay : Origin::OwnWindow;
     m_sinceLeft.invalidate();
     focusWindowChanged(window);
+}
+
+void FocusHistory::returnFocusTo(QWidget *window)
+{
+    if (!window)
+        return;
+    QWidget *top = window->window();
+    if (top->isVisible() && QGuiApplication::focusWindow() != top->windowHandle())
+        top->activateWindow();
 }
 
 Activation::Activation(QWidget *window, std::function<void()> handler)

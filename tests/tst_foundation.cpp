@@ -39,6 +39,7 @@ private slots:
 
     void handlerErrorReachesDisplay();
     void activationRules();
+    void activationWithRealBoxes();
 };
 
 void TestFoundation::wrongArgumentCount_data()
@@ -382,6 +383,42 @@ void TestFoundation::activationRules()
     QTest::qWait(50);
     QCOMPARE(runs, 3);
     QCOMPARE(boxes.texts(), (QStringList{"Il faut sélectionner une agence", "encore", "no such table: dim_niveau"}));
+}
+
+void TestFoundation::activationWithRealBoxes()
+{
+    // Real boxes, closed by a timer as a user would: the platform's own
+    // focus changes decide.
+    int closed = 0;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget *box = QApplication::activeModalWidget()) {
+            box->close();
+            ++closed;
+        }
+    });
+    closer.start(30);
+
+    QWidget window;
+    window.resize(200, 100);
+    int runs = 0;
+    auto *activation = new Activation(&window, [&] {
+        if (++runs == 1)
+            throw EDatabaseError(QStringLiteral("no such table: dim_niveau"));
+    });
+    window.show();
+    QTRY_COMPARE(closed, 1);
+    QTest::qWait(300);
+    // The error display closed: no activation.
+    QCOMPARE(runs, 1);
+    QCOMPARE(activation->count(), 1);
+
+    // A plain box of ours closed: activation.
+    Messages::ShowMessage(&window, QStringLiteral("Il faut sélectionner une agence"));
+    QCOMPARE(closed, 2);
+    QTRY_COMPARE(runs, 2);
+    QTest::qWait(300);
+    QCOMPARE(runs, 2);
 }
 
 QTEST_MAIN(TestFoundation)
