@@ -70,7 +70,10 @@ pg_conn *handle(const QSqlDatabase &db)
     if (!db.isOpen() || !db.driver())
         return nullptr;
     const QVariant value = db.driver()->handle();
-    if (!value.isValid() || qstrcmp(value.typeName(), "PGconn*") != 0)
+    // The driver's type is registered under the name of the struct behind
+    // libpq's typedef.
+    if (!value.isValid()
+        || (qstrcmp(value.typeName(), "pg_conn*") != 0 && qstrcmp(value.typeName(), "PGconn*") != 0))
         return nullptr;
     return *static_cast<PGconn *const *>(value.constData());
 }
