@@ -830,6 +830,9 @@ SampleSummary SampleGenerator::runOnServer()
                                     .arg(address.display(), existing));
 
     session.exec(QStringLiteral("BEGIN"), QStringLiteral("Début de la transaction"));
+    // The commit is flushed before the maintenance reads the rows: only
+    // then may it mark their pages visible to all.
+    session.exec(QStringLiteral("SET LOCAL synchronous_commit = on"), QStringLiteral("Début de la transaction"));
     if (!existing.isEmpty())
         session.exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(sampleTables.join(QStringLiteral(", "))),
                      QStringLiteral("Suppression des tables existantes"));
