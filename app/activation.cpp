@@ -10,6 +10,7 @@
 
 namespace {
 const char ErrorDisplayProperty[] = "orvalis_error_display";
+const char PassiveProperty[] = "orvalis_passive";
 
 // A focus that leaves for nothing and comes back this fast never saw
 // another program: some platforms pass through "no focus" between two of
@@ -34,11 +35,39 @@ void FocusHistory::markErrorDisplay(QWindow *window)
     window->setProperty(ErrorDisplayProperty, true);
 }
 
+namespace {
+// Marks the platform window of a widget once it has one (when shown):
+// asking for it earlier, through winId(), would turn every sibling widget
+// into a native window as well.
+class PassiveMarker : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (QWindow *window = static_cast<QWidget *>(watched)->windowHandle())
+                window->setProperty(PassiveProperty, true);
+        }
+        return false;
+    }
+};
+} // namespace
+
+void FocusHistory::markPassive(QWidget *window)
+{
+    if (QWindow *handle = window->windowHandle())
+        handle->setProperty(PassiveProperty, true);
+    window->installEventFilter(new PassiveMarker(window));
+}
+
 FocusHistory::Origin FocusHistory::originOf(QWindow *window)
 {
     if (!window)
         return Origin::Outside;
-    return window->property(ErrorDisplayProperty).toBool() ? Origin::ErrorDisplay : Origin::OwnWindow;
+    if (window->property(ErrorDisplayProperty).toBool())
+        return Origin::ErrorDisplay;
+    return window->property(PassiveProperty).toBool() ? Origin::Passive : Origin::OwnWindow;
 }
 
 void FocusHistory::focusWindowChanged(QWindow *to)

@@ -17,13 +17,18 @@ class FocusHistory : public QObject
 {
     Q_OBJECT
 public:
-    enum class Origin { Outside, OwnWindow, ErrorDisplay };
+    enum class Origin { Outside, OwnWindow, ErrorDisplay, Passive };
     Q_ENUM(Origin)
 
     static FocusHistory &instance();
 
     // Marks the window of an application error display box.
     static void markErrorDisplay(QWindow *window);
+    // Marks a window of ours that only looks at what its owner shows (a
+    // chart of the owner's figures, a file dialog for an export): the focus
+    // coming back from it is no return that reloads the owner. Takes effect
+    // when the window is shown.
+    static void markPassive(QWidget *window);
 
     // The application's focus window changed (connected to
     // QGuiApplication::focusWindowChanged).

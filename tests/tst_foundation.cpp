@@ -26,6 +26,7 @@ private slots:
     void modes();
     void mainWindowLayout();
     void styleSheetFailureIsReported();
+    void qtTextsInFrench();
 
     void quoting_data();
     void quoting();
@@ -152,6 +153,15 @@ void TestFoundation::styleSheetFailureIsReported()
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.texts().first().startsWith(QStringLiteral("Le style visuel n'a pas pu être appliqué")));
     app->setStyleSheet(QString());
+}
+
+void TestFoundation::qtTextsInFrench()
+{
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    QVERIFY(Startup::installFrenchTranslations(*app));
+    QMessageBox box(QMessageBox::Question, "Orvalis", "?", QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(box.button(QMessageBox::Yes)->text().remove('&'), QStringLiteral("Oui"));
+    QCOMPARE(box.button(QMessageBox::No)->text().remove('&'), QStringLiteral("Non"));
 }
 
 void TestFoundation::quoting_data()
