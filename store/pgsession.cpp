@@ -46,6 +46,9 @@ PgSession::PgSession(const ServerAddress &address) : m_display(address.display()
         throw EDatabaseError(QStringLiteral("Impossible de se connecter au serveur PostgreSQL %1 : %2").arg(m_display, why));
     }
     PQsetClientEncoding(m_connection, "UTF8");
+    // The server's notices ("table ... does not exist, skipping") are not
+    // for the user of a tool; errors are raised.
+    PQsetNoticeProcessor(m_connection, [](void *, const char *) {}, nullptr);
     exec(QStringLiteral("SET standard_conforming_strings = on"), QStringLiteral("Préparation de la session"));
 }
 

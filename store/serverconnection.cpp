@@ -67,7 +67,9 @@ bool setLockTimeout(QSqlDatabase &db, int milliseconds)
 
 pg_conn *handle(const QSqlDatabase &db)
 {
-    if (!db.isOpen() || !db.driver())
+    // Not isOpen(): the driver reports a broken connection as closed, and
+    // its handle is what tells.
+    if (!db.isValid() || !db.driver())
         return nullptr;
     const QVariant value = db.driver()->handle();
     // The driver's type is registered under the name of the struct behind
@@ -81,7 +83,14 @@ pg_conn *handle(const QSqlDatabase &db)
 bool lost(const QSqlDatabase &db)
 {
     PGconn *connection = handle(db);
-    return connection && PQstatus(connection) == CONNECTION_BAD;
+    if (!connection)
+        return false;
+    if (PQstatus(connection) == CONNECTION_BAD)
+        return true;
+    // libpq may not have seen the end of the connection yet (the server
+    // sends its reason, then closes): one empty round trip tells.
+    PQclear(PQexec(connection, ""));
+    return PQstatus(connection) == CONNECTION_BAD;
 }
 
 QString errorText(const QSqlError &error)

@@ -24,7 +24,8 @@ bool setLockTimeout(QSqlDatabase &db, int milliseconds);
 pg_conn *handle(const QSqlDatabase &db);
 
 // True when the connection to the server is gone (server restarted,
-// network cut): only a new connection can go on.
+// session ended, network cut): only a new connection can go on. Called
+// after an error; costs one round trip when the connection looks alive.
 bool lost(const QSqlDatabase &db);
 
 // The message of a server's error, on one line, with its SQLSTATE.

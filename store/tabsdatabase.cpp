@@ -168,21 +168,24 @@ void TABSDatabase::beginTransaction(Access access)
 {
     if (m_transactionDepth++ > 0)
         return;
-    QSqlDatabase db = connection();
-    if (!db.transaction()) {
-        m_transactionDepth = 0;
-        failStatement(db.lastError());
-    }
-    if (isServer() && access == Access::Read) {
-        // One snapshot for every statement of the transaction.
-        QSqlQuery query(db);
-        if (!query.exec(QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY"))) {
-            const QSqlError error = query.lastError();
-            query = QSqlQuery();
-            m_transactionDepth = 0;
-            db.rollback();
-            failStatement(error);
+    QSqlError error;
+    {
+        QSqlDatabase db = connection();
+        if (!db.transaction()) {
+            error = db.lastError();
+        } else if (isServer() && access == Access::Read) {
+            // One snapshot for every statement of the transaction.
+            QSqlQuery query(db);
+            if (!query.exec(QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY"))) {
+                error = query.lastError();
+                query = QSqlQuery();
+                db.rollback();
+            }
         }
+    }
+    if (error.isValid()) {
+        m_transactionDepth = 0;
+        failStatement(error);
     }
 }
 
@@ -192,12 +195,16 @@ void TABSDatabase::commit()
         return;
     if (--m_transactionDepth > 0)
         return;
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    if (!db.commit()) {
-        const QSqlError error = db.lastError();
-        db.rollback();
-        failStatement(error);
+    QSqlError error;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (!db.commit()) {
+            error = db.lastError();
+            db.rollback();
+        }
     }
+    if (error.isValid())
+        failStatement(error);
 }
 
 void TABSDatabase::rollback()

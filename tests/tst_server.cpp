@@ -80,6 +80,7 @@ private slots:
     void unusableAddresses_data();
     void unusableAddresses();
     void unreachableServer();
+    void lostConnectionComesBack();
 
     void roles_data();
     void roles();
@@ -190,6 +191,41 @@ void TestServer::unreachableServer()
         QVERIFY(!db.isOpen());
     }
     qunsetenv("PGPASSWORD");
+}
+
+void TestServer::lostConnectionComesBack()
+{
+    SKIP_ON_FILE("a server's session");
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    const auto backend = [&db] {
+        TABSQuery query(&db);
+        query.SQL() << QStringLiteral("SELECT pg_backend_pid() AS pid");
+        query.Open();
+        return query.FieldByName(QStringLiteral("pid")).AsString();
+    };
+    const QString before = backend();
+    const QStringList figuresBefore = figures(db);
+
+    // The server ends the program's session (a restart, an administrator).
+    file.exec(QStringLiteral("SELECT pg_terminate_backend(%1)").arg(before));
+    try {
+        figures(db);
+        QFAIL("no error");
+    } catch (const EDatabaseError &e) {
+        QVERIFY2(e.message().startsWith(QStringLiteral("La connexion au serveur PostgreSQL ") + file.path()
+                                        + QStringLiteral(" a été perdue (")),
+                 qPrintable(e.message()));
+        QVERIFY2(e.message().endsWith(QStringLiteral("Elle sera rétablie à la prochaine opération.")),
+                 qPrintable(e.message()));
+    }
+    QVERIFY(!db.isOpen());
+    QVERIFY(!db.inTransaction());
+    // The next action connects again.
+    QCOMPARE(figures(db), figuresBefore);
+    QVERIFY(backend() != before);
 }
 
 void TestServer::roles_data()
