@@ -1,6 +1,8 @@
 #include "store/samplegenerator.h"
 
+#include "store/pgsession.h"
 #include "store/schema.h"
+#include "store/serveraddress.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +12,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
+#include <memory>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -363,15 +367,170 @@ private:
     sqlite3_stmt *m_stmt = nullptr;
 };
 
-void insertEntries(SqliteFile &file, const QString &table, const std::vector<Entry> &entries)
+// ---------------------------------------------------------------------------
+// Where a sample is written: a new SQLite file, or a database on a server.
+
+class SampleTarget
 {
-    Insert insert(file, QStringLiteral("INSERT INTO %1 (code, libelle) VALUES (?, ?)").arg(table));
-    for (const Entry &entry : entries) {
-        insert.bindStatic(1, entry.code);
-        insert.bindStatic(2, entry.label);
-        insert.run();
+public:
+    virtual ~SampleTarget() = default;
+    // A dimension table: dim_niveau, dim_agence, dim_utilisateur,
+    // dim_fournisseur.
+    virtual void entries(const QString &table, const std::vector<Entry> &entries) = 0;
+    virtual void links(const Organisation &org) = 0;
+    virtual void beginFacts() = 0;
+    // The text arguments stay valid until the next call.
+    virtual void fact(const char *account, int year, int month, double value, const QByteArray &agency,
+                      const QByteArray &user, const QByteArray &supplier, const char *dossier, int dossierLength) = 0;
+    virtual void endFacts() = 0;
+};
+
+const char *const factColumns =
+    "code_account, period_year, period_month, valeur, dim_agence, dim_utilisateur, dim_fournisseur, dim_dossier";
+
+// Rows are appended in the order of the covering index, created first.
+class SqliteTarget : public SampleTarget
+{
+public:
+    explicit SqliteTarget(SqliteFile &file) : m_file(file) {}
+
+    void entries(const QString &table, const std::vector<Entry> &entries) override
+    {
+        Insert insert(m_file, QStringLiteral("INSERT INTO %1 (code, libelle) VALUES (?, ?)").arg(table));
+        for (const Entry &entry : entries) {
+            insert.bindStatic(1, entry.code);
+            insert.bindStatic(2, entry.label);
+            insert.run();
+        }
     }
-}
+
+    void links(const Organisation &org) override
+    {
+        Insert link(m_file, QStringLiteral("INSERT INTO niveau_agence (niveau, agence) VALUES (?, ?)"));
+        for (const auto &[level, agency] : org.links) {
+            link.bindStatic(1, org.levels[level].code);
+            link.bindStatic(2, org.agencies[agency].code);
+            link.run();
+        }
+    }
+
+    void beginFacts() override
+    {
+        m_file.exec(Schema::recommendedIndex());
+        m_insert = std::make_unique<Insert>(
+            m_file, QStringLiteral("INSERT INTO data (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(QLatin1String(factColumns)));
+    }
+
+    void fact(const char *account, int year, int month, double value, const QByteArray &agency,
+              const QByteArray &user, const QByteArray &supplier, const char *dossier, int dossierLength) override
+    {
+        m_insert->bindStatic(1, account);
+        m_insert->bind(2, year);
+        m_insert->bind(3, month);
+        m_insert->bind(4, value);
+        m_insert->bindStatic(5, agency);
+        m_insert->bindStatic(6, user);
+        m_insert->bindStatic(7, supplier);
+        m_insert->bindCopy(8, dossier, dossierLength);
+        m_insert->run();
+    }
+
+    void endFacts() override
+    {
+        m_insert.reset();
+        m_file.exec(QStringLiteral("ANALYZE"));
+    }
+
+private:
+    SqliteFile &m_file;
+    std::unique_ptr<Insert> m_insert;
+};
+
+// COPY in PostgreSQL's text format; the index is built once the facts are
+// in, which is faster there than growing it row by row.
+class ServerTarget : public SampleTarget
+{
+public:
+    explicit ServerTarget(PgSession &session) : m_session(session) {}
+
+    void entries(const QString &table, const std::vector<Entry> &entries) override
+    {
+        m_session.copyStart(QStringLiteral("COPY %1 (code, libelle) FROM STDIN").arg(table));
+        QByteArray rows;
+        for (const Entry &entry : entries)
+            row(rows, {entry.code, entry.label});
+        m_session.copyRows(rows);
+        m_session.copyEnd();
+    }
+
+    void links(const Organisation &org) override
+    {
+        m_session.copyStart(QStringLiteral("COPY niveau_agence (niveau, agence) FROM STDIN"));
+        QByteArray rows;
+        for (const auto &[level, agency] : org.links)
+            row(rows, {org.levels[level].code, org.agencies[agency].code});
+        m_session.copyRows(rows);
+        m_session.copyEnd();
+    }
+
+    void beginFacts() override
+    {
+        m_session.copyStart(QStringLiteral("COPY data (%1) FROM STDIN").arg(QLatin1String(factColumns)));
+        m_buffer.reserve(BufferSize + 1024);
+    }
+
+    void fact(const char *account, int year, int month, double value, const QByteArray &agency,
+              const QByteArray &user, const QByteArray &supplier, const char *dossier, int dossierLength) override
+    {
+        char number[64];
+        m_buffer += account;
+        m_buffer += '\t';
+        m_buffer += QByteArray::number(year);
+        m_buffer += '\t';
+        m_buffer += QByteArray::number(month);
+        m_buffer += '\t';
+        // The shortest text that reads back as the same double.
+        const auto written = std::to_chars(number, number + sizeof number, value);
+        m_buffer.append(number, written.ptr - number);
+        for (const QByteArray *text : {&agency, &user, &supplier}) {
+            m_buffer += '\t';
+            PgSession::copyField(m_buffer, text->constData(), text->size());
+        }
+        m_buffer += '\t';
+        PgSession::copyField(m_buffer, dossier, dossierLength);
+        m_buffer += '\n';
+        if (m_buffer.size() >= BufferSize) {
+            m_session.copyRows(m_buffer);
+            m_buffer.clear();
+        }
+    }
+
+    void endFacts() override
+    {
+        m_session.copyRows(m_buffer);
+        m_buffer.clear();
+        m_session.copyEnd();
+        m_session.exec(Schema::recommendedIndex(), QStringLiteral("Création de l'index"));
+    }
+
+private:
+    static constexpr qsizetype BufferSize = 1 << 20;
+
+    static void row(QByteArray &rows, std::initializer_list<QByteArray> values)
+    {
+        bool first = true;
+        for (const QByteArray &value : values) {
+            if (!first)
+                rows += '\t';
+            first = false;
+            PgSession::copyField(rows, value.constData(), value.size());
+        }
+        rows += '\n';
+    }
+
+    PgSession &m_session;
+    QByteArray m_buffer;
+};
 
 // ---------------------------------------------------------------------------
 // The facts: quote files ("dossiers"), each written as the rows of its
@@ -444,10 +603,8 @@ std::vector<qint64> shareRows(qint64 rows, const std::vector<double> &weights)
 class FactWriter
 {
 public:
-    FactWriter(SqliteFile &file, const Organisation &org, Random &random)
-        : m_insert(file, QStringLiteral("INSERT INTO data (code_account, period_year, period_month, valeur, "
-                                        "dim_agence, dim_utilisateur, dim_fournisseur, dim_dossier) "
-                                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)")),
+    FactWriter(SampleTarget &target, const Organisation &org, Random &random)
+        : m_target(target),
           m_org(org),
           m_random(random),
           m_userChoice(userWeights(org)),
@@ -469,18 +626,12 @@ public:
         std::sort(m_facts.begin(), m_facts.end(), [this](const Fact &a, const Fact &b) { return indexOrder(a, b); });
 
         char dossier[32];
-        m_insert.bind(2, month.year());
-        m_insert.bind(3, month.month());
         for (const Fact &fact : m_facts) {
-            m_insert.bindStatic(1, accountCodes[fact.account]);
-            m_insert.bind(4, fact.value);
-            m_insert.bindStatic(5, m_org.agencies[fact.agency].code);
-            m_insert.bindStatic(6, m_org.users[fact.user].entry.code);
-            m_insert.bindStatic(7, m_org.suppliers[fact.supplier].code);
             const int length = std::snprintf(dossier, sizeof dossier, "DV%02d%02d-%07d", month.year() % 100,
                                              month.month(), fact.dossier);
-            m_insert.bindCopy(8, dossier, length);
-            m_insert.run();
+            m_target.fact(accountCodes[fact.account], month.year(), month.month(), fact.value,
+                          m_org.agencies[fact.agency].code, m_org.users[fact.user].entry.code,
+                          m_org.suppliers[fact.supplier].code, dossier, length);
         }
     }
 
@@ -561,7 +712,7 @@ private:
             add(Appels, calls);
     }
 
-    Insert m_insert;
+    SampleTarget &m_target;
     const Organisation &m_org;
     Random &m_random;
     const WeightedChoice m_userChoice;
@@ -573,7 +724,7 @@ private:
 
 // Writes `rows` fact rows over the months from `firstMonth`; the months
 // weigh their season and a steady growth over the two years.
-qint64 writeFacts(SqliteFile &file, const Organisation &org, const QDate &firstMonth, qint64 rows, Random &random)
+qint64 writeFacts(SampleTarget &target, const Organisation &org, const QDate &firstMonth, qint64 rows, Random &random)
 {
     std::vector<double> weights;
     for (int i = 0; i < SampleGenerator::Months; ++i) {
@@ -581,11 +732,49 @@ qint64 writeFacts(SqliteFile &file, const Organisation &org, const QDate &firstM
         weights.push_back(seasonality[calendarMonth - 1] * (1.0 + 0.08 * i / (SampleGenerator::Months - 1)));
     }
     const std::vector<qint64> share = shareRows(rows, weights);
-    FactWriter writer(file, org, random);
+    FactWriter writer(target, org, random);
+    target.beginFacts();
     for (int i = 0; i < SampleGenerator::Months; ++i)
         writer.writeMonth(firstMonth.addMonths(i), share[i]);
+    target.endFacts();
     return rows;
 }
+
+SampleSummary startSummary(const SampleOptions &options, const QString &where)
+{
+    const QDate lastMonth = options.lastMonth.isValid() ? options.lastMonth : QDate::currentDate();
+    SampleSummary summary;
+    summary.path = where;
+    summary.lastMonth = QDate(lastMonth.year(), lastMonth.month(), 1);
+    summary.firstMonth = summary.lastMonth.addMonths(1 - SampleGenerator::Months);
+    return summary;
+}
+
+void fill(SampleTarget &target, const SampleOptions &options, SampleSummary &summary)
+{
+    Random random(options.seed);
+    const Organisation org = buildOrganisation(random);
+    target.entries(QStringLiteral("dim_niveau"), org.levels);
+    target.entries(QStringLiteral("dim_agence"), org.agencies);
+    std::vector<Entry> users;
+    for (const User &user : org.users)
+        users.push_back(user.entry);
+    target.entries(QStringLiteral("dim_utilisateur"), users);
+    target.entries(QStringLiteral("dim_fournisseur"), org.suppliers);
+    target.links(org);
+    summary.facts = writeFacts(target, org, summary.firstMonth, options.rows, random);
+
+    summary.levels = int(org.levels.size());
+    summary.agencies = int(org.agencies.size());
+    summary.links = int(org.links.size());
+    summary.users = int(org.users.size());
+    summary.suppliers = int(org.suppliers.size());
+}
+
+const QStringList sampleTables{
+    QStringLiteral("data"),       QStringLiteral("dim_utilisateur"), QStringLiteral("dim_agence"),
+    QStringLiteral("dim_fournisseur"), QStringLiteral("dim_niveau"), QStringLiteral("niveau_agence"),
+};
 
 QString fileError(const QString &path, const QString &why)
 {
@@ -618,6 +807,45 @@ SampleGenerator::SampleGenerator(SampleOptions options) : m_options(std::move(op
 {
 }
 
+// On a server the tables are written in one transaction: until it commits,
+// other sessions see the old tables (or none), and a failure leaves them as
+// they were. The maintenance afterwards sets the visibility map, so that
+// the figures are read from the index alone, and the statistics.
+SampleSummary SampleGenerator::runOnServer()
+{
+    const ServerAddress address = ServerAddress::parse(m_options.path);
+    PgSession session(address);
+    SampleSummary summary = startSummary(m_options, address.display());
+
+    QStringList names;
+    for (const QString &table : sampleTables)
+        names << QStringLiteral("'%1'").arg(table);
+    const QString existing = session.scalar(
+        QStringLiteral("SELECT string_agg(t.name, ', ' ORDER BY t.name) FROM unnest(ARRAY[%1]) AS t(name) "
+                       "WHERE to_regclass(t.name) IS NOT NULL")
+            .arg(names.join(QStringLiteral(", "))));
+    if (!existing.isEmpty() && !m_options.force)
+        throw ESampleFileExists(QStringLiteral("La base %1 contient déjà des tables d'Orvalis (%2) ; elle n'a pas été "
+                                               "modifiée.")
+                                    .arg(address.display(), existing));
+
+    session.exec(QStringLiteral("BEGIN"), QStringLiteral("Début de la transaction"));
+    // The commit is flushed before the maintenance reads the rows: only
+    // then may it mark their pages visible to all.
+    session.exec(QStringLiteral("SET LOCAL synchronous_commit = on"), QStringLiteral("Début de la transaction"));
+    if (!existing.isEmpty())
+        session.exec(QStringLiteral("DROP TABLE IF EXISTS %1").arg(sampleTables.join(QStringLiteral(", "))),
+                     QStringLiteral("Suppression des tables existantes"));
+    for (const QString &sql : Schema::createTables())
+        session.exec(sql, QStringLiteral("Création des tables"));
+    ServerTarget server(session);
+    fill(server, m_options, summary);
+    session.exec(QStringLiteral("COMMIT"), QStringLiteral("Validation de la transaction"));
+    session.exec(QStringLiteral("VACUUM ANALYZE %1").arg(sampleTables.join(QStringLiteral(", "))),
+                 QStringLiteral("Entretien des tables"));
+    return summary;
+}
+
 SampleSummary SampleGenerator::run()
 {
     const QString path = m_options.path;
@@ -625,6 +853,8 @@ SampleSummary SampleGenerator::run()
         throw EDatabaseError(QStringLiteral("Aucun fichier de base de données n'est indiqué."));
     if (m_options.rows < 0)
         throw EDatabaseError(QStringLiteral("Le nombre de lignes de faits ne peut pas être négatif."));
+    if (ServerAddress::isServerName(path))
+        return runOnServer();
 
     const QFileInfo target(path);
     if (target.exists() || target.isSymLink()) {
@@ -634,12 +864,7 @@ SampleSummary SampleGenerator::run()
             throw EDatabaseError(QStringLiteral("%1 n'est pas un fichier : il ne sera pas remplacé.").arg(path));
     }
 
-    const QDate current = QDate::currentDate();
-    const QDate lastMonth = m_options.lastMonth.isValid() ? m_options.lastMonth : current;
-    SampleSummary summary;
-    summary.path = path;
-    summary.lastMonth = QDate(lastMonth.year(), lastMonth.month(), 1);
-    summary.firstMonth = summary.lastMonth.addMonths(1 - Months);
+    SampleSummary summary = startSummary(m_options, path);
 
     // Built under a temporary name beside the target; removed on failure.
     QTemporaryFile part(path + QStringLiteral(".XXXXXX"));
@@ -660,33 +885,9 @@ SampleSummary SampleGenerator::run()
         for (const QString &sql : Schema::createTables())
             file.exec(sql);
 
-        Random random(m_options.seed);
-        const Organisation org = buildOrganisation(random);
-        insertEntries(file, QStringLiteral("dim_niveau"), org.levels);
-        insertEntries(file, QStringLiteral("dim_agence"), org.agencies);
-        std::vector<Entry> users;
-        for (const User &user : org.users)
-            users.push_back(user.entry);
-        insertEntries(file, QStringLiteral("dim_utilisateur"), users);
-        insertEntries(file, QStringLiteral("dim_fournisseur"), org.suppliers);
-        {
-            Insert link(file, QStringLiteral("INSERT INTO niveau_agence (niveau, agence) VALUES (?, ?)"));
-            for (const auto &[level, agency] : org.links) {
-                link.bindStatic(1, org.levels[level].code);
-                link.bindStatic(2, org.agencies[agency].code);
-                link.run();
-            }
-        }
-        file.exec(Schema::recommendedIndex());
-        summary.facts = writeFacts(file, org, summary.firstMonth, m_options.rows, random);
-        file.exec(QStringLiteral("ANALYZE"));
+        SqliteTarget sqlite(file);
+        fill(sqlite, m_options, summary);
         file.exec(QStringLiteral("COMMIT"));
-
-        summary.levels = int(org.levels.size());
-        summary.agencies = int(org.agencies.size());
-        summary.links = int(org.links.size());
-        summary.users = int(org.users.size());
-        summary.suppliers = int(org.suppliers.size());
     }
 
     if (!m_options.force && QFileInfo::exists(path))

@@ -8,10 +8,10 @@
 // What the sample database should hold.
 struct SampleOptions
 {
-    QString path;           // the database file to create
+    QString path;           // the database file to create, or a server URI
     qint64 rows = 200000;   // fact rows in `data`
     quint32 seed = 1;       // same seed, same content
-    bool force = false;     // replace an existing file
+    bool force = false;     // replace an existing file (the tables on a server)
     QDate lastMonth;        // last month of the facts; the current month when null
 };
 
@@ -31,7 +31,8 @@ struct SampleSummary
     QString text() const;
 };
 
-// Raised when the file exists and replacing it was not asked for.
+// Raised when the file exists (on a server: the tables exist) and replacing
+// it was not asked for.
 class ESampleFileExists : public EDatabaseError
 {
 public:
@@ -45,8 +46,9 @@ public:
 //
 // The file is built beside the target under a temporary name and renamed
 // at the end, so a failure never leaves half a database behind and never
-// harms the file being replaced. Raises ESampleFileExists or EDatabaseError
-// with a French message.
+// harms the file being replaced. On a server (the path is a PostgreSQL
+// URI) the tables are created and filled in one transaction. Raises
+// ESampleFileExists or EDatabaseError with a French message.
 class SampleGenerator
 {
 public:
@@ -59,5 +61,7 @@ public:
     static QString ignoredAccount() { return QStringLiteral("NB_APPELS"); }
 
 private:
+    SampleSummary runOnServer();
+
     SampleOptions m_options;
 };

@@ -1,9 +1,12 @@
 #include "store/tabsdatabase.h"
 
 #include "store/dberror.h"
+#include "store/serveraddress.h"
+#include "store/serverconnection.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -44,6 +47,11 @@ void TABSDatabase::SetDatabaseFileName(const QString &fileName)
     m_fileName = fileName;
 }
 
+bool TABSDatabase::isServer() const
+{
+    return ServerAddress::isServerName(m_fileName);
+}
+
 bool TABSDatabase::isOpen() const
 {
     return QSqlDatabase::contains(m_connectionName)
@@ -62,6 +70,10 @@ void TABSDatabase::open()
     close();
     if (m_fileName.isEmpty())
         throw EDatabaseError(QStringLiteral("Aucune base de données n'est indiquée."));
+    if (isServer()) {
+        openServer();
+        return;
+    }
 
     const QFileInfo info(m_fileName);
     if (!info.exists())
@@ -72,7 +84,7 @@ void TABSDatabase::open()
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
         db.setDatabaseName(sqliteUri(m_fileName));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
         if (!db.open()) {
             const QString why = db.lastError().text();
             db = QSqlDatabase();
@@ -94,6 +106,51 @@ void TABSDatabase::open()
     }
 }
 
+void TABSDatabase::openServer()
+{
+    ServerConnection::open(m_connectionName, ServerAddress::parse(m_fileName), m_busyTimeoutMs);
+}
+
+void TABSDatabase::setBusyTimeout(int milliseconds)
+{
+    m_busyTimeoutMs = milliseconds;
+    if (isOpen())
+        applyBusyTimeout();
+}
+
+void TABSDatabase::applyBusyTimeout()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+    const bool done = isServer()
+        ? ServerConnection::setLockTimeout(db, m_busyTimeoutMs)
+        : QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(m_busyTimeoutMs));
+    if (!done)
+        throw EDatabaseError(QStringLiteral("Le délai d'attente de la base n'a pas pu être changé."));
+}
+
+void TABSDatabase::failStatement(const QSqlError &error)
+{
+    const bool server = isServer();
+    const QString message = server ? ServerConnection::errorText(error) : error.text();
+
+    const int sqliteCode = error.nativeErrorCode().toInt() & 0xff;
+    const bool busy = server ? ServerConnection::isLockTimeout(error) : (sqliteCode == 5 || sqliteCode == 6);
+    if (busy) {
+        const QLocale french(QLocale::French, QLocale::France);
+        throw EDatabaseError(QStringLiteral("La base de données est occupée par une autre opération depuis plus de "
+                                            "%1 s : réessayez dans un instant. (%2)")
+                                 .arg(french.toString(m_busyTimeoutMs / 1000.0), message));
+    }
+    if (server && ServerConnection::lost(QSqlDatabase::database(m_connectionName, false))) {
+        const QString where = ServerAddress::parse(m_fileName).display();
+        close();
+        throw EDatabaseError(QStringLiteral("La connexion au serveur PostgreSQL %1 a été perdue (%2). Elle sera "
+                                            "rétablie à la prochaine opération.")
+                                 .arg(where, message));
+    }
+    throw EDatabaseError(message);
+}
+
 void TABSDatabase::close()
 {
     if (!QSqlDatabase::contains(m_connectionName))
@@ -107,14 +164,28 @@ void TABSDatabase::close()
     m_transactionDepth = 0;
 }
 
-void TABSDatabase::beginTransaction()
+void TABSDatabase::beginTransaction(Access access)
 {
     if (m_transactionDepth++ > 0)
         return;
-    QSqlDatabase db = connection();
-    if (!db.transaction()) {
+    QSqlError error;
+    {
+        QSqlDatabase db = connection();
+        if (!db.transaction()) {
+            error = db.lastError();
+        } else if (isServer() && access == Access::Read) {
+            // One snapshot for every statement of the transaction.
+            QSqlQuery query(db);
+            if (!query.exec(QStringLiteral("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ, READ ONLY"))) {
+                error = query.lastError();
+                query = QSqlQuery();
+                db.rollback();
+            }
+        }
+    }
+    if (error.isValid()) {
         m_transactionDepth = 0;
-        throw EDatabaseError(db.lastError().text());
+        failStatement(error);
     }
 }
 
@@ -124,12 +195,16 @@ void TABSDatabase::commit()
         return;
     if (--m_transactionDepth > 0)
         return;
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    if (!db.commit()) {
-        const QString why = db.lastError().text();
-        db.rollback();
-        throw EDatabaseError(why);
+    QSqlError error;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (!db.commit()) {
+            error = db.lastError();
+            db.rollback();
+        }
     }
+    if (error.isValid())
+        failStatement(error);
 }
 
 void TABSDatabase::rollback()
@@ -147,7 +222,7 @@ void TABSDatabase::rollback()
 
 TReadTransaction::TReadTransaction(TABSDatabase *db) : m_db(db)
 {
-    m_db->beginTransaction();
+    m_db->beginTransaction(TABSDatabase::Access::Read);
 }
 
 TReadTransaction::~TReadTransaction()

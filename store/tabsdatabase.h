@@ -5,6 +5,8 @@
 
 #include <functional>
 
+class QSqlError;
+
 // The program's one connection to its database. The main window owns it for
 // the whole run; every other window and every statement object holds a plain
 // pointer to it.
@@ -12,6 +14,11 @@
 // The database is opened lazily, at the first statement, so that a path that
 // names no usable database is reported where it is first used. A file is
 // never created: SQLite is opened read-write through a URI with mode=rw.
+//
+// The name may also be a PostgreSQL URI (postgresql://user@host:port/dbname,
+// see ServerAddress): the same statements then run on that server through
+// Qt's QPSQL driver. The password comes from libpq's own sources
+// (PGPASSWORD, ~/.pgpass), never from the name.
 class TABSDatabase
 {
 public:
@@ -29,9 +36,12 @@ public:
     QString SessionName() const { return QStringLiteral("Default"); }
     QString CurrentVersion() const { return QStringLiteral("7.61 "); }
 
-    // Names the database: a file path. Nothing is opened or checked here.
+    // Names the database: a file path or a server URI. Nothing is opened or
+    // checked here.
     void SetDatabaseFileName(const QString &fileName);
     QString DatabaseFileName() const { return m_fileName; }
+    // True when the name is a PostgreSQL URI.
+    bool isServer() const;
 
     // Checks and rebuilds the database; raises EDatabaseError on failure.
     // Returns a short report of what was done.
@@ -54,23 +64,39 @@ public:
             m_spy(sql);
     }
 
-    // Transactions. Nested calls join the outermost one.
-    void beginTransaction();
+    // Raises the error of a failed statement: the engine's message, or ours
+    // in French when the database was busy for longer than the busy
+    // timeout. A server connection found broken is released, so that the
+    // next statement connects again.
+    [[noreturn]] void failStatement(const QSqlError &error);
+
+    // Transactions. Nested calls join the outermost one. A read
+    // transaction sees one state of the database from its first statement
+    // to its end: SQLite holds its shared lock that long; on a server it
+    // is REPEATABLE READ, READ ONLY.
+    enum class Access { Read, Write };
+    void beginTransaction(Access access = Access::Write);
     void commit();
     void rollback();
     bool inTransaction() const { return m_transactionDepth > 0; }
 
     // Busy timeout in milliseconds: another process writes while we read,
-    // and a momentary lock must wait instead of failing.
+    // and a momentary lock must wait instead of failing. On a server it is
+    // the lock timeout of every statement.
     static constexpr int BusyTimeoutMs = 10000;
+    void setBusyTimeout(int milliseconds);
+    int busyTimeout() const { return m_busyTimeoutMs; }
 
 private:
     void open();
+    void openServer();
+    void applyBusyTimeout();
 
     QString m_fileName;
     QString m_connectionName;
     StatementSpy m_spy;
     int m_transactionDepth = 0;
+    int m_busyTimeoutMs = BusyTimeoutMs;
 };
 
 // Runs the statements of its scope in one transaction, so that they all see

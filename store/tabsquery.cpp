@@ -40,23 +40,28 @@ void TABSQuery::Open()
     Close();
     const QString sql = text();
     m_db->noteStatement(sql);
-    QSqlQuery query(m_db->connection());
-    query.setForwardOnly(true);
-    if (!query.exec(sql))
-        throw EDatabaseError(query.lastError().text());
-
-    const QSqlRecord record = query.record();
-    for (int i = 0; i < record.count(); ++i)
-        m_columns << record.fieldName(i);
-    while (query.next()) {
-        QVector<QVariant> row;
-        row.reserve(m_columns.size());
-        for (int i = 0; i < m_columns.size(); ++i)
-            row << query.value(i);
-        m_rows << row;
+    QSqlError error;
+    {
+        QSqlQuery query(m_db->connection());
+        query.setForwardOnly(true);
+        if (query.exec(sql)) {
+            const QSqlRecord record = query.record();
+            for (int i = 0; i < record.count(); ++i)
+                m_columns << record.fieldName(i);
+            while (query.next()) {
+                QVector<QVariant> row;
+                row.reserve(m_columns.size());
+                for (int i = 0; i < m_columns.size(); ++i)
+                    row << query.value(i);
+                m_rows << row;
+            }
+        }
+        error = query.lastError();
     }
-    if (query.lastError().isValid())
-        throw EDatabaseError(query.lastError().text());
+    if (error.isValid()) {
+        Close();
+        m_db->failStatement(error);
+    }
     m_active = true;
     m_row = 0;
 }
@@ -66,9 +71,14 @@ void TABSQuery::ExecSQL()
     Close();
     const QString sql = text();
     m_db->noteStatement(sql);
-    QSqlQuery query(m_db->connection());
-    if (!query.exec(sql))
-        throw EDatabaseError(query.lastError().text());
+    QSqlError error;
+    {
+        QSqlQuery query(m_db->connection());
+        if (!query.exec(sql))
+            error = query.lastError();
+    }
+    if (error.isValid())
+        m_db->failStatement(error);
 }
 
 void TABSQuery::Close()

@@ -1,4 +1,5 @@
-// Repair of the database file. A repair must never make things worse:
+// Repair of the database file (on a server, see ServerMaintenance). A repair
+// must never make things worse:
 //
 //  1. Our own connection is released and the file is locked exclusively
 //     (SQLite's EXCLUSIVE lock, held until the end). A file that another
@@ -17,6 +18,8 @@
 //     reported with the engine's message and left as it was.
 
 #include "store/dberror.h"
+#include "store/serveraddress.h"
+#include "store/servermaintenance.h"
 #include "store/sqlitehandle.h"
 #include "store/sqlitesalvage.h"
 #include "store/sqltext.h"
@@ -364,6 +367,10 @@ QString TABSDatabase::RepairDatabase()
 {
     if (m_fileName.isEmpty())
         throw EDatabaseError(QStringLiteral("Aucune base de données n'est indiquée."));
+    // A server keeps its own files sound; what it can be asked for is the
+    // maintenance of the tables. Other sessions may go on meanwhile.
+    if (isServer())
+        return ServerMaintenance::vacuumAnalyze(ServerAddress::parse(m_fileName), m_busyTimeoutMs);
     // Our own connection would count as another user; the next statement
     // opens it again.
     close();

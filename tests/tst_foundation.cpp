@@ -189,13 +189,21 @@ void TestFoundation::quoting()
     query.Open();
     QCOMPARE(query.RecordCount(), 1);
     QCOMPARE(query.FieldByName(QStringLiteral("v")).AsString(), value);
-    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'dim_niveau'")).toInt(), 1);
+    QVERIFY(file.tableExists(QStringLiteral("dim_niveau")));
 }
 
 void TestFoundation::missingDatabase()
 {
+    // The error names the database (and its server) at the first
+    // statement, and nothing is created.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("absente.db"));
+    const bool server = TestDatabase::onServer();
+    const QString path = server ? TestDatabase::serverUri(QStringLiteral("orvalis_absente"))
+                                : dir.filePath(QStringLiteral("absente.db"));
+    const QStringList expected =
+        server ? QStringList{QStringLiteral("Impossible de se connecter au serveur PostgreSQL ") + path + " : ",
+                             QStringLiteral("orvalis_absente\" does not exist")}
+               : QStringList{path, QStringLiteral("introuvable")};
     TABSDatabase db;
     db.SetDatabaseFileName(path); // nothing happens yet
     QVERIFY(!QFile::exists(path));
@@ -205,15 +213,17 @@ void TestFoundation::missingDatabase()
         query.Open();
         QFAIL("no error");
     } catch (const EDatabaseError &e) {
-        QVERIFY2(e.message().contains(path), qPrintable(e.message()));
-        QVERIFY(e.message().contains(QStringLiteral("introuvable")));
+        for (const QString &part : expected)
+            QVERIFY2(e.message().contains(part), qPrintable(e.message()));
     }
+    QVERIFY(!db.isOpen());
     QVERIFY(!QFile::exists(path));
     QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
 }
 
 void TestFoundation::notADatabase()
 {
+    SKIP_ON_SERVER("a file that is not a database: no such thing on a server");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("texte.db"));
     QByteArray content;
@@ -244,15 +254,22 @@ void TestFoundation::statementErrorsCarryEngineMessage_data()
 {
     QTest::addColumn<QString>("sql");
     QTest::addColumn<QString>("fragment");
-    QTest::newRow("missing table") << "SELECT code FROM dim_absente" << "no such table";
-    QTest::newRow("missing column") << "SELECT inconnue FROM dim_niveau" << "no such column";
-    QTest::newRow("syntax") << "SELEC code FROM dim_niveau" << "syntax error";
+    QTest::addColumn<QString>("serverFragment");
+    QTest::newRow("missing table") << "SELECT code FROM dim_absente" << "no such table"
+                                   << "relation \"dim_absente\" does not exist (42P01)";
+    QTest::newRow("missing column") << "SELECT inconnue FROM dim_niveau" << "no such column"
+                                    << "column \"inconnue\" does not exist (42703)";
+    QTest::newRow("syntax") << "SELEC code FROM dim_niveau" << "syntax error"
+                            << "syntax error at or near \"SELEC\" (42601)";
 }
 
 void TestFoundation::statementErrorsCarryEngineMessage()
 {
     QFETCH(QString, sql);
     QFETCH(QString, fragment);
+    QFETCH(QString, serverFragment);
+    if (TestDatabase::onServer())
+        fragment = serverFragment;
     TestDatabase file;
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
@@ -328,7 +345,8 @@ void TestFoundation::handlerErrorReachesDisplay()
     // statement fails, the error display shows it, the program goes on.
     ScriptedMessages boxes;
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("absente.db"));
+    const QString path = TestDatabase::onServer() ? TestDatabase::serverUri(QStringLiteral("orvalis_absente"))
+                                                  : dir.filePath(QStringLiteral("absente.db"));
     const auto window = Startup::createMainWindow({path, "U1"});
     window->show();
     QTRY_COMPARE(window->activation()->count(), 1);

@@ -748,7 +748,7 @@ void TestLevels::failedDeletionChangesNothing()
     env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
     env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
     env.data.link(QStringLiteral("U1"), QStringLiteral("A2"));
-    env.data.exec(QStringLiteral("CREATE TRIGGER refus BEFORE DELETE ON dim_niveau BEGIN SELECT RAISE(ABORT, 'refus'); END"));
+    env.data.refuseDeletes(QStringLiteral("dim_niveau"), QStringLiteral("refus"));
     const QStringList levelsBefore = levels(env.data);
     const QStringList linksBefore = links(env.data);
 
@@ -770,7 +770,7 @@ void TestLevels::failedDeletionChangesNothing()
     QVERIFY(!env.db.inTransaction());
 
     // The window is still usable: the next deletion, once allowed, works.
-    env.data.exec(QStringLiteral("DROP TRIGGER refus"));
+    env.data.allowDeletes(QStringLiteral("dim_niveau"));
     messages.answerNext(QMessageBox::Yes);
     selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Alice"));
     child<QPushButton>(window, "btnSupprimer")->click();

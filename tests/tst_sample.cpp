@@ -12,6 +12,8 @@
 
 #include <sqlite3.h>
 
+#include <memory>
+
 namespace {
 
 const QDate lastMonth(2024, 3, 1);
@@ -50,7 +52,7 @@ public:
         QCryptographicHash hash(QCryptographicHash::Sha256);
         for (const char *table : {"data", "dim_utilisateur", "dim_agence", "dim_fournisseur", "dim_niveau",
                                      "niveau_agence"}) {
-            for (const QVariantList &row : rows(QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(table))) {
+            for (const QVariantList &row : rows(QStringLiteral("SELECT * FROM %1 ORDER BY %2").arg(table, rowOrder()))) {
                 for (const QVariant &value : row)
                     hash.addData(value.toString().toUtf8().append('\t'));
                 hash.addData("\n");
@@ -60,8 +62,18 @@ public:
     }
 
 private:
+    // The order rows were written in: SQLite's rowid, the tuple's place
+    // on a server (COPY appends).
+    static QString rowOrder() { return TestDatabase::onServer() ? QStringLiteral("ctid") : QStringLiteral("rowid"); }
+
     TABSDatabase m_db;
 };
+
+// The number of rows of an account in a GROUP BY.
+QString rowsOf(const char *account)
+{
+    return QStringLiteral("sum(CASE WHEN code_account = '%1' THEN 1 ELSE 0 END)").arg(QLatin1String(account));
+}
 
 QByteArray fileContent(const QString &path)
 {
@@ -84,6 +96,7 @@ class TestSample : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase() { m_shared.reset(); }
 
     void tablesHaveTheirColumns_data();
     void tablesHaveTheirColumns();
@@ -93,6 +106,10 @@ private slots:
     void seedDecidesContent();
 
     void refusesExistingFile();
+    void serverTablesReplacedOnlyWhenForced();
+    void failedReplacementKeepsServerTables();
+    void unusableServerTargets_data();
+    void unusableServerTargets();
     void staleJournalIsDropped_data();
     void staleJournalIsDropped();
     void unusableTargets_data();
@@ -115,14 +132,16 @@ private slots:
     void commandLine();
 
 private:
-    QTemporaryDir m_dir;
+    std::unique_ptr<TestDatabase> m_shared;
     QString m_path; // one sample shared by the read-only checks
 };
 
 void TestSample::initTestCase()
 {
-    QVERIFY(m_dir.isValid());
-    m_path = m_dir.filePath(QStringLiteral("organisation.db"));
+    // An empty database: a file yet to be created, or an empty database of
+    // the server.
+    m_shared = std::make_unique<TestDatabase>(TestDatabase::NoTables);
+    m_path = m_shared->path();
     const SampleSummary summary = SampleGenerator(options(m_path, 6000, 11)).run();
     QCOMPARE(summary.facts, 6000);
     QCOMPARE(summary.firstMonth, QDate(2022, 4, 1));
@@ -146,8 +165,11 @@ void TestSample::tablesHaveTheirColumns()
     QFETCH(QString, table);
     QFETCH(QStringList, columns);
     Sample sample(m_path);
-    QCOMPARE(sample.column(QStringLiteral("SELECT name FROM pragma_table_info('%1') ORDER BY cid").arg(table)),
-             columns);
+    const QString sql = TestDatabase::onServer()
+        ? QStringLiteral("SELECT column_name FROM information_schema.columns WHERE table_name = '%1' "
+                         "ORDER BY ordinal_position")
+        : QStringLiteral("SELECT name FROM pragma_table_info('%1') ORDER BY cid");
+    QCOMPARE(sample.column(sql.arg(table)), columns);
     QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM %1").arg(table)) > 0);
 }
 
@@ -163,18 +185,18 @@ void TestSample::rowCountIsExact_data()
 void TestSample::rowCountIsExact()
 {
     QFETCH(qint64, rows);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("s.db"));
+    const TestDatabase target(TestDatabase::NoTables);
+    const QString path = target.path();
     QCOMPARE(SampleGenerator(options(path, rows)).run().facts, rows);
 
     Sample sample(path);
     QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data")), rows);
     // Every quote file has its amount, tax, margin and count, once each.
     QCOMPARE(sample.count(QStringLiteral(
-                 "SELECT count(*) FROM (SELECT dim_dossier, "
-                 "sum(code_account = 'MONTANT_DEVIS_VENTE_HT') AS ht, sum(code_account = 'MONTANT_DEVIS_TVA') AS tva, "
-                 "sum(code_account = 'MARGE_DEVIS_VENTE_HT') AS marge, sum(code_account = 'NB_DOSSIERS_TRAITES') AS nb "
-                 "FROM data GROUP BY dim_dossier) WHERE NOT (ht = tva AND tva = marge AND marge = nb AND nb <= 1)")),
+                 "SELECT count(*) FROM (SELECT dim_dossier, %1 AS ht, %2 AS tva, %3 AS marge, %4 AS nb "
+                 "FROM data GROUP BY dim_dossier) AS q WHERE NOT (ht = tva AND tva = marge AND marge = nb AND nb <= 1)")
+                 .arg(rowsOf("MONTANT_DEVIS_VENTE_HT"), rowsOf("MONTANT_DEVIS_TVA"), rowsOf("MARGE_DEVIS_VENTE_HT"),
+                      rowsOf("NB_DOSSIERS_TRAITES"))),
              0);
 }
 
@@ -193,9 +215,10 @@ void TestSample::seedDecidesContent()
     QFETCH(quint32, first);
     QFETCH(quint32, second);
     QFETCH(bool, same);
-    QTemporaryDir dir;
-    const QString a = dir.filePath(QStringLiteral("a.db"));
-    const QString b = dir.filePath(QStringLiteral("b.db"));
+    const TestDatabase targetA(TestDatabase::NoTables);
+    const TestDatabase targetB(TestDatabase::NoTables);
+    const QString a = targetA.path();
+    const QString b = targetB.path();
     SampleGenerator(options(a, 2000, first)).run();
     SampleGenerator(options(b, 2000, second)).run();
     const QByteArray digestA = Sample(a).digest();
@@ -205,6 +228,7 @@ void TestSample::seedDecidesContent()
 
 void TestSample::refusesExistingFile()
 {
+    SKIP_ON_SERVER("a file; see serverTablesReplacedOnlyWhenForced");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("existant.db"));
     writeFile(path, "contenu à garder");
@@ -224,6 +248,7 @@ void TestSample::staleJournalIsDropped_data()
 
 void TestSample::staleJournalIsDropped()
 {
+    SKIP_ON_SERVER("SQLite's journal");
     QFETCH(bool, keepOldFile);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("ancienne.db"));
@@ -265,6 +290,7 @@ void TestSample::unusableTargets_data()
 
 void TestSample::unusableTargets()
 {
+    SKIP_ON_SERVER("file paths; see unusableServerTargets");
     QFETCH(QString, target);
     QFETCH(bool, force);
     QTemporaryDir dir;
@@ -288,6 +314,91 @@ void TestSample::unusableTargets()
              QStringList{"dossier"});
 }
 
+void TestSample::serverTablesReplacedOnlyWhenForced()
+{
+    SKIP_ON_FILE("the tables of a server's database");
+    TestDatabase target;
+    target.addLevel(QStringLiteral("U1"), QStringLiteral("Niveau à garder"));
+
+    try {
+        SampleGenerator(options(target.path(), 100)).run();
+        QFAIL("no error raised");
+    } catch (const ESampleFileExists &e) {
+        QVERIFY2(e.message().contains(target.path()), qPrintable(e.message()));
+        QVERIFY2(e.message().contains(QStringLiteral("(data, dim_agence, dim_fournisseur, dim_niveau, "
+                                                     "dim_utilisateur, niveau_agence)")),
+                 qPrintable(e.message()));
+    }
+    QCOMPARE(target.rows(QStringLiteral("SELECT code, libelle FROM dim_niveau")),
+             (QList<QVariantList>{{QStringLiteral("U1"), QStringLiteral("Niveau à garder")}}));
+
+    // One table is enough to refuse; --force drops and creates all six.
+    target.exec(QStringLiteral("DROP TABLE data"));
+    QVERIFY_THROWS_EXCEPTION(ESampleFileExists, SampleGenerator(options(target.path(), 100)).run());
+    QVERIFY(!target.tableExists(QStringLiteral("data")));
+    SampleOptions forced = options(target.path(), 100);
+    forced.force = true;
+    QCOMPARE(SampleGenerator(forced).run().facts, 100);
+    Sample sample(target.path());
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data")), 100);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE libelle = 'Niveau à garder'")), 0);
+}
+
+void TestSample::failedReplacementKeepsServerTables()
+{
+    SKIP_ON_FILE("the tables of a server's database");
+    // A view of the administrator's depends on the fact table: the server
+    // refuses to drop it, and the whole replacement is undone.
+    TestDatabase target;
+    target.addLevel(QStringLiteral("U1"), QStringLiteral("Niveau à garder"));
+    target.exec(QStringLiteral("CREATE VIEW ventes AS SELECT * FROM data"));
+    SampleOptions forced = options(target.path(), 500);
+    forced.force = true;
+    try {
+        SampleGenerator(forced).run();
+        QFAIL("no error raised");
+    } catch (const ESampleFileExists &) {
+        QFAIL("not a refusal for existing tables");
+    } catch (const EDatabaseError &e) {
+        QVERIFY2(e.message().contains(QStringLiteral("ventes")), qPrintable(e.message()));
+    }
+    QCOMPARE(target.rows(QStringLiteral("SELECT code, libelle FROM dim_niveau")),
+             (QList<QVariantList>{{QStringLiteral("U1"), QStringLiteral("Niveau à garder")}}));
+    QCOMPARE(target.scalar(QStringLiteral("SELECT count(*) FROM ventes")).toInt(), 0);
+}
+
+void TestSample::unusableServerTargets_data()
+{
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("missing database") << "orvalis_absente" << "" << "orvalis_absente\" does not exist";
+    QTest::newRow("password in the address") << "" << "secret" << "ne doit pas contenir de mot de passe";
+}
+
+void TestSample::unusableServerTargets()
+{
+    SKIP_ON_FILE("server addresses");
+    QFETCH(QString, database);
+    QFETCH(QString, password);
+    QFETCH(QString, expected);
+    TestDatabase existing(TestDatabase::NoTables);
+    QString uri = database.isEmpty() ? existing.path() : TestDatabase::serverUri(database);
+    if (!password.isEmpty())
+        uri.replace(QStringLiteral("@"), QLatin1Char(':') + password + QLatin1Char('@'));
+    try {
+        SampleGenerator(options(uri, 100)).run();
+        QFAIL("no error raised");
+    } catch (const ESampleFileExists &) {
+        QFAIL("not existing tables");
+    } catch (const EDatabaseError &e) {
+        QVERIFY2(e.message().contains(expected), qPrintable(e.message()));
+        if (!password.isEmpty())
+            QVERIFY(!e.message().contains(password));
+    }
+    QVERIFY(!existing.tableExists(QStringLiteral("data")));
+}
+
 void TestSample::levelsAreHeldByUsers()
 {
     Sample sample(m_path);
@@ -305,7 +416,7 @@ void TestSample::levelAgencyLinks()
 {
     Sample sample(m_path);
     QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT agence FROM niveau_agence "
-                                        "GROUP BY agence HAVING count(*) = 2)")) >= 1);
+                                        "GROUP BY agence HAVING count(*) = 2) AS partagees")) >= 1);
     QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_agence "
                                         "WHERE code NOT IN (SELECT agence FROM niveau_agence)")) >= 1);
     QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau "
@@ -315,7 +426,7 @@ void TestSample::levelAgencyLinks()
                                          "WHERE niveau NOT IN (SELECT code FROM dim_niveau) "
                                          "OR agence NOT IN (SELECT code FROM dim_agence)")),
              0);
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT DISTINCT niveau, agence FROM niveau_agence)")),
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT DISTINCT niveau, agence FROM niveau_agence) AS liens")),
              sample.count(QStringLiteral("SELECT count(*) FROM niveau_agence")));
 }
 
@@ -364,8 +475,8 @@ void TestSample::factsSpanTwentyFourMonths()
 {
     QFETCH(QDate, last);
     QFETCH(QDate, first);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("s.db"));
+    const TestDatabase target(TestDatabase::NoTables);
+    const QString path = target.path();
     SampleGenerator(options(path, 500, 3, last)).run();
 
     Sample sample(path);
@@ -446,8 +557,8 @@ void TestSample::quotesAreConsistent()
         "SELECT sum(CASE WHEN code_account = 'NB_COMMANDES_TRAITES' THEN valeur ELSE 0 END) AS commandes, "
         "sum(CASE WHEN code_account = 'NB_DOSSIERS_TRAITES' THEN valeur ELSE 0 END) AS devis "
         "FROM data GROUP BY dim_utilisateur, period_year, period_month");
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (%1) WHERE commandes > devis").arg(byUserMonth)), 0);
-    const double rate = sample.scalar(QStringLiteral("SELECT sum(commandes) / sum(devis) FROM (%1)").arg(byUserMonth))
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (%1) AS q WHERE commandes > devis").arg(byUserMonth)), 0);
+    const double rate = sample.scalar(QStringLiteral("SELECT sum(commandes) / sum(devis) FROM (%1) AS q").arg(byUserMonth))
                             .toDouble();
     QVERIFY2(rate > 0.2 && rate < 0.6, qPrintable(QString::number(rate)));
 }
@@ -464,8 +575,8 @@ void TestSample::factsUseTheDimensions()
     // Each user works mostly in one agency.
     const QVariantList share = sample.rows(QStringLiteral(
         "SELECT sum(principale), sum(total) FROM (SELECT max(n) AS principale, sum(n) AS total FROM "
-        "(SELECT dim_utilisateur, dim_agence, count(*) AS n FROM data GROUP BY dim_utilisateur, dim_agence) "
-        "GROUP BY dim_utilisateur)")).value(0);
+        "(SELECT dim_utilisateur, dim_agence, count(*) AS n FROM data GROUP BY dim_utilisateur, dim_agence) AS parts "
+        "GROUP BY dim_utilisateur) AS principales")).value(0);
     const double ratio = share.value(0).toDouble() / share.value(1).toDouble();
     QVERIFY2(ratio > 0.85 && ratio < 1.0, qPrintable(QString::number(ratio)));
 }
@@ -473,6 +584,18 @@ void TestSample::factsUseTheDimensions()
 void TestSample::indexAndStatistics()
 {
     Sample sample(m_path);
+    if (TestDatabase::onServer()) {
+        QCOMPARE(sample.column(QStringLiteral("SELECT indexdef FROM pg_indexes WHERE schemaname = current_schema()")),
+                 QStringList{QStringLiteral("CREATE INDEX data_mois_compte ON public.data USING btree (period_year, "
+                                            "period_month, code_account, dim_agence, dim_utilisateur, "
+                                            "dim_fournisseur, valeur)")});
+        QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM pg_stats WHERE tablename = 'data'")) >= 8);
+        // Vacuumed: every page is known visible, so the figures are read
+        // from the index alone.
+        QVERIFY(sample.count(QStringLiteral("SELECT relpages FROM pg_class WHERE relname = 'data'")) > 0);
+        QCOMPARE(sample.count(QStringLiteral("SELECT relpages - relallvisible FROM pg_class WHERE relname = 'data'")), 0);
+        return;
+    }
     QCOMPARE(sample.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'index'")),
              QStringList{Schema::recommendedIndex()});
     QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM sqlite_stat1 WHERE idx = 'data_mois_compte'")) == 1);
@@ -503,10 +626,18 @@ void TestSample::commandLine()
     QFETCH(bool, existing);
     QFETCH(int, status);
     QFETCH(qint64, rows);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("outil.db"));
-    if (existing)
+    // Something to keep: a file, or the tables of a server's database.
+    const bool server = TestDatabase::onServer();
+    TestDatabase target(server && existing ? TestDatabase::SixTables : TestDatabase::NoTables);
+    const QString path = target.path();
+    if (existing && server)
+        target.addLevel(QStringLiteral("U1"), QStringLiteral("ancien contenu"));
+    else if (existing)
         writeFile(path, "ancien contenu");
+    const auto oldContent = [&] {
+        return server ? target.scalar(QStringLiteral("SELECT libelle FROM dim_niveau")).toString().toUtf8()
+                      : fileContent(path);
+    };
 
     QProcess tool;
     tool.start(QStringLiteral(ORVALIS_SAMPLE_TOOL), QStringList{path} + arguments);
@@ -528,7 +659,9 @@ void TestSample::commandLine()
     if (status == 2)
         QVERIFY2(err.contains(QLatin1String("--force")), qPrintable(err));
     if (existing)
-        QCOMPARE(fileContent(path), QByteArray("ancien contenu"));
+        QCOMPARE(oldContent(), QByteArray("ancien contenu"));
+    else if (server)
+        QVERIFY(!target.tableExists(QStringLiteral("data")));
     else
         QVERIFY(!QFile::exists(path));
 }

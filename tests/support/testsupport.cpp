@@ -1,12 +1,18 @@
 #include "testsupport.h"
 
 #include "store/schema.h"
+#include "store/serveraddress.h"
+#include "store/serverconnection.h"
+#include "store/sqltext.h"
 
 #include <QAtomicInt>
+#include <QCoreApplication>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 ScriptedMessages::ScriptedMessages()
@@ -62,26 +68,122 @@ QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql)
 }
 
 namespace {
+
 QAtomicInt testConnections;
+QAtomicInt serverDatabases;
+
+bool inContinuousIntegration()
+{
+    const QByteArray ci = qgetenv("CI").toLower();
+    return !ci.isEmpty() && ci != "false" && ci != "0";
 }
 
-TestDatabase::TestDatabase()
+// Before any test runs: a run against PostgreSQL needs a server. Without
+// one it is skipped as a whole (exit status 77, which CTest reports as
+// skipped), except in continuous integration, where it must run.
+void checkServerIsConfigured()
+{
+    if (!TestDatabase::onServer() || !qEnvironmentVariableIsEmpty("ORVALIS_TEST_PG"))
+        return;
+    if (inContinuousIntegration()) {
+        std::fprintf(stderr, "ORVALIS_TEST_ENGINE=postgresql but ORVALIS_TEST_PG names no server: in continuous "
+                             "integration the PostgreSQL cases must run (scripts/dev test starts a server).\n");
+        std::_Exit(1);
+    }
+    std::fprintf(stderr, "ORVALIS_TEST_PG names no PostgreSQL server: the PostgreSQL cases are skipped "
+                         "(scripts/dev test starts one).\n");
+    std::_Exit(77);
+}
+Q_CONSTRUCTOR_FUNCTION(checkServerIsConfigured)
+
+ServerAddress serverAddress()
+{
+    return ServerAddress::parse(qEnvironmentVariable("ORVALIS_TEST_PG"));
+}
+
+// The connection that creates and drops the tests' databases.
+QSqlDatabase serverAdministration()
+{
+    const QString name = QStringLiteral("test-server-administration");
+    if (QSqlDatabase::contains(name)) {
+        QSqlDatabase db = QSqlDatabase::database(name);
+        if (db.isOpen() && !ServerConnection::lost(db))
+            return db;
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+    }
+    return ServerConnection::open(name, serverAddress(), 0);
+}
+
+void administer(const QString &sql)
+{
+    QSqlQuery query(serverAdministration());
+    if (!query.exec(sql))
+        throw std::runtime_error((sql + QStringLiteral(": ") + query.lastError().text()).toStdString());
+}
+
+} // namespace
+
+bool TestDatabase::onServer()
+{
+    return qgetenv("ORVALIS_TEST_ENGINE") == "postgresql";
+}
+
+TestDatabase::TestDatabase(Content content)
     : m_path(m_dir.filePath(QStringLiteral("test.db"))),
       m_connectionName(QStringLiteral("test-%1").arg(testConnections.fetchAndAddRelaxed(1)))
 {
-    for (const QString &sql : Schema::createTables())
-        exec(sql);
+    if (onServer()) {
+        m_serverDatabase = QStringLiteral("orvalis_t_%1_%2")
+                               .arg(QCoreApplication::applicationPid())
+                               .arg(serverDatabases.fetchAndAddRelaxed(1));
+        // Bytes order, as SQLite compares texts. Copying the files of the
+        // small template is quicker than writing them to the log.
+        const QString create = QStringLiteral("CREATE DATABASE %1 TEMPLATE template0 ENCODING 'UTF8' "
+                                              "LC_COLLATE 'C' LC_CTYPE 'C'")
+                                   .arg(m_serverDatabase);
+        try {
+            administer(create + QStringLiteral(" STRATEGY FILE_COPY"));
+        } catch (const std::runtime_error &) {
+            administer(create); // before PostgreSQL 15
+        }
+        m_path = serverAddress().withDatabase(m_serverDatabase);
+    }
+    if (content == SixTables) {
+        for (const QString &sql : Schema::createTables())
+            exec(sql);
+    }
 }
 
 TestDatabase::~TestDatabase()
 {
     closeConnection();
+    if (m_serverDatabase.isEmpty())
+        return;
+    try {
+        // Sessions the test left open (another process's, say) end with it.
+        administer(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(m_serverDatabase));
+    } catch (const std::runtime_error &e) {
+        qWarning("%s", e.what());
+    }
+}
+
+QString TestDatabase::serverUri(const QString &database)
+{
+    return serverAddress().withDatabase(database);
+}
+
+QString TestDatabase::uriFor(const QString &user) const
+{
+    return ServerAddress::parse(m_path).withUser(user);
 }
 
 QSqlDatabase TestDatabase::connection()
 {
     if (QSqlDatabase::contains(m_connectionName))
         return QSqlDatabase::database(m_connectionName);
+    if (onServer())
+        return ServerConnection::open(m_connectionName, ServerAddress::parse(m_path), TABSDatabase::BusyTimeoutMs);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(m_path);
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
@@ -94,6 +196,7 @@ QSqlDatabase TestDatabase::connection()
 
 void TestDatabase::closeConnection()
 {
+    m_prepared.clear();
     if (!QSqlDatabase::contains(m_connectionName))
         return;
     {
@@ -105,13 +208,28 @@ void TestDatabase::closeConnection()
 
 void TestDatabase::exec(const QString &sql, const QVariantList &values)
 {
-    QSqlQuery query(connection());
-    if (!query.prepare(sql))
+    const auto fail = [&sql](const QSqlQuery &query) {
         throw std::runtime_error((sql + QStringLiteral(": ") + query.lastError().text()).toStdString());
-    for (const QVariant &value : values)
-        query.addBindValue(value);
+    };
+    if (values.isEmpty()) {
+        // Statements without values (DDL, BEGIN) cannot all be prepared.
+        QSqlQuery query(connection());
+        if (!query.exec(sql))
+            fail(query);
+        return;
+    }
+    auto found = m_prepared.find(sql);
+    if (found == m_prepared.end()) {
+        QSqlQuery query(connection());
+        if (!query.prepare(sql))
+            fail(query);
+        found = m_prepared.insert(sql, query);
+    }
+    QSqlQuery &query = found.value();
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
     if (!query.exec())
-        throw std::runtime_error((sql + QStringLiteral(": ") + query.lastError().text()).toStdString());
+        fail(query);
 }
 
 QVariant TestDatabase::scalar(const QString &sql)
@@ -125,6 +243,64 @@ QVariant TestDatabase::scalar(const QString &sql)
 QList<QVariantList> TestDatabase::rows(const QString &sql)
 {
     return queryRows(connection(), sql);
+}
+
+bool TestDatabase::tableExists(const QString &table)
+{
+    const QString sql = onServer()
+        ? QStringLiteral("SELECT count(*) FROM pg_tables WHERE schemaname = current_schema() AND tablename = '%1'")
+        : QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = '%1'");
+    return scalar(sql.arg(sqlEscape(table))).toInt() > 0;
+}
+
+void TestDatabase::refuseDeletes(const QString &table, const QString &message)
+{
+    if (onServer()) {
+        exec(QStringLiteral("CREATE FUNCTION refus_%1() RETURNS trigger LANGUAGE plpgsql AS "
+                            "$$BEGIN RAISE EXCEPTION '%2'; END$$")
+                 .arg(table, sqlEscape(message)));
+        exec(QStringLiteral("CREATE TRIGGER refus BEFORE DELETE ON %1 FOR EACH ROW EXECUTE FUNCTION refus_%1()")
+                 .arg(table));
+    } else {
+        exec(QStringLiteral("CREATE TRIGGER refus_%1 BEFORE DELETE ON %1 BEGIN SELECT RAISE(ABORT, '%2'); END")
+                 .arg(table, sqlEscape(message)));
+    }
+}
+
+void TestDatabase::allowDeletes(const QString &table)
+{
+    if (onServer()) {
+        exec(QStringLiteral("DROP TRIGGER refus ON %1").arg(table));
+        exec(QStringLiteral("DROP FUNCTION refus_%1()").arg(table));
+    } else {
+        exec(QStringLiteral("DROP TRIGGER refus_%1").arg(table));
+    }
+}
+
+namespace {
+QAtomicInt testRoles;
+}
+
+TestRole::TestRole(TestDatabase &db, const QString &purpose, const QStringList &grants)
+    : m_db(db),
+      m_name(QStringLiteral("orvalis_t_%1_%2_%3")
+                 .arg(purpose)
+                 .arg(QCoreApplication::applicationPid())
+                 .arg(testRoles.fetchAndAddRelaxed(1)))
+{
+    m_db.exec(QStringLiteral("CREATE ROLE %1 LOGIN").arg(m_name));
+    for (const QString &grant : grants)
+        m_db.exec(grant.arg(m_name));
+}
+
+TestRole::~TestRole()
+{
+    try {
+        m_db.exec(QStringLiteral("DROP OWNED BY %1").arg(m_name));
+        m_db.exec(QStringLiteral("DROP ROLE %1").arg(m_name));
+    } catch (const std::runtime_error &e) {
+        qWarning("%s", e.what());
+    }
 }
 
 void TestDatabase::addUser(const QString &code, const QString &label)

@@ -3,8 +3,10 @@
 #include "app/messages.h"
 #include "store/tabsdatabase.h"
 
+#include <QHash>
 #include <QList>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
@@ -52,21 +54,43 @@ private:
 // std::runtime_error (naming the statement) when it fails.
 QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql);
 
-// A small database file with the six tables, in its own temporary folder.
+// A small database with the six tables, on the engine the suite runs
+// against:
+// - SQLite (the default): a file in its own temporary folder;
+// - PostgreSQL, when ORVALIS_TEST_ENGINE=postgresql: a new database on the
+//   server that ORVALIS_TEST_PG names (a URI of a role that may create
+//   databases and roles), dropped at the end. It is created with the C
+//   collation, so that ORDER BY sorts as SQLite does (by bytes).
+// path() is what the program is given: the file path or the database's URI.
 class TestDatabase
 {
 public:
-    TestDatabase();
+    enum Content { SixTables, NoTables };
+    explicit TestDatabase(Content content = SixTables);
     ~TestDatabase();
+    TestDatabase(const TestDatabase &) = delete;
+    TestDatabase &operator=(const TestDatabase &) = delete;
+
+    // True when the suite runs against PostgreSQL.
+    static bool onServer();
+    // On a server: the URI of a database of that name on the test server,
+    // whether it exists or not.
+    static QString serverUri(const QString &database);
 
     QString path() const { return m_path; }
+    // A scratch folder of the test (the file's folder on SQLite).
     QString folder() const { return m_dir.path(); }
+    // On a server: the database's URI for another role.
+    QString uriFor(const QString &user) const;
+    // On a server: the database's name.
+    QString serverDatabase() const { return m_serverDatabase; }
 
     // Runs a statement on a connection of the test's own; fails the test
     // on error (throws std::runtime_error).
     void exec(const QString &sql, const QVariantList &values = {});
     QVariant scalar(const QString &sql);
     QList<QVariantList> rows(const QString &sql);
+    bool tableExists(const QString &table);
 
     void addUser(const QString &code, const QString &label);
     void addAgency(const QString &code, const QString &label);
@@ -75,6 +99,11 @@ public:
     void link(const QString &level, const QString &agency);
     void addFact(const QString &account, int year, int month, double value, const QVariant &agency,
                  const QVariant &user, const QVariant &supplier = QStringLiteral("F1"));
+
+    // Makes every DELETE on `table` fail with `message` (a trigger), or
+    // lets them through again.
+    void refuseDeletes(const QString &table, const QString &message);
+    void allowDeletes(const QString &table);
 
     // Releases the test's own connection (before a repair, say).
     void closeConnection();
@@ -85,4 +114,38 @@ private:
     QTemporaryDir m_dir;
     QString m_path;
     QString m_connectionName;
+    QString m_serverDatabase;
+    QHash<QString, QSqlQuery> m_prepared;
 };
+
+// A login role on the test server, for the life of a test: created with
+// `grants` run on the test's database (%1 stands for the role), dropped at
+// the end with its privileges. Server only.
+class TestRole
+{
+public:
+    TestRole(TestDatabase &db, const QString &purpose, const QStringList &grants = {});
+    ~TestRole();
+    TestRole(const TestRole &) = delete;
+    TestRole &operator=(const TestRole &) = delete;
+
+    QString name() const { return m_name; }
+    // The test database's URI for this role.
+    QString uri() const { return m_db.uriFor(m_name); }
+
+private:
+    TestDatabase &m_db;
+    QString m_name;
+};
+
+// Skips a test that has no sense on the engine the suite runs against.
+#define SKIP_ON_SERVER(why)                                                                                           \
+    do {                                                                                                               \
+        if (TestDatabase::onServer())                                                                                  \
+            QSKIP(why);                                                                                                \
+    } while (false)
+#define SKIP_ON_FILE(why)                                                                                             \
+    do {                                                                                                               \
+        if (!TestDatabase::onServer())                                                                                 \
+            QSKIP(why);                                                                                                \
+    } while (false)

@@ -1,11 +1,14 @@
 // orvalis-sample: creates a sample database to try Orvalis on.
 //
 //   orvalis-sample OUT.db [--rows N] [--seed S] [--force] [--last-month AAAA-MM]
+//   orvalis-sample postgresql://user@host:port/dbname [same options]
 //
-// Exit status: 0 done, 1 error, 2 the file exists and --force was not given.
+// Exit status: 0 done, 1 error, 2 the file (the tables on a server) exists
+// and --force was not given.
 
 #include "app/startup.h"
 #include "store/samplegenerator.h"
+#include "store/serveraddress.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -45,12 +48,17 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Graine du tirage (%1 par défaut) : la même graine donne la même base.")
                                       .arg(defaults.seed),
                                   QStringLiteral("S"));
-    const QCommandLineOption force(QStringLiteral("force"), QStringLiteral("Remplace le fichier s'il existe déjà."));
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("Remplace le fichier s'il existe déjà (sur un serveur : supprime et "
+                                                  "recrée les six tables)."));
     const QCommandLineOption lastMonth(QStringLiteral("last-month"),
                                        QStringLiteral("Dernier mois des faits (le mois en cours par défaut)."),
                                        QStringLiteral("AAAA-MM"));
     parser.addOptions({help, rows, seed, force, lastMonth});
-    parser.addPositionalArgument(QStringLiteral("FICHIER"), QStringLiteral("La base de données à créer."));
+    parser.addPositionalArgument(QStringLiteral("FICHIER"),
+                                 QStringLiteral("La base de données à créer : un fichier, ou une base existante "
+                                                "d'un serveur PostgreSQL (postgresql://utilisateur@serveur:port/base ; "
+                                                "mot de passe dans PGPASSWORD ou ~/.pgpass)."));
 
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(parser.errorText());
@@ -92,7 +100,9 @@ int main(int argc, char *argv[])
                             << Qt::endl;
         return 0;
     } catch (const ESampleFileExists &e) {
-        fail(e.message() + QStringLiteral(" Ajoutez --force pour le remplacer."));
+        fail(e.message()
+             + (ServerAddress::isServerName(options.path) ? QStringLiteral(" Ajoutez --force pour remplacer ses tables.")
+                                                          : QStringLiteral(" Ajoutez --force pour le remplacer.")));
         return ExitFileExists;
     } catch (const EDatabaseError &e) {
         return fail(e.message());

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+// A database on a PostgreSQL server, named the way libpq names it:
+//
+//   postgresql://user@host:port/dbname?param=value&...
+//   postgres://... (the same)
+//
+// Everything is optional, as for libpq: a missing host means the local
+// socket, a missing port 5432, a missing user or database the account's
+// name. Several hosts may be given, separated by commas. Query parameters
+// are libpq connection parameters (sslmode, target_session_attrs, ...).
+//
+// A password is refused: a command line can be read by every user of the
+// machine. libpq finds it itself in PGPASSWORD or ~/.pgpass.
+class ServerAddress
+{
+public:
+    // True when `name` is a server URI rather than a file path.
+    static bool isServerName(const QString &name);
+
+    // Raises EDatabaseError (in French, never repeating a password) when
+    // the URI cannot be used.
+    static ServerAddress parse(const QString &name);
+
+    // The connection parameters in libpq's keywords, in order: host, port,
+    // dbname, user, then the query parameters, then our defaults for what
+    // the URI leaves out (a connection timeout, the program's name).
+    const QList<QPair<QString, QString>> &parameters() const { return m_parameters; }
+    QString parameter(const QString &keyword) const;
+
+    // The same parameters as a libpq connection string, each value quoted.
+    QString connectionString() const;
+
+    // The server and database for messages: postgresql://user@host:port/dbname,
+    // without the query parameters.
+    QString display() const { return m_display; }
+
+    // The same address for another user or database (tests, tools).
+    QString withUser(const QString &user) const;
+    QString withDatabase(const QString &database) const;
+
+    // Seconds libpq waits for a server that does not answer.
+    static constexpr int ConnectTimeoutSeconds = 10;
+
+private:
+    QString rebuild(const QString &user, const QString &database) const;
+
+    QList<QPair<QString, QString>> m_parameters;
+    QString m_scheme;
+    QString m_hosts;    // as written, ports included
+    QString m_query;    // as written
+    QString m_display;
+};
