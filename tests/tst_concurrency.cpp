@@ -3,6 +3,7 @@
 // committed state, never a state in between.
 #include "support/organisation.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/activation.h"
 #include "dashboard/tfichetdb.h"
@@ -17,18 +18,6 @@
 namespace {
 
 using Table = QList<QStringList>;
-
-Table tableRows(const QTreeWidget *table)
-{
-    Table out;
-    for (int r = 0; r < table->topLevelItemCount(); ++r) {
-        QStringList cells;
-        for (int c = 0; c < table->columnCount(); ++c)
-            cells << table->topLevelItem(r)->text(c);
-        out << cells;
-    }
-    return out;
-}
 
 // Two levels sharing an agency, three agencies, figures this month and
 // the month before. Every value is a multiple of a quarter: sums of them
