@@ -10,7 +10,7 @@
 
 namespace Startup {
 
-bool installFrenchTranslations(QApplication &app)
+bool installFrenchTranslations(QCoreApplication &app)
 {
     auto *translator = new QTranslator(&app);
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
@@ -18,7 +18,7 @@ bool installFrenchTranslations(QApplication &app)
         delete translator;
         return false;
     }
-    QApplication::installTranslator(translator);
+    QCoreApplication::installTranslator(translator);
     return true;
 }
 

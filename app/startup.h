@@ -5,12 +5,13 @@
 #include <memory>
 
 class QApplication;
+class QCoreApplication;
 class TFichePrincipale;
 
 namespace Startup {
 
 // Qt's own texts (Oui/Non, Annuler, standard dialogs) in French.
-bool installFrenchTranslations(QApplication &app);
+bool installFrenchTranslations(QCoreApplication &app);
 
 // Applies the style sheet compiled into the program. When it cannot be
 // applied, a message says so and the default look stays.

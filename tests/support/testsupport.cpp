@@ -46,6 +46,21 @@ StatementLog::~StatementLog()
     m_db->setStatementSpy({});
 }
 
+QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql)
+{
+    QSqlQuery query(db);
+    if (!query.exec(sql))
+        throw std::runtime_error((sql + QStringLiteral(": ") + query.lastError().text()).toStdString());
+    QList<QVariantList> out;
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < query.record().count(); ++i)
+            row << query.value(i);
+        out << row;
+    }
+    return out;
+}
+
 namespace {
 QAtomicInt testConnections;
 }
@@ -109,17 +124,7 @@ QVariant TestDatabase::scalar(const QString &sql)
 
 QList<QVariantList> TestDatabase::rows(const QString &sql)
 {
-    QSqlQuery query(connection());
-    if (!query.exec(sql))
-        throw std::runtime_error((sql + QStringLiteral(": ") + query.lastError().text()).toStdString());
-    QList<QVariantList> out;
-    while (query.next()) {
-        QVariantList row;
-        for (int i = 0; i < query.record().count(); ++i)
-            row << query.value(i);
-        out << row;
-    }
-    return out;
+    return queryRows(connection(), sql);
 }
 
 void TestDatabase::addUser(const QString &code, const QString &label)

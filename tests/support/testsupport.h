@@ -48,6 +48,10 @@ private:
     QStringList m_statements;
 };
 
+// Runs a SELECT on a connection and returns its rows; throws
+// std::runtime_error (naming the statement) when it fails.
+QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql);
+
 // A small database file with the six tables, in its own temporary folder.
 class TestDatabase
 {

@@ -1,0 +1,537 @@
+#include "store/samplegenerator.h"
+#include "store/schema.h"
+#include "store/tabsdatabase.h"
+#include "support/testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sqlite3.h>
+
+namespace {
+
+const QDate lastMonth(2024, 3, 1);
+
+SampleOptions options(const QString &path, qint64 rows, quint32 seed = 1, const QDate &last = lastMonth)
+{
+    SampleOptions o;
+    o.path = path;
+    o.rows = rows;
+    o.seed = seed;
+    o.lastMonth = last;
+    return o;
+}
+
+// Reads a sample through the program's own database layer.
+class Sample
+{
+public:
+    explicit Sample(const QString &path) { m_db.SetDatabaseFileName(path); }
+
+    QList<QVariantList> rows(const QString &sql) { return queryRows(m_db.connection(), sql); }
+    QVariant scalar(const QString &sql) { return rows(sql).value(0).value(0); }
+    qint64 count(const QString &sql) { return scalar(sql).toLongLong(); }
+
+    QStringList column(const QString &sql)
+    {
+        QStringList out;
+        for (const QVariantList &row : rows(sql))
+            out << row.value(0).toString();
+        return out;
+    }
+
+    // Everything the six tables hold, in the order it was written.
+    QByteArray digest()
+    {
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        for (const char *table : {"data", "dim_utilisateur", "dim_agence", "dim_fournisseur", "dim_niveau",
+                                     "niveau_agence"}) {
+            for (const QVariantList &row : rows(QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(table))) {
+                for (const QVariant &value : row)
+                    hash.addData(value.toString().toUtf8().append('\t'));
+                hash.addData("\n");
+            }
+        }
+        return hash.result();
+    }
+
+private:
+    TABSDatabase m_db;
+};
+
+QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+} // namespace
+
+class TestSample : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void tablesHaveTheirColumns_data();
+    void tablesHaveTheirColumns();
+    void rowCountIsExact_data();
+    void rowCountIsExact();
+    void seedDecidesContent_data();
+    void seedDecidesContent();
+
+    void refusesExistingFile();
+    void staleJournalIsDropped_data();
+    void staleJournalIsDropped();
+    void unusableTargets_data();
+    void unusableTargets();
+
+    void levelsAreHeldByUsers();
+    void levelAgencyLinks();
+    void labelsHaveAccentsAndApostrophes_data();
+    void labelsHaveAccentsAndApostrophes();
+    void factsSpanTwentyFourMonths_data();
+    void factsSpanTwentyFourMonths();
+    void accountCodes();
+    void accountValues_data();
+    void accountValues();
+    void quotesAreConsistent();
+    void factsUseTheDimensions();
+    void indexAndStatistics();
+
+    void commandLine_data();
+    void commandLine();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path; // one sample shared by the read-only checks
+};
+
+void TestSample::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_path = m_dir.filePath(QStringLiteral("organisation.db"));
+    const SampleSummary summary = SampleGenerator(options(m_path, 6000, 11)).run();
+    QCOMPARE(summary.facts, 6000);
+    QCOMPARE(summary.firstMonth, QDate(2022, 4, 1));
+    QCOMPARE(summary.lastMonth, lastMonth);
+}
+
+void TestSample::tablesHaveTheirColumns_data()
+{
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<QStringList>("columns");
+    QTest::newRow("data") << "data"
+                          << QStringList{"code_account", "period_year", "period_month", "valeur", "dim_agence",
+                                         "dim_utilisateur", "dim_fournisseur", "dim_dossier"};
+    for (const char *table : {"dim_utilisateur", "dim_agence", "dim_fournisseur", "dim_niveau"})
+        QTest::newRow(table) << table << QStringList{"code", "libelle"};
+    QTest::newRow("niveau_agence") << "niveau_agence" << QStringList{"niveau", "agence"};
+}
+
+void TestSample::tablesHaveTheirColumns()
+{
+    QFETCH(QString, table);
+    QFETCH(QStringList, columns);
+    Sample sample(m_path);
+    QCOMPARE(sample.column(QStringLiteral("SELECT name FROM pragma_table_info('%1') ORDER BY cid").arg(table)),
+             columns);
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM %1").arg(table)) > 0);
+}
+
+void TestSample::rowCountIsExact_data()
+{
+    QTest::addColumn<qint64>("rows");
+    // Small counts end inside the first quote: the rest is written as
+    // other rows, never as half a quote.
+    for (qint64 rows : {0, 1, 3, 4, 5, 9, 1000, 4321})
+        QTest::addRow("%lld", static_cast<long long>(rows)) << rows;
+}
+
+void TestSample::rowCountIsExact()
+{
+    QFETCH(qint64, rows);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.db"));
+    QCOMPARE(SampleGenerator(options(path, rows)).run().facts, rows);
+
+    Sample sample(path);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data")), rows);
+    // Every quote file has its amount, tax, margin and count, once each.
+    QCOMPARE(sample.count(QStringLiteral(
+                 "SELECT count(*) FROM (SELECT dim_dossier, "
+                 "sum(code_account = 'MONTANT_DEVIS_VENTE_HT') AS ht, sum(code_account = 'MONTANT_DEVIS_TVA') AS tva, "
+                 "sum(code_account = 'MARGE_DEVIS_VENTE_HT') AS marge, sum(code_account = 'NB_DOSSIERS_TRAITES') AS nb "
+                 "FROM data GROUP BY dim_dossier) WHERE NOT (ht = tva AND tva = marge AND marge = nb AND nb <= 1)")),
+             0);
+}
+
+void TestSample::seedDecidesContent_data()
+{
+    QTest::addColumn<quint32>("first");
+    QTest::addColumn<quint32>("second");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("same seed") << 5u << 5u << true;
+    QTest::newRow("next seed") << 5u << 6u << false;
+    QTest::newRow("largest seed") << 0u << 4294967295u << false;
+}
+
+void TestSample::seedDecidesContent()
+{
+    QFETCH(quint32, first);
+    QFETCH(quint32, second);
+    QFETCH(bool, same);
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a.db"));
+    const QString b = dir.filePath(QStringLiteral("b.db"));
+    SampleGenerator(options(a, 2000, first)).run();
+    SampleGenerator(options(b, 2000, second)).run();
+    const QByteArray digestA = Sample(a).digest();
+    const QByteArray digestB = Sample(b).digest();
+    QCOMPARE(digestA == digestB, same);
+}
+
+void TestSample::refusesExistingFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("existant.db"));
+    writeFile(path, "contenu à garder");
+
+    QVERIFY_THROWS_EXCEPTION(ESampleFileExists, SampleGenerator(options(path, 100)).run());
+    QCOMPARE(fileContent(path), QByteArray("contenu à garder"));
+    // Nothing is left beside it either.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"existant.db"});
+}
+
+void TestSample::staleJournalIsDropped_data()
+{
+    QTest::addColumn<bool>("keepOldFile");
+    QTest::newRow("old file replaced") << true;
+    QTest::newRow("old file gone, journal left") << false;
+}
+
+void TestSample::staleJournalIsDropped()
+{
+    QFETCH(bool, keepOldFile);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ancienne.db"));
+
+    // The old file is a copy of a database taken in the middle of a write,
+    // with the journal that would undo it: the state a crash leaves.
+    const QString live = dir.filePath(QStringLiteral("live.db"));
+    SampleGenerator(options(live, 3000)).run();
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open_v2(QFile::encodeName(live).constData(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    const auto run = [db](const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); };
+    QCOMPARE(run("PRAGMA cache_size = 2"), SQLITE_OK);
+    QCOMPARE(run("BEGIN"), SQLITE_OK);
+    QCOMPARE(run("UPDATE data SET dim_dossier = dim_dossier || '-modifié'"), SQLITE_OK);
+    if (keepOldFile)
+        QVERIFY(QFile::copy(live, path));
+    QVERIFY(QFile::copy(live + QStringLiteral("-journal"), path + QStringLiteral("-journal")));
+    run("ROLLBACK");
+    sqlite3_close(db);
+
+    SampleOptions o = options(path, 777);
+    o.force = keepOldFile;
+    QCOMPARE(SampleGenerator(o).run().facts, 777);
+    QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
+
+    Sample sample(path);
+    QCOMPARE(sample.scalar(QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data")), 777);
+}
+
+void TestSample::unusableTargets_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("force");
+    QTest::newRow("missing folder") << "absent/s.db" << false;
+    QTest::newRow("folder, forced") << "dossier" << true;
+    QTest::newRow("no file name") << "" << true;
+}
+
+void TestSample::unusableTargets()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, force);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("dossier")));
+    SampleOptions o = options(target.isEmpty() ? QString() : dir.filePath(target), 100);
+    o.force = force;
+
+    try {
+        SampleGenerator(o).run();
+        QFAIL("no error raised");
+    } catch (const ESampleFileExists &) {
+        QFAIL("not an existing file");
+    } catch (const EDatabaseError &e) {
+        QVERIFY(!e.message().isEmpty());
+        if (!target.isEmpty())
+            QVERIFY2(e.message().contains(o.path), qPrintable(e.message()));
+    }
+    // The folder is still there and nothing was added.
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("dossier"))).isDir());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList{"dossier"});
+}
+
+void TestSample::levelsAreHeldByUsers()
+{
+    Sample sample(m_path);
+    const qint64 levels = sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau"));
+    QVERIFY2(levels >= 10 && levels <= 14, qPrintable(QString::number(levels)));
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) FROM dim_niveau")), levels);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau n "
+                                         "JOIN dim_utilisateur u ON u.code = n.code")),
+             levels);
+    // A code that must be quoted in statements, for the program to handle.
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code LIKE '%''%'")) >= 1);
+}
+
+void TestSample::levelAgencyLinks()
+{
+    Sample sample(m_path);
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT agence FROM niveau_agence "
+                                        "GROUP BY agence HAVING count(*) = 2)")) >= 1);
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_agence "
+                                        "WHERE code NOT IN (SELECT agence FROM niveau_agence)")) >= 1);
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau "
+                                        "WHERE code NOT IN (SELECT niveau FROM niveau_agence)")) >= 1);
+    // Every link joins a level and an agency that exist, and only once.
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM niveau_agence "
+                                         "WHERE niveau NOT IN (SELECT code FROM dim_niveau) "
+                                         "OR agence NOT IN (SELECT code FROM dim_agence)")),
+             0);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT DISTINCT niveau, agence FROM niveau_agence)")),
+             sample.count(QStringLiteral("SELECT count(*) FROM niveau_agence")));
+}
+
+void TestSample::labelsHaveAccentsAndApostrophes_data()
+{
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<int>("least");
+    QTest::addColumn<int>("most");
+    QTest::newRow("agencies") << "dim_agence" << 70 << 90;
+    QTest::newRow("users") << "dim_utilisateur" << 200 << 500;
+    QTest::newRow("suppliers") << "dim_fournisseur" << 24 << 60;
+    QTest::newRow("levels") << "dim_niveau" << 10 << 14;
+}
+
+void TestSample::labelsHaveAccentsAndApostrophes()
+{
+    QFETCH(QString, table);
+    QFETCH(int, least);
+    QFETCH(int, most);
+    Sample sample(m_path);
+    const QStringList labels = sample.column(QStringLiteral("SELECT libelle FROM %1").arg(table));
+    QVERIFY2(labels.size() >= least && labels.size() <= most, qPrintable(QString::number(labels.size())));
+    QCOMPARE(QSet<QString>(labels.begin(), labels.end()).size(), labels.size());
+
+    const auto accented = [](const QString &label) {
+        return std::any_of(label.begin(), label.end(), [](QChar c) { return c.isLetter() && c.unicode() > 127; });
+    };
+    QVERIFY(std::any_of(labels.begin(), labels.end(), accented));
+    QVERIFY(std::any_of(labels.begin(), labels.end(),
+                        [](const QString &label) { return label.contains(QLatin1Char('\'')); }));
+    // Codes are unique.
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) FROM %1").arg(table)), labels.size());
+}
+
+void TestSample::factsSpanTwentyFourMonths_data()
+{
+    QTest::addColumn<QDate>("last");
+    QTest::addColumn<QDate>("first");
+    QTest::newRow("March") << QDate(2024, 3, 1) << QDate(2022, 4, 1);
+    QTest::newRow("January") << QDate(2025, 1, 1) << QDate(2023, 2, 1);
+    QTest::newRow("December") << QDate(2023, 12, 1) << QDate(2022, 1, 1);
+    QTest::newRow("mid-month date") << QDate(2026, 7, 19) << QDate(2024, 8, 1);
+}
+
+void TestSample::factsSpanTwentyFourMonths()
+{
+    QFETCH(QDate, last);
+    QFETCH(QDate, first);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.db"));
+    SampleGenerator(options(path, 500, 3, last)).run();
+
+    Sample sample(path);
+    const QStringList months = sample.column(QStringLiteral(
+        "SELECT DISTINCT period_year * 100 + period_month AS mois FROM data ORDER BY mois"));
+    QCOMPARE(months.size(), 24);
+    QCOMPARE(months.first().toInt(), first.year() * 100 + first.month());
+    QCOMPARE(months.last().toInt(), last.year() * 100 + last.month());
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data WHERE period_month NOT BETWEEN 1 AND 12")), 0);
+}
+
+void TestSample::accountCodes()
+{
+    Sample sample(m_path);
+    QStringList expected = Schema::accountCodes() << SampleGenerator::ignoredAccount();
+    expected.sort();
+    QCOMPARE(sample.column(QStringLiteral("SELECT DISTINCT code_account FROM data ORDER BY code_account")), expected);
+}
+
+void TestSample::accountValues_data()
+{
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<bool>("amount");
+    QTest::newRow("quotes excl. tax") << "MONTANT_DEVIS_VENTE_HT" << true;
+    QTest::newRow("tax") << "MONTANT_DEVIS_TVA" << true;
+    QTest::newRow("margin") << "MARGE_DEVIS_VENTE_HT" << true;
+    QTest::newRow("reminders") << "NB_RELANCES" << false;
+    QTest::newRow("files") << "NB_DOSSIERS_TRAITES" << false;
+    QTest::newRow("orders") << "NB_COMMANDES_TRAITES" << false;
+    QTest::newRow("calls") << "NB_APPELS" << false;
+}
+
+void TestSample::accountValues()
+{
+    QFETCH(QString, account);
+    QFETCH(bool, amount);
+    Sample sample(m_path);
+    const QString where = QStringLiteral(" FROM data WHERE code_account = '%1'").arg(account);
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*)") + where) > 0);
+    if (amount) {
+        // Euros and cents, no finer; most amounts have cents.
+        QCOMPARE(sample.count(QStringLiteral("SELECT count(*)") + where
+                              + QStringLiteral(" AND abs(valeur * 100 - round(valeur * 100)) > 1e-6")),
+                 0);
+        QVERIFY(sample.count(QStringLiteral("SELECT count(*)") + where
+                             + QStringLiteral(" AND CAST(round(valeur * 100) AS INTEGER) % 100 <> 0"))
+                > sample.count(QStringLiteral("SELECT count(*)") + where) / 2);
+    } else {
+        QCOMPARE(sample.count(QStringLiteral("SELECT count(*)") + where
+                              + QStringLiteral(" AND (valeur <> round(valeur) OR valeur < 1)")),
+                 0);
+    }
+}
+
+void TestSample::quotesAreConsistent()
+{
+    Sample sample(m_path);
+    // The tax is 20 % of the amount, to the cent.
+    const QString pairs = QStringLiteral(
+        "FROM data h JOIN data t ON t.dim_dossier = h.dim_dossier "
+        "WHERE h.code_account = 'MONTANT_DEVIS_VENTE_HT' AND t.code_account = 'MONTANT_DEVIS_TVA'");
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) ") + pairs),
+             sample.count(QStringLiteral("SELECT count(*) FROM data WHERE code_account = 'MONTANT_DEVIS_VENTE_HT'")));
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) ") + pairs
+                          + QStringLiteral(" AND abs(t.valeur - h.valeur * 0.2) > 0.00501")),
+             0);
+    // Margins are below the amount, and now and then a loss.
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM data WHERE code_account = 'MARGE_DEVIS_VENTE_HT' "
+                                        "AND valeur < 0")) > 0);
+    QCOMPARE(sample.count(QStringLiteral(
+                 "SELECT count(*) FROM data h JOIN data m ON m.dim_dossier = h.dim_dossier "
+                 "WHERE h.code_account = 'MONTANT_DEVIS_VENTE_HT' AND m.code_account = 'MARGE_DEVIS_VENTE_HT' "
+                 "AND m.valeur >= h.valeur")),
+             0);
+    // No user orders more than he quotes in a month, and some quotes
+    // become orders.
+    const QString byUserMonth = QStringLiteral(
+        "SELECT sum(CASE WHEN code_account = 'NB_COMMANDES_TRAITES' THEN valeur ELSE 0 END) AS commandes, "
+        "sum(CASE WHEN code_account = 'NB_DOSSIERS_TRAITES' THEN valeur ELSE 0 END) AS devis "
+        "FROM data GROUP BY dim_utilisateur, period_year, period_month");
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (%1) WHERE commandes > devis").arg(byUserMonth)), 0);
+    const double rate = sample.scalar(QStringLiteral("SELECT sum(commandes) / sum(devis) FROM (%1)").arg(byUserMonth))
+                            .toDouble();
+    QVERIFY2(rate > 0.2 && rate < 0.6, qPrintable(QString::number(rate)));
+}
+
+void TestSample::factsUseTheDimensions()
+{
+    Sample sample(m_path);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data "
+                                         "WHERE dim_agence NOT IN (SELECT code FROM dim_agence) "
+                                         "OR dim_utilisateur NOT IN (SELECT code FROM dim_utilisateur) "
+                                         "OR dim_fournisseur NOT IN (SELECT code FROM dim_fournisseur) "
+                                         "OR dim_dossier IS NULL OR dim_dossier = ''")),
+             0);
+    // Each user works mostly in one agency.
+    const QVariantList share = sample.rows(QStringLiteral(
+        "SELECT sum(principale), sum(total) FROM (SELECT max(n) AS principale, sum(n) AS total FROM "
+        "(SELECT dim_utilisateur, dim_agence, count(*) AS n FROM data GROUP BY dim_utilisateur, dim_agence) "
+        "GROUP BY dim_utilisateur)")).value(0);
+    const double ratio = share.value(0).toDouble() / share.value(1).toDouble();
+    QVERIFY2(ratio > 0.85 && ratio < 1.0, qPrintable(QString::number(ratio)));
+}
+
+void TestSample::indexAndStatistics()
+{
+    Sample sample(m_path);
+    QCOMPARE(sample.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'index'")),
+             QStringList{Schema::recommendedIndex()});
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM sqlite_stat1 WHERE idx = 'data_mois_compte'")) == 1);
+}
+
+void TestSample::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("existing");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<qint64>("rows"); // -1: the file is not a new sample
+
+    const QStringList usual{"--rows", "300", "--seed", "4", "--last-month", "2024-06"};
+    QTest::newRow("new file") << usual << false << 0 << qint64(300);
+    QTest::newRow("existing file") << usual << true << 2 << qint64(-1);
+    QTest::newRow("existing file, forced") << (QStringList{"--force"} + usual) << true << 0 << qint64(300);
+    QTest::newRow("default count") << QStringList{"--last-month", "2024-06"} << false << 0 << qint64(200000);
+    QTest::newRow("count not a number") << QStringList{"--rows", "beaucoup"} << false << 1 << qint64(-1);
+    QTest::newRow("negative count") << QStringList{"--rows", "-5"} << false << 1 << qint64(-1);
+    QTest::newRow("bad month") << QStringList{"--last-month", "2024-13"} << false << 1 << qint64(-1);
+    QTest::newRow("bad seed") << QStringList{"--seed", "x"} << false << 1 << qint64(-1);
+    QTest::newRow("unknown option") << QStringList{"--lignes", "5"} << false << 1 << qint64(-1);
+}
+
+void TestSample::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, existing);
+    QFETCH(int, status);
+    QFETCH(qint64, rows);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("outil.db"));
+    if (existing)
+        writeFile(path, "ancien contenu");
+
+    QProcess tool;
+    tool.start(QStringLiteral(ORVALIS_SAMPLE_TOOL), QStringList{path} + arguments);
+    QVERIFY(tool.waitForFinished(120000));
+    const QString out = QString::fromUtf8(tool.readAllStandardOutput());
+    const QString err = QString::fromUtf8(tool.readAllStandardError());
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(tool.exitCode() == status, qPrintable(out + err));
+
+    if (status == 0) {
+        QCOMPARE(out.count(QLatin1Char('\n')), 1);
+        QVERIFY2(out.contains(path), qPrintable(out));
+        QVERIFY(err.isEmpty());
+        QCOMPARE(Sample(path).count(QStringLiteral("SELECT count(*) FROM data")), rows);
+        return;
+    }
+    QVERIFY(out.isEmpty());
+    QVERIFY(!err.trimmed().isEmpty());
+    if (status == 2)
+        QVERIFY2(err.contains(QLatin1String("--force")), qPrintable(err));
+    if (existing)
+        QCOMPARE(fileContent(path), QByteArray("ancien contenu"));
+    else
+        QVERIFY(!QFile::exists(path));
+}
+
+QTEST_MAIN(TestSample)
+#include "tst_sample.moc"
