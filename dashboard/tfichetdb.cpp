@@ -69,6 +69,7 @@ void TFicheTDB::FormDestroy()
 void TFicheTDB::setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory)
 {
     m_sourceFactory = std::move(factory);
+    m_source.reset();
 }
 
 void TFicheTDB::resizeEvent(QResizeEvent *event)
@@ -243,8 +244,9 @@ void TFicheTDB::RefreshData()
         WaitCursor wait(this);
         QCoreApplication::processEvents();
         m_ui->lvData->clear();
-        std::unique_ptr<FigureSource> source = m_sourceFactory();
-        buildDashboard(FDatabase, selection(), *source, [this](const DashboardRow &row) { appendRow(row); });
+        if (!m_source)
+            m_source = m_sourceFactory();
+        buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); });
     }
     QCoreApplication::processEvents();
 }
