@@ -8,6 +8,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -39,32 +40,44 @@ QString quoted(const QString &code)
     return QLatin1Char('\'') + sqlEscape(code) + QLatin1Char('\'');
 }
 
-QString fieldText(const TABSQuery &query, const QString &name, bool *isNull)
+// The index of a code in a pass; NULL has none.
+int intern(QHash<QString, int> &table, const TField &field)
 {
-    const TField field = query.FieldByName(name);
-    *isNull = field.IsNull();
-    return field.AsString();
+    if (field.IsNull())
+        return -1;
+    const QString code = field.AsString();
+    auto found = table.constFind(code);
+    if (found != table.constEnd())
+        return *found;
+    const int index = int(table.size());
+    table.insert(code, index);
+    return index;
 }
 
 } // namespace
 
 QString GroupedFigureSource::passStatement(const Scope &scope)
 {
-    QStringList codes;
-    for (const QString &code : Schema::accountCodes())
-        codes << quoted(code);
-    QString sql = QStringLiteral("SELECT code_account, dim_agence, dim_utilisateur, SUM(valeur) AS somme FROM data"
-                                 " WHERE period_year = %1 AND period_month = %2 AND code_account IN (%3)")
+    // The six accounts as a range: two comparisons a row where a list
+    // would cost a lookup. Other accounts that fall inside it are summed
+    // too and left out when the sums are read.
+    QStringList codes = Schema::accountCodes();
+    std::sort(codes.begin(), codes.end());
+    const QString columns = scope.byUser ? QStringLiteral("dim_agence, code_account, dim_utilisateur")
+                                         : QStringLiteral("dim_agence, code_account");
+    QString sql = QStringLiteral("SELECT %1, SUM(valeur) AS somme FROM data"
+                                 " WHERE period_year = %2 AND period_month = %3 AND code_account BETWEEN %4 AND %5")
+                      .arg(columns)
                       .arg(scope.year)
                       .arg(scope.month)
-                      .arg(codes.join(QStringLiteral(", ")));
+                      .arg(quoted(codes.first()), quoted(codes.last()));
     if (scope.supplier)
         sql += QStringLiteral(" AND dim_fournisseur = ") + quoted(*scope.supplier);
     if (scope.agency)
         sql += QStringLiteral(" AND dim_agence = ") + quoted(*scope.agency);
-    // Account first: with the covering index the rows arrive in this order
-    // and no sort is needed.
-    sql += QStringLiteral(" GROUP BY code_account, dim_agence, dim_utilisateur");
+    // The order of the recommended index: with it the rows arrive grouped
+    // and nothing is sorted.
+    sql += QStringLiteral(" GROUP BY ") + columns;
     return sql;
 }
 
@@ -75,31 +88,39 @@ QString GroupedFigureSource::linksStatement()
 
 void GroupedFigureSource::prepare(TABSDatabase *db, const DashboardSelection &selection, int drill)
 {
-    if (db != m_db)
-        m_hasPass = false;
+    if (db != m_db) {
+        m_byAgency.reset();
+        m_byUser.reset();
+    }
     m_db = db;
     m_levelAgencies.clear();
     m_linksRead = false;
+    forgetIfChanged();
 
+    // Level and agency rows need sums by agency; user rows, by user of the
+    // selected agency.
     Scope wanted;
     wanted.year = selection.year;
     wanted.month = selection.month;
     if (!selection.supplierCode.isEmpty())
         wanted.supplier = selection.supplierCode;
-    if (drill >= 2)
+    if (drill >= 2) {
         wanted.agency = selection.agencyCode;
-
-    const bool reusable = m_hasPass && m_scope.year == wanted.year && m_scope.month == wanted.month
-        && m_scope.supplier == wanted.supplier && (!m_scope.agency || m_scope.agency == wanted.agency);
-    if (!reusable || !stillValid())
-        runPass(wanted);
+        wanted.byUser = true;
+    }
+    passFor(wanted);
 }
 
-bool GroupedFigureSource::stillValid()
+void GroupedFigureSource::forgetIfChanged()
 {
     // Asked first: it opens the connection if it was closed.
     const qint64 version = dataVersion();
-    return m_connection == m_db->connectionSerial() && version == m_dataVersion;
+    if (m_connection != m_db->connectionSerial() || version != m_dataVersion) {
+        m_byAgency.reset();
+        m_byUser.reset();
+    }
+    m_connection = m_db->connectionSerial();
+    m_dataVersion = version;
 }
 
 qint64 GroupedFigureSource::dataVersion()
@@ -113,23 +134,27 @@ qint64 GroupedFigureSource::dataVersion()
     return version;
 }
 
-void GroupedFigureSource::runPass(const Scope &scope)
+bool GroupedFigureSource::covers(const Scope &pass, const Scope &wanted)
 {
-    m_hasPass = false;
-    m_groups.clear();
-    m_agencies.clear();
-    m_users.clear();
-    m_levelAgencies.clear();
-    m_linksRead = false;
+    return pass.year == wanted.year && pass.month == wanted.month && pass.supplier == wanted.supplier
+        && (pass.byUser || !wanted.byUser) && (!pass.agency || pass.agency == wanted.agency);
+}
 
-    // Taken before the pass: a write that slips in between only makes the
-    // next refresh read again.
-    m_dataVersion = dataVersion();
-    m_connection = m_db->connectionSerial();
+const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wanted)
+{
+    for (const std::optional<Pass> *kept : {&m_byAgency, &m_byUser})
+        if (*kept && covers((*kept)->scope, wanted))
+            return **kept;
+
+    Pass pass;
+    pass.scope = wanted;
+    // Sums by agency serve every agency of the month.
+    if (!wanted.byUser)
+        pass.scope.agency.reset();
 
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    query.SQL().append(passStatement(scope));
+    query.SQL().append(passStatement(pass.scope));
     query.Open();
     ++m_passes;
 
@@ -137,38 +162,30 @@ void GroupedFigureSource::runPass(const Scope &scope)
     QHash<QPair<int, int>, int> groupOf;
     while (!query.Eof()) {
         const int account = codes.indexOf(query.FieldByName(QStringLiteral("code_account")).AsString());
-        bool agencyNull = false, userNull = false;
-        const QString agency = fieldText(query, QStringLiteral("dim_agence"), &agencyNull);
-        const QString user = fieldText(query, QStringLiteral("dim_utilisateur"), &userNull);
-        const int a = agencyNull ? -1 : intern(m_agencies, agency);
-        const int u = userNull ? -1 : intern(m_users, user);
-        auto found = groupOf.constFind({a, u});
+        if (account < 0) {
+            query.Next();
+            continue;
+        }
+        const int agency = intern(pass.agencies, query.FieldByName(QStringLiteral("dim_agence")));
+        const int user =
+            pass.scope.byUser ? intern(pass.users, query.FieldByName(QStringLiteral("dim_utilisateur"))) : AnyUser;
+        auto found = groupOf.constFind({agency, user});
         int g;
         if (found == groupOf.constEnd()) {
-            g = int(m_groups.size());
-            groupOf.insert({a, u}, g);
-            m_groups.append(Group{a, u, {0, 0, 0, 0, 0, 0}});
+            g = int(pass.groups.size());
+            groupOf.insert({agency, user}, g);
+            pass.groups.append(Group{agency, user, {0, 0, 0, 0, 0, 0}});
         } else {
             g = *found;
         }
-        if (account >= 0)
-            m_groups[g].sums[account] = query.FieldByName(QStringLiteral("somme")).AsFloat();
+        pass.groups[g].sums[account] = query.FieldByName(QStringLiteral("somme")).AsFloat();
         query.Next();
     }
     query.Close();
 
-    m_scope = scope;
-    m_hasPass = true;
-}
-
-int GroupedFigureSource::intern(QHash<QString, int> &table, const QString &code)
-{
-    auto found = table.constFind(code);
-    if (found != table.constEnd())
-        return *found;
-    const int index = int(table.size());
-    table.insert(code, index);
-    return index;
+    std::optional<Pass> &slot = pass.scope.byUser ? m_byUser : m_byAgency;
+    slot = std::move(pass);
+    return *slot;
 }
 
 void GroupedFigureSource::readLinks()
@@ -179,60 +196,50 @@ void GroupedFigureSource::readLinks()
     query.SQL().append(linksStatement());
     query.Open();
     while (!query.Eof()) {
-        bool levelNull = false, agencyNull = false;
-        const QString level = fieldText(query, QStringLiteral("niveau"), &levelNull);
-        const QString agency = fieldText(query, QStringLiteral("agence"), &agencyNull);
-        query.Next();
+        const TField level = query.FieldByName(QStringLiteral("niveau"));
+        const TField agency = query.FieldByName(QStringLiteral("agence"));
         // A NULL on either side never matches a comparison.
-        if (levelNull || agencyNull)
-            continue;
-        QVector<int> &agencies = m_levelAgencies[level];
-        const int a = m_agencies.value(agency, -1);
-        if (a >= 0 && !agencies.contains(a))
-            agencies.append(a);
+        if (!level.IsNull() && !agency.IsNull())
+            m_levelAgencies[level.AsString()] << agency.AsString();
+        query.Next();
     }
     query.Close();
     m_linksRead = true;
 }
 
-bool GroupedFigureSource::covers(const Scope &pass, const TAccount &request) const
-{
-    if (pass.year != request.GetPeriodYear() || pass.month != request.GetPeriodMonth())
-        return false;
-    if (request.UsesSupplier() ? pass.supplier != request.GetSupplierCode() : pass.supplier.has_value())
-        return false;
-    return !pass.agency || (request.UsesAgency() && *pass.agency == request.GetAgencyCode());
-}
-
 AccountSums GroupedFigureSource::figures(TAccount &request)
 {
-    if (!m_hasPass || !covers(m_scope, request)) {
-        Scope scope;
-        scope.year = request.GetPeriodYear();
-        scope.month = request.GetPeriodMonth();
-        if (request.UsesSupplier())
-            scope.supplier = request.GetSupplierCode();
-        runPass(scope);
-    }
+    Scope wanted;
+    wanted.year = request.GetPeriodYear();
+    wanted.month = request.GetPeriodMonth();
+    if (request.UsesSupplier())
+        wanted.supplier = request.GetSupplierCode();
+    if (request.UsesAgency())
+        wanted.agency = request.GetAgencyCode();
+    wanted.byUser = request.UsesUser();
+    const Pass &pass = passFor(wanted);
 
-    // Which agencies and users the request lets through. NULL (-1) passes
-    // only where its dimension is not restricted.
+    // Which agencies and users the request lets through. NULL passes only
+    // where its dimension is not restricted; NoMatch is a code without facts.
+    constexpr int NoMatch = -2;
     const bool byLevel = request.UsesLevel() && !request.GetLevelCode().isEmpty();
-    QVector<char> levelAgencies;
+    QVector<char> inLevel;
     if (byLevel) {
         if (!m_linksRead)
             readLinks();
-        levelAgencies.fill(0, m_agencies.size());
-        for (int a : m_levelAgencies.value(request.GetLevelCode()))
-            levelAgencies[a] = 1;
+        inLevel.fill(0, pass.agencies.size());
+        for (const QString &code : m_levelAgencies.value(request.GetLevelCode())) {
+            const int a = pass.agencies.value(code, NoMatch);
+            if (a >= 0)
+                inLevel[a] = 1;
+        }
     }
-    // -2 matches no group: a code without facts in the month.
-    const int agency = request.UsesAgency() ? m_agencies.value(request.GetAgencyCode(), -2) : -1;
-    const int user = request.UsesUser() ? m_users.value(request.GetUserCode(), -2) : -1;
+    const int agency = request.UsesAgency() ? pass.agencies.value(request.GetAgencyCode(), NoMatch) : NoMatch;
+    const int user = request.UsesUser() ? pass.users.value(request.GetUserCode(), NoMatch) : NoMatch;
 
     CompensatedSum sums[6];
-    for (const Group &group : m_groups) {
-        if (byLevel && (group.agency < 0 || !levelAgencies[group.agency]))
+    for (const Group &group : pass.groups) {
+        if (byLevel && (group.agency == Null || !inLevel[group.agency]))
             continue;
         if (request.UsesAgency() && group.agency != agency)
             continue;
