@@ -89,8 +89,7 @@ RandomOrganisation::RandomOrganisation(TestDatabase &db, quint32 seed)
     for (const QString &s : suppliers)
         supplierValues << s;
     QStringList accounts = Schema::accountCodes();
-    // Accounts the table does not read, inside and outside the range of the
-    // six codes.
+    // Accounts the table does not read.
     accounts << QStringLiteral("NB_APPELS") << QStringLiteral("MONTANT_DEVIS_VENTE_HT_2") << QStringLiteral("nb_relances")
              << QString();
 
@@ -236,7 +235,7 @@ void TestGrouped::sameTable_data()
 {
     QTest::addColumn<quint32>("seed");
     QTest::addColumn<bool>("index");
-    for (quint32 seed = 1; seed <= 4; ++seed)
+    for (quint32 seed = 1; seed <= 3; ++seed)
         QTest::addRow("seed %u%s", seed, seed % 2 ? "" : ", indexed") << seed << (seed % 2 == 0);
 }
 
@@ -252,8 +251,10 @@ void TestGrouped::sameTable()
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
 
-    QList<Month> months = org.months;
-    months << Month{2024, 3}; // no facts
+    // Two of the three months with facts (the third stays to be left out),
+    // and one without.
+    QList<Month> months = org.months.mid(0, 2);
+    months << Month{2024, 3};
     QStringList suppliers = org.suppliers; // "" among them: no restriction
     suppliers << QStringLiteral("INCONNU");
 
@@ -283,7 +284,7 @@ void TestGrouped::sameTable()
     QVERIFY2(kept.passes() < tables, qPrintable(QString::number(kept.passes())));
     // The random organisation did produce figures worth comparing.
     qDebug("%d tables, %d rows with figures", tables, rows);
-    QVERIFY(rows > tables / 2);
+    QVERIFY(rows > tables / 3);
 }
 
 void TestGrouped::sameFiguresForAnyRequest_data()
@@ -351,7 +352,6 @@ void TestGrouped::passStatement()
     QCOMPARE(GroupedFigureSource::passStatement(scope),
              QStringLiteral("SELECT dim_agence, code_account, SUM(valeur) AS somme FROM data"
                             " WHERE period_year = 2024 AND period_month = 7"
-                            " AND code_account BETWEEN 'MARGE_DEVIS_VENTE_HT' AND 'NB_RELANCES'"
                             " GROUP BY dim_agence, code_account"));
     scope.supplier = QStringLiteral("F'1");
     scope.agency = QString();
