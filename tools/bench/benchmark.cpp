@@ -24,6 +24,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include <time.h>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -112,6 +114,33 @@ double seconds(const QElapsedTimer &timer)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
+double threadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// Wall-clock time, and the processor time of this thread (where the engine
+// runs): on a machine shared with other work, the second is what the work
+// itself cost.
+struct Timing
+{
+    double wall = 0;
+    double cpu = 0;
+};
+
+class Stopwatch
+{
+public:
+    Stopwatch() : m_cpu(threadCpuSeconds()) { m_wall.start(); }
+    Timing elapsed() const { return {seconds(m_wall), threadCpuSeconds() - m_cpu}; }
+
+private:
+    QElapsedTimer m_wall;
+    double m_cpu;
+};
+
 // Stops a refresh after the figures of its first row.
 struct FirstRowDone
 {
@@ -131,13 +160,12 @@ public:
 };
 
 QList<DashboardRow> refresh(TABSDatabase &db, const DashboardSelection &selection, FigureSource &source,
-                            double *elapsed)
+                            Timing *elapsed)
 {
     QList<DashboardRow> rows;
-    QElapsedTimer timer;
-    timer.start();
+    const Stopwatch watch;
     buildDashboard(&db, selection, source, [&rows](const DashboardRow &row) { rows << row; });
-    *elapsed = seconds(timer);
+    *elapsed = watch.elapsed();
     return rows;
 }
 
@@ -376,15 +404,17 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
         queryText(db, floorSql, QStringLiteral("somme"));
         QList<DashboardRow> groupedRows;
         for (int run = 0; run < m_options.runs; ++run) {
-            QElapsedTimer timer;
-            timer.start();
+            const Stopwatch watch;
             queryText(db, floorSql, QStringLiteral("somme"));
-            result.floor << seconds(timer);
+            const Timing floor = watch.elapsed();
+            result.floor << floor.wall;
+            result.floorCpu << floor.cpu;
 
             GroupedFigureSource source; // a new one: every run reads the facts
-            double elapsed = 0;
+            Timing elapsed;
             groupedRows = refresh(db, selection, source, &elapsed);
-            result.grouped << elapsed;
+            result.grouped << elapsed.wall;
+            result.groupedCpu << elapsed.cpu;
         }
         result.rows = int(groupedRows.size());
         m_progress << "plain " << duration(BenchResult::median(result.floor)) << ", grouped "
@@ -394,7 +424,7 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
         double estimate = 0;
         if (result.rows > 0) {
             FirstRowSource probe;
-            double ignored = 0;
+            Timing ignored;
             try {
                 refresh(db, selection, probe, &ignored);
             } catch (const FirstRowDone &) {
@@ -409,9 +439,10 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
         QList<DashboardRow> perFigureRows;
         for (int run = 0; run < runs; ++run) {
             PerFigureSource source;
-            double elapsed = 0;
+            Timing elapsed;
             perFigureRows = refresh(db, selection, source, &elapsed);
-            result.perFigure << elapsed;
+            result.perFigure << elapsed.wall;
+            result.perFigureCpu << elapsed.cpu;
         }
         if (runs > 0) {
             result.sameTexts = sameTexts(perFigureRows, groupedRows);
@@ -471,7 +502,8 @@ QString Benchmark::markdown(const QVector<BenchResult> &results, const BenchOpti
         }
         s << "| " << groupedDigits(r.size) << " | " << (r.indexed ? "yes" : "no") << " | " << r.drill << " | " << r.rows
           << " | " << perFigure << " | " << duration(grouped) << " | " << duration(floor) << " | "
-          << ratio(grouped / floor) << " | " << speedUp << " | " << same << " | "
+          << ratio(grouped / floor) << " (CPU " << ratio(BenchResult::median(r.groupedCpu) / BenchResult::median(r.floorCpu))
+          << ") | " << speedUp << " | " << same << " | "
           << QStringLiteral("%1 MiB").arg(double(r.reportPeakKiB) / 1024.0, 0, 'f', 1) << " |\n";
     }
     return out;
@@ -480,7 +512,8 @@ QString Benchmark::markdown(const QVector<BenchResult> &results, const BenchOpti
 QString Benchmark::tsv(const QVector<BenchResult> &results)
 {
     QString out = QStringLiteral("rows\tindexed\tdrill\ttable_rows\tmonth\tper_figure_s\tper_figure_runs\t"
-                                 "per_figure_estimate_s\tgrouped_s\tplain_s\treport_peak_kib\treport_s\tsame_texts\n");
+                                 "per_figure_estimate_s\tgrouped_s\tplain_s\treport_peak_kib\treport_s\tsame_texts\t"
+                                 "per_figure_cpu_s\tgrouped_cpu_s\tplain_cpu_s\n");
     for (const BenchResult &r : results) {
         out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t%8\t%9\t")
                    .arg(r.size)
@@ -492,11 +525,14 @@ QString Benchmark::tsv(const QVector<BenchResult> &results)
                    .arg(r.perFigure.size())
                    .arg(r.perFigureEstimate, 0, 'g', 6)
                    .arg(BenchResult::median(r.grouped), 0, 'g', 6);
-        out += QStringLiteral("%1\t%2\t%3\t%4\n")
+        out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\n")
                    .arg(BenchResult::median(r.floor), 0, 'g', 6)
                    .arg(r.reportPeakKiB)
                    .arg(r.reportSeconds, 0, 'g', 4)
-                   .arg(r.perFigure.isEmpty() ? QStringLiteral("") : r.sameTexts ? QStringLiteral("1") : QStringLiteral("0"));
+                   .arg(r.perFigure.isEmpty() ? QStringLiteral("") : r.sameTexts ? QStringLiteral("1") : QStringLiteral("0"))
+                   .arg(r.perFigure.isEmpty() ? QStringLiteral("") : QString::number(BenchResult::median(r.perFigureCpu), 'g', 6))
+                   .arg(BenchResult::median(r.groupedCpu), 0, 'g', 6)
+                   .arg(BenchResult::median(r.floorCpu), 0, 'g', 6);
     }
     return out;
 }

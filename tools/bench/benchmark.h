@@ -34,10 +34,12 @@ struct BenchResult
     int drill = 0;
     int rows = 0;             // rows of the table
     QString month;            // AAAA-MM
-    QVector<double> perFigure; // seconds, one per run; empty when skipped
-    double perFigureEstimate = 0; // seconds, when skipped
-    QVector<double> grouped;
-    QVector<double> floor;
+    // Seconds, one per run: wall-clock time, and processor time of the
+    // thread that ran the engine. Per-figure: empty when skipped.
+    QVector<double> perFigure, perFigureCpu;
+    double perFigureEstimate = 0; // seconds a run would take
+    QVector<double> grouped, groupedCpu;
+    QVector<double> floor, floorCpu;
     bool sameTexts = true;    // both paths gave the same table
     qint64 reportPeakKiB = -1; // VmHWM of an orvalis-report run of the same table
     double reportSeconds = 0;

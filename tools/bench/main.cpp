@@ -41,6 +41,15 @@ QString sqliteVersion()
     return version;
 }
 
+// The load of the machine over the last minute, from /proc/loadavg.
+QString loadAverage()
+{
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 0);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -124,9 +133,11 @@ int main(int argc, char *argv[])
 
     try {
         Benchmark bench(options, err);
+        const QString loadBefore = loadAverage();
         const QVector<BenchResult> results = bench.run();
         out << "orvalis-bench, " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", "
-            << QThread::idealThreadCount() << " cores, SQLite " << sqliteVersion() << ", busiest month of each "
+            << QThread::idealThreadCount() << " cores (load average " << loadBefore << " at the start, "
+            << loadAverage() << " at the end), SQLite " << sqliteVersion() << ", busiest month of each "
             << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
         out << Benchmark::markdown(results, options);
         out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
