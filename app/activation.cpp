@@ -10,6 +10,7 @@
 
 namespace {
 const char ErrorDisplayProperty[] = "orvalis_error_display";
+const char PassiveProperty[] = "orvalis_passive";
 
 // A focus that leaves for nothing and comes back this fast never saw
 // another program: some platforms pass through "no focus" between two of
@@ -29,16 +30,52 @@ FocusHistory &FocusHistory::instance()
     return *history;
 }
 
-void FocusHistory::markErrorDisplay(QWindow *window)
+namespace {
+// Marks the platform window of a widget once it has one (when shown):
+// asking for it earlier, through winId(), would turn every sibling widget
+// into a native window as well.
+class WindowMarker : public QObject
 {
-    window->setProperty(ErrorDisplayProperty, true);
+public:
+    WindowMarker(QWidget *window, const char *property) : QObject(window), m_property(property) {}
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show) {
+            if (QWindow *window = static_cast<QWidget *>(watched)->windowHandle())
+                window->setProperty(m_property, true);
+        }
+        return false;
+    }
+
+private:
+    const char *m_property;
+};
+
+void mark(QWidget *window, const char *property)
+{
+    if (QWindow *handle = window->windowHandle())
+        handle->setProperty(property, true);
+    window->installEventFilter(new WindowMarker(window, property));
+}
+} // namespace
+
+void FocusHistory::markErrorDisplay(QWidget *window)
+{
+    mark(window, ErrorDisplayProperty);
+}
+
+void FocusHistory::markPassive(QWidget *window)
+{
+    mark(window, PassiveProperty);
 }
 
 FocusHistory::Origin FocusHistory::originOf(QWindow *window)
 {
     if (!window)
         return Origin::Outside;
-    return window->property(ErrorDisplayProperty).toBool() ? Origin::ErrorDisplay : Origin::OwnWindow;
+    if (window->property(ErrorDisplayProperty).toBool())
+        return Origin::ErrorDisplay;
+    return window->property(PassiveProperty).toBool() ? Origin::Passive : Origin::OwnWindow;
 }
 
 void FocusHistory::focusWindowChanged(QWindow *to)
@@ -65,6 +102,15 @@ void FocusHistory::returnFromBox(QWindow *window, bool errorDisplay)
     m_current = errorDisplay ? Origin::ErrorDisplay : Origin::OwnWindow;
     m_sinceLeft.invalidate();
     focusWindowChanged(window);
+}
+
+void FocusHistory::returnFocusTo(QWidget *window)
+{
+    if (!window)
+        return;
+    QWidget *top = window->window();
+    if (top->isVisible() && QGuiApplication::focusWindow() != top->windowHandle())
+        top->activateWindow();
 }
 
 Activation::Activation(QWidget *window, std::function<void()> handler)

@@ -17,13 +17,19 @@ class FocusHistory : public QObject
 {
     Q_OBJECT
 public:
-    enum class Origin { Outside, OwnWindow, ErrorDisplay };
+    enum class Origin { Outside, OwnWindow, ErrorDisplay, Passive };
     Q_ENUM(Origin)
 
     static FocusHistory &instance();
 
-    // Marks the window of an application error display box.
-    static void markErrorDisplay(QWindow *window);
+    // Marks the window of an application error display box (takes effect
+    // when it is shown).
+    static void markErrorDisplay(QWidget *window);
+    // Marks a window of ours that only looks at what its owner shows (a
+    // chart of the owner's figures, a file dialog for an export): the focus
+    // coming back from it is no return that reloads the owner. Takes effect
+    // when the window is shown.
+    static void markPassive(QWidget *window);
 
     // The application's focus window changed (connected to
     // QGuiApplication::focusWindowChanged).
@@ -32,6 +38,10 @@ public:
     // What a message box does when it closes: the focus goes from the box
     // back to `window`.
     void returnFromBox(QWindow *window, bool errorDisplay);
+
+    // After a modal window of ours closed: gives the focus back to the
+    // window that opened it, where the platform does not do it itself.
+    static void returnFocusTo(QWidget *window);
 
 signals:
     void focusArrived(QWindow *to, FocusHistory::Origin from);

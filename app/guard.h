@@ -32,7 +32,13 @@ class WaitCursor
 {
 public:
     explicit WaitCursor(QWidget *window) : m_window(window) { m_window->setCursor(Qt::WaitCursor); }
-    ~WaitCursor() { m_window->unsetCursor(); }
+    ~WaitCursor()
+    {
+        m_window->unsetCursor();
+        // A top-level window keeps WA_SetCursor after unsetCursor(); the
+        // window is back on the default cursor, so say so.
+        m_window->setAttribute(Qt::WA_SetCursor, false);
+    }
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
 

@@ -48,10 +48,11 @@ QMessageBox::StandardButton show(QWidget *parent, const Box &box)
     QMessageBox dialog(toQt(box.icon), box.title, box.text, box.buttons, parent);
     if (box.defaultButton != QMessageBox::NoButton)
         dialog.setDefaultButton(box.defaultButton);
-    dialog.winId();
-    if (box.errorDisplay && dialog.windowHandle())
-        FocusHistory::markErrorDisplay(dialog.windowHandle());
-    return QMessageBox::StandardButton(dialog.exec());
+    if (box.errorDisplay)
+        FocusHistory::markErrorDisplay(&dialog);
+    const auto answer = QMessageBox::StandardButton(dialog.exec());
+    FocusHistory::returnFocusTo(parent);
+    return answer;
 }
 
 } // namespace

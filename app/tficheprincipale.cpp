@@ -68,6 +68,7 @@ void TFichePrincipale::btnTableauSuiviClick()
         window.SetAdmin(FAdmin);
         window.SetUser(FUser);
         window.exec();
+        FocusHistory::returnFocusTo(this);
     });
 }
 
@@ -78,6 +79,7 @@ void TFichePrincipale::btnParamNiveauClick()
         window.SetDatabase(&ABSDatabase1);
         window.SetLevelLabel(QStringLiteral("Chef de secteur"));
         window.exec();
+        FocusHistory::returnFocusTo(this);
     });
 }
 
@@ -88,6 +90,7 @@ void TFichePrincipale::btnParamNiveauAgenceClick()
         window.SetDatabase(&ABSDatabase1);
         window.SetLevelLabel(QStringLiteral("Chef de secteur"));
         window.exec();
+        FocusHistory::returnFocusTo(this);
     });
 }
 
@@ -126,6 +129,7 @@ void TFichePrincipale::Button1Click()
         QRandomGenerator random = SampleIndicators::seededFromNow();
         SampleIndicators::fillNewClients(window, random);
         window.exec();
+        FocusHistory::returnFocusTo(this);
     });
 }
 
@@ -136,6 +140,7 @@ void TFichePrincipale::Button3Click()
         QRandomGenerator random = SampleIndicators::seededFromNow();
         SampleIndicators::fillNewDossiers(window, random);
         window.exec();
+        FocusHistory::returnFocusTo(this);
     });
 }
 
@@ -146,5 +151,6 @@ void TFichePrincipale::Button4Click()
         QRandomGenerator random = SampleIndicators::seededFromNow();
         SampleIndicators::fillQuoteLines(window, random);
         window.exec();
+        FocusHistory::returnFocusTo(this);
     });
 }

@@ -16,7 +16,9 @@ QString usage()
 {
     return QStringLiteral(
         "Usage : orvalis-report BASE UTILISATEUR [--mois AAAA-MM] [--niveau CODE] [--agence CODE]\n"
-        "                       [--utilisateur CODE] [--fournisseur CODE] [--format texte|tsv|csv|json]\n");
+        "                       [--utilisateur CODE] [--fournisseur CODE]\n"
+        "                       [--format texte|tsv|csv|json|xlsx] [--sortie FICHIER]\n"
+        "Le format xlsx demande --sortie.\n");
 }
 
 Request parse(const QStringList &arguments, const QDate &today)
@@ -32,7 +34,8 @@ Request parse(const QStringList &arguments, const QDate &today)
         }
         static const QStringList known{QStringLiteral("--mois"),        QStringLiteral("--niveau"),
                                        QStringLiteral("--agence"),      QStringLiteral("--utilisateur"),
-                                       QStringLiteral("--fournisseur"), QStringLiteral("--format")};
+                                       QStringLiteral("--fournisseur"), QStringLiteral("--format"),
+                                       QStringLiteral("--sortie")};
         QString name = arg;
         QString value;
         const int eq = arg.indexOf(QLatin1Char('='));
@@ -72,8 +75,14 @@ Request parse(const QStringList &arguments, const QDate &today)
                 request.format = OutputFormat::Csv;
             else if (value == QLatin1String("json"))
                 request.format = OutputFormat::Json;
+            else if (value == QLatin1String("xlsx"))
+                request.format = OutputFormat::Xlsx;
             else
-                throw UsageError(QStringLiteral("Format inconnu : %1 (texte, tsv, csv ou json).").arg(value));
+                throw UsageError(QStringLiteral("Format inconnu : %1 (texte, tsv, csv, json ou xlsx).").arg(value));
+        } else if (name == QLatin1String("--sortie")) {
+            if (value.isEmpty())
+                throw UsageError(QStringLiteral("--sortie attend un nom de fichier."));
+            request.output = value;
         }
     }
     if (positional.size() != 2)
@@ -84,6 +93,8 @@ Request parse(const QStringList &arguments, const QDate &today)
         throw UsageError(QStringLiteral("--agence demande --niveau."));
     if (request.hasUser && !request.hasAgency)
         throw UsageError(QStringLiteral("--utilisateur demande --agence."));
+    if (request.format == OutputFormat::Xlsx && request.output.isEmpty())
+        throw UsageError(QStringLiteral("Le format xlsx demande --sortie FICHIER."));
     return request;
 }
 
@@ -146,6 +157,20 @@ DashboardSelection resolve(TABSDatabase &db, const Request &request)
     return s;
 }
 
+TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection)
+{
+    auto label = [&db](TableExport::Filter filter, const QString &code) {
+        static const char *const tables[] = {"dim_niveau", "dim_agence", "dim_utilisateur", "dim_fournisseur"};
+        TABSQuery query(&db);
+        query.SetDatabaseName(db.DatabaseName());
+        query.SQL().append(QStringLiteral("SELECT libelle FROM %1 WHERE code = '%2'")
+                               .arg(QLatin1String(tables[int(filter)]), sqlEscape(code)));
+        query.Open();
+        return query.Eof() ? QString() : query.FieldByName(QStringLiteral("libelle")).AsString();
+    };
+    return TableExport::titleOf(selection, label);
+}
+
 QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection)
 {
     QVector<DashboardRow> out;
@@ -156,24 +181,6 @@ QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection
 
 namespace {
 
-QString oneLine(QString text)
-{
-    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return text;
-}
-
-QString csvCell(const QString &text)
-{
-    if (!text.contains(QLatin1Char(';')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
-        && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 QByteArray renderText(const QVector<DashboardRow> &rows)
 {
     QList<QStringList> lines{dashboardCaptions()};
@@ -182,12 +189,12 @@ QByteArray renderText(const QVector<DashboardRow> &rows)
     QVector<int> widths(10, 0);
     for (const QStringList &line : lines)
         for (int c = 0; c < 10; ++c)
-            widths[c] = qMax(widths[c], int(oneLine(line.at(c)).size()));
+            widths[c] = qMax(widths[c], int(TableExport::singleLine(line.at(c)).size()));
     QString out;
     for (const QStringList &line : lines) {
         QStringList cells;
         for (int c = 0; c < 10; ++c) {
-            const QString cell = oneLine(line.at(c));
+            const QString cell = TableExport::singleLine(line.at(c));
             cells << (c == 0 ? cell.leftJustified(widths[c]) : cell.rightJustified(widths[c]));
         }
         out += cells.join(QStringLiteral("  ")).trimmed() + QLatin1Char('\n');
@@ -226,36 +233,19 @@ QByteArray renderJson(const QVector<DashboardRow> &rows)
 
 } // namespace
 
-QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format)
+QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const TableExport::Title &title)
 {
     switch (format) {
     case OutputFormat::Text:
         return renderText(rows);
     case OutputFormat::Json:
         return renderJson(rows);
-    case OutputFormat::Tsv: {
-        QString out = dashboardCaptions().join(QLatin1Char('\t')) + QLatin1Char('\n');
-        for (const DashboardRow &row : rows) {
-            QStringList cells;
-            for (const QString &cell : row.cells())
-                cells << oneLine(cell);
-            out += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
-        }
-        return out.toUtf8();
-    }
-    case OutputFormat::Csv: {
-        QString out;
-        QList<QStringList> lines{dashboardCaptions()};
-        for (const DashboardRow &row : rows)
-            lines << row.cells();
-        for (const QStringList &line : lines) {
-            QStringList cells;
-            for (const QString &cell : line)
-                cells << csvCell(cell);
-            out += cells.join(QLatin1Char(';')) + QStringLiteral("\r\n");
-        }
-        return QByteArray("\xEF\xBB\xBF") + out.toUtf8();
-    }
+    case OutputFormat::Tsv:
+        return TableExport::tsv(rows);
+    case OutputFormat::Csv:
+        return TableExport::csv(rows);
+    case OutputFormat::Xlsx:
+        return TableExport::xlsx(rows, title);
     }
     return {};
 }
@@ -273,13 +263,22 @@ int run(const QStringList &arguments, QIODevice &out, QTextStream &err)
         TABSDatabase db;
         db.SetDatabaseFileName(request.database);
         const DashboardSelection selection = resolve(db, request);
-        out.write(render(rows(db, selection), request.format));
+        const QByteArray bytes = render(rows(db, selection), request.format,
+                                        request.format == OutputFormat::Xlsx ? title(db, selection)
+                                                                             : TableExport::Title());
+        if (request.output.isEmpty())
+            out.write(bytes);
+        else
+            TableExport::save(request.output, bytes);
         return 0;
     } catch (const UsageError &e) {
         err << e.message() << '\n';
         return 2;
     } catch (const EDatabaseError &e) {
         err << e.message() << '\n';
+        return 1;
+    } catch (const TableExport::ExportError &e) {
+        err << QString::fromUtf8(e.what()) << '\n';
         return 1;
     }
 }

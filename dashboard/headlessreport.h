@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
+#include "dashboard/tableexport.h"
 
 #include <QDate>
 #include <QString>
@@ -15,7 +16,7 @@ class QTextStream;
 // checks. It asks the very same code as the window for rows and texts.
 namespace HeadlessReport {
 
-enum class OutputFormat { Text, Tsv, Csv, Json };
+enum class OutputFormat { Text, Tsv, Csv, Json, Xlsx };
 
 struct Request
 {
@@ -31,6 +32,7 @@ struct Request
     QString userCode;
     QString supplier;
     OutputFormat format = OutputFormat::Text;
+    QString output; // the file to write; empty: standard output
 };
 
 // A command line that cannot be served: exit status 2.
@@ -59,10 +61,17 @@ DashboardSelection resolve(TABSDatabase &db, const Request &request);
 
 QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection);
 
-// The table in one of the output formats (CSV with its byte order mark).
-QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format);
+// The title line of an export of this selection, with the labels of its
+// filters read from the database.
+TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection);
 
-// The whole program: returns the exit status (0, 1 database error, 2 usage).
+// The table in one of the output formats (CSV with its byte order mark;
+// the title goes into the workbook only).
+QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format,
+                  const TableExport::Title &title = TableExport::Title());
+
+// The whole program: returns the exit status (0, 1 database or file error,
+// 2 usage).
 int run(const QStringList &arguments, QIODevice &out, QTextStream &err);
 
 } // namespace HeadlessReport

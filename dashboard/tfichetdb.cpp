@@ -2,16 +2,28 @@
 #include "ui_tfichetdb.h"
 
 #include "app/activation.h"
+#include "app/filedialogs.h"
 #include "app/guard.h"
+#include "charts/tfichetrend.h"
+#include "dashboard/dashboarditem.h"
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/periods.h"
+#include "dashboard/trend.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 #include "store/tobjectcode.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QResizeEvent>
+#include <QStandardPaths>
+#include <QWindow>
 
 namespace {
 
@@ -27,18 +39,35 @@ const ColumnLayout Columns[10] = {
     {100, Qt::AlignRight}, {120, Qt::AlignRight},
 };
 
+// Room under the table for the row of buttons: the gap above them, their
+// height and the bottom margin.
+constexpr int ButtonGap = 8;
+constexpr int ButtonHeight = 25;
+constexpr int BottomMargin = 16;
+
+const QString XlsxFilter = QStringLiteral("Classeur Excel (*.xlsx)");
+const QString CsvFilter = QStringLiteral("CSV, séparateur point-virgule (*.csv)");
+
 } // namespace
 
 TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
 {
     m_ui->setupUi(this);
+    // The captions size themselves to their text, from where the form puts
+    // them, whatever the width of the font found on this system.
+    for (QLabel *label : {m_ui->lblNiveau, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label1})
+        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
     QTreeWidget *table = m_ui->lvData;
     for (int i = 0; i < 10; ++i) {
         table->setColumnWidth(i, Columns[i].width);
         table->headerItem()->setTextAlignment(i, Columns[i].alignment | Qt::AlignVCenter);
     }
     table->header()->setStretchLastSection(false);
+    table->installEventFilter(this);
+    resetSort();
+    table->setSortingEnabled(true);
     m_sourceFactory = [] { return defaultFigureSource(); };
+    m_exportFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
 
     FillPeriods();
 
@@ -49,6 +78,9 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     connect(m_ui->cblFournisseur, &QComboBox::activated, this,
             [this] { guarded(this, [this] { cblFournisseurChange(); }); });
     connect(m_ui->cblPeriode, &QComboBox::activated, this, [this] { guarded(this, [this] { cblPeriodeChange(); }); });
+    connect(m_ui->btnExporter, &QPushButton::clicked, this, [this] { guarded(this, [this] { btnExporterClick(); }); });
+    connect(m_ui->btnEvolution, &QPushButton::clicked, this,
+            [this] { guarded(this, [this] { btnEvolutionClick(); }); });
 
     m_activation = new Activation(this, [this] { FormActivate(); });
 }
@@ -75,8 +107,28 @@ void TFicheTDB::setFigureSourceFactory(std::function<std::unique_ptr<FigureSourc
 void TFicheTDB::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
-    // The table keeps its margins and grows with the window.
-    m_ui->lvData->setGeometry(16, 72, qMax(0, width() - 32), qMax(0, height() - 88));
+    // The table keeps its margins and grows with the window; the buttons
+    // stay under its bottom right corner.
+    const int buttonsTop = height() - BottomMargin - ButtonHeight;
+    m_ui->lvData->setGeometry(16, 72, qMax(0, width() - 32), qMax(0, buttonsTop - ButtonGap - 72));
+    const int right = width() - 16;
+    m_ui->btnExporter->move(right - m_ui->btnExporter->width(), buttonsTop);
+    m_ui->btnEvolution->move(m_ui->btnExporter->x() - 8 - m_ui->btnEvolution->width(), buttonsTop);
+}
+
+bool TFicheTDB::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_ui->lvData && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->matches(QKeySequence::Copy)) {
+            // The whole rows, not the current cell alone.
+            event->accept();
+            if (event->type() == QEvent::KeyPress)
+                guarded(this, [this] { copyRows(); });
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void TFicheTDB::FillPeriods()
@@ -232,10 +284,17 @@ void TFicheTDB::LoadSuppliers()
 
 void TFicheTDB::appendRow(const DashboardRow &row)
 {
-    const QStringList cells = row.cells();
-    auto *item = new QTreeWidgetItem(m_ui->lvData, cells);
+    auto *item = new DashboardItem(m_ui->lvData, row, int(m_rows.size()));
+    m_rows << row;
     for (int i = 0; i < 10; ++i)
         item->setTextAlignment(i, Columns[i].alignment | Qt::AlignVCenter);
+}
+
+// No sort column: the rows stay in the order they are appended.
+void TFicheTDB::resetSort()
+{
+    m_ui->lvData->setSortingEnabled(false);
+    m_ui->lvData->header()->setSortIndicator(-1, Qt::AscendingOrder);
 }
 
 void TFicheTDB::RefreshData()
@@ -243,10 +302,107 @@ void TFicheTDB::RefreshData()
     {
         WaitCursor wait(this);
         QCoreApplication::processEvents();
+        // The row statement's order, whatever column the rows were sorted
+        // by; a header click sorts them again once they are all there.
+        resetSort();
+        struct SortBack
+        {
+            QTreeWidget *table;
+            ~SortBack() { table->setSortingEnabled(true); }
+        } sortBack{m_ui->lvData};
         m_ui->lvData->clear();
+        m_rows.clear();
         if (!m_source)
             m_source = m_sourceFactory();
         buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); });
     }
     QCoreApplication::processEvents();
+}
+
+QVector<DashboardRow> TFicheTDB::shownRows() const
+{
+    QVector<DashboardRow> rows;
+    for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
+        const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
+        rows << m_rows.at(item->statementOrder());
+    }
+    return rows;
+}
+
+TableExport::Title TFicheTDB::exportTitle() const
+{
+    auto label = [this](TableExport::Filter filter, const QString &) {
+        switch (filter) {
+        case TableExport::Filter::Level:
+            return m_ui->cblNiveau->currentText();
+        case TableExport::Filter::Agency:
+            return m_ui->cblAgence->currentText();
+        case TableExport::Filter::User:
+            return m_ui->cblUtilisateur->currentText();
+        case TableExport::Filter::Supplier:
+            return m_ui->cblFournisseur->currentText();
+        }
+        return QString();
+    };
+    return TableExport::titleOf(selection(), label, m_ui->lblNiveau->text());
+}
+
+void TFicheTDB::copyRows()
+{
+    QVector<DashboardRow> rows;
+    for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
+        const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
+        if (item->isSelected())
+            rows << m_rows.at(item->statementOrder());
+    }
+    if (rows.isEmpty())
+        rows = shownRows();
+    auto *data = new QMimeData;
+    data->setText(QString::fromUtf8(TableExport::tsv(rows)));
+    data->setHtml(TableExport::html(rows));
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
+void TFicheTDB::btnExporterClick()
+{
+    QString filter = m_exportFilter.isEmpty() ? XlsxFilter : m_exportFilter;
+    const QString suffix = filter == CsvFilter ? QStringLiteral("csv") : QStringLiteral("xlsx");
+    const QString proposed = QDir(m_exportFolder).filePath(
+        QStringLiteral("Tableau de suivi %1.%2").arg(m_ui->cblPeriode->currentText(), suffix));
+    QString name = FileDialogs::getSaveFileName(this, QStringLiteral("Exporter le tableau de suivi"), proposed,
+                                                XlsxFilter + QStringLiteral(";;") + CsvFilter, &filter);
+    if (name.isEmpty())
+        return;
+    // The file name's extension decides; without one, the chosen filter.
+    const QString extension = QFileInfo(name).suffix().toLower();
+    bool csv = extension == QLatin1String("csv");
+    if (extension != QLatin1String("csv") && extension != QLatin1String("xlsx")) {
+        csv = filter == CsvFilter;
+        name += csv ? QStringLiteral(".csv") : QStringLiteral(".xlsx");
+    }
+    const QVector<DashboardRow> rows = shownRows();
+    WaitCursor wait(this);
+    TableExport::save(name, csv ? TableExport::csv(rows) : TableExport::xlsx(rows, exportTitle()));
+    m_exportFolder = QFileInfo(name).absolutePath();
+    m_exportFilter = csv ? CsvFilter : XlsxFilter;
+}
+
+void TFicheTDB::btnEvolutionClick()
+{
+    QVector<Period> months;
+    for (int i = 12; i >= 0; --i)
+        months << Period{FPeriodYears[i], FPeriodMonths[i], m_ui->cblPeriode->itemText(i)};
+    QVector<MonthTotals> totals;
+    {
+        WaitCursor wait(this);
+        totals = monthlyTotals(FDatabase, selection(), months, m_sourceFactory);
+    }
+    TFicheTrend chart(this);
+    chart.SetChartTitle(exportTitle().filtersText());
+    for (const MonthTotals &month : totals)
+        chart.AddMonth(month.period.text, month.HT, month.Marge, double(month.NbDevis), double(month.NbCommandes));
+    // Looking at the months changes nothing here: closing the chart does
+    // not reload the lists.
+    FocusHistory::markPassive(&chart);
+    chart.exec();
 }

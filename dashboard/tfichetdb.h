@@ -1,10 +1,12 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
+#include "dashboard/tableexport.h"
 
 #include <QDate>
 #include <QDialog>
 #include <QScopedPointer>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -47,6 +49,11 @@ public:
 
     const Activation *activation() const { return m_activation; }
 
+    // The rows in the order the table shows them now.
+    QVector<DashboardRow> shownRows() const;
+    // The title line of an export of what the table shows.
+    TableExport::Title exportTitle() const;
+
 public slots:
     void FormActivate();
     void cblNiveauChange();
@@ -61,14 +68,24 @@ public slots:
     void LoadSuppliers();
     void RefreshData();
 
+    // Saves the table as shown, as a workbook or a CSV file.
+    void btnExporterClick();
+    // Opens the chart of the thirteen months of the month list.
+    void btnEvolutionClick();
+    // The selected rows (all rows when none is) with the header, on the
+    // clipboard as tab-separated text and as an HTML table.
+    void copyRows();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void FillPeriods();
     void FormDestroy();
     void loadList(QComboBox *combo, const QString &placeholder, const QString &sql);
     void appendRow(const DashboardRow &row);
+    void resetSort();
 
     const QScopedPointer<Ui::TFicheTDB> m_ui;
     TABSDatabase *FDatabase = nullptr;
@@ -84,4 +101,8 @@ private:
     std::function<std::unique_ptr<FigureSource>()> m_sourceFactory;
     std::unique_ptr<FigureSource> m_source;
     Activation *m_activation = nullptr;
+    // The rows of the last refresh, in the row statement's order.
+    QVector<DashboardRow> m_rows;
+    QString m_exportFolder;
+    QString m_exportFilter;
 };

@@ -2,6 +2,7 @@
 // figures and their texts.
 #include "support/organisation.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/activation.h"
 #include "dashboard/dashboardfigures.h"
@@ -23,34 +24,6 @@ namespace {
 
 const int Y = QDate::currentDate().year();
 const int M = QDate::currentDate().month();
-
-QStringList comboTexts(const QComboBox *combo)
-{
-    QStringList out;
-    for (int i = 0; i < combo->count(); ++i)
-        out << combo->itemText(i);
-    return out;
-}
-
-QList<QStringList> tableRows(const QTreeWidget *table)
-{
-    QList<QStringList> out;
-    for (int r = 0; r < table->topLevelItemCount(); ++r) {
-        QStringList cells;
-        for (int c = 0; c < table->columnCount(); ++c)
-            cells << table->topLevelItem(r)->text(c);
-        out << cells;
-    }
-    return out;
-}
-
-QStringList firstColumn(const QTreeWidget *table)
-{
-    QStringList out;
-    for (const QStringList &row : tableRows(table))
-        out << row.first();
-    return out;
-}
 
 } // namespace
 
@@ -419,11 +392,7 @@ void TestDashboard::openingAsUser()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(false);
-    window.SetUser(user);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
+    QVERIFY(openTrackingTable(window, &db, false, user));
     QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblNiveau")), levels);
     QCOMPARE(firstColumn(window.findChild<QTreeWidget *>("lvData")), levels.mid(1));
     QVERIFY(boxes.shown().isEmpty());
@@ -439,10 +408,7 @@ void TestDashboard::cascade()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(true);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
+    QVERIFY(openTrackingTable(window, &db, true));
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
@@ -450,8 +416,7 @@ void TestDashboard::cascade()
 
     // Level "Secteur Nord": its agencies, the user list untouched.
     log.clear();
-    levels->setCurrentIndex(1);
-    emit levels->activated(1);
+    chooseIndex(levels, 1);
     QCOMPARE(window.selection().levelCode, QStringLiteral("U1"));
     QCOMPARE(comboTexts(agencies), (QStringList{"<Toutes>", "Agence d'Orléans", "Agence de Brest"}));
     QCOMPARE(agencies->currentIndex(), 0);
@@ -469,8 +434,7 @@ void TestDashboard::cascade()
 
     // Agency "Agence de Brest" (code with a quote): its users this month.
     log.clear();
-    agencies->setCurrentIndex(2);
-    emit agencies->activated(2);
+    chooseIndex(agencies, 2);
     QCOMPARE(window.selection().agencyCode, QStringLiteral("A'2"));
     QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux", "Émile Faure"}));
     QCOMPARE(log.statements().first(), DashboardStatements::usersOfAgency("A'2", Y, M));
@@ -483,16 +447,14 @@ void TestDashboard::cascade()
 
     // One user.
     log.clear();
-    users->setCurrentIndex(2);
-    emit users->activated(2);
+    chooseIndex(users, 2);
     QCOMPARE(window.GetDrillLevel(), 3);
     QCOMPARE(log.statements().first(), DashboardStatements::oneUser("A'2", "U5"));
     QCOMPARE(firstColumn(table), QStringList{"Émile Faure"});
 
     // Back to every level: agencies down to the placeholder without a query.
     log.clear();
-    levels->setCurrentIndex(0);
-    emit levels->activated(0);
+    chooseIndex(levels, 0);
     QCOMPARE(comboTexts(agencies), QStringList{"<Toutes>"});
     QCOMPARE(window.selection().levelCode, QString());
     QCOMPARE(log.statements().first(), DashboardStatements::levels(true, QString()));
@@ -508,34 +470,26 @@ void TestDashboard::staleUserShowsLevelRows()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(true);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
+    QVERIFY(openTrackingTable(window, &db, true));
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
     auto *table = window.findChild<QTreeWidget *>("lvData");
 
-    levels->setCurrentIndex(1);
-    emit levels->activated(1);
-    agencies->setCurrentIndex(2);
-    emit agencies->activated(2);
-    users->setCurrentIndex(1);
-    emit users->activated(1);
+    chooseIndex(levels, 1);
+    chooseIndex(agencies, 2);
+    chooseIndex(users, 1);
     QCOMPARE(window.GetDrillLevel(), 3);
 
     // Another level: the user stays selected, the table shows level rows.
-    levels->setCurrentIndex(3);
-    emit levels->activated(3);
+    chooseIndex(levels, 3);
     QCOMPARE(users->currentText(), QStringLiteral("Denis Roux"));
     QCOMPARE(window.selection().userCode, QStringLiteral("U4"));
     QCOMPARE(window.GetDrillLevel(), 0);
     QCOMPARE(firstColumn(table), (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
 
     // Users back to "<Tous>": the agencies of the new level.
-    users->setCurrentIndex(0);
-    emit users->activated(0);
+    chooseIndex(users, 0);
     QCOMPARE(window.GetDrillLevel(), 1);
     QCOMPARE(firstColumn(table), QStringList{"Agence de Brest"});
 }
@@ -549,27 +503,20 @@ void TestDashboard::monthChangeReloadsUsers()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(true);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
+    QVERIFY(openTrackingTable(window, &db, true));
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
     auto *months = window.findChild<QComboBox *>("cblPeriode");
     auto *table = window.findChild<QTreeWidget *>("lvData");
 
-    levels->setCurrentIndex(1);
-    emit levels->activated(1);
-    agencies->setCurrentIndex(1); // Agence d'Orléans
-    emit agencies->activated(1);
+    chooseIndex(levels, 1);
+    chooseIndex(agencies, 1);
     QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux"}));
-    users->setCurrentIndex(1);
-    emit users->activated(1);
+    chooseIndex(users, 1);
 
     // Last month: Chloé worked there, Denis did not.
-    months->setCurrentIndex(1);
-    emit months->activated(1);
+    chooseIndex(months, 1);
     QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Chloé Petit"}));
     QCOMPARE(users->currentIndex(), 0);
     QCOMPARE(window.selection().userCode, QString());
@@ -588,13 +535,9 @@ void TestDashboard::supplierNarrowsFigures()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(true);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
+    QVERIFY(openTrackingTable(window, &db, true));
     auto *suppliers = window.findChild<QComboBox *>("cblFournisseur");
-    suppliers->setCurrentIndex(2); // Fournisseur d'Azur
-    emit suppliers->activated(2);
+    chooseIndex(suppliers, 2);
     QCOMPARE(window.selection().supplierCode, QStringLiteral("F'2"));
     QCOMPARE(tableRows(window.findChild<QTreeWidget *>("lvData")),
              (QList<QStringList>{
@@ -732,8 +675,7 @@ void TestDashboard::holdersDoNotOutliveTheirEntries()
         auto *levels = window.findChild<QComboBox *>("cblNiveau");
         for (int i = 0; i < 20; ++i) {
             window.LoadLevels();
-            levels->setCurrentIndex(1);
-            emit levels->activated(1);
+            chooseIndex(levels, 1);
         }
         // Three levels, two suppliers, two agencies.
         QCOMPARE(TObjectCode::liveCount() - before, 7);

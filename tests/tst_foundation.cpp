@@ -26,6 +26,7 @@ private slots:
     void modes();
     void mainWindowLayout();
     void styleSheetFailureIsReported();
+    void qtTextsInFrench();
 
     void quoting_data();
     void quoting();
@@ -38,6 +39,7 @@ private slots:
 
     void handlerErrorReachesDisplay();
     void activationRules();
+    void activationWithRealBoxes();
 };
 
 void TestFoundation::wrongArgumentCount_data()
@@ -152,6 +154,15 @@ void TestFoundation::styleSheetFailureIsReported()
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.texts().first().startsWith(QStringLiteral("Le style visuel n'a pas pu être appliqué")));
     app->setStyleSheet(QString());
+}
+
+void TestFoundation::qtTextsInFrench()
+{
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    QVERIFY(Startup::installFrenchTranslations(*app));
+    QMessageBox box(QMessageBox::Question, "Orvalis", "?", QMessageBox::Yes | QMessageBox::No);
+    QCOMPARE(box.button(QMessageBox::Yes)->text().remove('&'), QStringLiteral("Oui"));
+    QCOMPARE(box.button(QMessageBox::No)->text().remove('&'), QStringLiteral("Non"));
 }
 
 void TestFoundation::quoting_data()
@@ -372,6 +383,42 @@ void TestFoundation::activationRules()
     QTest::qWait(50);
     QCOMPARE(runs, 3);
     QCOMPARE(boxes.texts(), (QStringList{"Il faut sélectionner une agence", "encore", "no such table: dim_niveau"}));
+}
+
+void TestFoundation::activationWithRealBoxes()
+{
+    // Real boxes, closed by a timer as a user would: the platform's own
+    // focus changes decide.
+    int closed = 0;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget *box = QApplication::activeModalWidget()) {
+            box->close();
+            ++closed;
+        }
+    });
+    closer.start(30);
+
+    QWidget window;
+    window.resize(200, 100);
+    int runs = 0;
+    auto *activation = new Activation(&window, [&] {
+        if (++runs == 1)
+            throw EDatabaseError(QStringLiteral("no such table: dim_niveau"));
+    });
+    window.show();
+    QTRY_COMPARE(closed, 1);
+    QTest::qWait(300);
+    // The error display closed: no activation.
+    QCOMPARE(runs, 1);
+    QCOMPARE(activation->count(), 1);
+
+    // A plain box of ours closed: activation.
+    Messages::ShowMessage(&window, QStringLiteral("Il faut sélectionner une agence"));
+    QCOMPARE(closed, 2);
+    QTRY_COMPARE(runs, 2);
+    QTest::qWait(300);
+    QCOMPARE(runs, 2);
 }
 
 QTEST_MAIN(TestFoundation)

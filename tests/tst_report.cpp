@@ -1,6 +1,8 @@
 // orvalis-report: the same table as the window, without a window.
 #include "support/organisation.h"
+#include "support/reportdriver.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/activation.h"
 #include "dashboard/headlessreport.h"
@@ -17,36 +19,6 @@
 #include <QtTest>
 
 namespace {
-
-struct Outcome
-{
-    int status = 0;
-    QByteArray out;
-    QString err;
-};
-
-Outcome report(const QStringList &arguments)
-{
-    Outcome outcome;
-    QBuffer out(&outcome.out);
-    out.open(QIODevice::WriteOnly);
-    QTextStream err(&outcome.err);
-    outcome.status = HeadlessReport::run(arguments, out, err);
-    err.flush();
-    return outcome;
-}
-
-void choose(QComboBox *combo, const QString &code)
-{
-    for (int i = 1; i < combo->count(); ++i) {
-        if (GetItemCode(combo, i) == code) {
-            combo->setCurrentIndex(i);
-            emit combo->activated(i);
-            return;
-        }
-    }
-    QFAIL(qPrintable(QStringLiteral("no entry %1 in %2").arg(code, combo->objectName())));
-}
 
 QString monthText(int monthsBack)
 {
@@ -105,44 +77,34 @@ void TestReport::sameTableAsTheWindow()
     ScriptedMessages boxes;
 
     TFicheTDB window(nullptr);
-    window.SetDatabase(&db);
-    window.SetAdmin(user == QLatin1String("VEXOR"));
-    window.SetUser(user == QLatin1String("VEXOR") ? QString() : user);
-    window.show();
-    QTRY_COMPARE(window.activation()->count(), 1);
-    auto *months = window.findChild<QComboBox *>("cblPeriode");
-    months->setCurrentIndex(monthsBack);
-    emit months->activated(monthsBack);
+    const bool admin = user == QLatin1String("VEXOR");
+    QVERIFY(openTrackingTable(window, &db, admin, admin ? QString() : user));
+    chooseIndex(window.findChild<QComboBox *>("cblPeriode"), monthsBack);
     QStringList arguments{file.path(), user, "--format", "tsv", "--mois", monthText(monthsBack)};
     if (!level.isEmpty()) {
-        choose(window.findChild<QComboBox *>("cblNiveau"), level);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblNiveau"), level));
         arguments << "--niveau" << level;
     }
     if (!agency.isEmpty()) {
-        choose(window.findChild<QComboBox *>("cblAgence"), agency);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblAgence"), agency));
         arguments << "--agence" << agency;
     }
     if (!person.isEmpty()) {
-        choose(window.findChild<QComboBox *>("cblUtilisateur"), person);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblUtilisateur"), person));
         arguments << "--utilisateur" << person;
     }
     if (!supplier.isEmpty()) {
-        choose(window.findChild<QComboBox *>("cblFournisseur"), supplier);
+        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblFournisseur"), supplier));
         arguments << "--fournisseur" << supplier;
     }
     QVERIFY(boxes.shown().isEmpty());
 
     QStringList shown{dashboardCaptions().join('\t')};
-    auto *table = window.findChild<QTreeWidget *>("lvData");
-    for (int r = 0; r < table->topLevelItemCount(); ++r) {
-        QStringList cells;
-        for (int c = 0; c < 10; ++c)
-            cells << table->topLevelItem(r)->text(c);
+    for (const QStringList &cells : tableRows(window.findChild<QTreeWidget *>("lvData")))
         shown << cells.join('\t');
-    }
     QVERIFY(shown.size() > 1);
 
-    const Outcome outcome = report(arguments);
+    const ReportOutcome outcome = runReport(arguments);
     QCOMPARE(outcome.err, QString());
     QCOMPARE(outcome.status, 0);
     QCOMPARE(QString::fromUtf8(outcome.out).split('\n', Qt::SkipEmptyParts), shown);
@@ -173,7 +135,7 @@ void TestReport::refusals()
     QFETCH(QString, message);
     TestDatabase file;
     fillOrganisation(file);
-    const Outcome outcome = report(QStringList{file.path()} + arguments);
+    const ReportOutcome outcome = runReport(QStringList{file.path()} + arguments);
     QCOMPARE(outcome.status, 2);
     QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
     QVERIFY(outcome.out.isEmpty());
@@ -183,7 +145,7 @@ void TestReport::userWithoutLevelGetsHeaderOnly()
 {
     TestDatabase file;
     fillOrganisation(file);
-    const Outcome outcome = report({file.path(), "U4", "--format", "tsv"});
+    const ReportOutcome outcome = runReport({file.path(), "U4", "--format", "tsv"});
     QCOMPARE(outcome.status, 0);
     QCOMPARE(QString::fromUtf8(outcome.out), dashboardCaptions().join('\t') + '\n');
 }
@@ -194,7 +156,7 @@ void TestReport::formats()
     fillOrganisation(file);
     file.exec("UPDATE dim_agence SET libelle = 'Agence; \"Centre\"' WHERE code = 'A1'");
 
-    const Outcome csv = report({file.path(), "VEXOR", "--niveau", "U1", "--format", "csv"});
+    const ReportOutcome csv = runReport({file.path(), "VEXOR", "--niveau", "U1", "--format", "csv"});
     QCOMPARE(csv.status, 0);
     QVERIFY(csv.out.startsWith("\xEF\xBB\xBF"));
     const QStringList lines = QString::fromUtf8(csv.out.mid(3)).split("\r\n", Qt::SkipEmptyParts);
@@ -202,7 +164,7 @@ void TestReport::formats()
     QCOMPARE(lines.at(0), dashboardCaptions().join(';'));
     QCOMPARE(lines.at(2), QStringLiteral("\"Agence; \"\"Centre\"\"\";200.00;40.00;240.00;-50.00;-25.00%;2;2;3;150.00%"));
 
-    const Outcome json = report({file.path(), "VEXOR", "--niveau", "U1", "--format", "json"});
+    const ReportOutcome json = runReport({file.path(), "VEXOR", "--niveau", "U1", "--format", "json"});
     QCOMPARE(json.status, 0);
     const QJsonArray array = QJsonDocument::fromJson(json.out).array();
     QCOMPARE(array.size(), 2);
@@ -212,7 +174,7 @@ void TestReport::formats()
     QCOMPARE(first["valeurs"].toObject()["nb_commandes"].toInt(), 3);
     QCOMPARE(first["textes"].toObject()["Transformation %"].toString(), QStringLiteral("150.00%"));
 
-    const Outcome text = report({file.path(), "VEXOR", "--niveau", "U1"});
+    const ReportOutcome text = runReport({file.path(), "VEXOR", "--niveau", "U1"});
     QCOMPARE(text.status, 0);
     const QStringList textLines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(textLines.size(), 3);
@@ -228,7 +190,7 @@ void TestReport::decimalCommaFollowsLocale()
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     TestDatabase file;
     fillOrganisation(file);
-    const Outcome outcome = report({file.path(), "VEXOR", "--format", "tsv"});
+    const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", "tsv"});
     QVERIFY(QString::fromUtf8(outcome.out).contains(QStringLiteral("Secteur Nord\t300,25\t60,05\t360,30\t-8,00\t-2,66%")));
 }
 

@@ -1,10 +1,12 @@
 // orvalis-shots: pictures of the program's windows on a database, for the
 // README. Run it under a virtual X server (scripts/screenshots).
+#include "app/filedialogs.h"
 #include "app/startup.h"
 #include "app/tficheprincipale.h"
 #include "charts/sampleindicators.h"
 #include "charts/tfichebarchart2series.h"
 #include "charts/tfichebarchartstack.h"
+#include "charts/tfichetrend.h"
 #include "dashboard/tfichetdb.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
@@ -13,6 +15,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QTimer>
 #include <QTextStream>
 #include <QThread>
 #include <QTreeWidget>
@@ -89,6 +94,46 @@ int main(int argc, char *argv[])
                 if (chooseFirst(table.findChild<QComboBox *>(QStringLiteral("cblUtilisateur")), hasRows))
                     save(&table, QStringLiteral("tracking-table-user"));
             }
+        }
+    }
+    {
+        // Sorted by amount, two rows selected, then exported and charted.
+        TFicheTDB table(main.get());
+        table.SetDatabase(main->Database());
+        table.SetAdmin(true);
+        table.show();
+        settle();
+        auto *tree = table.findChild<QTreeWidget *>(QStringLiteral("lvData"));
+        if (chooseFirst(table.findChild<QComboBox *>(QStringLiteral("cblNiveau")),
+                        [tree] { return tree->topLevelItemCount() > 1; })) {
+            tree->sortItems(1, Qt::DescendingOrder);
+            tree->topLevelItem(0)->setSelected(true);
+            tree->topLevelItem(1)->setSelected(true);
+            save(&table, QStringLiteral("tracking-table-sorted"));
+
+            // The files the export writes, beside the pictures; the
+            // screenshot script turns the workbook into a picture.
+            QStringList answers{QDir(outputDir).filePath(QStringLiteral("tracking-table-export.xlsx")),
+                                QDir(outputDir).filePath(QStringLiteral("tracking-table-export.csv"))};
+            FileDialogs::setHandler([&answers](const FileDialogs::Request &) {
+                return FileDialogs::Answer{answers.takeFirst(), QString()};
+            });
+            auto *exporter = table.findChild<QPushButton *>(QStringLiteral("btnExporter"));
+            exporter->click();
+            exporter->click();
+            FileDialogs::setHandler({});
+
+            QTimer poll;
+            poll.setInterval(20);
+            QObject::connect(&poll, &QTimer::timeout, [&poll] {
+                if (auto *chart = qobject_cast<TFicheTrend *>(QApplication::activeModalWidget())) {
+                    poll.stop();
+                    save(chart, QStringLiteral("trend-chart"));
+                    chart->reject();
+                }
+            });
+            poll.start();
+            table.findChild<QPushButton *>(QStringLiteral("btnEvolution"))->click();
         }
     }
     {

@@ -1,0 +1,103 @@
+#include "charts/tfichetrend.h"
+#include "ui_tfichetrend.h"
+
+#include <QBarCategoryAxis>
+#include <QBarSeries>
+#include <QBarSet>
+#include <QChart>
+#include <QChartView>
+#include <QLegend>
+#include <QLineSeries>
+#include <QValueAxis>
+
+namespace {
+const QString AmountsTitle = QStringLiteral("Montant HT et marge");
+const QString CountsTitle = QStringLiteral("Devis et commandes");
+} // namespace
+
+TFicheTrend::TFicheTrend(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTrend)
+{
+    m_ui->setupUi(this);
+    SetUpPanel(FAmounts, m_ui->Chart1, AmountsTitle);
+    SetUpPanel(FCounts, m_ui->Chart2, CountsTitle);
+
+    auto *bars = new QBarSeries;
+    FAmount = new QBarSet(QStringLiteral("Montant HT"));
+    FMargin = new QBarSet(QStringLiteral("Marge €"));
+    bars->append(FAmount);
+    bars->append(FMargin);
+    FAmounts.chart->addSeries(bars);
+    bars->attachAxis(FAmounts.months);
+    bars->attachAxis(FAmounts.values);
+    FAmount->setColor(QColor(0, 0, 255));
+    FMargin->setColor(QColor(0, 128, 0));
+
+    FQuotes = new QLineSeries;
+    FQuotes->setName(QStringLiteral("Nb Devis"));
+    FOrders = new QLineSeries;
+    FOrders->setName(QStringLiteral("Nb Commandes"));
+    const QColor colours[] = {QColor(0, 0, 255), QColor(255, 0, 0)};
+    int i = 0;
+    for (QLineSeries *line : {FQuotes, FOrders}) {
+        FCounts.chart->addSeries(line);
+        line->attachAxis(FCounts.months);
+        line->attachAxis(FCounts.values);
+        line->setColor(colours[i++]);
+        line->setPointsVisible(true);
+        line->setPointLabelsVisible(true);
+        line->setPointLabelsFormat(QStringLiteral("@yPoint"));
+        line->setPointLabelsClipping(false);
+    }
+    Widen(FAmounts, 0, 0);
+    Widen(FCounts, 0, 0);
+}
+
+TFicheTrend::~TFicheTrend() = default;
+
+void TFicheTrend::SetUpPanel(Panel &panel, QChartView *view, const QString &title)
+{
+    panel.chart = new QChart;
+    panel.chart->setTitle(title);
+    panel.chart->setAnimationOptions(QChart::NoAnimation);
+    panel.chart->legend()->setAlignment(Qt::AlignBottom);
+    view->setChart(panel.chart);
+    view->setRenderHint(QPainter::Antialiasing);
+    panel.months = new QBarCategoryAxis;
+    panel.chart->addAxis(panel.months, Qt::AlignBottom);
+    panel.values = new QValueAxis;
+    panel.values->setLabelFormat(QStringLiteral("%.0f"));
+    panel.chart->addAxis(panel.values, Qt::AlignLeft);
+}
+
+void TFicheTrend::SetChartTitle(const QString &title)
+{
+    setWindowTitle(QStringLiteral("Évolution – ") + title);
+    // Chart titles are rich text: "<Tous>" must show as it reads.
+    const QString shown = title.toHtmlEscaped();
+    FAmounts.chart->setTitle(AmountsTitle + QStringLiteral(" – ") + shown);
+    FCounts.chart->setTitle(CountsTitle + QStringLiteral(" – ") + shown);
+}
+
+// The value axis holds 0 and every value so far, on round ticks.
+void TFicheTrend::Widen(Panel &panel, double a, double b)
+{
+    panel.minimum = qMin(panel.minimum, qMin(a, b));
+    panel.maximum = qMax(panel.maximum, qMax(a, b));
+    const double top = panel.maximum > panel.minimum ? panel.maximum : panel.minimum + 1;
+    panel.values->setRange(panel.minimum, top);
+    panel.values->applyNiceNumbers();
+}
+
+void TFicheTrend::AddMonth(const QString &label, double amount, double margin, double quotes, double orders)
+{
+    const int position = int(FMonths.size());
+    FMonths << label;
+    FAmounts.months->append(label);
+    FCounts.months->append(label);
+    FAmount->append(amount);
+    FMargin->append(margin);
+    FQuotes->append(position, quotes);
+    FOrders->append(position, orders);
+    Widen(FAmounts, amount, margin);
+    Widen(FCounts, quotes, orders);
+}

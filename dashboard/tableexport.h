@@ -1,0 +1,92 @@
+#pragma once
+
+#include "dashboard/dashboardfigures.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+#include <stdexcept>
+
+// The tracking table outside the window: files for spreadsheets (CSV and
+// XLSX) and the clipboard's text and HTML. Every writer takes the rows in
+// the order they are to appear, so what leaves the window is what it shows.
+namespace TableExport {
+
+// The kind of value a column holds.
+enum class ColumnKind { Label, Amount, Percent, Count };
+ColumnKind columnKind(int column);
+// The raw value behind a figure column (1 to 9) of a row: the amount, the
+// rate in percent, or the count. 0 for the label column.
+double columnValue(const DashboardRow &row, int column);
+
+// A label that a spreadsheet would run as a formula (it begins with "=",
+// "+", "-", "@", a tab or a carriage return) gets a leading apostrophe, so
+// that it stays plain text.
+QString guardFormula(const QString &cell);
+
+// The ten texts of a row for the spreadsheet text formats: the table's
+// texts, the label guarded.
+QStringList textCells(const DashboardRow &row);
+
+// Tabs and line breaks turned into blanks, for formats of one line per row.
+QString singleLine(QString text);
+
+// Header and rows, ";" between cells, CRLF line ends, UTF-8 with a byte
+// order mark: what a French spreadsheet opens directly. Numbers keep the
+// table's texts, so the decimal separator is the locale's.
+QByteArray csv(const QVector<DashboardRow> &rows);
+// Header and rows, tab between cells, one line each ("\n").
+QByteArray tsv(const QVector<DashboardRow> &rows);
+// Header and rows as an HTML table (UTF-8 text).
+QString html(const QVector<DashboardRow> &rows);
+
+// What the title line of an export names.
+struct Title
+{
+    int year = 0;
+    int month = 0;
+    QString levelCaption = QStringLiteral("Chef de secteur");
+    // Labels of the filters in force; empty: no restriction.
+    QString level;
+    QString agency;
+    QString user;
+    QString supplier;
+
+    // "Tableau de suivi – 2026-05 – Chef de secteur : Secteur Nord –
+    // Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"
+    QString text() const;
+    // The same without the table and the month: "Chef de secteur : … –
+    // Fournisseur : <Tous>".
+    QString filtersText() const;
+};
+
+// The filters of a selection that restrict the table's figures.
+enum class Filter { Level, Agency, User, Supplier };
+
+// The title of what a selection shows: the level, agency and user filters
+// that its drill level applies, and the supplier filter. `label` gives the
+// label of a filter's code.
+Title titleOf(const DashboardSelection &selection, const std::function<QString(Filter, const QString &)> &label,
+              const QString &levelCaption = QStringLiteral("Chef de secteur"));
+
+// A file that could not be written.
+class ExportError : public std::runtime_error
+{
+public:
+    explicit ExportError(const QString &message) : std::runtime_error(message.toStdString()) {}
+};
+
+// A workbook with one sheet: the title line, a blank line, the captions,
+// then one line per row with real numbers (two decimals; rates as
+// percentages; counts as integers) and the labels as text. Throws
+// ExportError.
+QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title);
+
+// Writes a whole file, replacing it only once it is complete. Throws
+// ExportError.
+void save(const QString &path, const QByteArray &bytes);
+
+} // namespace TableExport

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "dashboard/dashboardfigures.h"
+#include "dashboard/periods.h"
+
+#include <QVector>
+
+#include <functional>
+#include <memory>
+
+// One month of the trend: the sums of the rows of that month's table.
+struct MonthTotals
+{
+    Period period;
+    double HT = 0;
+    double Marge = 0;
+    qint64 NbDevis = 0;
+    qint64 NbCommandes = 0;
+};
+
+using FigureSourceFactory = std::function<std::unique_ptr<FigureSource>()>;
+
+// The table of `selection` (drill level and filters) built for each of
+// `months`, in the order given, each with its own source from `sources`;
+// every month's totals add up the rows as that table shows them (counts
+// truncated row by row). All months are read in one read transaction, so
+// they show one state of the database.
+QVector<MonthTotals> monthlyTotals(TABSDatabase *db, const DashboardSelection &selection,
+                                   const QVector<Period> &months,
+                                   const FigureSourceFactory &sources = defaultFigureSource);

@@ -1,0 +1,17 @@
+#include "reportdriver.h"
+
+#include "dashboard/headlessreport.h"
+
+#include <QBuffer>
+#include <QTextStream>
+
+ReportOutcome runReport(const QStringList &arguments)
+{
+    ReportOutcome outcome;
+    QBuffer out(&outcome.out);
+    out.open(QIODevice::WriteOnly);
+    QTextStream err(&outcome.err);
+    outcome.status = HeadlessReport::run(arguments, out, err);
+    err.flush();
+    return outcome;
+}

@@ -1,0 +1,867 @@
+// The tracking table beyond the screen: export to CSV and XLSX, copy to
+// the clipboard, sorting by a column, the trend of the months.
+#include "support/organisation.h"
+#include "support/reportdriver.h"
+#include "support/scripteddialogs.h"
+#include "support/testsupport.h"
+#include "support/windowdriver.h"
+#include "support/xlsxreader.h"
+
+#include "app/activation.h"
+#include "charts/tfichetrend.h"
+#include "dashboard/dashboarditem.h"
+#include "dashboard/headlessreport.h"
+#include "dashboard/periods.h"
+#include "dashboard/tableexport.h"
+#include "dashboard/tfichetdb.h"
+#include "dashboard/trend.h"
+#include "store/tobjectcode.h"
+
+#include <QApplication>
+#include <QBarCategoryAxis>
+#include <QBarSeries>
+#include <QBarSet>
+#include <QBuffer>
+#include <QChart>
+#include <QChartView>
+#include <QClipboard>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QLabel>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineSeries>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+DashboardRow makeRow(const QString &label, double ht, double tva, double marge, double relances, double devis,
+                     double commandes)
+{
+    return DashboardRow::from(QStringLiteral("C"), label, AccountSums{ht, tva, marge, relances, devis, commandes});
+}
+
+// Three rows with the cases that matter: a negative margin, a rate over
+// 100 %, a label to quote in CSV, a label that reads as a formula.
+QVector<DashboardRow> sampleRows()
+{
+    return {
+        makeRow(QStringLiteral("Agence; \"Centre\""), 200, 40, -50, 2.9, 2, 3),
+        makeRow(QStringLiteral("=HYPERLINK(\"http://x\")"), 1234.5, 246.9, 0, 0, 0, 0),
+        makeRow(QStringLiteral("Émile Faure"), 100.25, 20.05, 30, -2.9, 4, 1),
+    };
+}
+
+void clickHeader(QTreeWidget *table, int column)
+{
+    QHeaderView *header = table->header();
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+}
+
+// Levels whose statement order (by the bytes of the label) is neither the
+// French order nor the order of any figure.
+void fillSortable(TestDatabase &db)
+{
+    struct Level
+    {
+        const char *code;
+        const char *label;
+        double ht;
+        double devis;
+        double commandes;
+    };
+    const Level levels[] = {
+        {"L1", "Secteur 10", 1000, 10, 2}, {"L2", "Secteur 9", -50, 9, 9},     {"L3", "Denis Roux", 200, 100, 5},
+        {"L4", "Émile Faure", 9.5, 2, 1},  {"L5", "Fabien Ollier", 30, 0, 3},
+    };
+    db.addSupplier("F1", "Fournisseur Un");
+    for (const Level &level : levels) {
+        const QString agency = QStringLiteral("A") + QLatin1String(level.code);
+        db.addUser(level.code, level.label);
+        db.addLevel(level.code, level.label);
+        db.addAgency(agency, QStringLiteral("Agence ") + QLatin1String(level.code));
+        db.link(level.code, agency);
+        addFigures(db, thisYear(), thisMonth(), agency, level.code, "F1", level.ht, level.ht / 5, level.ht / 10, 0,
+                   level.devis, level.commandes);
+    }
+}
+
+const QStringList StatementOrder{"Denis Roux", "Fabien Ollier", "Secteur 10", "Secteur 9", "Émile Faure"};
+
+// Facts in older months of the month list, and one month beyond it.
+void fillOlderMonths(TestDatabase &db)
+{
+    const QDate first(thisYear(), thisMonth(), 1);
+    const QDate five = first.addMonths(-5), twelve = first.addMonths(-12), thirteen = first.addMonths(-13);
+    addFigures(db, five.year(), five.month(), "A'2", "U4", "F1", 80, 16, 8, 1, 7, 5);
+    addFigures(db, five.year(), five.month(), "A'2", "U5", "F'2", 20, 4, -3, 0, 2.5, 1.5);
+    addFigures(db, twelve.year(), twelve.month(), "A1", "U3", "F1", 55.55, 11.11, 5, 0, 3, 2);
+    addFigures(db, thirteen.year(), thirteen.month(), "A1", "U3", "F1", 999, 0, 0, 0, 99, 99);
+}
+
+QVector<Period> oldestFirst(const QDate &today = QDate::currentDate())
+{
+    QVector<Period> months = monthList(today);
+    std::reverse(months.begin(), months.end());
+    return months;
+}
+
+// An open tracking table on a database of its own.
+struct OpenTable
+{
+    explicit OpenTable(const std::function<void(TestDatabase &)> &fill)
+    {
+        fill(file);
+        db.SetDatabaseFileName(file.path());
+        opened = openTrackingTable(window, &db, true);
+    }
+    QTreeWidget *table() { return window.findChild<QTreeWidget *>(QStringLiteral("lvData")); }
+    QComboBox *combo(const char *name) { return window.findChild<QComboBox *>(QLatin1String(name)); }
+
+    TestDatabase file;
+    TABSDatabase db;
+    ScriptedMessages boxes;
+    TFicheTDB window{nullptr};
+    bool opened = false;
+};
+
+} // namespace
+
+class TestExtras : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QLocale::setDefault(QLocale::c()); }
+
+    void formulaGuard_data();
+    void formulaGuard();
+    void csvFollowsLocale_data();
+    void csvFollowsLocale();
+    void textFormatsGuardLabelsOnly();
+    void workbookCells();
+    void titleNamesFiltersInForce_data();
+    void titleNamesFiltersInForce();
+
+    void formKeepsItsControls();
+    void sortByColumn_data();
+    void sortByColumn();
+    void refreshRestoresStatementOrder();
+    void frenchLabelOrder_data();
+    void frenchLabelOrder();
+    void copyRows_data();
+    void copyRows();
+    void exportFromWindow_data();
+    void exportFromWindow();
+    void exportCancelledOrFailing();
+
+    void trendEqualsMonthlyReports_data();
+    void trendEqualsMonthlyReports();
+    void trendWindow();
+
+    void reportWritesWorkbook();
+    void reportOutputFile();
+};
+
+void TestExtras::formulaGuard_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("guarded");
+    QTest::newRow("equals") << "=1+1" << "'=1+1";
+    QTest::newRow("plus") << "+33 1 23" << "'+33 1 23";
+    QTest::newRow("minus") << "-2+3" << "'-2+3";
+    QTest::newRow("at") << "@SUM(A1)" << "'@SUM(A1)";
+    QTest::newRow("tab") << "\t=1" << "'\t=1";
+    QTest::newRow("carriage return") << "\r=1" << "'\r=1";
+    QTest::newRow("plain") << "Agence de Brest" << "Agence de Brest";
+    QTest::newRow("sign inside") << "A=B" << "A=B";
+    QTest::newRow("apostrophe already") << "'=1" << "'=1";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestExtras::formulaGuard()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, guarded);
+    QCOMPARE(TableExport::guardFormula(label), guarded);
+    QCOMPARE(TableExport::textCells(makeRow(label, 1, 0, 0, 0, 0, 0)).first(), guarded);
+}
+
+void TestExtras::csvFollowsLocale_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QString>("firstRow");
+    QTest::newRow("point") << QLocale::c()
+                           << "\"Agence; \"\"Centre\"\"\";200.00;40.00;240.00;-50.00;-25.00%;2;2;3;150.00%";
+    QTest::newRow("comma") << QLocale(QLocale::French, QLocale::France)
+                           << "\"Agence; \"\"Centre\"\"\";200,00;40,00;240,00;-50,00;-25,00%;2;2;3;150,00%";
+}
+
+void TestExtras::csvFollowsLocale()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QString, firstRow);
+    QLocale::setDefault(locale);
+    const QByteArray bytes = TableExport::csv(sampleRows());
+    QVERIFY(bytes.startsWith("\xEF\xBB\xBF"));
+    QVERIFY(!bytes.mid(3).startsWith("\xEF\xBB\xBF"));
+    const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
+    QCOMPARE(lines.size(), 5); // header, three rows, nothing after the last line end
+    QCOMPARE(lines.at(0), dashboardCaptions().join(';'));
+    QCOMPARE(lines.at(1), firstRow);
+    QVERIFY2(lines.at(2).startsWith(QStringLiteral("\"'=HYPERLINK(\"\"http://x\"\")\";")), qPrintable(lines.at(2)));
+    QVERIFY(lines.at(3).startsWith(QStringLiteral("Émile Faure;")));
+    QCOMPARE(lines.at(4), QString());
+}
+
+void TestExtras::textFormatsGuardLabelsOnly()
+{
+    const QVector<DashboardRow> rows = sampleRows();
+    const QStringList tsv = QString::fromUtf8(TableExport::tsv(rows)).split('\n');
+    QCOMPARE(tsv.size(), 5);
+    QCOMPARE(tsv.at(0), dashboardCaptions().join('\t'));
+    // Negative figures are numbers, not formulas: they stay as they are.
+    QCOMPARE(tsv.at(1), QStringLiteral("Agence; \"Centre\"\t200.00\t40.00\t240.00\t-50.00\t-25.00%\t2\t2\t3\t150.00%"));
+    QVERIFY(tsv.at(2).startsWith(QStringLiteral("'=HYPERLINK(\"http://x\")\t1234.50\t")));
+    QVERIFY(tsv.at(3).endsWith(QStringLiteral("\t-2\t4\t1\t25.00%")));
+
+    const QString html = TableExport::html(rows);
+    QVERIFY(html.contains(QStringLiteral("<th align=\"left\">Niveau</th>")));
+    QVERIFY(html.contains(QStringLiteral("<th align=\"right\">Marge €</th>")));
+    QVERIFY(html.contains(QStringLiteral(">Agence; &quot;Centre&quot;</td>")));
+    QVERIFY(html.contains(QStringLiteral(">'=HYPERLINK(&quot;http://x&quot;)</td>")));
+    QVERIFY(html.contains(QStringLiteral("<td align=\"right\">-50.00</td>")));
+    QCOMPARE(html.count(QStringLiteral("<tr>")), 4);
+    QCOMPARE(html.count(QStringLiteral("<td")), 30);
+}
+
+void TestExtras::workbookCells()
+{
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    TableExport::Title title;
+    title.year = 2026;
+    title.month = 3;
+    title.level = QStringLiteral("Secteur Nord");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    TableExport::save(path, TableExport::xlsx(sampleRows(), title));
+
+    const XlsxSheet sheet = XlsxSheet::read(path);
+    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    QCOMPARE(sheet.name, QStringLiteral("Tableau de suivi"));
+    QCOMPARE(sheet.cell("A1").text, QStringLiteral("Tableau de suivi – 2026-03 – Chef de secteur : Secteur Nord – "
+                                                   "Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"));
+    QVERIFY(!sheet.has("A2"));
+    const QStringList captions = dashboardCaptions();
+    const QString columns = QStringLiteral("ABCDEFGHIJ");
+    for (int c = 0; c < 10; ++c)
+        QCOMPARE(sheet.cell(columns.at(c) + QStringLiteral("3")).text, captions.at(c));
+    QCOMPARE(sheet.autoFilter, QStringLiteral("A3:J6"));
+
+    // Labels are strings, as they read, formula-like or not.
+    QCOMPARE(sheet.cell("A4").type, QStringLiteral("s"));
+    QCOMPARE(sheet.cell("A4").text, QStringLiteral("Agence; \"Centre\""));
+    QCOMPARE(sheet.cell("A5").type, QStringLiteral("s"));
+    QCOMPARE(sheet.cell("A5").text, QStringLiteral("=HYPERLINK(\"http://x\")"));
+    QVERIFY(!sheet.cell("A5").formula);
+    QCOMPARE(sheet.cell("A6").text, QStringLiteral("Émile Faure"));
+
+    struct Expected
+    {
+        const char *ref;
+        double value;
+        const char *format;
+    };
+    const Expected numbers[] = {
+        {"B4", 200, "0.00"},  {"C4", 40, "0.00"},    {"D4", 240, "0.00"},    {"E4", -50, "0.00"},
+        {"F4", -0.25, "0.00%"}, {"G4", 2, "0"},      {"H4", 2, "0"},         {"I4", 3, "0"},
+        {"J4", 1.5, "0.00%"}, {"B5", 1234.5, "0.00"}, {"F5", 0, "0.00%"},    {"G6", -2, "0"},
+        {"D6", 120.3, "0.00"}, {"J6", 0.25, "0.00%"},
+    };
+    for (const Expected &e : numbers) {
+        const XlsxCell cell = sheet.cell(QLatin1String(e.ref));
+        QVERIFY2(cell.isNumber(), e.ref);
+        QVERIFY2(!cell.formula, e.ref);
+        QVERIFY2(qFuzzyCompare(1 + cell.number, 1 + e.value), qPrintable(QStringLiteral("%1: %2").arg(e.ref).arg(cell.number)));
+        QCOMPARE(cell.numberFormat, QLatin1String(e.format));
+    }
+}
+
+void TestExtras::titleNamesFiltersInForce_data()
+{
+    QTest::addColumn<int>("levelIndex");
+    QTest::addColumn<int>("agencyIndex");
+    QTest::addColumn<int>("userIndex");
+    QTest::addColumn<QString>("supplier");
+    QTest::addColumn<QString>("filters");
+    QTest::newRow("levels") << 0 << 0 << 0 << ""
+                            << "Chef de secteur : <Tous> – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>";
+    QTest::newRow("agencies") << 1 << 0 << 0 << "F'2"
+                              << "Chef de secteur : Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – "
+                                 "Fournisseur : Fournisseur d'Azur";
+    QTest::newRow("users") << 1 << 2 << 0 << ""
+                           << "Chef de secteur : Secteur Nord – Agence : Agence de Brest – Utilisateur : <Tous> – "
+                              "Fournisseur : <Tous>";
+    QTest::newRow("one user") << 1 << 2 << 1 << ""
+                              << "Chef de secteur : Secteur Nord – Agence : Agence de Brest – Utilisateur : Denis "
+                                 "Roux – Fournisseur : <Tous>";
+    // A user left selected after a change of level: the table shows level
+    // rows, and the title says so.
+    QTest::newRow("stale user") << 2 << 0 << 1 << ""
+                                << "Chef de secteur : <Tous> – Agence : <Toutes> – Utilisateur : <Tous> – "
+                                   "Fournisseur : <Tous>";
+}
+
+void TestExtras::titleNamesFiltersInForce()
+{
+    QFETCH(int, levelIndex);
+    QFETCH(int, agencyIndex);
+    QFETCH(int, userIndex);
+    QFETCH(QString, supplier);
+    QFETCH(QString, filters);
+    DashboardSelection selection;
+    selection.levelIndex = levelIndex;
+    selection.agencyIndex = agencyIndex;
+    selection.userIndex = userIndex;
+    selection.levelCode = QStringLiteral("U1");
+    selection.agencyCode = QStringLiteral("A'2");
+    selection.userCode = QStringLiteral("U4");
+    selection.supplierCode = supplier;
+    selection.year = 2027;
+    selection.month = 1;
+    const QMap<QString, QString> labels{{"U1", "Secteur Nord"},
+                                        {"A'2", "Agence de Brest"},
+                                        {"U4", "Denis Roux"},
+                                        {"F'2", "Fournisseur d'Azur"}};
+    const TableExport::Title title = TableExport::titleOf(
+        selection, [&labels](TableExport::Filter, const QString &code) { return labels.value(code); });
+    QCOMPARE(title.filtersText(), filters);
+    QCOMPARE(title.text(), QStringLiteral("Tableau de suivi – 2027-01 – ") + filters);
+}
+
+void TestExtras::formKeepsItsControls()
+{
+    OpenTable open(fillOrganisation);
+    TFicheTDB &window = open.window;
+    QVERIFY(open.opened);
+    const QMap<QString, QRect> form{
+        {"cblNiveau", {16, 32, 202, 21}},      {"lblNiveau", {16, 16, 75, 13}},  {"Label2", {226, 16, 37, 13}},
+        {"cblAgence", {224, 32, 202, 21}},     {"Label3", {432, 16, 46, 13}},    {"cblUtilisateur", {432, 32, 202, 21}},
+        {"lvData", {16, 72, 1041, 574}},       {"Label4", {640, 16, 54, 13}},    {"cblFournisseur", {640, 32, 202, 21}},
+        {"Label1", {848, 13, 22, 13}},         {"cblPeriode", {848, 32, 202, 21}},
+    };
+    auto *exporter = window.findChild<QPushButton *>("btnExporter");
+    auto *evolution = window.findChild<QPushButton *>("btnEvolution");
+    QVERIFY(exporter && evolution);
+    QCOMPARE(exporter->text(), QStringLiteral("Exporter…"));
+    QCOMPARE(evolution->text(), QStringLiteral("Évolution"));
+    for (auto it = form.begin(); it != form.end(); ++it) {
+        auto *control = window.findChild<QWidget *>(it.key());
+        QVERIFY2(control, qPrintable(it.key()));
+        if (qobject_cast<QLabel *>(control)) {
+            // Captions may widen to fit their text.
+            QCOMPARE(control->pos(), it.value().topLeft());
+            QVERIFY(control->width() >= it.value().width());
+        } else {
+            QCOMPARE(control->geometry(), it.value());
+        }
+        QVERIFY(!control->geometry().intersects(exporter->geometry()));
+        QVERIFY(!control->geometry().intersects(evolution->geometry()));
+    }
+    QVERIFY(!exporter->geometry().intersects(evolution->geometry()));
+    QVERIFY(window.rect().contains(exporter->geometry()));
+
+    // The table still grows with the window; the buttons follow the corner.
+    window.resize(1300, 800);
+    QTRY_COMPARE(open.table()->geometry(), QRect(16, 72, 1268, 679));
+    QCOMPARE(exporter->geometry().bottomRight(), QPoint(1283, 783));
+    QVERIFY(!open.table()->geometry().intersects(evolution->geometry()));
+    QVERIFY(open.boxes.shown().isEmpty());
+}
+
+void TestExtras::sortByColumn_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<QStringList>("order");
+    QTest::newRow("labels, French order")
+        << 0 << 1 << QStringList{"Denis Roux", "Émile Faure", "Fabien Ollier", "Secteur 9", "Secteur 10"};
+    QTest::newRow("labels, reversed")
+        << 0 << 2 << QStringList{"Secteur 10", "Secteur 9", "Fabien Ollier", "Émile Faure", "Denis Roux"};
+    // -50.00 < 9.50 < 30.00 < 200.00 < 1000.00, whatever the texts say.
+    QTest::newRow("amount")
+        << 1 << 1 << QStringList{"Secteur 9", "Émile Faure", "Fabien Ollier", "Denis Roux", "Secteur 10"};
+    QTest::newRow("amount, reversed")
+        << 1 << 2 << QStringList{"Secteur 10", "Denis Roux", "Fabien Ollier", "Émile Faure", "Secteur 9"};
+    // 0 < 2 < 9 < 10 < 100 quotes.
+    QTest::newRow("count") << 7 << 1
+                           << QStringList{"Fabien Ollier", "Émile Faure", "Secteur 9", "Secteur 10", "Denis Roux"};
+    // Conversion rates 0 % (no quote) < 5 % < 20 % < 50 % < 100 %.
+    QTest::newRow("rate") << 9 << 1
+                          << QStringList{"Fabien Ollier", "Denis Roux", "Secteur 10", "Émile Faure", "Secteur 9"};
+}
+
+void TestExtras::sortByColumn()
+{
+    QFETCH(int, column);
+    QFETCH(int, clicks);
+    QFETCH(QStringList, order);
+    OpenTable open(fillSortable);
+    QVERIFY(open.opened);
+    QTreeWidget *table = open.table();
+    // The table opens in the order of the row statement.
+    QCOMPARE(firstColumn(table), StatementOrder);
+    for (int i = 0; i < clicks; ++i)
+        clickHeader(table, column);
+    QCOMPARE(firstColumn(table), order);
+    QCOMPARE(table->header()->sortIndicatorSection(), column);
+    QCOMPARE(table->header()->sortIndicatorOrder(), clicks == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
+    // Sorting moves whole rows.
+    for (int r = 0; r < table->topLevelItemCount(); ++r) {
+        const QTreeWidgetItem *item = table->topLevelItem(r);
+        const DashboardRow row = open.window.shownRows().at(r);
+        QCOMPARE(item->text(0), row.libelle);
+        QCOMPARE(item->text(1), Format::amount(row.HT));
+        QCOMPARE(item->text(7), Format::count(row.NbDevis));
+    }
+    QVERIFY(open.boxes.shown().isEmpty());
+}
+
+void TestExtras::refreshRestoresStatementOrder()
+{
+    OpenTable open(fillSortable);
+    QVERIFY(open.opened);
+    QTreeWidget *table = open.table();
+    clickHeader(table, 1);
+    clickHeader(table, 1);
+    QVERIFY(firstColumn(table) != StatementOrder);
+
+    // A choice in a list rebuilds the table in the statement's order and
+    // forgets the sort column.
+    QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
+    QCOMPARE(firstColumn(table), StatementOrder);
+    QCOMPARE(table->header()->sortIndicatorSection(), -1);
+    QVector<QString> shown;
+    for (const DashboardRow &row : open.window.shownRows())
+        shown << row.libelle;
+    QCOMPARE(QStringList(shown.begin(), shown.end()), StatementOrder);
+
+    // The next click starts again from ascending.
+    clickHeader(table, 1);
+    QCOMPARE(firstColumn(table).first(), QStringLiteral("Secteur 9"));
+    QCOMPARE(table->header()->sortIndicatorOrder(), Qt::AscendingOrder);
+    QVERIFY(open.boxes.shown().isEmpty());
+}
+
+void TestExtras::frenchLabelOrder_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    // Accents count after the letters: É sorts among the E.
+    QTest::newRow("accent among its letter") << "Émile" << "Emma";
+    QTest::newRow("accent before next letter") << "Émile" << "Fabien";
+    QTest::newRow("after the same plain letter") << "Denis" << "Émile";
+    QTest::newRow("accent only") << "Eric" << "Éric";
+    QTest::newRow("case only") << "emile" << "Emile";
+    // The apostrophe is punctuation, before any letter.
+    QTest::newRow("apostrophe") << "Agence d'Orléans" << "Agence de Brest";
+    QTest::newRow("numbers by value") << "Secteur 9" << "Secteur 10";
+    QTest::newRow("ç as c") << "Françoise" << "Frank";
+}
+
+void TestExtras::frenchLabelOrder()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QVERIFY(labelLess(first, second));
+    QVERIFY(!labelLess(second, first));
+    QVERIFY(!labelLess(first, first));
+}
+
+void TestExtras::copyRows_data()
+{
+    QTest::addColumn<QList<int>>("selected");
+    QTest::addColumn<QStringList>("labels");
+    QTest::newRow("none: every row") << QList<int>{}
+                                     << QStringList{"'=Secteur Vide", "Secteur Nord", "Secteur de l'Ouest"};
+    QTest::newRow("two rows, in the table's order")
+        << QList<int>{2, 0} << QStringList{"'=Secteur Vide", "Secteur de l'Ouest"};
+    QTest::newRow("one row") << QList<int>{1} << QStringList{"Secteur Nord"};
+}
+
+void TestExtras::copyRows()
+{
+    QFETCH(QList<int>, selected);
+    QFETCH(QStringList, labels);
+    OpenTable open([](TestDatabase &db) {
+        fillOrganisation(db);
+        db.exec("UPDATE dim_niveau SET libelle = '=Secteur Vide' WHERE code = 'U3'");
+    });
+    QVERIFY(open.opened);
+    QTreeWidget *table = open.table();
+    // The statement order puts "=Secteur Vide" first.
+    const QStringList shown = firstColumn(table);
+    QCOMPARE(shown, (QStringList{"=Secteur Vide", "Secteur Nord", "Secteur de l'Ouest"}));
+    table->clearSelection();
+    for (int r : selected)
+        table->topLevelItem(r)->setSelected(true);
+    const QStringList expectedLabels = labels;
+
+    QGuiApplication::clipboard()->clear();
+    table->setFocus();
+    QTest::keySequence(table, QKeySequence::Copy);
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    QVERIFY(data);
+    QStringList lines = data->text().split('\n');
+    QCOMPARE(lines.takeLast(), QString());
+    QCOMPARE(lines.takeFirst(), dashboardCaptions().join('\t'));
+    QCOMPARE(lines.size(), expectedLabels.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        const QStringList cells = lines.at(i).split('\t');
+        QCOMPARE(cells.size(), 10);
+        QCOMPARE(cells.first(), expectedLabels.at(i));
+        // The figures are the ones the table shows for that row.
+        const QString label = cells.first().startsWith('\'') ? cells.first().mid(1) : cells.first();
+        const QTreeWidgetItem *item = table->topLevelItem(shown.indexOf(label));
+        for (int c = 1; c < 10; ++c)
+            QCOMPARE(cells.at(c), item->text(c));
+    }
+    const QString html = data->html();
+    QCOMPARE(html.count(QStringLiteral("<tr>")), expectedLabels.size() + 1);
+    for (const QString &caption : dashboardCaptions())
+        QVERIFY(html.contains(QStringLiteral(">%1</th>").arg(caption.toHtmlEscaped())));
+    for (const QString &label : expectedLabels)
+        QVERIFY(html.contains(QStringLiteral(">%1</td>").arg(label.toHtmlEscaped())));
+    QVERIFY(open.boxes.shown().isEmpty());
+}
+
+void TestExtras::exportFromWindow_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<bool>("workbook");
+    const QString xlsx = QStringLiteral("Classeur Excel (*.xlsx)");
+    const QString csv = QStringLiteral("CSV, séparateur point-virgule (*.csv)");
+    QTest::newRow("workbook by its filter") << "tableau" << xlsx << "tableau.xlsx" << true;
+    QTest::newRow("CSV by its filter") << "tableau" << csv << "tableau.csv" << false;
+    QTest::newRow("the extension decides") << "t.csv" << xlsx << "t.csv" << false;
+    QTest::newRow("upper-case extension") << "t.XLSX" << csv << "t.XLSX" << true;
+    QTest::newRow("another extension") << "t.txt" << csv << "t.txt.csv" << false;
+}
+
+void TestExtras::exportFromWindow()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, filter);
+    QFETCH(QString, written);
+    QFETCH(bool, workbook);
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    OpenTable open(fillOrganisation);
+    QVERIFY(open.opened);
+    QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
+    QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
+    QTreeWidget *table = open.table();
+    QCOMPARE(firstColumn(table), (QStringList{"Agence d'Orléans", "Agence de Brest"}));
+    clickHeader(table, 1);
+    clickHeader(table, 1); // largest amount first
+    QCOMPARE(firstColumn(table), (QStringList{"Agence d'Orléans", "Agence de Brest"}));
+    clickHeader(table, 4); // margin: -50 (Orléans) before 12 (Brest)
+    clickHeader(table, 4);
+    const QStringList shown = firstColumn(table);
+    QCOMPARE(shown, (QStringList{"Agence de Brest", "Agence d'Orléans"}));
+
+    QTemporaryDir dir;
+    ScriptedFileDialogs dialogs;
+    dialogs.answerNext(dir.filePath(answer), filter);
+    const int activations = open.window.activation()->count();
+    open.window.findChild<QPushButton *>("btnExporter")->click();
+    QCOMPARE(dialogs.asked().size(), 1);
+    QCOMPARE(dialogs.asked().first().caption, QStringLiteral("Exporter le tableau de suivi"));
+    QVERIFY(dialogs.asked().first().dir.endsWith(
+        QStringLiteral("Tableau de suivi %1.xlsx").arg(open.combo("cblPeriode")->currentText())));
+    QVERIFY(dialogs.asked().first().filter.contains(QStringLiteral("(*.csv)")));
+    QVERIFY2(open.boxes.shown().isEmpty(), qPrintable(open.boxes.texts().join('\n')));
+    QCOMPARE(open.window.activation()->count(), activations);
+
+    const QString path = dir.filePath(written);
+    QVERIFY2(QFile::exists(path), qPrintable(path));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+    if (workbook) {
+        const XlsxSheet sheet = XlsxSheet::read(path);
+        QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+        QVERIFY(sheet.cell("A1").text.contains(QStringLiteral("Chef de secteur : Secteur Nord – Agence : <Toutes>")));
+        QVERIFY(sheet.cell("A1").text.endsWith(QStringLiteral("Fournisseur : Fournisseur Un")));
+        QCOMPARE(sheet.cell("A4").text, shown.at(0));
+        QCOMPARE(sheet.cell("A5").text, shown.at(1));
+        QCOMPARE(sheet.cell("E4").number, 12.0);
+        QCOMPARE(sheet.cell("E5").number, -50.0);
+        QVERIFY(!sheet.has("A6"));
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        QCOMPARE(bytes, TableExport::csv(open.window.shownRows()));
+        const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
+        QVERIFY(lines.at(1).startsWith(QStringLiteral("Agence de Brest;0,00;0,00;0,00;12,00;0,00%;")));
+        QVERIFY(lines.at(2).startsWith(QStringLiteral("Agence d'Orléans;200,00;")));
+    }
+
+    // The next export proposes the same folder and format.
+    open.window.findChild<QPushButton *>("btnExporter")->click();
+    QCOMPARE(dialogs.asked().size(), 2);
+    QVERIFY(dialogs.asked().last().dir.startsWith(dir.path() + QLatin1Char('/')));
+    QVERIFY(dialogs.asked().last().dir.endsWith(workbook ? QStringLiteral(".xlsx") : QStringLiteral(".csv")));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+}
+
+void TestExtras::exportCancelledOrFailing()
+{
+    OpenTable open(fillOrganisation);
+    QVERIFY(open.opened);
+    QTemporaryDir dir;
+    ScriptedFileDialogs dialogs;
+    auto *exporter = open.window.findChild<QPushButton *>("btnExporter");
+    exporter->click(); // no answer: cancelled
+    QCOMPARE(dialogs.asked().size(), 1);
+    QVERIFY(open.boxes.shown().isEmpty());
+    QVERIFY(QDir(dir.path()).isEmpty());
+
+    dialogs.answerNext(dir.filePath(QStringLiteral("absent/tableau.xlsx")));
+    exporter->click();
+    QCOMPARE(open.boxes.shown().size(), 1);
+    QVERIFY(open.boxes.shown().first().errorDisplay);
+    QVERIFY2(open.boxes.texts().first().contains(QStringLiteral("absent/tableau.xlsx")), qPrintable(open.boxes.texts().first()));
+    QVERIFY(QDir(dir.path()).isEmpty());
+    QCOMPARE(open.window.cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(firstColumn(open.table()).size(), 3);
+}
+
+void TestExtras::trendEqualsMonthlyReports_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QStringList>("filters");
+    QTest::newRow("levels") << "VEXOR" << QStringList{};
+    QTest::newRow("levels, supplier") << "VEXOR" << QStringList{"--fournisseur", "F'2"};
+    QTest::newRow("agencies of a level") << "VEXOR" << QStringList{"--niveau", "U1"};
+    QTest::newRow("users of an agency") << "VEXOR" << QStringList{"--niveau", "U'2", "--agence", "A'2"};
+    QTest::newRow("one user") << "VEXOR" << QStringList{"--niveau", "U1", "--agence", "A1", "--utilisateur", "U3"};
+    QTest::newRow("own level") << "U'2" << QStringList{};
+}
+
+void TestExtras::trendEqualsMonthlyReports()
+{
+    QFETCH(QString, user);
+    QFETCH(QStringList, filters);
+    TestDatabase file;
+    fillOrganisation(file);
+    fillOlderMonths(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    const QStringList arguments = QStringList{file.path(), user} + filters;
+    const DashboardSelection selection = HeadlessReport::resolve(db, HeadlessReport::parse(arguments));
+
+    const QVector<Period> months = oldestFirst();
+    const QVector<MonthTotals> trend = monthlyTotals(&db, selection, months);
+    QCOMPARE(trend.size(), 13);
+    double allAmounts = 0;
+    for (int i = 0; i < 13; ++i) {
+        QCOMPARE(trend.at(i).period.text, months.at(i).text);
+        const ReportOutcome month = runReport(arguments + QStringList{"--format", "json", "--mois", months.at(i).text});
+        QCOMPARE(month.status, 0);
+        double ht = 0, marge = 0;
+        qint64 devis = 0, commandes = 0;
+        for (const QJsonValue &row : QJsonDocument::fromJson(month.out).array()) {
+            const QJsonObject values = row.toObject()["valeurs"].toObject();
+            ht += values["montant_ht"].toDouble();
+            marge += values["marge"].toDouble();
+            devis += values["nb_devis"].toInt();
+            commandes += values["nb_commandes"].toInt();
+        }
+        QCOMPARE(trend.at(i).HT, ht);
+        QCOMPARE(trend.at(i).Marge, marge);
+        QCOMPARE(trend.at(i).NbDevis, devis);
+        QCOMPARE(trend.at(i).NbCommandes, commandes);
+        allAmounts += ht;
+    }
+    if (filters.isEmpty() && user == QLatin1String("VEXOR")) {
+        // This month's level rows: 300.25 + 0 + 100.25; the shared agency
+        // counts in both of its levels, as in the table.
+        QCOMPARE(trend.last().HT, 400.5);
+        QCOMPARE(trend.last().Marge, 34.0);
+        QCOMPARE(trend.last().NbDevis, qint64(10));
+        QCOMPARE(trend.last().NbCommandes, qint64(9));
+        // Five months back: one level row per level of A'2; counts
+        // truncated row by row: 7 + 2.5 -> 9 in each level.
+        QCOMPARE(trend.at(7).HT, 200.0);
+        QCOMPARE(trend.at(7).NbDevis, qint64(18));
+        // Twelve months back is in the list; thirteen is not.
+        QCOMPARE(trend.first().HT, 55.55);
+        QVERIFY(allAmounts < 999);
+    }
+}
+
+void TestExtras::trendWindow()
+{
+    OpenTable open([](TestDatabase &db) {
+        fillOrganisation(db);
+        fillOlderMonths(db);
+    });
+    TFicheTDB &window = open.window;
+    QVERIFY(open.opened);
+    QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
+    const QStringList rowsBefore = firstColumn(open.table());
+    const int activations = window.activation()->count();
+    const QVector<MonthTotals> expected = monthlyTotals(&open.db, window.selection(), oldestFirst());
+
+    QString title, upperTitle;
+    QStringList months0, months1;
+    QList<qreal> amounts, margins;
+    QList<QPointF> quotes, orders;
+    bool modal = false;
+    QTimer poll;
+    poll.setInterval(10);
+    connect(&poll, &QTimer::timeout, &window, [&] {
+        auto *chart = qobject_cast<TFicheTrend *>(QApplication::activeModalWidget());
+        if (!chart)
+            return;
+        poll.stop();
+        modal = chart->isModal();
+        title = chart->windowTitle();
+        upperTitle = chart->findChild<QChartView *>("Chart1")->chart()->title();
+        QChart *upper = chart->findChild<QChartView *>("Chart1")->chart();
+        QChart *lower = chart->findChild<QChartView *>("Chart2")->chart();
+        auto *bars = qobject_cast<QBarSeries *>(upper->series().at(0));
+        for (QBarSet *set : bars->barSets()) {
+            QList<qreal> &values = set->label() == QLatin1String("Montant HT") ? amounts : margins;
+            for (int i = 0; i < set->count(); ++i)
+                values << set->at(i);
+        }
+        months0 = qobject_cast<QBarCategoryAxis *>(upper->axes(Qt::Horizontal).at(0))->categories();
+        months1 = qobject_cast<QBarCategoryAxis *>(lower->axes(Qt::Horizontal).at(0))->categories();
+        for (QAbstractSeries *series : lower->series()) {
+            auto *line = qobject_cast<QLineSeries *>(series);
+            if (line && line->name() == QLatin1String("Nb Devis"))
+                quotes = line->points();
+            if (line && line->name() == QLatin1String("Nb Commandes"))
+                orders = line->points();
+        }
+        chart->reject();
+    });
+    poll.start();
+    window.findChild<QPushButton *>("btnEvolution")->click();
+    QVERIFY(modal);
+    const QString filters = QStringLiteral(
+        "Chef de secteur : Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>");
+    QCOMPARE(title, QStringLiteral("Évolution – ") + filters);
+    QCOMPARE(upperTitle, QStringLiteral("Montant HT et marge – ") + filters.toHtmlEscaped());
+
+    QStringList expectedMonths;
+    for (const Period &period : oldestFirst())
+        expectedMonths << period.text;
+    QCOMPARE(months0, expectedMonths);
+    QCOMPARE(months1, expectedMonths);
+    QCOMPARE(amounts.size(), 13);
+    QCOMPARE(margins.size(), 13);
+    QCOMPARE(quotes.size(), 13);
+    QCOMPARE(orders.size(), 13);
+    for (int i = 0; i < 13; ++i) {
+        QCOMPARE(amounts.at(i), expected.at(i).HT);
+        QCOMPARE(margins.at(i), expected.at(i).Marge);
+        QCOMPARE(quotes.at(i), QPointF(i, double(expected.at(i).NbDevis)));
+        QCOMPARE(orders.at(i), QPointF(i, double(expected.at(i).NbCommandes)));
+    }
+    // The agencies of Secteur Nord this month: Orléans 200, Brest 100.25 + 0.
+    QCOMPARE(amounts.last(), 300.25);
+
+    // Closing the chart hands the focus back to the table (this platform
+    // leaves that to the window manager), and leaves the table as it was.
+    window.activateWindow();
+    QTRY_COMPARE(QGuiApplication::focusWindow(), window.windowHandle());
+    QTest::qWait(50);
+    QCOMPARE(window.activation()->count(), activations);
+    QCOMPARE(open.combo("cblNiveau")->currentText(), QStringLiteral("Secteur Nord"));
+    QCOMPARE(firstColumn(open.table()), rowsBefore);
+    QVERIFY(open.boxes.shown().isEmpty());
+}
+
+void TestExtras::reportWritesWorkbook()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("suivi.xlsx"));
+    const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--niveau", "U1", "--fournisseur", "F'2", "--format", "xlsx",
+                                    "--sortie", path});
+    QCOMPARE(outcome.err, QString());
+    QCOMPARE(outcome.status, 0);
+    QVERIFY(outcome.out.isEmpty());
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    const DashboardSelection selection = HeadlessReport::resolve(
+        db, HeadlessReport::parse({file.path(), "VEXOR", "--niveau", "U1", "--fournisseur", "F'2"}));
+    const QVector<DashboardRow> rows = HeadlessReport::rows(db, selection);
+    QCOMPARE(rows.size(), 2);
+
+    const XlsxSheet sheet = XlsxSheet::read(path);
+    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    QCOMPARE(sheet.cell("A1").text,
+             QStringLiteral("Tableau de suivi – %1-%2 – Chef de secteur : Secteur Nord – Agence : <Toutes> – "
+                            "Utilisateur : <Tous> – Fournisseur : Fournisseur d'Azur")
+                 .arg(thisYear(), 4, 10, QLatin1Char('0'))
+                 .arg(thisMonth(), 2, 10, QLatin1Char('0')));
+    for (int r = 0; r < rows.size(); ++r) {
+        const QString line = QString::number(r + 4);
+        QCOMPARE(sheet.cell("A" + line).text, rows.at(r).libelle);
+        QCOMPARE(sheet.cell("B" + line).number, rows.at(r).HT);
+        QCOMPARE(sheet.cell("E" + line).number, rows.at(r).Marge);
+        QCOMPARE(sheet.cell("H" + line).number, double(rows.at(r).NbDevis));
+        QCOMPARE(sheet.cell("F" + line).number, rows.at(r).MargePct / 100);
+    }
+    // The same cells as the window writes for these rows.
+    const QString window = dir.filePath(QStringLiteral("fenetre.xlsx"));
+    TableExport::save(window, TableExport::xlsx(rows, HeadlessReport::title(db, selection)));
+    const XlsxSheet same = XlsxSheet::read(window);
+    QCOMPARE(same.cells.keys(), sheet.cells.keys());
+    QCOMPARE(sheet.cells.size(), 1 + 10 + 2 * 10);
+    for (const QString &ref : sheet.cells.keys()) {
+        QCOMPARE(sheet.cell(ref).text, same.cell(ref).text);
+        QCOMPARE(sheet.cell(ref).number, same.cell(ref).number);
+        QCOMPARE(sheet.cell(ref).numberFormat, same.cell(ref).numberFormat);
+    }
+}
+
+void TestExtras::reportOutputFile()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    QTemporaryDir dir;
+
+    const ReportOutcome noFile = runReport({file.path(), "VEXOR", "--format", "xlsx"});
+    QCOMPARE(noFile.status, 2);
+    QVERIFY(noFile.err.contains(QStringLiteral("--sortie")));
+    QVERIFY(noFile.out.isEmpty());
+
+    const QString csvPath = dir.filePath(QStringLiteral("suivi.csv"));
+    const ReportOutcome csv = runReport({file.path(), "VEXOR", "--format", "csv", "--sortie", csvPath});
+    QCOMPARE(csv.status, 0);
+    QVERIFY(csv.out.isEmpty());
+    const ReportOutcome stdoutCsv = runReport({file.path(), "VEXOR", "--format", "csv"});
+    QFile written(csvPath);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), stdoutCsv.out);
+
+    const ReportOutcome unwritable =
+        runReport({file.path(), "VEXOR", "--format", "csv", "--sortie", dir.filePath(QStringLiteral("absent/x.csv"))});
+    QCOMPARE(unwritable.status, 1);
+    QVERIFY(unwritable.err.contains(QStringLiteral("absent/x.csv")));
+}
+
+QTEST_MAIN(TestExtras)
+#include "tst_extras.moc"
