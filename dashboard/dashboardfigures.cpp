@@ -1,6 +1,7 @@
 #include "dashboard/dashboardfigures.h"
 
 #include "dashboard/dashboardstatements.h"
+#include "dashboard/groupedfigures.h"
 #include "store/schema.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
@@ -208,5 +209,5 @@ void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, Figur
 
 std::unique_ptr<FigureSource> defaultFigureSource()
 {
-    return std::make_unique<PerFigureSource>();
+    return std::make_unique<GroupedFigureSource>();
 }

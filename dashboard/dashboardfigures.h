@@ -85,7 +85,8 @@ public:
     virtual AccountSums figures(TAccount &request) = 0;
 };
 
-// One "SELECT SUM" statement per figure.
+// One "SELECT SUM" statement per figure, as TAccountSQL builds it: six
+// passes over the facts per row, kept as the reference for the other sources.
 class PerFigureSource : public FigureSource
 {
 public:
@@ -106,5 +107,6 @@ QString rowStatement(const DashboardSelection &selection, int drill);
 void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, FigureSource &source,
                     const std::function<void(const DashboardRow &)> &onRow);
 
-// The source the program uses.
+// The source the program uses: one grouped pass per refresh
+// (GroupedFigureSource, dashboard/groupedfigures.h).
 std::unique_ptr<FigureSource> defaultFigureSource();

@@ -101,6 +101,7 @@ void TFicheTDB::FormDestroy()
 void TFicheTDB::setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory)
 {
     m_sourceFactory = std::move(factory);
+    m_source.reset();
 }
 
 void TFicheTDB::resizeEvent(QResizeEvent *event)
@@ -311,8 +312,9 @@ void TFicheTDB::RefreshData()
         } sortBack{m_ui->lvData};
         m_ui->lvData->clear();
         m_rows.clear();
-        std::unique_ptr<FigureSource> source = m_sourceFactory();
-        buildDashboard(FDatabase, selection(), *source, [this](const DashboardRow &row) { appendRow(row); });
+        if (!m_source)
+            m_source = m_sourceFactory();
+        buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); });
     }
     QCoreApplication::processEvents();
 }

@@ -43,7 +43,8 @@ public:
     DashboardSelection selection() const;
 
     // Replaces where refreshes get their figures (the default reads them
-    // from the database).
+    // from the database). The window asks the factory for one source and
+    // keeps it for its later refreshes.
     void setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory);
 
     const Activation *activation() const { return m_activation; }
@@ -98,6 +99,7 @@ private:
     int FPeriodMonths[13] = {};
 
     std::function<std::unique_ptr<FigureSource>()> m_sourceFactory;
+    std::unique_ptr<FigureSource> m_source;
     Activation *m_activation = nullptr;
     // The rows of the last refresh, in the row statement's order.
     QVector<DashboardRow> m_rows;

@@ -656,7 +656,7 @@ private:
     bool indexOrder(const Fact &a, const Fact &b) const
     {
         const auto key = [this](const Fact &f) {
-            return std::tuple(m_accountRank[f.account], m_agencyRank[f.agency], m_userRank[f.user],
+            return std::tuple(m_agencyRank[f.agency], m_accountRank[f.account], m_userRank[f.user],
                               m_supplierRank[f.supplier], f.value);
         };
         return key(a) < key(b);

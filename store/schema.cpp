@@ -18,8 +18,8 @@ QStringList createTables()
 
 QString recommendedIndex()
 {
-    return QStringLiteral("CREATE INDEX data_mois_compte ON data (period_year, period_month, code_account, "
-                          "dim_agence, dim_utilisateur, dim_fournisseur, valeur)");
+    return QStringLiteral("CREATE INDEX data_mois_compte ON data (period_year, period_month, dim_agence, "
+                          "code_account, dim_utilisateur, dim_fournisseur, valeur)");
 }
 
 QStringList accountCodes()

@@ -9,8 +9,11 @@ namespace Schema {
 QStringList createTables();
 
 // The index that serves every figure of the tracking table: it covers the
-// month, the account and the dimensions, and holds the value, so a month's
-// sums are read from the index alone.
+// month, the agency, the account and the other dimensions, and holds the
+// value, so a month's sums are read from the index alone, already in the
+// order of their groups. The agency right after the month also serves the
+// users of one agency in a month (the user list and its rows), which would
+// otherwise read the whole month.
 QString recommendedIndex();
 
 // The six account codes of the tracking table, in the order of its columns.

@@ -81,6 +81,7 @@ void TABSDatabase::open()
     if (!info.isFile())
         throw EDatabaseError(QStringLiteral("Ce chemin n'est pas un fichier de base de données : %1").arg(m_fileName));
 
+    ++m_serial;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
         db.setDatabaseName(sqliteUri(m_fileName));

@@ -51,6 +51,10 @@ public:
     // EDatabaseError when the database cannot be opened.
     QSqlDatabase connection();
     bool isOpen() const;
+    // Changes every time the connection is opened anew: what one open
+    // connection reported (SQLite's data_version, say) means nothing to the
+    // next one.
+    quint64 connectionSerial() const { return m_serial; }
     // Releases the Qt connection; the next statement opens it again.
     void close();
 
@@ -97,6 +101,7 @@ private:
     StatementSpy m_spy;
     int m_transactionDepth = 0;
     int m_busyTimeoutMs = BusyTimeoutMs;
+    quint64 m_serial = 0;
 };
 
 // Runs the statements of its scope in one transaction, so that they all see
