@@ -280,8 +280,10 @@ void TestGrouped::sameTable()
             }
         }
     }
-    // The kept source read the facts for fewer tables than it built.
-    QVERIFY2(kept.passes() < tables, qPrintable(QString::number(kept.passes())));
+    // The kept source read the facts for fewer tables than it built (a
+    // server is read afresh at every refresh).
+    if (!TestDatabase::onServer())
+        QVERIFY2(kept.passes() < tables, qPrintable(QString::number(kept.passes())));
     // The random organisation did produce figures worth comparing.
     qDebug("%d tables, %d rows with figures", tables, rows);
     QVERIFY(rows > tables / 3);
@@ -402,6 +404,7 @@ struct Refreshed
 
 void TestGrouped::choicesWithinTheMonthReadNoFacts()
 {
+    SKIP_ON_SERVER("the month's sums are kept between refreshes only on a database file");
     Refreshed r;
     QCOMPARE(r.ht(), (QStringList{"100.00", "10.00"}));
     QCOMPARE(r.source.passes(), 1);
@@ -459,6 +462,7 @@ void TestGrouped::writeByAnotherConnectionReadsAgain()
 
 void TestGrouped::linksReadAtEveryRefresh()
 {
+    SKIP_ON_SERVER("the month's sums are kept between refreshes only on a database file");
     Refreshed r;
     QCOMPARE(r.ht(), (QStringList{"100.00", "10.00"}));
     // The program's own connection links A2 to N1 too: that connection's
