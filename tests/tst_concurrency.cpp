@@ -191,7 +191,11 @@ void TestConcurrency::concurrentWriter()
     // again, now and then the agencies of the first level.
     int refreshes = 0;
     int changed = 0;
-    for (int i = 0; i < 300; ++i) {
+    // At least 300 refreshes, and long enough for the writer to commit
+    // many times between them, however fast a refresh is.
+    QElapsedTimer running;
+    running.start();
+    for (int i = 0; i < 300 || running.elapsed() < 3000; ++i) {
         const bool agencies = !moving && i % 50 == 25;
         if (agencies)
             choose(levels, 1);

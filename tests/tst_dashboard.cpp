@@ -27,6 +27,15 @@ const int M = QDate::currentDate().month();
 
 } // namespace
 
+namespace {
+// What a refresh asks a database file before it reuses the month's sums; a
+// server is not asked.
+QStringList versionCheck()
+{
+    return TestDatabase::onServer() ? QStringList() : QStringList{QStringLiteral("PRAGMA data_version")};
+}
+} // namespace
+
 class TestDashboard : public QObject
 {
     Q_OBJECT
@@ -346,8 +355,9 @@ void TestDashboard::openingAsAdministrator()
     month.month = M;
     QCOMPARE(log.statements(),
              (QStringList{DashboardStatements::levels(true, QString()), DashboardStatements::suppliers(),
-                          DashboardStatements::levels(true, QString()), QStringLiteral("PRAGMA data_version"),
-                          GroupedFigureSource::passStatement(month), GroupedFigureSource::linksStatement()}));
+                          DashboardStatements::levels(true, QString())}
+              + versionCheck()
+              + QStringList{GroupedFigureSource::passStatement(month), GroupedFigureSource::linksStatement()}));
 
     auto *table = window.findChild<QTreeWidget *>("lvData");
     QStringList captions;
@@ -423,9 +433,14 @@ void TestDashboard::cascade()
     QCOMPARE(comboTexts(users), QStringList{"<tous>"});
     QCOMPARE(window.GetDrillLevel(), 1);
     // The month's sums of the first refresh serve again: the database only
-    // tells that nobody wrote since.
-    QCOMPARE(log.statements(), (QStringList{DashboardStatements::agencies("U1"), DashboardStatements::agencies("U1"),
-                                            QStringLiteral("PRAGMA data_version")}));
+    // tells that nobody wrote since (a server is read again).
+    if (TestDatabase::onServer()) {
+        QCOMPARE(log.statements().mid(0, 2),
+                 (QStringList{DashboardStatements::agencies("U1"), DashboardStatements::agencies("U1")}));
+    } else {
+        QCOMPARE(log.statements(), (QStringList{DashboardStatements::agencies("U1"), DashboardStatements::agencies("U1"),
+                                                QStringLiteral("PRAGMA data_version")}));
+    }
     QCOMPARE(tableRows(table),
              (QList<QStringList>{
                  {"Agence d'Orléans", "200.00", "40.00", "240.00", "-50.00", "-25.00%", "2", "2", "3", "150.00%"},

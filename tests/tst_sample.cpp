@@ -587,7 +587,7 @@ void TestSample::indexAndStatistics()
     if (TestDatabase::onServer()) {
         QCOMPARE(sample.column(QStringLiteral("SELECT indexdef FROM pg_indexes WHERE schemaname = current_schema()")),
                  QStringList{QStringLiteral("CREATE INDEX data_mois_compte ON public.data USING btree (period_year, "
-                                            "period_month, code_account, dim_agence, dim_utilisateur, "
+                                            "period_month, dim_agence, code_account, dim_utilisateur, "
                                             "dim_fournisseur, valeur)")});
         QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM pg_stats WHERE tablename = 'data'")) >= 8);
         // Vacuumed: every page is known visible, so the figures are read
