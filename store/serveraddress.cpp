@@ -39,18 +39,18 @@ struct Host
     QString port;
 };
 
-Host parseHost(const QString &spec)
+Host parseHost(const QString &hostText)
 {
     Host host;
-    QString rest = spec;
+    QString rest = hostText;
     if (rest.startsWith(QLatin1Char('['))) {
         const qsizetype end = rest.indexOf(QLatin1Char(']'));
         if (end < 0)
-            refuse(QStringLiteral("crochet fermant manquant dans « %1 »").arg(spec));
+            refuse(QStringLiteral("crochet fermant manquant dans « %1 »").arg(hostText));
         host.name = rest.mid(1, end - 1);
         rest = rest.mid(end + 1);
         if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))
-            refuse(QStringLiteral("« %1 » n'est pas un nom de serveur").arg(spec));
+            refuse(QStringLiteral("« %1 » n'est pas un nom de serveur").arg(hostText));
         host.port = rest.mid(1);
     } else {
         const qsizetype colon = rest.indexOf(QLatin1Char(':'));
@@ -109,8 +109,8 @@ ServerAddress ServerAddress::parse(const QString &name)
     QStringList ports;
     bool anyPort = false;
     if (!authority.isEmpty()) {
-        for (const QString &spec : authority.split(QLatin1Char(','))) {
-            const Host host = parseHost(spec);
+        for (const QString &hostText : authority.split(QLatin1Char(','))) {
+            const Host host = parseHost(hostText);
             names << host.name;
             ports << host.port;
             anyPort = anyPort || !host.port.isEmpty();
