@@ -395,14 +395,9 @@ void TestDashboard::openingAsUser()
     QFETCH(QString, user);
     QFETCH(QStringList, levels);
 
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
-    QVERIFY(openTrackingTable(window, &db, false, user));
+    OpenedTable fixture(false, user);
+    QVERIFY(fixture.opened);
+    auto &[file, db, boxes, window, opened] = fixture;
     QCOMPARE(comboTexts(window.findChild<QComboBox *>("cblNiveau")), levels);
     QCOMPARE(firstColumn(window.findChild<QTreeWidget *>("lvData")), levels.mid(1));
     QVERIFY(boxes.shown().isEmpty());
@@ -478,14 +473,9 @@ void TestDashboard::cascade()
 
 void TestDashboard::staleUserShowsLevelRows()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
-    QVERIFY(openTrackingTable(window, &db, true));
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    auto &[file, db, boxes, window, opened] = fixture;
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
@@ -511,14 +501,9 @@ void TestDashboard::staleUserShowsLevelRows()
 
 void TestDashboard::monthChangeReloadsUsers()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
-    QVERIFY(openTrackingTable(window, &db, true));
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    auto &[file, db, boxes, window, opened] = fixture;
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
@@ -543,14 +528,9 @@ void TestDashboard::monthChangeReloadsUsers()
 
 void TestDashboard::supplierNarrowsFigures()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
-    QVERIFY(openTrackingTable(window, &db, true));
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    auto &[file, db, boxes, window, opened] = fixture;
     auto *suppliers = window.findChild<QComboBox *>("cblFournisseur");
     chooseIndex(suppliers, 2);
     QCOMPARE(window.selection().supplierCode, QStringLiteral("F'2"));

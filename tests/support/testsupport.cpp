@@ -52,21 +52,6 @@ StatementLog::~StatementLog()
     m_db->setStatementSpy({});
 }
 
-QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql)
-{
-    QSqlQuery query(db);
-    if (!query.exec(sql))
-        throw std::runtime_error((sql + QStringLiteral(": ") + query.lastError().text()).toStdString());
-    QList<QVariantList> out;
-    while (query.next()) {
-        QVariantList row;
-        for (int i = 0; i < query.record().count(); ++i)
-            row << query.value(i);
-        out << row;
-    }
-    return out;
-}
-
 namespace {
 
 QAtomicInt testConnections;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/messages.h"
+#include "store/sqlrows.h"
 #include "store/tabsdatabase.h"
 
 #include <QHash>
@@ -50,9 +51,6 @@ private:
     QStringList m_statements;
 };
 
-// Runs a SELECT on a connection and returns its rows; throws
-// std::runtime_error (naming the statement) when it fails.
-QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql);
 
 // A small database with the six tables, on the engine the suite runs
 // against:

@@ -1,5 +1,7 @@
 #include "windowdriver.h"
 
+#include "organisation.h"
+
 #include "app/activation.h"
 #include "dashboard/tfichetdb.h"
 #include "store/tobjectcode.h"
@@ -66,4 +68,11 @@ bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QS
     window.SetUser(user);
     window.show();
     return QTest::qWaitFor([&window] { return window.activation()->count() >= 1; });
+}
+
+OpenedTable::OpenedTable(bool admin, const QString &user)
+{
+    fillOrganisation(file);
+    db.SetDatabaseFileName(file.path());
+    opened = openTrackingTable(window, &db, admin, user);
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "dashboard/tfichetdb.h"
+#include "store/tabsdatabase.h"
+#include "testsupport.h"
+
 #include <QList>
 #include <QStringList>
 
@@ -24,3 +28,16 @@ bool chooseCode(QComboBox *combo, const QString &code);
 // Sets the tracking table up as the main window does and shows it; true
 // once its first activation has run.
 bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QString &user = QString());
+
+// A small organisation (see organisation.h) and its tracking table, opened
+// as the main window opens it.
+struct OpenedTable
+{
+    explicit OpenedTable(bool admin, const QString &user = QString());
+
+    TestDatabase file;
+    TABSDatabase db;
+    ScriptedMessages boxes;
+    TFicheTDB window{nullptr};
+    bool opened = false;
+};

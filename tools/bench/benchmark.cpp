@@ -27,6 +27,8 @@
 #include <time.h>
 
 #include <fcntl.h>
+#include "store/sqlrows.h"
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,17 +71,7 @@ public:
     }
     QList<QVariantList> rows(const QString &sql)
     {
-        QSqlQuery query(QSqlDatabase::database(m_name));
-        if (!query.exec(sql))
-            fail(sql + QStringLiteral(": ") + query.lastError().text());
-        QList<QVariantList> out;
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < query.record().count(); ++i)
-                row << query.value(i);
-            out << row;
-        }
-        return out;
+        return queryRows(QSqlDatabase::database(m_name), sql);
     }
     // The statements of the indexes of the fact table.
     QStringList dataIndexes()
