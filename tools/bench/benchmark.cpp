@@ -4,6 +4,9 @@
 #include "dashboard/groupedfigures.h"
 #include "store/dberror.h"
 #include "store/schema.h"
+#include "store/serveraddress.h"
+#include "store/serverconnection.h"
+#include "store/sqlrows.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
@@ -14,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -27,7 +31,6 @@
 #include <time.h>
 
 #include <fcntl.h>
-#include "store/sqlrows.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -40,16 +43,29 @@ namespace {
     throw std::runtime_error(message.toStdString());
 }
 
-// A connection of the benchmark's own, for preparing its copies.
+// A connection of the benchmark's own, for preparing its databases: a file
+// path or a server's URI.
 class Setup
 {
 public:
-    explicit Setup(const QString &path) : m_name(QStringLiteral("bench-setup"))
+    explicit Setup(const QString &name)
     {
+        static int serial = 0;
+        m_name = QStringLiteral("bench-setup-%1").arg(++serial);
+        if (ServerAddress::isServerName(name)) {
+            m_server = true;
+            ServerConnection::open(m_name, ServerAddress::parse(name), 60000);
+            exec(QStringLiteral("SET client_min_messages = warning")); // no notices on the console
+            return;
+        }
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(path);
-        if (!db.open())
-            fail(db.lastError().text());
+        db.setDatabaseName(name);
+        if (!db.open()) {
+            const QString message = db.lastError().text();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(m_name);
+            fail(message);
+        }
     }
     ~Setup()
     {
@@ -59,9 +75,18 @@ public:
         }
         QSqlDatabase::removeDatabase(m_name);
     }
+    Setup(const Setup &) = delete;
+    Setup &operator=(const Setup &) = delete;
+
+    bool onServer() const { return m_server; }
     void exec(const QString &sql, const QVariantList &values = {})
     {
         QSqlQuery query(QSqlDatabase::database(m_name));
+        if (values.isEmpty()) {
+            if (!query.exec(sql))
+                fail(sql + QStringLiteral(": ") + query.lastError().text());
+            return;
+        }
         if (!query.prepare(sql))
             fail(sql + QStringLiteral(": ") + query.lastError().text());
         for (const QVariant &value : values)
@@ -73,24 +98,49 @@ public:
     {
         return queryRows(QSqlDatabase::database(m_name), sql);
     }
-    // The statements of the indexes of the fact table.
-    QStringList dataIndexes()
-    {
-        QStringList out;
-        for (const QVariantList &row : rows(QStringLiteral(
-                 "SELECT sql FROM sqlite_master WHERE type = 'index' AND tbl_name = 'data' AND sql IS NOT NULL")))
-            out << row.first().toString();
-        return out;
-    }
     QVariant scalar(const QString &sql)
     {
         const QList<QVariantList> all = rows(sql);
         return all.isEmpty() ? QVariant() : all.first().value(0);
     }
+    // The indexes of the fact table: name, and what tells whether it is the
+    // recommended one (its statement on SQLite; its name on a server, which
+    // rewrites the statement in its own words).
+    QList<QPair<QString, QString>> dataIndexes()
+    {
+        QList<QPair<QString, QString>> out;
+        const QString sql = m_server
+            ? QStringLiteral("SELECT indexname, indexname FROM pg_indexes "
+                             "WHERE schemaname = current_schema() AND tablename = 'data' ORDER BY indexname")
+            : QStringLiteral("SELECT name, sql FROM sqlite_master "
+                             "WHERE type = 'index' AND tbl_name = 'data' AND sql IS NOT NULL ORDER BY name");
+        for (const QVariantList &row : rows(sql))
+            out << qMakePair(row.value(0).toString(), row.value(1).toString());
+        return out;
+    }
+    QString recommended() const { return m_server ? recommendedIndexName() : Schema::recommendedIndex(); }
+    bool indexesAsWanted(bool indexed)
+    {
+        const QList<QPair<QString, QString>> present = dataIndexes();
+        return indexed ? present.size() == 1 && present.first().second == recommended() : present.isEmpty();
+    }
+
+    static QString recommendedIndexName()
+    {
+        static const QRegularExpression name(QStringLiteral("^CREATE INDEX (\\w+) ON "));
+        return name.match(Schema::recommendedIndex()).captured(1);
+    }
 
 private:
     QString m_name;
+    bool m_server = false;
 };
+
+// A name made of our own characters, quoted as an identifier.
+QString identifier(const QString &name)
+{
+    return QLatin1Char('"') + name + QLatin1Char('"');
+}
 
 QString queryText(TABSDatabase &db, const QString &sql, const QString &column)
 {
@@ -238,67 +288,49 @@ double BenchResult::median(QVector<double> values)
     return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
 }
 
-Benchmark::Benchmark(BenchOptions options, QTextStream &progress) : m_options(std::move(options)), m_progress(progress)
+// Where one engine keeps the benchmark's databases: a sample per size, made
+// once by orvalis-sample and kept, and two working copies of it (with and
+// without the recommended index, levels added), prepared once and kept
+// until the sample is made again.
+class BenchStore
 {
-}
+public:
+    BenchStore(const BenchOptions &options, QTextStream &progress) : m_options(options), m_progress(progress) {}
+    virtual ~BenchStore() = default;
 
-QString Benchmark::baseFile(qint64 size) const
-{
-    return QDir(m_options.dir).filePath(QStringLiteral("sample-%1-seed%2.db").arg(size).arg(m_options.seed));
-}
+    virtual QString engine() const = 0;  // "sqlite", "postgresql"
+    virtual QString version() = 0;       // for the header of the results
+    // What the programs are given: a file path or a URI.
+    virtual QString base(qint64 size) const = 0;
+    virtual QString work(qint64 size, bool indexed) const = 0;
+    virtual void ensureBase(qint64 size) = 0;
+    virtual void ensureWork(qint64 size, bool indexed) = 0;
 
-QString Benchmark::workFile(qint64 size, bool indexed) const
-{
-    return QDir(m_options.dir).filePath(QStringLiteral("bench-%1-seed%2-%3levels-%4.db")
-                                            .arg(size)
-                                            .arg(m_options.seed)
-                                            .arg(m_options.levels)
-                                            .arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex")));
-}
+protected:
+    QString month() const { return m_options.lastMonth.toString(QStringLiteral("yyyy-MM")); }
 
-void Benchmark::ensureBase(qint64 size)
-{
-    const QString base = baseFile(size);
-    if (QFileInfo::exists(base))
-        return;
-    m_progress << "Creating " << base << " with orvalis-sample (" << size << " fact rows)..." << Qt::endl;
-    QProcess sample;
-    sample.setProcessChannelMode(QProcess::ForwardedChannels);
-    sample.start(m_options.sampleProgram, {base, QStringLiteral("--rows"), QString::number(size),
-                                           QStringLiteral("--seed"), QString::number(m_options.seed)});
-    if (!sample.waitForStarted())
-        fail(QStringLiteral("cannot start %1").arg(m_options.sampleProgram));
-    sample.waitForFinished(-1);
-    if (sample.exitStatus() != QProcess::NormalExit || sample.exitCode() != 0 || !QFileInfo::exists(base))
-        fail(QStringLiteral("orvalis-sample failed for %1 rows").arg(size));
-}
-
-bool Benchmark::workCopyReady(qint64 size, bool indexed) const
-{
-    const QString work = workFile(size, indexed);
-    if (!QFileInfo::exists(work) || QFileInfo(work).lastModified() < QFileInfo(baseFile(size)).lastModified())
-        return false;
-    Setup setup(work);
-    return setup.scalar(QStringLiteral("SELECT COUNT(*) FROM dim_niveau")).toInt() >= m_options.levels
-        && setup.dataIndexes() == (indexed ? QStringList{Schema::recommendedIndex()} : QStringList());
-}
-
-void Benchmark::ensureWorkCopy(qint64 size, bool indexed)
-{
-    if (workCopyReady(size, indexed))
-        return;
-
-    const QString work = workFile(size, indexed);
-    m_progress << "Preparing " << work << "..." << Qt::endl;
-    const QString temporary = work + QStringLiteral(".part");
-    QFile::remove(temporary);
-    if (!QFile::copy(baseFile(size), temporary))
-        fail(QStringLiteral("cannot copy %1 to %2").arg(baseFile(size), temporary));
+    void runSample(const QString &target, qint64 size)
     {
-        Setup setup(temporary);
+        m_progress << "Creating " << target << " with orvalis-sample (" << size << " fact rows)..." << Qt::endl;
+        QProcess sample;
+        sample.setProcessChannelMode(QProcess::ForwardedChannels);
+        sample.start(m_options.sampleProgram,
+                     {target, QStringLiteral("--rows"), QString::number(size), QStringLiteral("--seed"),
+                      QString::number(m_options.seed), QStringLiteral("--last-month"), month()});
+        if (!sample.waitForStarted())
+            fail(QStringLiteral("cannot start %1").arg(m_options.sampleProgram));
+        sample.waitForFinished(-1);
+        if (sample.exitStatus() != QProcess::NormalExit || sample.exitCode() != 0)
+            fail(QStringLiteral("orvalis-sample failed for %1 rows").arg(size));
+    }
+
+    // Adds levels up to the number asked for, leaves exactly the
+    // recommended index or none, and brings the statistics up to date.
+    void prepare(Setup &setup, bool indexed)
+    {
         setup.exec(QStringLiteral("BEGIN"));
-        // Enough levels for the level rows asked for, each with a few of the
-        // existing agencies (so some agencies belong to two levels).
+        // Each new level has a few of the existing agencies (so some
+        // agencies belong to two levels).
         const int existing = setup.scalar(QStringLiteral("SELECT COUNT(*) FROM dim_niveau")).toInt();
         QStringList agencies;
         for (const QVariantList &row : setup.rows(QStringLiteral("SELECT code FROM dim_agence ORDER BY code")))
@@ -311,30 +343,218 @@ void Benchmark::ensureWorkCopy(qint64 size, bool indexed)
                 setup.exec(QStringLiteral("INSERT INTO niveau_agence (niveau, agence) VALUES (?, ?)"),
                            {code, agencies.at((i * 5 + k * 17) % agencies.size())});
         }
-        // Exactly the recommended index, or none.
-        const QStringList present = setup.dataIndexes();
-        if (present != (indexed ? QStringList{Schema::recommendedIndex()} : QStringList())) {
-            for (const QVariantList &row : setup.rows(QStringLiteral(
-                     "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'data' AND sql IS NOT NULL")))
-                setup.exec(QStringLiteral("DROP INDEX \"%1\"").arg(row.first().toString()));
-            if (indexed) {
+        if (!setup.indexesAsWanted(indexed)) {
+            bool present = false;
+            for (const auto &[name, what] : setup.dataIndexes()) {
+                if (indexed && what == setup.recommended() && !present)
+                    present = true;
+                else
+                    setup.exec(QStringLiteral("DROP INDEX %1").arg(identifier(name)));
+            }
+            if (indexed && !present) {
                 m_progress << "  creating the recommended index..." << Qt::endl;
                 setup.exec(Schema::recommendedIndex());
             }
         }
         setup.exec(QStringLiteral("COMMIT"));
-        setup.exec(QStringLiteral("ANALYZE"));
+        // On a server, VACUUM also sets the visibility map that lets the
+        // figures be read from the index alone.
+        setup.exec(setup.onServer() ? QStringLiteral("VACUUM ANALYZE") : QStringLiteral("ANALYZE"));
     }
-    QFile::remove(work);
-    if (!QFile::rename(temporary, work))
-        fail(QStringLiteral("cannot rename %1").arg(temporary));
+
+    const BenchOptions &m_options;
+    QTextStream &m_progress;
+};
+
+namespace {
+
+// Files in the benchmark's folder.
+class FileStore : public BenchStore
+{
+public:
+    using BenchStore::BenchStore;
+
+    QString engine() const override { return QStringLiteral("sqlite"); }
+    QString version() override
+    {
+        Setup memory(QStringLiteral(":memory:"));
+        return QStringLiteral("SQLite ") + memory.scalar(QStringLiteral("SELECT sqlite_version()")).toString();
+    }
+    QString base(qint64 size) const override
+    {
+        return QDir(m_options.dir).filePath(
+            QStringLiteral("sample-%1-seed%2-%3.db").arg(size).arg(m_options.seed).arg(month()));
+    }
+    QString work(qint64 size, bool indexed) const override
+    {
+        return QDir(m_options.dir).filePath(QStringLiteral("bench-%1-seed%2-%3-%4levels-%5.db")
+                                                .arg(size)
+                                                .arg(m_options.seed)
+                                                .arg(month())
+                                                .arg(m_options.levels)
+                                                .arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex")));
+    }
+    void ensureBase(qint64 size) override
+    {
+        QDir().mkpath(m_options.dir);
+        if (QFileInfo::exists(base(size)))
+            return;
+        runSample(base(size), size);
+        if (!QFileInfo::exists(base(size)))
+            fail(QStringLiteral("orvalis-sample made no %1").arg(base(size)));
+    }
+    void ensureWork(qint64 size, bool indexed) override
+    {
+        const QString copy = work(size, indexed);
+        if (QFileInfo::exists(copy) && QFileInfo(copy).lastModified() >= QFileInfo(base(size)).lastModified()) {
+            Setup setup(copy);
+            if (setup.scalar(QStringLiteral("SELECT COUNT(*) FROM dim_niveau")).toInt() >= m_options.levels
+                && setup.indexesAsWanted(indexed))
+                return;
+        }
+        m_progress << "Preparing " << copy << "..." << Qt::endl;
+        // Prepared under another name: an interrupted preparation is never
+        // taken for a finished one.
+        const QString temporary = copy + QStringLiteral(".part");
+        QFile::remove(temporary);
+        if (!QFile::copy(base(size), temporary))
+            fail(QStringLiteral("cannot copy %1 to %2").arg(base(size), temporary));
+        {
+            Setup setup(temporary);
+            prepare(setup, indexed);
+        }
+        QFile::remove(copy);
+        if (!QFile::rename(temporary, copy))
+            fail(QStringLiteral("cannot rename %1").arg(temporary));
+    }
+};
+
+// Databases on a PostgreSQL server, created beside the one the benchmark is
+// given (the role needs CREATEDB), with the C collation so that they sort
+// as SQLite does. A working copy is a copy of the sample's database
+// (CREATE DATABASE ... TEMPLATE), marked by a comment once prepared.
+class ServerStore : public BenchStore
+{
+public:
+    ServerStore(const BenchOptions &options, QTextStream &progress)
+        : BenchStore(options, progress), m_address(ServerAddress::parse(options.server))
+    {
+    }
+
+    QString engine() const override { return QStringLiteral("postgresql"); }
+    QString version() override
+    {
+        Setup server(m_options.server);
+        return QStringLiteral("PostgreSQL %1 (%2)")
+            .arg(server.scalar(QStringLiteral("SHOW server_version")).toString(), m_address.display());
+    }
+    QString base(qint64 size) const override { return m_address.withDatabase(baseName(size)); }
+    QString work(qint64 size, bool indexed) const override
+    {
+        return m_address.withDatabase(workName(size, indexed));
+    }
+    void ensureBase(qint64 size) override
+    {
+        {
+            Setup server(m_options.server);
+            if (oid(server, baseName(size)).isEmpty())
+                server.exec(QStringLiteral("CREATE DATABASE %1 TEMPLATE template0 ENCODING 'UTF8' "
+                                           "LC_COLLATE 'C' LC_CTYPE 'C'")
+                                .arg(identifier(baseName(size))));
+        }
+        {
+            // orvalis-sample writes its tables in one transaction: they are
+            // there, whole, or not at all.
+            Setup sample(base(size));
+            if (sample.scalar(QStringLiteral("SELECT to_regclass('data') IS NOT NULL")).toBool())
+                return;
+        }
+        runSample(base(size), size);
+    }
+    void ensureWork(qint64 size, bool indexed) override
+    {
+        Setup server(m_options.server);
+        const QString baseOid = oid(server, baseName(size));
+        if (baseOid.isEmpty())
+            fail(QStringLiteral("database %1 not found on the server").arg(baseName(size)));
+        const QString name = workName(size, indexed);
+        const QString marker = QStringLiteral("orvalis-bench: copy of %1 (oid %2), %3 levels, %4")
+                                   .arg(baseName(size), baseOid)
+                                   .arg(m_options.levels)
+                                   .arg(indexed ? QStringLiteral("index") : QStringLiteral("no index"));
+        const QString comment = server
+                                    .scalar(QStringLiteral("SELECT shobj_description(oid, 'pg_database') "
+                                                           "FROM pg_database WHERE datname = '%1'")
+                                                .arg(sqlEscape(name)))
+                                    .toString();
+        if (comment == marker)
+            return;
+        m_progress << "Preparing " << m_address.withDatabase(name) << "..." << Qt::endl;
+        server.exec(QStringLiteral("DROP DATABASE IF EXISTS %1").arg(identifier(name)));
+        server.exec(QStringLiteral("CREATE DATABASE %1 TEMPLATE %2").arg(identifier(name), identifier(baseName(size))));
+        {
+            Setup copy(work(size, indexed));
+            prepare(copy, indexed);
+        }
+        server.exec(QStringLiteral("COMMENT ON DATABASE %1 IS '%2'").arg(identifier(name), sqlEscape(marker)));
+    }
+
+private:
+    QString baseName(qint64 size) const
+    {
+        return QStringLiteral("%1_%2_s%3_%4")
+            .arg(m_options.prefix)
+            .arg(size)
+            .arg(m_options.seed)
+            .arg(m_options.lastMonth.toString(QStringLiteral("yyyyMM")));
+    }
+    QString workName(qint64 size, bool indexed) const
+    {
+        return baseName(size)
+            + QStringLiteral("_%1n_%2").arg(m_options.levels).arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex"));
+    }
+    static QString oid(Setup &server, const QString &database)
+    {
+        return server.scalar(QStringLiteral("SELECT oid FROM pg_database WHERE datname = '%1'").arg(sqlEscape(database)))
+            .toString();
+    }
+
+    ServerAddress m_address;
+};
+
+} // namespace
+
+Benchmark::Benchmark(BenchOptions options, QTextStream &progress) : m_options(std::move(options)), m_progress(progress)
+{
+    static const QRegularExpression plainName(QStringLiteral("^[a-z][a-z0-9_]{0,29}$"));
+    if (!plainName.match(m_options.prefix).hasMatch())
+        fail(QStringLiteral("the prefix must be a lower-case name of at most 30 letters, digits and underscores: %1")
+                 .arg(m_options.prefix));
+    if (!m_options.lastMonth.isValid())
+        fail(QStringLiteral("invalid last month"));
+    if (m_options.sqlite)
+        m_stores.push_back(std::make_unique<FileStore>(m_options, m_progress));
+    if (!m_options.server.isEmpty())
+        m_stores.push_back(std::make_unique<ServerStore>(m_options, m_progress));
+    if (m_stores.empty())
+        fail(QStringLiteral("nothing to measure: no server, and SQLite left out"));
 }
 
-Benchmark::Cases Benchmark::cases(qint64 size)
+Benchmark::~Benchmark() = default;
+
+QString Benchmark::engines() const
+{
+    QStringList out;
+    for (const auto &store : m_stores)
+        out << store->version();
+    return out.join(QStringLiteral(", "));
+}
+
+Benchmark::Cases Benchmark::cases(BenchStore &store, qint64 size)
 {
     // Asked on the indexed copy, where it reads the index alone.
     TABSDatabase db;
-    db.SetDatabaseFileName(workFile(size, true));
+    db.SetDatabaseFileName(store.work(size, true));
     Cases cases;
     // The busiest month.
     const int busiest = queryText(db,
@@ -354,10 +574,10 @@ Benchmark::Cases Benchmark::cases(qint64 size)
     return cases;
 }
 
-QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &cases)
+QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool indexed, const Cases &cases)
 {
     TABSDatabase db;
-    db.SetDatabaseFileName(workFile(size, indexed));
+    db.SetDatabaseFileName(store.work(size, indexed));
     const int year = cases.year, month = cases.month;
     const QString &level = cases.level, &agency = cases.agency;
     const QString floorSql =
@@ -369,7 +589,7 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
         selection.admin = true;
         selection.year = year;
         selection.month = month;
-        QStringList reportArgs{workFile(size, indexed), QStringLiteral("VEXOR"),
+        QStringList reportArgs{store.work(size, indexed), QStringLiteral("VEXOR"),
                                QStringLiteral("--mois"), QStringLiteral("%1-%2").arg(year).arg(month, 2, 10, QLatin1Char('0')),
                                QStringLiteral("--format"), QStringLiteral("tsv")};
         if (drill >= 1) {
@@ -384,11 +604,12 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
         }
 
         BenchResult result;
+        result.engine = store.engine();
         result.size = size;
         result.indexed = indexed;
         result.drill = drill;
         result.month = reportArgs.at(3);
-        m_progress << "  " << size << (indexed ? " indexed" : " no index") << ", drill " << drill << ": " << Qt::flush;
+        m_progress << "  " << result.engine << ' ' << size << (indexed ? " indexed" : " no index") << ", drill " << drill << ": " << Qt::flush;
 
         // The plain pass and the grouped path in turns, so that both see the
         // same load of the machine; a first plain pass brings the file into
@@ -409,6 +630,8 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
             result.groupedCpu << elapsed.cpu;
         }
         result.rows = int(groupedRows.size());
+        for (const DashboardRow &row : std::as_const(groupedRows))
+            result.table << row.cells();
         m_progress << "plain " << duration(BenchResult::median(result.floor)) << ", grouped "
                    << duration(BenchResult::median(result.grouped)) << Qt::flush;
 
@@ -456,26 +679,47 @@ QVector<BenchResult> Benchmark::measure(qint64 size, bool indexed, const Cases &
 
 QVector<BenchResult> Benchmark::run()
 {
-    QDir().mkpath(m_options.dir);
     QVector<BenchResult> results;
     for (qint64 size : m_options.sizes) {
-        ensureBase(size);
-        ensureWorkCopy(size, false);
-        ensureWorkCopy(size, true);
-        const Cases what = cases(size);
-        for (bool indexed : {false, true})
-            results << measure(size, indexed, what);
+        for (const auto &store : m_stores) {
+            store->ensureBase(size);
+            store->ensureWork(size, false);
+            store->ensureWork(size, true);
+        }
+        // The same selections on every engine (the samples are the same).
+        const Cases what = cases(*m_stores.front(), size);
+        QVector<BenchResult> ofSize;
+        for (const auto &store : m_stores)
+            for (bool indexed : {false, true})
+                ofSize << measure(*store, size, indexed, what);
+        for (BenchResult &r : ofSize) {
+            if (!r.onServer())
+                continue;
+            for (const BenchResult &file : std::as_const(ofSize))
+                if (!file.onServer() && file.indexed == r.indexed && file.drill == r.drill)
+                    r.sameAsSqlite = file.table == r.table;
+        }
+        results << ofSize;
     }
     return results;
 }
+
+namespace {
+
+QString engineName(const BenchResult &r)
+{
+    return r.onServer() ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite");
+}
+
+} // namespace
 
 QString Benchmark::markdown(const QVector<BenchResult> &results, const BenchOptions &options)
 {
     QString out;
     QTextStream s(&out);
-    s << "| Fact rows | Index | Drill | Rows | Per-figure | Grouped | Plain pass | Grouped / plain | Per-figure / grouped "
-         "| Same texts | orvalis-report peak |\n";
-    s << "|---:|:---|---:|---:|---:|---:|---:|---:|---:|:---|---:|\n";
+    s << "| Engine | Fact rows | Index | Drill | Rows | Per-figure | Grouped | Plain pass | Grouped / plain "
+         "| Per-figure / grouped | Same texts | orvalis-report peak |\n";
+    s << "|:---|---:|:---|---:|---:|---:|---:|---:|---:|---:|:---|---:|\n";
     for (const BenchResult &r : results) {
         const double grouped = BenchResult::median(r.grouped);
         const double floor = BenchResult::median(r.floor);
@@ -492,20 +736,57 @@ QString Benchmark::markdown(const QVector<BenchResult> &results, const BenchOpti
             speedUp = ratio(median / grouped);
             same = r.sameTexts ? QStringLiteral("yes") : QStringLiteral("**no**");
         }
-        s << "| " << groupedDigits(r.size) << " | " << (r.indexed ? "yes" : "no") << " | " << r.drill << " | " << r.rows
-          << " | " << perFigure << " | " << duration(grouped) << " | " << duration(floor) << " | "
-          << ratio(grouped / floor) << " (CPU " << ratio(BenchResult::median(r.groupedCpu) / BenchResult::median(r.floorCpu))
-          << ") | " << speedUp << " | " << same << " | "
+        // The processor time of the engine is ours only with SQLite, which
+        // runs in this process.
+        QString groupedOverFloor = ratio(grouped / floor);
+        if (!r.onServer())
+            groupedOverFloor += QStringLiteral(" (CPU %1)")
+                                    .arg(ratio(BenchResult::median(r.groupedCpu) / BenchResult::median(r.floorCpu)));
+        s << "| " << engineName(r) << " | " << groupedDigits(r.size) << " | " << (r.indexed ? "yes" : "no") << " | "
+          << r.drill << " | " << r.rows << " | " << perFigure << " | " << duration(grouped) << " | " << duration(floor)
+          << " | " << groupedOverFloor << " | " << speedUp << " | " << same << " | "
           << QStringLiteral("%1 MiB").arg(double(r.reportPeakKiB) / 1024.0, 0, 'f', 1) << " |\n";
+    }
+    return out;
+}
+
+QString Benchmark::sideBySide(const QVector<BenchResult> &results)
+{
+    QString out;
+    QTextStream s(&out);
+    for (const BenchResult &server : results) {
+        if (!server.onServer() || !server.sameAsSqlite.has_value())
+            continue;
+        const auto file = std::find_if(results.cbegin(), results.cend(), [&server](const BenchResult &r) {
+            return !r.onServer() && r.size == server.size && r.indexed == server.indexed && r.drill == server.drill;
+        });
+        if (file == results.cend())
+            continue;
+        if (out.isEmpty()) {
+            s << "| Fact rows | Index | Drill | Rows | SQLite grouped | PostgreSQL grouped | PostgreSQL / SQLite "
+                 "| SQLite plain pass | PostgreSQL plain pass | orvalis-report peak, SQLite / PostgreSQL | Same table |\n";
+            s << "|---:|:---|---:|---:|---:|---:|---:|---:|---:|---:|:---|\n";
+        }
+        const double fileGrouped = BenchResult::median(file->grouped);
+        const double serverGrouped = BenchResult::median(server.grouped);
+        s << "| " << groupedDigits(server.size) << " | " << (server.indexed ? "yes" : "no") << " | " << server.drill
+          << " | " << server.rows << " | " << duration(fileGrouped) << " | " << duration(serverGrouped) << " | "
+          << ratio(serverGrouped / fileGrouped) << " | " << duration(BenchResult::median(file->floor)) << " | "
+          << duration(BenchResult::median(server.floor)) << " | "
+          << QStringLiteral("%1 / %2 MiB")
+                 .arg(double(file->reportPeakKiB) / 1024.0, 0, 'f', 1)
+                 .arg(double(server.reportPeakKiB) / 1024.0, 0, 'f', 1)
+          << " | " << (*server.sameAsSqlite ? "yes" : "**no**") << " |\n";
     }
     return out;
 }
 
 QString Benchmark::tsv(const QVector<BenchResult> &results)
 {
+    // New columns go at the end: scripts read them by position.
     QString out = QStringLiteral("rows\tindexed\tdrill\ttable_rows\tmonth\tper_figure_s\tper_figure_runs\t"
                                  "per_figure_estimate_s\tgrouped_s\tplain_s\treport_peak_kib\treport_s\tsame_texts\t"
-                                 "per_figure_cpu_s\tgrouped_cpu_s\tplain_cpu_s\n");
+                                 "per_figure_cpu_s\tgrouped_cpu_s\tplain_cpu_s\tengine\tsame_as_sqlite\n");
     for (const BenchResult &r : results) {
         out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t%8\t%9\t")
                    .arg(r.size)
@@ -517,7 +798,7 @@ QString Benchmark::tsv(const QVector<BenchResult> &results)
                    .arg(r.perFigure.size())
                    .arg(r.perFigureEstimate, 0, 'g', 6)
                    .arg(BenchResult::median(r.grouped), 0, 'g', 6);
-        out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\n")
+        out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t")
                    .arg(BenchResult::median(r.floor), 0, 'g', 6)
                    .arg(r.reportPeakKiB)
                    .arg(r.reportSeconds, 0, 'g', 4)
@@ -525,6 +806,9 @@ QString Benchmark::tsv(const QVector<BenchResult> &results)
                    .arg(r.perFigure.isEmpty() ? QStringLiteral("") : QString::number(BenchResult::median(r.perFigureCpu), 'g', 6))
                    .arg(BenchResult::median(r.groupedCpu), 0, 'g', 6)
                    .arg(BenchResult::median(r.floorCpu), 0, 'g', 6);
+        out += QStringLiteral("%1\t%2\n")
+                   .arg(r.engine,
+                        !r.sameAsSqlite.has_value() ? QString() : *r.sameAsSqlite ? QStringLiteral("1") : QStringLiteral("0"));
     }
     return out;
 }

@@ -2,10 +2,12 @@
 
 #include "dashboard/dashboardfigures.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
+#include <memory>
 #include <optional>
 
 class QTextStream;
@@ -13,7 +15,8 @@ class QTextStream;
 // Times the refresh of the tracking table on sample databases of several
 // sizes: the statement-per-figure path, the grouped path and one plain pass
 // over the month (the least any path can cost), with and without the
-// recommended index, at drill levels 0 to 2.
+// recommended index, at drill levels 0 to 2; on SQLite files, on a
+// PostgreSQL server, or on both side by side in the same run.
 struct BenchOptions
 {
     QVector<qint64> sizes{100000, 1000000, 10000000};
@@ -21,54 +24,73 @@ struct BenchOptions
     int runs = 5;
     int levels = 40;          // level rows at drill level 0
     quint32 seed = 1;
+    QDate lastMonth = QDate::currentDate(); // of the samples (day ignored)
     double perFigureBudget = 120; // seconds the per-figure path may take per case
     bool forcePerFigure = false;
     QString sampleProgram;    // orvalis-sample
     QString reportProgram;    // orvalis-report
+    // A database of a PostgreSQL server (postgresql://...), from which the
+    // benchmark creates and keeps its own databases on that server; empty:
+    // SQLite files only.
+    QString server;
+    bool sqlite = true;       // SQLite files too
+    QString prefix = QStringLiteral("orvalis_bench"); // of the server's databases
 };
 
 struct BenchResult
 {
+    QString engine;           // "sqlite" or "postgresql"
     qint64 size = 0;
     bool indexed = false;
     int drill = 0;
     int rows = 0;             // rows of the table
     QString month;            // AAAA-MM
-    // Seconds, one per run: wall-clock time, and processor time of the
-    // thread that ran the engine. Per-figure: empty when skipped.
+    // Seconds, one per run: wall-clock time, and processor time of this
+    // process's thread that ran the statements (on a server, the client's
+    // share only). Per-figure: empty when skipped.
     QVector<double> perFigure, perFigureCpu;
     double perFigureEstimate = 0; // seconds a run would take
     QVector<double> grouped, groupedCpu;
     QVector<double> floor, floorCpu;
     bool sameTexts = true;    // both paths gave the same table
+    // On a server, when SQLite was measured in the same run: whether the
+    // server's table was, text for text, the file's.
+    std::optional<bool> sameAsSqlite;
     qint64 reportPeakKiB = -1; // VmHWM of an orvalis-report run of the same table
     double reportSeconds = 0;
+    QList<QStringList> table; // the grouped path's cells (not printed)
 
+    bool onServer() const { return engine == QLatin1String("postgresql"); }
     static double median(QVector<double> values);
 };
+
+class BenchStore;
 
 class Benchmark
 {
 public:
-    explicit Benchmark(BenchOptions options, QTextStream &progress);
+    // Raises std::runtime_error when the options cannot be used (a server
+    // address that cannot be parsed, a prefix that is not a plain name).
+    Benchmark(BenchOptions options, QTextStream &progress);
+    ~Benchmark();
 
     QVector<BenchResult> run();
 
-    // The table for a README (Markdown) and the raw figures (one line per
-    // case, tab-separated, for the plot script).
+    // "SQLite 3.40.1, PostgreSQL 15.14 (127.0.0.1:5432)": the engines measured.
+    QString engines() const;
+
+    // The tables for a README (Markdown): every case, then (when both
+    // engines ran) the two engines side by side; and the raw figures (one
+    // line per case, tab-separated, for the plot script).
     static QString markdown(const QVector<BenchResult> &results, const BenchOptions &options);
+    static QString sideBySide(const QVector<BenchResult> &results);
     static QString tsv(const QVector<BenchResult> &results);
 
     // Peak resident memory of this process (VmHWM), in KiB.
     static qint64 ownPeakKiB();
 
 private:
-    QString baseFile(qint64 size) const;
-    QString workFile(qint64 size, bool indexed) const;
-    void ensureBase(qint64 size);
-    bool workCopyReady(qint64 size, bool indexed) const;
-    void ensureWorkCopy(qint64 size, bool indexed);
-    // What is measured on both copies of one size.
+    // What is measured on every copy of one size.
     struct Cases
     {
         int year = 0;
@@ -76,9 +98,10 @@ private:
         QString level;  // drill 1
         QString agency; // drill 2
     };
-    Cases cases(qint64 size);
-    QVector<BenchResult> measure(qint64 size, bool indexed, const Cases &cases);
+    Cases cases(BenchStore &store, qint64 size);
+    QVector<BenchResult> measure(BenchStore &store, qint64 size, bool indexed, const Cases &cases);
 
     BenchOptions m_options;
     QTextStream &m_progress;
+    std::vector<std::unique_ptr<BenchStore>> m_stores;
 };

@@ -1,45 +1,33 @@
 // orvalis-bench: how long a refresh of the tracking table takes on sample
-// databases of growing size, statement per figure against one grouped pass.
+// databases of growing size, statement per figure against one grouped pass,
+// on SQLite files and on a PostgreSQL server side by side.
 //
-//   orvalis-bench [--sizes 100000,1000000,10000000] [--dir DIR] [--runs N]
+//   orvalis-bench [postgresql://user@host:port/dbname] [--server-only]
+//                 [--sizes 100000,1000000,10000000] [--dir DIR] [--runs N]
 //                 [--levels N] [--per-figure-budget S] [--force-per-figure]
-//                 [--data FILE]
+//                 [--last-month AAAA-MM] [--prefix NAME] [--data FILE]
 //
-// The sample databases are made once with orvalis-sample and kept in DIR,
-// with two working copies each (with and without the recommended index).
+// The sample databases are made once with orvalis-sample and kept (files in
+// DIR, databases on the server), with two working copies each (with and
+// without the recommended index).
 
 #include "benchmark.h"
+
+#include "store/dberror.h"
+#include "store/serveraddress.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTextStream>
 #include <QThread>
 
+#include <memory>
 #include <stdexcept>
 
 namespace {
-
-QString sqliteVersion()
-{
-    QString version;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-version"));
-        db.setDatabaseName(QStringLiteral(":memory:"));
-        if (db.open()) {
-            QSqlQuery query(db);
-            if (query.exec(QStringLiteral("SELECT sqlite_version()")) && query.next())
-                version = query.value(0).toString();
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("bench-version"));
-    return version;
-}
 
 // The load of the machine over the last minute, from /proc/loadavg.
 QString loadAverage()
@@ -67,7 +55,13 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Times a refresh of the tracking table: one statement per figure, one grouped pass, and one plain pass over "
-        "the month, on sample databases with and without the recommended index."));
+        "the month, on sample databases with and without the recommended index; on SQLite files, and on a "
+        "PostgreSQL server side by side when one is given."));
+    parser.addPositionalArgument(QStringLiteral("server"),
+                                 QStringLiteral("A database of a PostgreSQL server (postgresql://user@host:port/dbname; "
+                                                "password in PGPASSWORD or ~/.pgpass). The benchmark creates its own "
+                                                "databases beside it: the role needs CREATEDB."),
+                                 QStringLiteral("[server]"));
     parser.addHelpOption();
     const QCommandLineOption sizes(QStringLiteral("sizes"), QStringLiteral("Fact rows of the databases, comma-separated."),
                                    QStringLiteral("N,N,..."));
@@ -93,7 +87,16 @@ int main(int argc, char *argv[])
                                     QStringLiteral("PATH"));
     const QCommandLineOption report(QStringLiteral("report"), QStringLiteral("The orvalis-report program."),
                                     QStringLiteral("PATH"));
-    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report});
+    const QCommandLineOption serverOnly(QStringLiteral("server-only"),
+                                        QStringLiteral("Measure the server alone, not the SQLite files."));
+    const QCommandLineOption prefix(QStringLiteral("prefix"),
+                                    QStringLiteral("Start of the names of the databases made on the server (%1).")
+                                        .arg(options.prefix),
+                                    QStringLiteral("NAME"));
+    const QCommandLineOption lastMonth(QStringLiteral("last-month"),
+                                       QStringLiteral("Last month of the samples (the current month)."),
+                                       QStringLiteral("AAAA-MM"));
+    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix, lastMonth});
     parser.process(app);
 
     auto number = [&](const QCommandLineOption &option, auto &target, auto minimum) {
@@ -130,16 +133,50 @@ int main(int argc, char *argv[])
     if (parser.isSet(report))
         options.reportProgram = parser.value(report);
     options.forcePerFigure = parser.isSet(force);
+    if (parser.isSet(prefix))
+        options.prefix = parser.value(prefix);
+    if (parser.isSet(lastMonth)) {
+        options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));
+        if (!options.lastMonth.isValid()) {
+            err << "orvalis-bench: invalid month (AAAA-MM): " << parser.value(lastMonth) << '\n';
+            return 2;
+        }
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1 || (positional.size() == 1 && !ServerAddress::isServerName(positional.first()))) {
+        err << "orvalis-bench: the only argument is a PostgreSQL server (postgresql://...); "
+               "SQLite files are kept in --dir\n";
+        return 2;
+    }
+    if (!positional.isEmpty())
+        options.server = positional.first();
+    if (parser.isSet(serverOnly)) {
+        if (options.server.isEmpty()) {
+            err << "orvalis-bench: --server-only needs a server\n";
+            return 2;
+        }
+        options.sqlite = false;
+    }
+
+    std::unique_ptr<Benchmark> bench;
+    try {
+        bench = std::make_unique<Benchmark>(options, err);
+    } catch (const std::exception &e) {
+        err << "orvalis-bench: " << QString::fromLocal8Bit(e.what()) << '\n';
+        return 2;
+    }
 
     try {
-        Benchmark bench(options, err);
         const QString loadBefore = loadAverage();
-        const QVector<BenchResult> results = bench.run();
+        const QVector<BenchResult> results = bench->run();
         out << "orvalis-bench, " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", "
             << QThread::idealThreadCount() << " cores (load average " << loadBefore << " at the start, "
-            << loadAverage() << " at the end), SQLite " << sqliteVersion() << ", busiest month of each "
+            << loadAverage() << " at the end), " << bench->engines() << ", busiest month of each "
             << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
         out << Benchmark::markdown(results, options);
+        const QString engines = Benchmark::sideBySide(results);
+        if (!engines.isEmpty())
+            out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
         out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
         if (parser.isSet(data)) {
             QFile file(parser.value(data));
