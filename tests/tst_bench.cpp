@@ -263,6 +263,13 @@ private slots:
         QCOMPARE(run.out.contains(QStringLiteral("The two engines side by side")), TestDatabase::onServer());
         QCOMPARE(lines(run.out, QStringLiteral("| %1 | ").arg(size)).size(), TestDatabase::onServer() ? 6 : 0);
         QVERIFY(!run.out.contains(QStringLiteral("**no**")));
+        // The results alone on standard output (a script keeps them as
+        // Markdown); the samples' own reports go with the progress.
+        for (const QString &line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            QVERIFY2(line.startsWith(QLatin1Char('|')) || line.startsWith(QStringLiteral("orvalis-bench, "))
+                         || line.startsWith(QStringLiteral("The two engines")) || line.startsWith(QStringLiteral("Peak memory")),
+                     qPrintable(line));
+        QVERIFY2(run.err.contains(QStringLiteral("Base d'exemple créée : %1 (").arg(fileBase())), qPrintable(run.err));
         verifyCopies();
     }
 

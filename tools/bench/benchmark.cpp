@@ -312,14 +312,18 @@ protected:
     void runSample(const QString &target, qint64 size)
     {
         m_progress << "Creating " << target << " with orvalis-sample (" << size << " fact rows)..." << Qt::endl;
+        // Its report goes with our progress, not into the results.
         QProcess sample;
-        sample.setProcessChannelMode(QProcess::ForwardedChannels);
+        sample.setProcessChannelMode(QProcess::MergedChannels);
+        QObject::connect(&sample, &QProcess::readyRead,
+                         [&sample, this] { m_progress << QString::fromLocal8Bit(sample.readAll()) << Qt::flush; });
         sample.start(m_options.sampleProgram,
                      {target, QStringLiteral("--rows"), QString::number(size), QStringLiteral("--seed"),
                       QString::number(m_options.seed), QStringLiteral("--last-month"), month()});
         if (!sample.waitForStarted())
             fail(QStringLiteral("cannot start %1").arg(m_options.sampleProgram));
         sample.waitForFinished(-1);
+        m_progress << QString::fromLocal8Bit(sample.readAll()) << Qt::flush;
         if (sample.exitStatus() != QProcess::NormalExit || sample.exitCode() != 0)
             fail(QStringLiteral("orvalis-sample failed for %1 rows").arg(size));
     }
