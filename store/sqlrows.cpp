@@ -11,10 +11,12 @@ QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql)
     QSqlQuery query(db);
     if (!query.exec(sql))
         throw EDatabaseError(sql + QStringLiteral(": ") + query.lastError().text());
+    const int columns = query.record().count();
     QList<QVariantList> out;
     while (query.next()) {
         QVariantList row;
-        for (int i = 0; i < query.record().count(); ++i)
+        row.reserve(columns);
+        for (int i = 0; i < columns; ++i)
             row << query.value(i);
         out << row;
     }

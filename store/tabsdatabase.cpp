@@ -60,8 +60,15 @@ bool TABSDatabase::isOpen() const
 
 QSqlDatabase TABSDatabase::connection()
 {
-    if (!isOpen())
-        open();
+    // Every statement passes here: one look-up of the connection when it
+    // is open (an unknown name gives an invalid, closed one). The copy is
+    // released before open() removes the connection.
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (db.isOpen())
+            return db;
+    }
+    open();
     return QSqlDatabase::database(m_connectionName, false);
 }
 
