@@ -53,6 +53,11 @@ int SqliteConnection::errorCode() const
     return sqlite3_extended_errcode(m_db);
 }
 
+void SqliteConnection::fail(const QString &context) const
+{
+    raise(context, errorMessage());
+}
+
 int SqliteConnection::tryExec(const QString &sql)
 {
     return sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, nullptr);
@@ -61,7 +66,7 @@ int SqliteConnection::tryExec(const QString &sql)
 void SqliteConnection::exec(const QString &sql, const QString &context)
 {
     if (tryExec(sql) != SQLITE_OK)
-        raise(context, errorMessage());
+        fail(context);
 }
 
 QStringList SqliteConnection::column(const QString &sql, const QString &context)
@@ -72,7 +77,7 @@ QStringList SqliteConnection::column(const QString &sql, const QString &context)
     while ((rc = statement.step()) == SQLITE_ROW)
         values << statement.text(0);
     if (rc != SQLITE_DONE)
-        raise(context, errorMessage());
+        fail(context);
     return values;
 }
 

@@ -26,6 +26,9 @@ public:
     QString errorMessage() const;
     int errorCode() const;
 
+    // Raises "<context> : <engine message>" for the last failure.
+    [[noreturn]] void fail(const QString &context) const;
+
     // Runs statements without result; returns the SQLite result code.
     int tryExec(const QString &sql);
     // The same, raising "<context> : <engine message>" on failure.

@@ -72,7 +72,7 @@ QList<SchemaEntry> readSchema(SqliteConnection &source)
     while ((rc = statement.step()) == SQLITE_ROW)
         entries.append({statement.text(0), statement.text(1), statement.text(2)});
     if (rc != SQLITE_DONE)
-        throw EDatabaseError(context + QStringLiteral(" : ") + source.errorMessage());
+        source.fail(context);
     return entries;
 }
 
@@ -95,11 +95,8 @@ public:
             return;
         }
 
-        QStringList quoted;
-        for (const QString &column : columns)
-            quoted << sqliteIdentifier(column);
         const QString table = sqliteIdentifier(m_table);
-        const QString selectList = rowid + QStringLiteral(", ") + quoted.join(QStringLiteral(", "));
+        const QString selectList = rowid + QStringLiteral(", ") + columnList(columns);
 
         SqliteStatement range(m_source,
                               QStringLiteral("SELECT %1 FROM %2 WHERE %3 BETWEEN ?1 AND ?2 ORDER BY %3")
@@ -132,13 +129,21 @@ private:
         return QStringLiteral("Copie des lignes de la table « %1 » dans la base reconstruite").arg(m_table);
     }
 
-    QString insertText(const QString &columnList, int count) const
+    static QString columnList(const QStringList &columns)
+    {
+        QStringList quoted;
+        for (const QString &column : columns)
+            quoted << sqliteIdentifier(column);
+        return quoted.join(QStringLiteral(", "));
+    }
+
+    QString insertText(const QString &list, int count) const
     {
         QStringList parameters;
         for (int i = 1; i <= count; ++i)
             parameters << QStringLiteral("?%1").arg(i);
         return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-            .arg(sqliteIdentifier(m_table), columnList, parameters.join(QStringLiteral(", ")));
+            .arg(sqliteIdentifier(m_table), list, parameters.join(QStringLiteral(", ")));
     }
 
     // Stored columns in order (generated and hidden columns are computed,
@@ -157,7 +162,7 @@ private:
                 stored << info.text(0);
         }
         if (rc != SQLITE_DONE || stored.isEmpty())
-            throw EDatabaseError(readContext() + QStringLiteral(" : ") + m_source.errorMessage());
+            m_source.fail(readContext());
         return stored;
     }
 
@@ -199,7 +204,7 @@ private:
     void checkSoft(int rc) const
     {
         if (rc != SQLITE_ROW && rc != SQLITE_DONE && isHardFailure(rc))
-            throw EDatabaseError(readContext() + QStringLiteral(" : ") + m_source.errorMessage());
+            m_source.fail(readContext());
     }
 
     // An index holds one entry per row, on pages of its own: when one
@@ -359,10 +364,7 @@ private:
     // first failure is lost, in a number nobody can know.
     void copyInOneScan(const QStringList &columns)
     {
-        QStringList quoted;
-        for (const QString &column : columns)
-            quoted << sqliteIdentifier(column);
-        const QString list = quoted.join(QStringLiteral(", "));
+        const QString list = columnList(columns);
         SqliteStatement all(m_source, QStringLiteral("SELECT %1 FROM %2").arg(list, sqliteIdentifier(m_table)),
                             readContext());
         SqliteStatement insert(m_target, insertText(list, int(columns.size())), writeContext());
