@@ -16,10 +16,16 @@ QStringList createTables()
     };
 }
 
+QString recommendedIndexName()
+{
+    return QStringLiteral("data_mois_compte");
+}
+
 QString recommendedIndex()
 {
-    return QStringLiteral("CREATE INDEX data_mois_compte ON data (period_year, period_month, dim_agence, "
-                          "code_account, dim_utilisateur, dim_fournisseur, valeur)");
+    return QStringLiteral("CREATE INDEX %1 ON data (period_year, period_month, dim_agence, "
+                          "code_account, dim_utilisateur, dim_fournisseur, valeur)")
+        .arg(recommendedIndexName());
 }
 
 QStringList accountCodes()

@@ -15,6 +15,9 @@ QStringList createTables();
 // users of one agency in a month (the user list and its rows), which would
 // otherwise read the whole month.
 QString recommendedIndex();
+// Its name, as a server lists it (a server writes the statement again in
+// its own words).
+QString recommendedIndexName();
 
 // The six account codes of the tracking table, in the order of its columns.
 QStringList accountCodes();

@@ -118,17 +118,11 @@ public:
             out << qMakePair(row.value(0).toString(), row.value(1).toString());
         return out;
     }
-    QString recommended() const { return m_server ? recommendedIndexName() : Schema::recommendedIndex(); }
+    QString recommended() const { return m_server ? Schema::recommendedIndexName() : Schema::recommendedIndex(); }
     bool indexesAsWanted(bool indexed)
     {
         const QList<QPair<QString, QString>> present = dataIndexes();
         return indexed ? present.size() == 1 && present.first().second == recommended() : present.isEmpty();
-    }
-
-    static QString recommendedIndexName()
-    {
-        static const QRegularExpression name(QStringLiteral("^CREATE INDEX (\\w+) ON "));
-        return name.match(Schema::recommendedIndex()).captured(1);
     }
 
 private:
