@@ -3,13 +3,12 @@
 #include "store/pgsession.h"
 #include "store/schema.h"
 #include "store/serveraddress.h"
+#include "store/sqlitehandle.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QTemporaryFile>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <charconv>
@@ -291,40 +290,29 @@ Organisation buildOrganisation(Random &random)
 }
 
 // ---------------------------------------------------------------------------
-// A thin layer over the SQLite C API: the sample is written without the Qt
-// SQL layer, as fast as the engine allows.
+// The sample is written through the SQLite C API, without the Qt SQL layer,
+// as fast as the engine allows. Messages name the file being built.
 
 class SqliteFile
 {
 public:
-    explicit SqliteFile(const QString &path) : m_path(path)
+    explicit SqliteFile(const QString &path)
+        : m_path(path),
+          m_db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, context(QStringLiteral("Impossible de créer la base de données")))
     {
-        const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-        if (rc != SQLITE_OK)
-            fail(QStringLiteral("Impossible de créer la base de données"));
-    }
-    ~SqliteFile() { sqlite3_close_v2(m_db); }
-    SqliteFile(const SqliteFile &) = delete;
-    SqliteFile &operator=(const SqliteFile &) = delete;
-
-    sqlite3 *handle() const { return m_db; }
-
-    void exec(const QString &sql)
-    {
-        if (sqlite3_exec(m_db, sql.toUtf8().constData(), nullptr, nullptr, nullptr) != SQLITE_OK)
-            fail(QStringLiteral("Échec de « %1 »").arg(sql));
     }
 
-    [[noreturn]] void fail(const QString &what) const
-    {
-        const QString why = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("mémoire insuffisante");
-        throw EDatabaseError(QStringLiteral("%1 (%2) : %3").arg(what, m_path, why));
-    }
+    sqlite3 *handle() const { return m_db.handle(); }
+
+    void exec(const QString &sql) { m_db.exec(sql, context(QStringLiteral("Échec de « %1 »").arg(sql))); }
+
+    [[noreturn]] void fail(const QString &what) const { m_db.fail(context(what)); }
 
 private:
+    QString context(const QString &what) const { return QStringLiteral("%1 (%2)").arg(what, m_path); }
+
     QString m_path;
-    sqlite3 *m_db = nullptr;
+    SqliteConnection m_db;
 };
 
 class Insert
