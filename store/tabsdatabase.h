@@ -28,13 +28,8 @@ public:
     TABSDatabase(const TABSDatabase &) = delete;
     TABSDatabase &operator=(const TABSDatabase &) = delete;
 
-    // Stored settings of the connection, as the main window keeps them.
+    // The name statements give to bind themselves to this database.
     QString DatabaseName() const { return QStringLiteral("tdb"); }
-    bool Exclusive() const { return false; }
-    bool MultiUser() const { return true; }
-    int MaxConnections() const { return 500; }
-    QString SessionName() const { return QStringLiteral("Default"); }
-    QString CurrentVersion() const { return QStringLiteral("7.61 "); }
 
     // Names the database: a file path or a server URI. Nothing is opened or
     // checked here.

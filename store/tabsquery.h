@@ -44,7 +44,6 @@ public:
     void ExecSQL();
     void Close();
 
-    bool Active() const { return m_active; }
     bool Eof() const { return !m_active || m_row >= m_rows.size(); }
     void Next();
     TField FieldByName(const QString &name) const;
