@@ -405,15 +405,10 @@ void TestDashboard::openingAsUser()
 
 void TestDashboard::cascade()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    auto &[file, db, boxes, window, opened] = fixture;
     StatementLog log(&db);
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
-    QVERIFY(openTrackingTable(window, &db, true));
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
@@ -658,19 +653,13 @@ void TestDashboard::errorDuringActivationShownOnce()
 
 void TestDashboard::holdersDoNotOutliveTheirEntries()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
     const int before = TObjectCode::liveCount();
     {
-        TFicheTDB window(nullptr);
-        window.SetDatabase(&db);
-        window.SetAdmin(true);
-        window.show();
-        QTRY_COMPARE(window.activation()->count(), 1);
-        auto *levels = window.findChild<QComboBox *>("cblNiveau");
+        OpenedTable fixture(true);
+        QVERIFY(fixture.opened);
+        TFicheTDB &window = fixture.window;
+        QCOMPARE(window.activation()->count(), 1);
+        auto *levels = fixture.combo("cblNiveau");
         for (int i = 0; i < 20; ++i) {
             window.LoadLevels();
             chooseIndex(levels, 1);
