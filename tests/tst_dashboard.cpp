@@ -25,14 +25,25 @@ namespace {
 const int Y = QDate::currentDate().year();
 const int M = QDate::currentDate().month();
 
-} // namespace
-
-namespace {
 // What a refresh asks a database file before it reuses the month's sums; a
 // server is not asked.
 QStringList versionCheck()
 {
     return TestDatabase::onServer() ? QStringList() : QStringList{QStringLiteral("PRAGMA data_version")};
+}
+
+// The filters of a request for an account; "-" leaves one off.
+void setFilters(TAccount &account, const QString &level, const QString &agency, const QString &user,
+                const QString &supplier)
+{
+    if (level != QLatin1String("-"))
+        account.SetLevelCode(level);
+    if (agency != QLatin1String("-"))
+        account.SetAgencyCode(agency);
+    if (user != QLatin1String("-"))
+        account.SetUserCode(user);
+    if (supplier != QLatin1String("-"))
+        account.SetSupplierCode(supplier);
 }
 } // namespace
 
@@ -122,14 +133,7 @@ void TestDashboard::accountStatement()
     TAccount account;
     account.SetPeriod(2026, 7);
     account.SetAccountCode(QStringLiteral("NB_RELANCES"));
-    if (level != QLatin1String("-"))
-        account.SetLevelCode(level);
-    if (agency != QLatin1String("-"))
-        account.SetAgencyCode(agency);
-    if (user != QLatin1String("-"))
-        account.SetUserCode(user);
-    if (supplier != QLatin1String("-"))
-        account.SetSupplierCode(supplier);
+    setFilters(account, level, agency, user, supplier);
     TAccountSQL sql;
     sql.SetDatabase(&db);
     sql.SetAccount(&account);
@@ -169,12 +173,7 @@ void TestDashboard::accountValue()
     TAccount account;
     account.SetPeriod(Y, M);
     account.SetAccountCode(QStringLiteral("MONTANT_DEVIS_VENTE_HT"));
-    if (level != QLatin1String("-"))
-        account.SetLevelCode(level);
-    if (agency != QLatin1String("-"))
-        account.SetAgencyCode(agency);
-    if (supplier != QLatin1String("-"))
-        account.SetSupplierCode(supplier);
+    setFilters(account, level, agency, QStringLiteral("-"), supplier);
     TAccountSQL sql;
     sql.SetDatabase(&db);
     sql.SetAccount(&account);
