@@ -25,14 +25,25 @@ namespace {
 const int Y = QDate::currentDate().year();
 const int M = QDate::currentDate().month();
 
-} // namespace
-
-namespace {
 // What a refresh asks a database file before it reuses the month's sums; a
 // server is not asked.
 QStringList versionCheck()
 {
     return TestDatabase::onServer() ? QStringList() : QStringList{QStringLiteral("PRAGMA data_version")};
+}
+
+// The filters of a request for an account; "-" leaves one off.
+void setFilters(TAccount &account, const QString &level, const QString &agency, const QString &user,
+                const QString &supplier)
+{
+    if (level != QLatin1String("-"))
+        account.SetLevelCode(level);
+    if (agency != QLatin1String("-"))
+        account.SetAgencyCode(agency);
+    if (user != QLatin1String("-"))
+        account.SetUserCode(user);
+    if (supplier != QLatin1String("-"))
+        account.SetSupplierCode(supplier);
 }
 } // namespace
 
@@ -122,14 +133,7 @@ void TestDashboard::accountStatement()
     TAccount account;
     account.SetPeriod(2026, 7);
     account.SetAccountCode(QStringLiteral("NB_RELANCES"));
-    if (level != QLatin1String("-"))
-        account.SetLevelCode(level);
-    if (agency != QLatin1String("-"))
-        account.SetAgencyCode(agency);
-    if (user != QLatin1String("-"))
-        account.SetUserCode(user);
-    if (supplier != QLatin1String("-"))
-        account.SetSupplierCode(supplier);
+    setFilters(account, level, agency, user, supplier);
     TAccountSQL sql;
     sql.SetDatabase(&db);
     sql.SetAccount(&account);
@@ -169,12 +173,7 @@ void TestDashboard::accountValue()
     TAccount account;
     account.SetPeriod(Y, M);
     account.SetAccountCode(QStringLiteral("MONTANT_DEVIS_VENTE_HT"));
-    if (level != QLatin1String("-"))
-        account.SetLevelCode(level);
-    if (agency != QLatin1String("-"))
-        account.SetAgencyCode(agency);
-    if (supplier != QLatin1String("-"))
-        account.SetSupplierCode(supplier);
+    setFilters(account, level, agency, QStringLiteral("-"), supplier);
     TAccountSQL sql;
     sql.SetDatabase(&db);
     sql.SetAccount(&account);
@@ -405,15 +404,10 @@ void TestDashboard::openingAsUser()
 
 void TestDashboard::cascade()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    auto &[file, db, boxes, window, opened] = fixture;
     StatementLog log(&db);
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
-    QVERIFY(openTrackingTable(window, &db, true));
     auto *levels = window.findChild<QComboBox *>("cblNiveau");
     auto *agencies = window.findChild<QComboBox *>("cblAgence");
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
@@ -658,19 +652,13 @@ void TestDashboard::errorDuringActivationShownOnce()
 
 void TestDashboard::holdersDoNotOutliveTheirEntries()
 {
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
     const int before = TObjectCode::liveCount();
     {
-        TFicheTDB window(nullptr);
-        window.SetDatabase(&db);
-        window.SetAdmin(true);
-        window.show();
-        QTRY_COMPARE(window.activation()->count(), 1);
-        auto *levels = window.findChild<QComboBox *>("cblNiveau");
+        OpenedTable fixture(true);
+        QVERIFY(fixture.opened);
+        TFicheTDB &window = fixture.window;
+        QCOMPARE(window.activation()->count(), 1);
+        auto *levels = fixture.combo("cblNiveau");
         for (int i = 0; i < 20; ++i) {
             window.LoadLevels();
             chooseIndex(levels, 1);

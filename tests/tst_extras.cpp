@@ -111,25 +111,6 @@ QVector<Period> oldestFirst(const QDate &today = QDate::currentDate())
     return months;
 }
 
-// An open tracking table on a database of its own.
-struct OpenTable
-{
-    explicit OpenTable(const std::function<void(TestDatabase &)> &fill)
-    {
-        fill(file);
-        db.SetDatabaseFileName(file.path());
-        opened = openTrackingTable(window, &db, true);
-    }
-    QTreeWidget *table() { return window.findChild<QTreeWidget *>(QStringLiteral("lvData")); }
-    QComboBox *combo(const char *name) { return window.findChild<QComboBox *>(QLatin1String(name)); }
-
-    TestDatabase file;
-    TABSDatabase db;
-    ScriptedMessages boxes;
-    TFicheTDB window{nullptr};
-    bool opened = false;
-};
-
 } // namespace
 
 class TestExtras : public QObject
@@ -346,7 +327,7 @@ void TestExtras::titleNamesFiltersInForce()
 
 void TestExtras::formKeepsItsControls()
 {
-    OpenTable open(fillOrganisation);
+    OpenedTable open(true);
     TFicheTDB &window = open.window;
     QVERIFY(open.opened);
     const QMap<QString, QRect> form{
@@ -411,7 +392,7 @@ void TestExtras::sortByColumn()
     QFETCH(int, column);
     QFETCH(int, clicks);
     QFETCH(QStringList, order);
-    OpenTable open(fillSortable);
+    OpenedTable open(true, QString(), fillSortable);
     QVERIFY(open.opened);
     QTreeWidget *table = open.table();
     // The table opens in the order of the row statement.
@@ -434,7 +415,7 @@ void TestExtras::sortByColumn()
 
 void TestExtras::refreshRestoresStatementOrder()
 {
-    OpenTable open(fillSortable);
+    OpenedTable open(true, QString(), fillSortable);
     QVERIFY(open.opened);
     QTreeWidget *table = open.table();
     clickHeader(table, 1);
@@ -498,7 +479,7 @@ void TestExtras::copyRows()
 {
     QFETCH(QList<int>, selected);
     QFETCH(QStringList, labels);
-    OpenTable open([](TestDatabase &db) {
+    OpenedTable open(true, QString(), [](TestDatabase &db) {
         fillOrganisation(db);
         db.exec("UPDATE dim_niveau SET libelle = '=Secteur Vide' WHERE code = 'U3'");
     });
@@ -562,7 +543,7 @@ void TestExtras::exportFromWindow()
     QFETCH(QString, written);
     QFETCH(bool, workbook);
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
-    OpenTable open(fillOrganisation);
+    OpenedTable open(true);
     QVERIFY(open.opened);
     QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
     QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
@@ -622,7 +603,7 @@ void TestExtras::exportFromWindow()
 
 void TestExtras::exportCancelledOrFailing()
 {
-    OpenTable open(fillOrganisation);
+    OpenedTable open(true);
     QVERIFY(open.opened);
     QTemporaryDir dir;
     ScriptedFileDialogs dialogs;
@@ -708,7 +689,7 @@ void TestExtras::trendEqualsMonthlyReports()
 
 void TestExtras::trendWindow()
 {
-    OpenTable open([](TestDatabase &db) {
+    OpenedTable open(true, QString(), [](TestDatabase &db) {
         fillOrganisation(db);
         fillOlderMonths(db);
     });

@@ -229,11 +229,7 @@ void TestFoundation::notADatabase()
     QByteArray content;
     for (int i = 0; i < 200; ++i)
         content += "Ceci n'est pas une base de données.\n";
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(content);
-    }
+    writeFile(path, content);
     TABSDatabase db;
     db.SetDatabaseFileName(path);
     TABSQuery query(&db);

@@ -3,6 +3,7 @@
 #include "levels/tficheparamniveauagence.h"
 #include "store/tobjectcode.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -91,28 +92,6 @@ T *child(QWidget &window, const char *name)
     if (!widget)
         qFatal("no widget %s", name);
     return widget;
-}
-
-QStringList comboTexts(const QComboBox *combo)
-{
-    QStringList out;
-    for (int i = 0; i < combo->count(); ++i)
-        out << combo->itemText(i);
-    return out;
-}
-
-// Each row as its cells joined by '|'.
-QStringList rows(const QTreeWidget *list)
-{
-    QStringList out;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        const QTreeWidgetItem *item = list->topLevelItem(i);
-        QStringList cells;
-        for (int c = 0; c < list->columnCount(); ++c)
-            cells << item->text(c);
-        out << cells.join(QLatin1Char('|'));
-    }
-    return out;
 }
 
 // What the user does: pick an entry in a drop-down list.
@@ -503,7 +482,7 @@ void TestLevels::addLevel()
     auto *list = child<QTreeWidget>(window, "lvNiveau");
     QCOMPARE(comboTexts(users), (QStringList{QStringLiteral("Bruno"), QStringLiteral("David")}));
     QCOMPARE(users->currentIndex(), 0);
-    QCOMPARE(rows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Claire|U3|Secteur Sud")}));
+    QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Claire|U3|Secteur Sud")}));
 
     auto *edit = child<QLineEdit>(window, "edtNiveau");
     QTest::keyClicks(edit, typed);
@@ -515,7 +494,7 @@ void TestLevels::addLevel()
     QVERIFY(levels(env.data).contains(QStringLiteral("U2=") + typed));
     QCOMPARE(comboTexts(users), QStringList{QStringLiteral("David")});
     QCOMPARE(users->currentIndex(), 0);
-    QCOMPARE(rows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Bruno|U2|") + typed,
+    QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Bruno|U2|") + typed,
                                       QStringLiteral("Claire|U3|Secteur Sud")}));
     QVERIFY(list->selectedItems().isEmpty());
     QCOMPARE(edit->text(), typed);
@@ -595,7 +574,7 @@ void TestLevels::deleteLevel()
     std::sort(linksLeft.begin(), linksLeft.end());
     QCOMPARE(levels(env.data), levelsLeft);
     QCOMPARE(links(env.data), linksLeft);
-    QCOMPARE(rows(list), rowsLeft);
+    QCOMPARE(joinedRows(list), rowsLeft);
     QVERIFY(list->selectedItems().isEmpty());
     QStringList free = deleted ? QStringList{QStringLiteral("Alice")} : QStringList();
     free << QStringLiteral("Zoé");
@@ -612,7 +591,7 @@ void TestLevels::levelWithoutUser()
 
     TFicheParamNiveau levelWindow(nullptr);
     QVERIFY(open(levelWindow, &env.db));
-    QCOMPARE(rows(child<QTreeWidget>(levelWindow, "lvNiveau")), QStringList{QStringLiteral("Alice|U1|Secteur Nord")});
+    QCOMPARE(joinedRows(child<QTreeWidget>(levelWindow, "lvNiveau")), QStringList{QStringLiteral("Alice|U1|Secteur Nord")});
     levelWindow.close();
 
     TFicheParamNiveauAgence agencyWindow(nullptr);
@@ -641,14 +620,14 @@ void TestLevels::linkAgency()
     // Agencies of other levels are offered too.
     QCOMPARE(comboTexts(levelsCombo), (QStringList{QStringLiteral("Secteur Nord"), QStringLiteral("Secteur Sud")}));
     QCOMPARE(comboTexts(agencies), (QStringList{QStringLiteral("Annecy"), QStringLiteral("Brest"), QStringLiteral("Caen")}));
-    QCOMPARE(rows(list), QStringList());
+    QCOMPARE(joinedRows(list), QStringList());
 
     log.clear();
     choose(levelsCombo, QStringLiteral("Secteur Sud"));
     QCOMPARE(log.statements(), (QStringList{freeAgencies(QStringLiteral("U2")), levelAgencies(QStringLiteral("U2"))}));
     QCOMPARE(comboTexts(agencies), (QStringList{QStringLiteral("Annecy"), QStringLiteral("Brest")}));
     QCOMPARE(agencies->currentIndex(), 0);
-    QCOMPARE(rows(list), QStringList{QStringLiteral("Caen|A3")});
+    QCOMPARE(joinedRows(list), QStringList{QStringLiteral("Caen|A3")});
 
     choose(agencies, QStringLiteral("Brest"));
     log.clear();
@@ -660,7 +639,7 @@ void TestLevels::linkAgency()
     QCOMPARE(links(env.data), (QStringList{QStringLiteral("U2-A2"), QStringLiteral("U2-A3")}));
     QCOMPARE(levelsCombo->currentText(), QStringLiteral("Secteur Sud"));
     QCOMPARE(comboTexts(agencies), QStringList{QStringLiteral("Annecy")});
-    QCOMPARE(rows(list), (QStringList{QStringLiteral("Brest|A2"), QStringLiteral("Caen|A3")}));
+    QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Brest|A2"), QStringLiteral("Caen|A3")}));
     QVERIFY(list->selectedItems().isEmpty());
     QVERIFY(messages.shown().isEmpty());
 }
@@ -677,7 +656,7 @@ void TestLevels::removeAgencyKeepsOtherLevels()
     TFicheParamNiveauAgence window(nullptr);
     QVERIFY(open(window, &env.db));
     auto *list = child<QTreeWidget>(window, "lvNiveau");
-    QCOMPARE(rows(list), (QStringList{QStringLiteral("Annecy|A1"), QStringLiteral("Brest|A2")}));
+    QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Annecy|A1"), QStringLiteral("Brest|A2")}));
 
     selectRow(list, QStringLiteral("Annecy"));
     StatementLog log(&env.db);
@@ -688,12 +667,12 @@ void TestLevels::removeAgencyKeepsOtherLevels()
                           freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}));
     QVERIFY(messages.shown().isEmpty());
     QCOMPARE(links(env.data), (QStringList{QStringLiteral("U1-A2"), QStringLiteral("U2-A1")}));
-    QCOMPARE(rows(list), QStringList{QStringLiteral("Brest|A2")});
+    QCOMPARE(joinedRows(list), QStringList{QStringLiteral("Brest|A2")});
     QCOMPARE(comboTexts(child<QComboBox>(window, "cblAgences")), QStringList{QStringLiteral("Annecy")});
     QCOMPARE(child<QComboBox>(window, "cblNiveaux")->currentText(), QStringLiteral("Secteur Nord"));
 
     choose(child<QComboBox>(window, "cblNiveaux"), QStringLiteral("Secteur Sud"));
-    QCOMPARE(rows(list), QStringList{QStringLiteral("Annecy|A1")});
+    QCOMPARE(joinedRows(list), QStringList{QStringLiteral("Annecy|A1")});
 }
 
 void TestLevels::codesWithApostrophes()
@@ -711,7 +690,7 @@ void TestLevels::codesWithApostrophes()
         QTest::keyClicks(child<QLineEdit>(window, "edtNiveau"), label);
         child<QPushButton>(window, "btnAjouter")->click();
         QCOMPARE(levels(env.data), QStringList{QStringLiteral("O'NEIL=") + label});
-        QCOMPARE(rows(child<QTreeWidget>(window, "lvNiveau")), QStringList{QStringLiteral("Mc O'Neil|O'NEIL|") + label});
+        QCOMPARE(joinedRows(child<QTreeWidget>(window, "lvNiveau")), QStringList{QStringLiteral("Mc O'Neil|O'NEIL|") + label});
     }
     {
         TFicheParamNiveauAgence window(nullptr);
@@ -721,13 +700,13 @@ void TestLevels::codesWithApostrophes()
         child<QPushButton>(window, "btnAjouter")->click();
         QCOMPARE(links(env.data), QStringList{QStringLiteral("O'NEIL-L'AIGLE")});
         auto *list = child<QTreeWidget>(window, "lvNiveau");
-        QCOMPARE(rows(list), QStringList{QStringLiteral("L'Aigle|L'AIGLE")});
+        QCOMPARE(joinedRows(list), QStringList{QStringLiteral("L'Aigle|L'AIGLE")});
         QCOMPARE(child<QComboBox>(window, "cblAgences")->count(), 0);
 
         selectRow(list, QStringLiteral("L'Aigle"));
         child<QPushButton>(window, "btnSupprimer")->click();
         QCOMPARE(links(env.data), QStringList());
-        QCOMPARE(rows(list), QStringList());
+        QCOMPARE(joinedRows(list), QStringList());
         env.data.link(QStringLiteral("O'NEIL"), QStringLiteral("L'AIGLE"));
     }
     {

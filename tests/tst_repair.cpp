@@ -4,7 +4,6 @@
 #include "support/testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QPushButton>
 #include <QSet>
 #include <QSqlDatabase>
@@ -55,19 +54,6 @@ QMap<QString, Rows> contents(TestDatabase &db)
     for (const QString &table : Tables)
         all[table] = db.rows(sql.arg(table));
     return all;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 QStringList backupsIn(const QString &folder)

@@ -70,37 +70,31 @@ void TestReport::sameTableAsTheWindow()
     QFETCH(QString, person);
     QFETCH(QString, supplier);
 
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-
-    TFicheTDB window(nullptr);
     const bool admin = user == QLatin1String("VEXOR");
-    QVERIFY(openTrackingTable(window, &db, admin, admin ? QString() : user));
-    chooseIndex(window.findChild<QComboBox *>("cblPeriode"), monthsBack);
-    QStringList arguments{file.path(), user, "--format", "tsv", "--mois", monthText(monthsBack)};
-    if (!level.isEmpty()) {
-        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblNiveau"), level));
-        arguments << "--niveau" << level;
+    OpenedTable fixture(admin, admin ? QString() : user);
+    QVERIFY(fixture.opened);
+    chooseIndex(fixture.combo("cblPeriode"), monthsBack);
+    QStringList arguments{fixture.file.path(), user, "--format", "tsv", "--mois", monthText(monthsBack)};
+    // Each filter chosen in the window is given to the report too.
+    const struct
+    {
+        const char *combo;
+        const char *option;
+        QString code;
+    } filters[] = {{"cblNiveau", "--niveau", level},
+                   {"cblAgence", "--agence", agency},
+                   {"cblUtilisateur", "--utilisateur", person},
+                   {"cblFournisseur", "--fournisseur", supplier}};
+    for (const auto &filter : filters) {
+        if (filter.code.isEmpty())
+            continue;
+        QVERIFY2(chooseCode(fixture.combo(filter.combo), filter.code), filter.combo);
+        arguments << filter.option << filter.code;
     }
-    if (!agency.isEmpty()) {
-        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblAgence"), agency));
-        arguments << "--agence" << agency;
-    }
-    if (!person.isEmpty()) {
-        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblUtilisateur"), person));
-        arguments << "--utilisateur" << person;
-    }
-    if (!supplier.isEmpty()) {
-        QVERIFY(chooseCode(window.findChild<QComboBox *>("cblFournisseur"), supplier));
-        arguments << "--fournisseur" << supplier;
-    }
-    QVERIFY(boxes.shown().isEmpty());
+    QVERIFY(fixture.boxes.shown().isEmpty());
 
     QStringList shown{dashboardCaptions().join('\t')};
-    for (const QStringList &cells : tableRows(window.findChild<QTreeWidget *>("lvData")))
+    for (const QStringList &cells : tableRows(fixture.table()))
         shown << cells.join('\t');
     QVERIFY(shown.size() > 1);
 

@@ -75,19 +75,6 @@ QString rowsOf(const char *account)
     return QStringLiteral("sum(CASE WHEN code_account = '%1' THEN 1 ELSE 0 END)").arg(QLatin1String(account));
 }
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
 } // namespace
 
 class TestSample : public QObject
@@ -234,7 +221,7 @@ void TestSample::refusesExistingFile()
     writeFile(path, "contenu à garder");
 
     QVERIFY_THROWS_EXCEPTION(ESampleFileExists, SampleGenerator(options(path, 100)).run());
-    QCOMPARE(fileContent(path), QByteArray("contenu à garder"));
+    QCOMPARE(readFile(path), QByteArray("contenu à garder"));
     // Nothing is left beside it either.
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"existant.db"});
 }
@@ -636,7 +623,7 @@ void TestSample::commandLine()
         writeFile(path, "ancien contenu");
     const auto oldContent = [&] {
         return server ? target.scalar(QStringLiteral("SELECT libelle FROM dim_niveau")).toString().toUtf8()
-                      : fileContent(path);
+                      : readFile(path);
     };
 
     QProcess tool;

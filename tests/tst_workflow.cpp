@@ -17,14 +17,6 @@
 
 namespace {
 
-QStringList rowsOf(const QTreeWidget *table)
-{
-    QStringList out;
-    for (const QStringList &cells : tableRows(table))
-        out << cells.join('|');
-    return out;
-}
-
 // The tracking table of the administrator, narrowed to one level.
 QStringList agencyRows(TABSDatabase *db, const QString &level)
 {
@@ -33,7 +25,7 @@ QStringList agencyRows(TABSDatabase *db, const QString &level)
         return {"not activated"};
     if (!chooseCode(table.findChild<QComboBox *>("cblNiveau"), level))
         return {"no level " + level};
-    return rowsOf(table.findChild<QTreeWidget *>("lvData"));
+    return joinedRows(table.findChild<QTreeWidget *>("lvData"));
 }
 
 } // namespace

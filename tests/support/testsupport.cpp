@@ -7,9 +7,11 @@
 
 #include <QAtomicInt>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTest>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,19 @@ QStringList ScriptedMessages::texts() const
     for (const Messages::Box &box : m_shown)
         out << box.text;
     return out;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 StatementLog::StatementLog(TABSDatabase *db) : m_db(db)

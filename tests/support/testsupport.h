@@ -4,6 +4,7 @@
 #include "store/sqlrows.h"
 #include "store/tabsdatabase.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSqlDatabase>
@@ -35,6 +36,11 @@ private:
     QList<QMessageBox::StandardButton> m_answers;
     int m_unanswered = 0;
 };
+
+// A whole file: its bytes (empty when it cannot be read), or written anew
+// (the test fails when it cannot be).
+QByteArray readFile(const QString &path);
+void writeFile(const QString &path, const QByteArray &bytes);
 
 // Records every statement that the database layer runs.
 class StatementLog

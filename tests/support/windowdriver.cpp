@@ -1,7 +1,5 @@
 #include "windowdriver.h"
 
-#include "organisation.h"
-
 #include "app/activation.h"
 #include "dashboard/tfichetdb.h"
 #include "store/tobjectcode.h"
@@ -38,6 +36,14 @@ QStringList firstColumn(const QTreeWidget *table)
     return out;
 }
 
+QStringList joinedRows(const QTreeWidget *table)
+{
+    QStringList out;
+    for (const QStringList &row : tableRows(table))
+        out << row.join(QLatin1Char('|'));
+    return out;
+}
+
 int indexOfCode(const QComboBox *combo, const QString &code)
 {
     for (int i = 0; i < combo->count(); ++i)
@@ -70,9 +76,19 @@ bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QS
     return QTest::qWaitFor([&window] { return window.activation()->count() >= 1; });
 }
 
-OpenedTable::OpenedTable(bool admin, const QString &user)
+OpenedTable::OpenedTable(bool admin, const QString &user, const std::function<void(TestDatabase &)> &fill)
 {
-    fillOrganisation(file);
+    fill(file);
     db.SetDatabaseFileName(file.path());
     opened = openTrackingTable(window, &db, admin, user);
+}
+
+QTreeWidget *OpenedTable::table() const
+{
+    return window.findChild<QTreeWidget *>(QStringLiteral("lvData"));
+}
+
+QComboBox *OpenedTable::combo(const char *name) const
+{
+    return window.findChild<QComboBox *>(QLatin1String(name));
 }

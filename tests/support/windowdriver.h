@@ -1,11 +1,15 @@
 #pragma once
 
+#include "organisation.h"
+
 #include "dashboard/tfichetdb.h"
 #include "store/tabsdatabase.h"
 #include "testsupport.h"
 
 #include <QList>
 #include <QStringList>
+
+#include <functional>
 
 class QComboBox;
 class QTreeWidget;
@@ -18,6 +22,8 @@ QStringList comboTexts(const QComboBox *combo);
 // The cells of every row, in the order shown.
 QList<QStringList> tableRows(const QTreeWidget *table);
 QStringList firstColumn(const QTreeWidget *table);
+// Each row as its cells joined by '|'.
+QStringList joinedRows(const QTreeWidget *table);
 // The index of the entry carrying `code`, or -1.
 int indexOfCode(const QComboBox *combo, const QString &code);
 // Chooses the entry at `index` as the user does (the change handler runs).
@@ -29,11 +35,14 @@ bool chooseCode(QComboBox *combo, const QString &code);
 // once its first activation has run.
 bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QString &user = QString());
 
-// A small organisation (see organisation.h) and its tracking table, opened
-// as the main window opens it.
+// A database filled by `fill` (by default the small organisation of
+// organisation.h) and its tracking table, opened as the main window opens it.
 struct OpenedTable
 {
-    explicit OpenedTable(bool admin, const QString &user = QString());
+    explicit OpenedTable(bool admin, const QString &user = QString(),
+                         const std::function<void(TestDatabase &)> &fill = fillOrganisation);
+    QTreeWidget *table() const;
+    QComboBox *combo(const char *name) const;
 
     TestDatabase file;
     TABSDatabase db;
