@@ -30,6 +30,13 @@ ColumnKind columnKind(int column)
     }
 }
 
+Qt::Alignment columnAlignment(int column)
+{
+    if (columnKind(column) == ColumnKind::Label)
+        return Qt::AlignLeft;
+    return column == 6 ? Qt::AlignHCenter : Qt::AlignRight;
+}
+
 double columnValue(const DashboardRow &row, int column)
 {
     switch (column) {
@@ -128,14 +135,10 @@ QByteArray tsv(const QVector<DashboardRow> &rows)
 QString html(const QVector<DashboardRow> &rows)
 {
     auto align = [](int column) {
-        switch (columnKind(column)) {
-        case ColumnKind::Label:
-            return QStringLiteral("left");
-        case ColumnKind::Count:
-            return column == 6 ? QStringLiteral("center") : QStringLiteral("right");
-        default:
-            return QStringLiteral("right");
-        }
+        const Qt::Alignment alignment = columnAlignment(column);
+        return alignment == Qt::AlignLeft      ? QStringLiteral("left")
+               : alignment == Qt::AlignHCenter ? QStringLiteral("center")
+                                               : QStringLiteral("right");
     };
     QString out = QStringLiteral("<html><head><meta charset=\"utf-8\"></head><body>\n"
                                  "<table border=\"1\" cellspacing=\"0\" cellpadding=\"2\">\n<thead><tr>");
@@ -218,10 +221,10 @@ SheetFormats addFormats(lxw_workbook *workbook)
     format_set_bold(formats.title);
     format_set_font_size(formats.title, 12);
     for (int c = 0; c < 10; ++c) {
-        const ColumnKind kind = columnKind(c);
-        const uint8_t align = kind == ColumnKind::Label ? LXW_ALIGN_LEFT
-                              : c == 6                  ? LXW_ALIGN_CENTER
-                                                        : LXW_ALIGN_RIGHT;
+        const Qt::Alignment alignment = columnAlignment(c);
+        const uint8_t align = alignment == Qt::AlignLeft      ? LXW_ALIGN_LEFT
+                              : alignment == Qt::AlignHCenter ? LXW_ALIGN_CENTER
+                                                              : LXW_ALIGN_RIGHT;
         lxw_format *header = workbook_add_format(workbook);
         format_set_bold(header);
         format_set_bottom(header, LXW_BORDER_THIN);
@@ -230,7 +233,7 @@ SheetFormats addFormats(lxw_workbook *workbook)
 
         lxw_format *cell = workbook_add_format(workbook);
         format_set_align(cell, align);
-        switch (kind) {
+        switch (columnKind(c)) {
         case ColumnKind::Amount:
             format_set_num_format(cell, "0.00");
             break;
