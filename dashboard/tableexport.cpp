@@ -98,38 +98,34 @@ QString csvCell(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-QList<QStringList> lines(const QVector<DashboardRow> &rows)
+// The header and the rows' text cells, each cell written by `write`,
+// `separator` between cells and `end` after each line.
+template <typename Write>
+QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separator, const QString &end)
 {
-    QList<QStringList> out{dashboardCaptions()};
+    QList<QStringList> lines{dashboardCaptions()};
     for (const DashboardRow &row : rows)
-        out << textCells(row);
-    return out;
+        lines << textCells(row);
+    QString out;
+    for (const QStringList &line : lines) {
+        QStringList cells;
+        for (const QString &cell : line)
+            cells << write(cell);
+        out += cells.join(separator) + end;
+    }
+    return out.toUtf8();
 }
 
 } // namespace
 
 QByteArray csv(const QVector<DashboardRow> &rows)
 {
-    QString out;
-    for (const QStringList &line : lines(rows)) {
-        QStringList cells;
-        for (const QString &cell : line)
-            cells << csvCell(cell);
-        out += cells.join(QLatin1Char(';')) + QStringLiteral("\r\n");
-    }
-    return QByteArray("\xEF\xBB\xBF") + out.toUtf8();
+    return QByteArray("\xEF\xBB\xBF") + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"));
 }
 
 QByteArray tsv(const QVector<DashboardRow> &rows)
 {
-    QString out;
-    for (const QStringList &line : lines(rows)) {
-        QStringList cells;
-        for (const QString &cell : line)
-            cells << singleLine(cell);
-        out += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
-    }
-    return out.toUtf8();
+    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"));
 }
 
 QString html(const QVector<DashboardRow> &rows)
