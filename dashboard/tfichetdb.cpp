@@ -23,7 +23,6 @@
 #include <QMimeData>
 #include <QResizeEvent>
 #include <QStandardPaths>
-#include <QWindow>
 
 namespace {
 
@@ -88,7 +87,7 @@ void TFicheTDB::FormDestroy()
     ClearComboItems(m_ui->cblFournisseur);
 }
 
-void TFicheTDB::setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory)
+void TFicheTDB::setFigureSourceFactory(FigureSourceFactory factory)
 {
     m_sourceFactory = std::move(factory);
     m_source.reset();
@@ -309,14 +308,20 @@ void TFicheTDB::RefreshData()
     QCoreApplication::processEvents();
 }
 
-QVector<DashboardRow> TFicheTDB::shownRows() const
+QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly) const
 {
     QVector<DashboardRow> rows;
     for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
         const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
-        rows << m_rows.at(item->statementOrder());
+        if (!selectedOnly || item->isSelected())
+            rows << m_rows.at(item->statementOrder());
     }
     return rows;
+}
+
+QVector<DashboardRow> TFicheTDB::shownRows() const
+{
+    return rowsShown(false);
 }
 
 TableExport::Title TFicheTDB::exportTitle() const
@@ -339,12 +344,7 @@ TableExport::Title TFicheTDB::exportTitle() const
 
 void TFicheTDB::copyRows()
 {
-    QVector<DashboardRow> rows;
-    for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
-        const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
-        if (item->isSelected())
-            rows << m_rows.at(item->statementOrder());
-    }
+    QVector<DashboardRow> rows = rowsShown(true);
     if (rows.isEmpty())
         rows = shownRows();
     auto *data = new QMimeData;
