@@ -3,7 +3,6 @@
 #include "app/activation.h"
 
 #include <QFileDialog>
-#include <QWindow>
 
 namespace FileDialogs {
 

@@ -11,6 +11,23 @@
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
 
+namespace {
+
+// Opens a window of ours over the main window, set up by `setUp`, and gives
+// the focus back to the main window once it is closed.
+template <typename Window, typename SetUp>
+void showModal(QWidget *owner, SetUp &&setUp)
+{
+    guarded(owner, [owner, &setUp] {
+        Window window(owner);
+        setUp(window);
+        window.exec();
+        FocusHistory::returnFocusTo(owner);
+    });
+}
+
+} // namespace
+
 QString parameterMessage()
 {
     return QStringLiteral("Veuillez renseigner les paramètres (1)chemin de la base de données (2)utilisateur");
@@ -20,8 +37,6 @@ TFichePrincipale::TFichePrincipale(QWidget *parent)
     : QWidget(parent), m_ui(new Ui::TFichePrincipale)
 {
     m_ui->setupUi(this);
-    FUser.clear();
-    FAdmin = false;
 
     connect(m_ui->btnTableauSuivi, &QPushButton::clicked, this, &TFichePrincipale::btnTableauSuiviClick);
     connect(m_ui->btnParamNiveau, &QPushButton::clicked, this, &TFichePrincipale::btnParamNiveauClick);
@@ -62,35 +77,26 @@ void TFichePrincipale::FormActivate()
 
 void TFichePrincipale::btnTableauSuiviClick()
 {
-    guarded(this, [this] {
-        TFicheTDB window(this);
+    showModal<TFicheTDB>(this, [this](TFicheTDB &window) {
         window.SetDatabase(&ABSDatabase1);
         window.SetAdmin(FAdmin);
         window.SetUser(FUser);
-        window.exec();
-        FocusHistory::returnFocusTo(this);
     });
 }
 
 void TFichePrincipale::btnParamNiveauClick()
 {
-    guarded(this, [this] {
-        TFicheParamNiveau window(this);
+    showModal<TFicheParamNiveau>(this, [this](TFicheParamNiveau &window) {
         window.SetDatabase(&ABSDatabase1);
         window.SetLevelLabel(QStringLiteral("Chef de secteur"));
-        window.exec();
-        FocusHistory::returnFocusTo(this);
     });
 }
 
 void TFichePrincipale::btnParamNiveauAgenceClick()
 {
-    guarded(this, [this] {
-        TFicheParamNiveauAgence window(this);
+    showModal<TFicheParamNiveauAgence>(this, [this](TFicheParamNiveauAgence &window) {
         window.SetDatabase(&ABSDatabase1);
         window.SetLevelLabel(QStringLiteral("Chef de secteur"));
-        window.exec();
-        FocusHistory::returnFocusTo(this);
     });
 }
 
@@ -124,33 +130,24 @@ void TFichePrincipale::btnReparationClick()
 
 void TFichePrincipale::Button1Click()
 {
-    guarded(this, [this] {
-        TFicheBarChartStack window(this);
+    showModal<TFicheBarChartStack>(this, [](TFicheBarChartStack &window) {
         QRandomGenerator random = SampleIndicators::seededFromNow();
         SampleIndicators::fillNewClients(window, random);
-        window.exec();
-        FocusHistory::returnFocusTo(this);
     });
 }
 
 void TFichePrincipale::Button3Click()
 {
-    guarded(this, [this] {
-        TFicheBarChartStack window(this);
+    showModal<TFicheBarChartStack>(this, [](TFicheBarChartStack &window) {
         QRandomGenerator random = SampleIndicators::seededFromNow();
         SampleIndicators::fillNewDossiers(window, random);
-        window.exec();
-        FocusHistory::returnFocusTo(this);
     });
 }
 
 void TFichePrincipale::Button4Click()
 {
-    guarded(this, [this] {
-        TFicheBarChart2Series window(this);
+    showModal<TFicheBarChart2Series>(this, [](TFicheBarChart2Series &window) {
         QRandomGenerator random = SampleIndicators::seededFromNow();
         SampleIndicators::fillQuoteLines(window, random);
-        window.exec();
-        FocusHistory::returnFocusTo(this);
     });
 }

@@ -110,3 +110,6 @@ void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, Figur
 // The source the program uses: one grouped pass per refresh
 // (GroupedFigureSource, dashboard/groupedfigures.h).
 std::unique_ptr<FigureSource> defaultFigureSource();
+
+// Makes a new source for a refresh, or for each month of a trend.
+using FigureSourceFactory = std::function<std::unique_ptr<FigureSource>()>;

@@ -88,8 +88,7 @@ void GroupedFigureSource::prepare(TABSDatabase *db, const DashboardSelection &se
         m_byUser.reset();
     }
     m_db = db;
-    m_levelAgencies.clear();
-    m_linksRead = false;
+    m_levelAgencies.reset();
     forgetIfChanged();
 
     // Level and agency rows need sums by agency; user rows, by user of the
@@ -192,7 +191,7 @@ const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wante
 
 void GroupedFigureSource::readLinks()
 {
-    m_levelAgencies.clear();
+    QHash<QString, QStringList> links;
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
     query.SQL().append(linksStatement());
@@ -202,11 +201,11 @@ void GroupedFigureSource::readLinks()
         const TField agency = query.FieldByName(QStringLiteral("agence"));
         // A NULL on either side never matches a comparison.
         if (!level.IsNull() && !agency.IsNull())
-            m_levelAgencies[level.AsString()] << agency.AsString();
+            links[level.AsString()] << agency.AsString();
         query.Next();
     }
     query.Close();
-    m_linksRead = true;
+    m_levelAgencies = std::move(links);
 }
 
 AccountSums GroupedFigureSource::figures(TAccount &request)
@@ -227,10 +226,10 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
     const bool byLevel = request.UsesLevel() && !request.GetLevelCode().isEmpty();
     QVector<char> inLevel;
     if (byLevel) {
-        if (!m_linksRead)
+        if (!m_levelAgencies)
             readLinks();
         inLevel.fill(0, pass.agencies.size());
-        for (const QString &code : m_levelAgencies.value(request.GetLevelCode())) {
+        for (const QString &code : m_levelAgencies->value(request.GetLevelCode())) {
             const int a = pass.agencies.value(code, NoMatch);
             if (a >= 0)
                 inLevel[a] = 1;

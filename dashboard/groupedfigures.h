@@ -78,9 +78,8 @@ private:
     qint64 m_dataVersion = -1;
 
     // Level code -> its agencies; read again at every refresh, when a level
-    // is first asked for.
-    QHash<QString, QStringList> m_levelAgencies;
-    bool m_linksRead = false;
+    // is first asked for (none until then).
+    std::optional<QHash<QString, QStringList>> m_levelAgencies;
 
     int m_passes = 0;
 };

@@ -30,6 +30,13 @@ ColumnKind columnKind(int column)
     }
 }
 
+Qt::Alignment columnAlignment(int column)
+{
+    if (columnKind(column) == ColumnKind::Label)
+        return Qt::AlignLeft;
+    return column == 6 ? Qt::AlignHCenter : Qt::AlignRight;
+}
+
 double columnValue(const DashboardRow &row, int column)
 {
     switch (column) {
@@ -91,51 +98,43 @@ QString csvCell(const QString &text)
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
-QList<QStringList> lines(const QVector<DashboardRow> &rows)
+// The header and the rows' text cells, each cell written by `write`,
+// `separator` between cells and `end` after each line.
+template <typename Write>
+QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separator, const QString &end)
 {
-    QList<QStringList> out{dashboardCaptions()};
+    QList<QStringList> lines{dashboardCaptions()};
     for (const DashboardRow &row : rows)
-        out << textCells(row);
-    return out;
+        lines << textCells(row);
+    QString out;
+    for (const QStringList &line : lines) {
+        QStringList cells;
+        for (const QString &cell : line)
+            cells << write(cell);
+        out += cells.join(separator) + end;
+    }
+    return out.toUtf8();
 }
 
 } // namespace
 
 QByteArray csv(const QVector<DashboardRow> &rows)
 {
-    QString out;
-    for (const QStringList &line : lines(rows)) {
-        QStringList cells;
-        for (const QString &cell : line)
-            cells << csvCell(cell);
-        out += cells.join(QLatin1Char(';')) + QStringLiteral("\r\n");
-    }
-    return QByteArray("\xEF\xBB\xBF") + out.toUtf8();
+    return QByteArray("\xEF\xBB\xBF") + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"));
 }
 
 QByteArray tsv(const QVector<DashboardRow> &rows)
 {
-    QString out;
-    for (const QStringList &line : lines(rows)) {
-        QStringList cells;
-        for (const QString &cell : line)
-            cells << singleLine(cell);
-        out += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
-    }
-    return out.toUtf8();
+    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"));
 }
 
 QString html(const QVector<DashboardRow> &rows)
 {
     auto align = [](int column) {
-        switch (columnKind(column)) {
-        case ColumnKind::Label:
-            return QStringLiteral("left");
-        case ColumnKind::Count:
-            return column == 6 ? QStringLiteral("center") : QStringLiteral("right");
-        default:
-            return QStringLiteral("right");
-        }
+        const Qt::Alignment alignment = columnAlignment(column);
+        return alignment == Qt::AlignLeft      ? QStringLiteral("left")
+               : alignment == Qt::AlignHCenter ? QStringLiteral("center")
+                                               : QStringLiteral("right");
     };
     QString out = QStringLiteral("<html><head><meta charset=\"utf-8\"></head><body>\n"
                                  "<table border=\"1\" cellspacing=\"0\" cellpadding=\"2\">\n<thead><tr>");
@@ -218,10 +217,10 @@ SheetFormats addFormats(lxw_workbook *workbook)
     format_set_bold(formats.title);
     format_set_font_size(formats.title, 12);
     for (int c = 0; c < 10; ++c) {
-        const ColumnKind kind = columnKind(c);
-        const uint8_t align = kind == ColumnKind::Label ? LXW_ALIGN_LEFT
-                              : c == 6                  ? LXW_ALIGN_CENTER
-                                                        : LXW_ALIGN_RIGHT;
+        const Qt::Alignment alignment = columnAlignment(c);
+        const uint8_t align = alignment == Qt::AlignLeft      ? LXW_ALIGN_LEFT
+                              : alignment == Qt::AlignHCenter ? LXW_ALIGN_CENTER
+                                                              : LXW_ALIGN_RIGHT;
         lxw_format *header = workbook_add_format(workbook);
         format_set_bold(header);
         format_set_bottom(header, LXW_BORDER_THIN);
@@ -230,7 +229,7 @@ SheetFormats addFormats(lxw_workbook *workbook)
 
         lxw_format *cell = workbook_add_format(workbook);
         format_set_align(cell, align);
-        switch (kind) {
+        switch (columnKind(c)) {
         case ColumnKind::Amount:
             format_set_num_format(cell, "0.00");
             break;

@@ -18,6 +18,9 @@ namespace TableExport {
 // The kind of value a column holds.
 enum class ColumnKind { Label, Amount, Percent, Count };
 ColumnKind columnKind(int column);
+// Where a column's texts stand, in the table and in every export: labels
+// on the left, the reminder count centred, the other figures on the right.
+Qt::Alignment columnAlignment(int column);
 // The raw value behind a figure column (1 to 9) of a row: the amount, the
 // rate in percent, or the count. 0 for the label column.
 double columnValue(const DashboardRow &row, int column);

@@ -23,21 +23,10 @@
 #include <QMimeData>
 #include <QResizeEvent>
 #include <QStandardPaths>
-#include <QWindow>
 
 namespace {
 
-struct ColumnLayout
-{
-    int width;
-    Qt::Alignment alignment;
-};
-
-const ColumnLayout Columns[10] = {
-    {150, Qt::AlignLeft},  {100, Qt::AlignRight}, {75, Qt::AlignRight},   {100, Qt::AlignRight},
-    {75, Qt::AlignRight},  {75, Qt::AlignRight},  {90, Qt::AlignHCenter}, {100, Qt::AlignRight},
-    {100, Qt::AlignRight}, {120, Qt::AlignRight},
-};
+const int ColumnWidths[10] = {150, 100, 75, 100, 75, 75, 90, 100, 100, 120};
 
 // Room under the table for the row of buttons: the gap above them, their
 // height and the bottom margin.
@@ -59,8 +48,8 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
         label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
     QTreeWidget *table = m_ui->lvData;
     for (int i = 0; i < 10; ++i) {
-        table->setColumnWidth(i, Columns[i].width);
-        table->headerItem()->setTextAlignment(i, Columns[i].alignment | Qt::AlignVCenter);
+        table->setColumnWidth(i, ColumnWidths[i]);
+        table->headerItem()->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
     }
     table->header()->setStretchLastSection(false);
     table->installEventFilter(this);
@@ -98,7 +87,7 @@ void TFicheTDB::FormDestroy()
     ClearComboItems(m_ui->cblFournisseur);
 }
 
-void TFicheTDB::setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory)
+void TFicheTDB::setFigureSourceFactory(FigureSourceFactory factory)
 {
     m_sourceFactory = std::move(factory);
     m_source.reset();
@@ -287,7 +276,7 @@ void TFicheTDB::appendRow(const DashboardRow &row)
     auto *item = new DashboardItem(m_ui->lvData, row, int(m_rows.size()));
     m_rows << row;
     for (int i = 0; i < 10; ++i)
-        item->setTextAlignment(i, Columns[i].alignment | Qt::AlignVCenter);
+        item->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
 }
 
 // No sort column: the rows stay in the order they are appended.
@@ -319,14 +308,20 @@ void TFicheTDB::RefreshData()
     QCoreApplication::processEvents();
 }
 
-QVector<DashboardRow> TFicheTDB::shownRows() const
+QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly) const
 {
     QVector<DashboardRow> rows;
     for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
         const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
-        rows << m_rows.at(item->statementOrder());
+        if (!selectedOnly || item->isSelected())
+            rows << m_rows.at(item->statementOrder());
     }
     return rows;
+}
+
+QVector<DashboardRow> TFicheTDB::shownRows() const
+{
+    return rowsShown(false);
 }
 
 TableExport::Title TFicheTDB::exportTitle() const
@@ -349,12 +344,7 @@ TableExport::Title TFicheTDB::exportTitle() const
 
 void TFicheTDB::copyRows()
 {
-    QVector<DashboardRow> rows;
-    for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
-        const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
-        if (item->isSelected())
-            rows << m_rows.at(item->statementOrder());
-    }
+    QVector<DashboardRow> rows = rowsShown(true);
     if (rows.isEmpty())
         rows = shownRows();
     auto *data = new QMimeData;

@@ -8,7 +8,6 @@
 #include <QScopedPointer>
 #include <QVector>
 
-#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -45,7 +44,7 @@ public:
     // Replaces where refreshes get their figures (the default reads them
     // from the database). The window asks the factory for one source and
     // keeps it for its later refreshes.
-    void setFigureSourceFactory(std::function<std::unique_ptr<FigureSource>()> factory);
+    void setFigureSourceFactory(FigureSourceFactory factory);
 
     const Activation *activation() const { return m_activation; }
 
@@ -86,6 +85,8 @@ private:
     void loadList(QComboBox *combo, const QString &placeholder, const QString &sql);
     void appendRow(const DashboardRow &row);
     void resetSort();
+    // The rows as the table shows them now, or only the selected ones.
+    QVector<DashboardRow> rowsShown(bool selectedOnly) const;
 
     const QScopedPointer<Ui::TFicheTDB> m_ui;
     TABSDatabase *FDatabase = nullptr;
@@ -98,7 +99,7 @@ private:
     int FPeriodYears[13] = {};
     int FPeriodMonths[13] = {};
 
-    std::function<std::unique_ptr<FigureSource>()> m_sourceFactory;
+    FigureSourceFactory m_sourceFactory;
     std::unique_ptr<FigureSource> m_source;
     Activation *m_activation = nullptr;
     // The rows of the last refresh, in the row statement's order.

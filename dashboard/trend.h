@@ -5,9 +5,6 @@
 
 #include <QVector>
 
-#include <functional>
-#include <memory>
-
 // One month of the trend: the sums of the rows of that month's table.
 struct MonthTotals
 {
@@ -17,8 +14,6 @@ struct MonthTotals
     qint64 NbDevis = 0;
     qint64 NbCommandes = 0;
 };
-
-using FigureSourceFactory = std::function<std::unique_ptr<FigureSource>()>;
 
 // The table of `selection` (drill level and filters) built for each of
 // `months`, in the order given, each with its own source from `sources`;
