@@ -11,17 +11,12 @@
 
 namespace LevelLists {
 
-namespace {
-
-// Binds a new query to the database, raising an error when there is none.
 void BindQuery(TABSQuery &query, TABSDatabase *database)
 {
     if (!database)
         throw EDatabaseError(QStringLiteral("Aucune base de données n'est indiquée."));
     query.SetDatabaseName(database->DatabaseName());
 }
-
-} // namespace
 
 void ReadRows(TABSDatabase *database, const QString &sql, const std::function<void(const TABSQuery &)> &row)
 {

@@ -27,6 +27,8 @@ void FillCodeCombo(QComboBox *combo, TABSDatabase *database, const QString &sql)
 // read by name, and the row carries the `code` column. No row is selected
 // afterwards.
 void AppendCodeRows(QTreeWidget *list, TABSDatabase *database, const QString &sql, const QStringList &columns);
+// Binds a new query to the database, raising an error when there is none.
+void BindQuery(TABSQuery &query, TABSDatabase *database);
 
 // The code carried by the selected row of `list`. When no row is selected,
 // tells the user so (no statement is run) and returns nothing.

@@ -95,19 +95,32 @@ void TFicheParamNiveau::btnSupprimerClick()
             return;
         const QString level = *selected;
 
-        int links = 0;
-        LevelLists::ReadRows(FDatabase, LevelStatements::levelLinks(level), [&links](const TABSQuery &) { ++links; });
-        const bool confirmed = links == 0
-            || Messages::MessageDlg(this, LevelStatements::deletionQuestion(links), Messages::Icon::Question,
-                                    QMessageBox::Yes | QMessageBox::No)
-                == QMessageBox::Yes;
-        if (confirmed) {
-            // The links and the level go together or not at all.
-            TWriteTransaction transaction(FDatabase);
-            if (links > 0)
-                LevelLists::ExecStatement(FDatabase, LevelStatements::deleteLevelLinks(level));
-            LevelLists::ExecStatement(FDatabase, LevelStatements::deleteLevel(level));
-            transaction.commit();
+        {
+            TABSQuery query(FDatabase);
+            LevelLists::BindQuery(query, FDatabase);
+            query.SQL().append(LevelStatements::levelLinks(level));
+            query.Open();
+            const int links = query.RecordCount();
+            query.Close();
+            query.SQL().clear();
+
+            const bool confirmed = links == 0
+                || Messages::MessageDlg(this, LevelStatements::deletionQuestion(links), Messages::Icon::Question,
+                                        QMessageBox::Yes | QMessageBox::No)
+                    == QMessageBox::Yes;
+            if (confirmed) {
+                // The links and the level go together or not at all.
+                TWriteTransaction transaction(FDatabase);
+                if (links > 0) {
+                    query.SQL().append(LevelStatements::deleteLevelLinks(level));
+                    query.ExecSQL();
+                    query.Close();
+                    query.SQL().clear();
+                }
+                query.SQL().append(LevelStatements::deleteLevel(level));
+                query.ExecSQL();
+                transaction.commit();
+            }
         }
 
         LoadFreeUsers();
