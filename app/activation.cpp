@@ -69,29 +69,60 @@ void FocusHistory::markPassive(QWidget *window)
     mark(window, PassiveProperty);
 }
 
+bool FocusHistory::isTransient(const QWindow *window)
+{
+    if (!window)
+        return false;
+    switch (window->type()) {
+    case Qt::Popup:
+    case Qt::ToolTip:
+    case Qt::SplashScreen:
+    case Qt::Drawer:
+    case Qt::ForeignWindow:
+        return true;
+    default:
+        break;
+    }
+    return window->flags().testFlag(Qt::WindowDoesNotAcceptFocus);
+}
+
 FocusHistory::Origin FocusHistory::originOf(QWindow *window)
 {
     if (!window)
         return Origin::Outside;
     if (window->property(ErrorDisplayProperty).toBool())
         return Origin::ErrorDisplay;
-    return window->property(PassiveProperty).toBool() ? Origin::Passive : Origin::OwnWindow;
+    if (window->property(PassiveProperty).toBool())
+        return Origin::Passive;
+    // A message box or a modal child: a window whose closing hands the
+    // focus back to the one it covered.
+    return window->modality() != Qt::NonModal ? Origin::OwnWindow : Origin::Other;
 }
 
 void FocusHistory::focusWindowChanged(QWindow *to)
 {
+    if (isTransient(to))
+        return;
+
     Origin from = m_current;
     if (from == Origin::Outside && m_sinceLeft.isValid() && m_sinceLeft.elapsed() < FocusGapMs)
         from = m_lastOwn;
 
+    const QWindow *previous = m_holder;
+    const bool wasAway = m_current == Origin::Outside;
     m_current = originOf(to);
     if (!to) {
         m_sinceLeft.start();
         return;
     }
+    const bool sameWindow = to == previous && !wasAway;
+    m_holder = to;
     m_lastOwn = m_current;
     m_sinceLeft.invalidate();
-    emit focusArrived(to, from);
+    // The focus back on the window that had it, after a popup or a menu
+    // closed: nothing arrived.
+    if (!sameWindow)
+        emit focusArrived(to, from);
 }
 
 void FocusHistory::returnFromBox(QWindow *window, bool errorDisplay)
@@ -100,6 +131,7 @@ void FocusHistory::returnFromBox(QWindow *window, bool errorDisplay)
     emit focusArrived(nullptr, m_current);
     // ...and gives it back as it closes.
     m_current = errorDisplay ? Origin::ErrorDisplay : Origin::OwnWindow;
+    m_holder = nullptr;
     m_sinceLeft.invalidate();
     focusWindowChanged(window);
 }

@@ -10,15 +10,24 @@ class QWidget;
 class QWindow;
 
 // Follows the application's focus window so that a window can tell where
-// the focus came from when it gets it back: another window of this program
-// (a message box, a modal child), the application error display, or outside
-// (another program, or nothing).
+// the focus came from when it gets it back: a message box or a modal child
+// window of this program, the application error display, a passive window,
+// another window of ours, or outside (another program, or nothing).
+//
+// Popups, menus, tooltips, completers and drag images are no windows in
+// this sense: the focus they take for a moment belongs to the window they
+// came from, so they never enter the history. Opening a list and picking
+// an entry is not a return to the window.
 class FocusHistory : public QObject
 {
     Q_OBJECT
 public:
-    enum class Origin { Outside, OwnWindow, ErrorDisplay, Passive };
+    enum class Origin { Outside, OwnWindow, ErrorDisplay, Passive, Other };
     Q_ENUM(Origin)
+
+    // Whether `window` is a transient part of another window (a popup, a
+    // menu, a tooltip...) rather than a window of its own.
+    static bool isTransient(const QWindow *window);
 
     static FocusHistory &instance();
 
@@ -52,6 +61,7 @@ private:
 
     Origin m_current = Origin::Outside; // the window holding the focus now
     Origin m_lastOwn = Origin::Outside; // the last window of ours that had it
+    QPointer<QWindow> m_holder;         // the window holding it, if ours
     QElapsedTimer m_sinceLeft;          // since the focus left for nothing
 };
 

@@ -2,6 +2,7 @@
 #include "ui_tficheprincipale.h"
 
 #include "app/activation.h"
+#include "app/buttonkeys.h"
 #include "app/guard.h"
 #include "app/messages.h"
 #include "charts/sampleindicators.h"
@@ -46,6 +47,7 @@ TFichePrincipale::TFichePrincipale(QWidget *parent)
     connect(m_ui->Button3, &QPushButton::clicked, this, &TFichePrincipale::Button3Click);
     connect(m_ui->Button4, &QPushButton::clicked, this, &TFichePrincipale::Button4Click);
 
+    pressFocusedButtonOnEnter(this);
     m_activation = new Activation(this, [this] { FormActivate(); });
 }
 

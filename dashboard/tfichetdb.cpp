@@ -2,6 +2,7 @@
 #include "ui_tfichetdb.h"
 
 #include "app/activation.h"
+#include "app/buttonkeys.h"
 #include "app/filedialogs.h"
 #include "app/guard.h"
 #include "charts/tfichetrend.h"
@@ -71,6 +72,7 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     connect(m_ui->btnEvolution, &QPushButton::clicked, this,
             [this] { guarded(this, [this] { btnEvolutionClick(); }); });
 
+    pressFocusedButtonOnEnter(this);
     m_activation = new Activation(this, [this] { FormActivate(); });
 }
 

@@ -2,6 +2,7 @@
 #include "ui_tficheparamniveau.h"
 
 #include "app/activation.h"
+#include "app/buttonkeys.h"
 #include "app/guard.h"
 #include "app/messages.h"
 #include "levels/levellists.h"
@@ -18,6 +19,7 @@ TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new 
 
     connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveau::btnAjouterClick);
     connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveau::btnSupprimerClick);
+    pressFocusedButtonOnEnter(this);
     new Activation(this, [this] { FormActivate(); });
 }
 

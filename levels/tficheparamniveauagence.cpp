@@ -2,6 +2,7 @@
 #include "ui_tficheparamniveauagence.h"
 
 #include "app/activation.h"
+#include "app/buttonkeys.h"
 #include "app/guard.h"
 #include "app/messages.h"
 #include "levels/levellists.h"
@@ -17,6 +18,7 @@ TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner)
     connect(m_ui->cblNiveaux, &QComboBox::activated, this, &TFicheParamNiveauAgence::cblNiveauxChange);
     connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnAjouterClick);
     connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnSupprimerClick);
+    pressFocusedButtonOnEnter(this);
     new Activation(this, [this] { FormActivate(); });
 }
 

@@ -169,10 +169,10 @@ void TestConcurrency::concurrentWriter()
     // and the agencies of the first level.
     const Table levelRows = dashboard.rows();
     QCOMPARE(levelRows.size(), 2);
-    chooseIndex(levels, 1);
+    QVERIFY(pickWithKeys(levels, 1));
     const Table agencyRows = dashboard.rows();
     QCOMPARE(agencyRows.size(), 2);
-    chooseIndex(levels, 0);
+    QVERIFY(pickWithKeys(levels, 0));
     QVERIFY(boxes.shown().isEmpty());
 
     QTemporaryDir scratch;
@@ -191,9 +191,9 @@ void TestConcurrency::concurrentWriter()
     for (int i = 0; i < 300 || running.elapsed() < 3000; ++i) {
         const bool agencies = !moving && i % 50 == 25;
         if (agencies)
-            chooseIndex(levels, 1);
+            QVERIFY(pickWithKeys(levels, 1));
         else
-            chooseIndex(suppliers, 0);
+            QVERIFY(pickWithKeys(suppliers, 0));
         ++refreshes;
         const Table shown = dashboard.rows();
         if (!moving) {
@@ -208,7 +208,7 @@ void TestConcurrency::concurrentWriter()
             changed += shown != levelRows;
         }
         if (agencies)
-            chooseIndex(levels, 0);
+            QVERIFY(pickWithKeys(levels, 0));
     }
     QVERIFY(refreshes >= 200);
     QCOMPARE(boxes.texts(), QStringList());
@@ -224,7 +224,7 @@ void TestConcurrency::concurrentWriter()
     const qint64 committed = commits.captured(1).toLongLong();
     QVERIFY2(committed >= 20, qPrintable(writer.output()));
     QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM data")).toLongLong(), factsBefore + 2 * committed);
-    chooseIndex(suppliers, 0);
+    QVERIFY(pickWithKeys(suppliers, 0));
     if (!moving)
         QCOMPARE(dashboard.rows(), levelRows);
     QCOMPARE(boxes.texts(), QStringList());
@@ -262,13 +262,13 @@ void TestConcurrency::lockedWriter()
     QVERIFY2(writer.waitFor(QStringLiteral("locked")), qPrintable(writer.errors()));
     QElapsedTimer timer;
     timer.start();
-    chooseIndex(suppliers, 0);
+    QVERIFY(pickWithKeys(suppliers, 0));
     const qint64 waited = timer.elapsed();
     const Table shown = dashboard.rows();
     QVERIFY2(writer.finish(), qPrintable(writer.output() + writer.errors()));
     QVERIFY(writer.output().contains(QStringLiteral("committed")));
 
-    chooseIndex(suppliers, 0);
+    QVERIFY(pickWithKeys(suppliers, 0));
     const Table after = dashboard.rows();
     QVERIFY(after != before);
     QCOMPARE(boxes.texts().size(), waits ? 0 : 1);

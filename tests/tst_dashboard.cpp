@@ -74,6 +74,10 @@ private slots:
     void openingAsUser_data();
     void openingAsUser();
     void cascade();
+    void pickRunsItsCascadeOnce_data();
+    void pickRunsItsCascadeOnce();
+    void escapeChangesNothing_data();
+    void escapeChangesNothing();
     void staleUserShowsLevelRows();
     void monthChangeReloadsUsers();
     void supplierNarrowsFigures();
@@ -415,7 +419,7 @@ void TestDashboard::cascade()
 
     // Level "Secteur Nord": its agencies, the user list untouched.
     log.clear();
-    chooseIndex(levels, 1);
+    QVERIFY(pickWithMouse(levels, 1));
     QCOMPARE(window.selection().levelCode, QStringLiteral("U1"));
     QCOMPARE(comboTexts(agencies), (QStringList{"<Toutes>", "Agence d'Orléans", "Agence de Brest"}));
     QCOMPARE(agencies->currentIndex(), 0);
@@ -438,7 +442,7 @@ void TestDashboard::cascade()
 
     // Agency "Agence de Brest" (code with a quote): its users this month.
     log.clear();
-    chooseIndex(agencies, 2);
+    QVERIFY(pickWithMouse(agencies, 2));
     QCOMPARE(window.selection().agencyCode, QStringLiteral("A'2"));
     QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux", "Émile Faure"}));
     QCOMPARE(log.statements().first(), DashboardStatements::usersOfAgency("A'2", Y, M));
@@ -451,18 +455,163 @@ void TestDashboard::cascade()
 
     // One user.
     log.clear();
-    chooseIndex(users, 2);
+    QVERIFY(pickWithMouse(users, 2));
     QCOMPARE(window.GetDrillLevel(), 3);
     QCOMPARE(log.statements().first(), DashboardStatements::oneUser("A'2", "U5"));
     QCOMPARE(firstColumn(table), QStringList{"Émile Faure"});
 
     // Back to every level: agencies down to the placeholder without a query.
     log.clear();
-    chooseIndex(levels, 0);
+    QVERIFY(pickWithMouse(levels, 0));
     QCOMPARE(comboTexts(agencies), QStringList{"<Toutes>"});
     QCOMPARE(window.selection().levelCode, QString());
     QCOMPARE(log.statements().first(), DashboardStatements::levels(true, QString()));
     QVERIFY(boxes.shown().isEmpty());
+}
+
+namespace {
+
+// The statements that fill a list or give the rows of the table, in the
+// order they ran; the figures' own statements are left out.
+QStringList listStatements(const StatementLog &log)
+{
+    QStringList out;
+    for (const QString &sql : log.statements())
+        if (sql.startsWith(QLatin1String("SELECT code, libelle")) || sql.startsWith(QLatin1String("SELECT a.code as code"))
+            || sql.startsWith(QLatin1String("SELECT distinct u.code")))
+            out << sql;
+    return out;
+}
+
+using Picks = QList<QPair<QString, int>>; // list name, entry
+
+bool pick(QComboBox *combo, int index, bool mouse)
+{
+    return mouse ? pickWithMouse(combo, index) : pickWithKeys(combo, index);
+}
+
+} // namespace
+
+void TestDashboard::pickRunsItsCascadeOnce_data()
+{
+    QTest::addColumn<bool>("mouse");
+    QTest::addColumn<Picks>("before");
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("code");          // the filter it sets
+    QTest::addColumn<QStringList>("statements"); // loader, then the rows
+    QTest::addColumn<QStringList>("rows");      // the first column after it
+
+    namespace S = DashboardStatements;
+    const QDate before = QDate(Y, M, 1).addMonths(-1);
+    const QStringList levelRows{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"};
+    for (const bool mouse : {true, false}) {
+        const char *how = mouse ? "mouse" : "keys";
+        QTest::addRow("level, %s", how) << mouse << Picks{} << "cblNiveau" << 1 << "U1"
+                                        << QStringList{S::agencies("U1"), S::agencies("U1")}
+                                        << QStringList{"Agence d'Orléans", "Agence de Brest"};
+        QTest::addRow("every level again, %s", how) << mouse << Picks{{"cblNiveau", 1}} << "cblNiveau" << 0 << ""
+                                                    << QStringList{S::levels(true, QString())} << levelRows;
+        QTest::addRow("agency, %s", how) << mouse << Picks{{"cblNiveau", 1}} << "cblAgence" << 2 << "A'2"
+                                         << QStringList{S::usersOfAgency("A'2", Y, M), S::usersOfAgency("A'2", Y, M)}
+                                         << QStringList{"Denis Roux", "Émile Faure"};
+        QTest::addRow("user, %s", how) << mouse << Picks{{"cblNiveau", 1}, {"cblAgence", 2}} << "cblUtilisateur" << 2
+                                       << "U5" << QStringList{S::oneUser("A'2", "U5")} << QStringList{"Émile Faure"};
+        QTest::addRow("supplier, %s", how) << mouse << Picks{} << "cblFournisseur" << 2 << "F'2"
+                                           << QStringList{S::levels(true, QString())} << levelRows;
+        QTest::addRow("supplier under a level, %s", how)
+            << mouse << Picks{{"cblNiveau", 1}} << "cblFournisseur" << 1 << "F1" << QStringList{S::agencies("U1")}
+            << QStringList{"Agence d'Orléans", "Agence de Brest"};
+        QTest::addRow("month, %s", how) << mouse << Picks{{"cblNiveau", 1}, {"cblAgence", 1}} << "cblPeriode" << 1
+                                        << ""
+                                        << QStringList{S::usersOfAgency("A1", before.year(), before.month()),
+                                                       S::usersOfAgency("A1", before.year(), before.month())}
+                                        << QStringList{"Chloé Petit"};
+    }
+}
+
+// A choice made in an opened list stays, and runs its own steps once:
+// the focus coming back from the list is no return to the window.
+void TestDashboard::pickRunsItsCascadeOnce()
+{
+    QFETCH(bool, mouse);
+    QFETCH(Picks, before);
+    QFETCH(QString, list);
+    QFETCH(int, index);
+    QFETCH(QString, code);
+    QFETCH(QStringList, statements);
+    QFETCH(QStringList, rows);
+
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    TFicheTDB &window = fixture.window;
+    for (const auto &[name, entry] : before)
+        QVERIFY(pick(fixture.combo(qPrintable(name)), entry, mouse));
+    QMap<QString, int> indexes;
+    for (const char *name : {"cblNiveau", "cblAgence", "cblUtilisateur", "cblFournisseur", "cblPeriode"})
+        indexes[QLatin1String(name)] = fixture.combo(name)->currentIndex();
+    const int activations = window.activation()->count();
+
+    StatementLog log(&fixture.db);
+    QComboBox *combo = fixture.combo(qPrintable(list));
+    QVERIFY(pick(combo, index, mouse));
+    QTest::qWait(50);
+
+    QCOMPARE(window.activation()->count(), activations);
+    QCOMPARE(listStatements(log), statements);
+    QCOMPARE(combo->currentIndex(), index);
+    const DashboardSelection shown = window.selection();
+    const QMap<QString, QString> filters{{"cblNiveau", shown.levelCode},
+                                         {"cblAgence", shown.agencyCode},
+                                         {"cblUtilisateur", shown.userCode},
+                                         {"cblFournisseur", shown.supplierCode}};
+    if (filters.contains(list))
+        QCOMPARE(filters.value(list), code);
+    // The lists before it in the chain keep their choice.
+    if (list != QLatin1String("cblNiveau"))
+        QCOMPARE(fixture.combo("cblNiveau")->currentIndex(), indexes.value("cblNiveau"));
+    if (list == QLatin1String("cblFournisseur") || list == QLatin1String("cblPeriode"))
+        QCOMPARE(fixture.combo("cblAgence")->currentIndex(), indexes.value("cblAgence"));
+    if (list != QLatin1String("cblFournisseur"))
+        QCOMPARE(fixture.combo("cblFournisseur")->currentIndex(), indexes.value("cblFournisseur"));
+    QCOMPARE(firstColumn(fixture.table()), rows);
+    QVERIFY(fixture.boxes.shown().isEmpty());
+}
+
+void TestDashboard::escapeChangesNothing_data()
+{
+    QTest::addColumn<QString>("list");
+    for (const char *name : {"cblNiveau", "cblAgence", "cblUtilisateur", "cblFournisseur", "cblPeriode"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+// Opening a list and closing it with Escape runs nothing.
+void TestDashboard::escapeChangesNothing()
+{
+    QFETCH(QString, list);
+
+    OpenedTable fixture(true);
+    QVERIFY(fixture.opened);
+    QVERIFY(pickWithMouse(fixture.combo("cblNiveau"), 1));
+    QVERIFY(pickWithMouse(fixture.combo("cblAgence"), 2));
+    QVERIFY(pickWithMouse(fixture.combo("cblUtilisateur"), 1));
+    const QList<QStringList> shownBefore = tableRows(fixture.table());
+    QStringList indexesBefore;
+    for (QComboBox *combo : fixture.window.findChildren<QComboBox *>())
+        indexesBefore << combo->objectName() + QLatin1Char('=') + QString::number(combo->currentIndex());
+    const int activations = fixture.window.activation()->count();
+
+    StatementLog log(&fixture.db);
+    QVERIFY(openAndEscape(fixture.combo(qPrintable(list))));
+    QTest::qWait(50);
+
+    QCOMPARE(log.statements(), QStringList());
+    QCOMPARE(fixture.window.activation()->count(), activations);
+    QStringList indexesAfter;
+    for (QComboBox *combo : fixture.window.findChildren<QComboBox *>())
+        indexesAfter << combo->objectName() + QLatin1Char('=') + QString::number(combo->currentIndex());
+    QCOMPARE(indexesAfter, indexesBefore);
+    QCOMPARE(tableRows(fixture.table()), shownBefore);
 }
 
 void TestDashboard::staleUserShowsLevelRows()
@@ -475,20 +624,20 @@ void TestDashboard::staleUserShowsLevelRows()
     auto *users = window.findChild<QComboBox *>("cblUtilisateur");
     auto *table = window.findChild<QTreeWidget *>("lvData");
 
-    chooseIndex(levels, 1);
-    chooseIndex(agencies, 2);
-    chooseIndex(users, 1);
+    QVERIFY(pickWithMouse(levels, 1));
+    QVERIFY(pickWithMouse(agencies, 2));
+    QVERIFY(pickWithMouse(users, 1));
     QCOMPARE(window.GetDrillLevel(), 3);
 
     // Another level: the user stays selected, the table shows level rows.
-    chooseIndex(levels, 3);
+    QVERIFY(pickWithMouse(levels, 3));
     QCOMPARE(users->currentText(), QStringLiteral("Denis Roux"));
     QCOMPARE(window.selection().userCode, QStringLiteral("U4"));
     QCOMPARE(window.GetDrillLevel(), 0);
     QCOMPARE(firstColumn(table), (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
 
     // Users back to "<Tous>": the agencies of the new level.
-    chooseIndex(users, 0);
+    QVERIFY(pickWithMouse(users, 0));
     QCOMPARE(window.GetDrillLevel(), 1);
     QCOMPARE(firstColumn(table), QStringList{"Agence de Brest"});
 }
@@ -504,13 +653,13 @@ void TestDashboard::monthChangeReloadsUsers()
     auto *months = window.findChild<QComboBox *>("cblPeriode");
     auto *table = window.findChild<QTreeWidget *>("lvData");
 
-    chooseIndex(levels, 1);
-    chooseIndex(agencies, 1);
+    QVERIFY(pickWithMouse(levels, 1));
+    QVERIFY(pickWithMouse(agencies, 1));
     QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux"}));
-    chooseIndex(users, 1);
+    QVERIFY(pickWithMouse(users, 1));
 
     // Last month: Chloé worked there, Denis did not.
-    chooseIndex(months, 1);
+    QVERIFY(pickWithMouse(months, 1));
     QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Chloé Petit"}));
     QCOMPARE(users->currentIndex(), 0);
     QCOMPARE(window.selection().userCode, QString());
@@ -526,7 +675,7 @@ void TestDashboard::supplierNarrowsFigures()
     QVERIFY(fixture.opened);
     auto &[file, db, boxes, window, opened] = fixture;
     auto *suppliers = window.findChild<QComboBox *>("cblFournisseur");
-    chooseIndex(suppliers, 2);
+    QVERIFY(pickWithMouse(suppliers, 2));
     QCOMPARE(window.selection().supplierCode, QStringLiteral("F'2"));
     QCOMPARE(tableRows(window.findChild<QTreeWidget *>("lvData")),
              (QList<QStringList>{
@@ -661,7 +810,7 @@ void TestDashboard::holdersDoNotOutliveTheirEntries()
         auto *levels = fixture.combo("cblNiveau");
         for (int i = 0; i < 20; ++i) {
             window.LoadLevels();
-            chooseIndex(levels, 1);
+            QVERIFY(pickWithMouse(levels, 1));
         }
         // Three levels, two suppliers, two agencies.
         QCOMPARE(TObjectCode::liveCount() - before, 7);

@@ -424,7 +424,7 @@ void TestExtras::refreshRestoresStatementOrder()
 
     // A choice in a list rebuilds the table in the statement's order and
     // forgets the sort column.
-    QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
+    QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), "F1"));
     QCOMPARE(firstColumn(table), StatementOrder);
     QCOMPARE(table->header()->sortIndicatorSection(), -1);
     QVector<QString> shown;
@@ -545,8 +545,8 @@ void TestExtras::exportFromWindow()
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     OpenedTable open(true);
     QVERIFY(open.opened);
-    QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
-    QVERIFY(chooseCode(open.combo("cblFournisseur"), "F1"));
+    QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
+    QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), "F1"));
     QTreeWidget *table = open.table();
     QCOMPARE(firstColumn(table), (QStringList{"Agence d'Orléans", "Agence de Brest"}));
     clickHeader(table, 1);
@@ -561,7 +561,7 @@ void TestExtras::exportFromWindow()
     ScriptedFileDialogs dialogs;
     dialogs.answerNext(dir.filePath(answer), filter);
     const int activations = open.window.activation()->count();
-    open.window.findChild<QPushButton *>("btnExporter")->click();
+    clickButton(open.window.findChild<QPushButton *>("btnExporter"));
     QCOMPARE(dialogs.asked().size(), 1);
     QCOMPARE(dialogs.asked().first().caption, QStringLiteral("Exporter le tableau de suivi"));
     QVERIFY(dialogs.asked().first().dir.endsWith(
@@ -594,7 +594,7 @@ void TestExtras::exportFromWindow()
     }
 
     // The next export proposes the same folder and format.
-    open.window.findChild<QPushButton *>("btnExporter")->click();
+    clickButton(open.window.findChild<QPushButton *>("btnExporter"));
     QCOMPARE(dialogs.asked().size(), 2);
     QVERIFY(dialogs.asked().last().dir.startsWith(dir.path() + QLatin1Char('/')));
     QVERIFY(dialogs.asked().last().dir.endsWith(workbook ? QStringLiteral(".xlsx") : QStringLiteral(".csv")));
@@ -608,13 +608,13 @@ void TestExtras::exportCancelledOrFailing()
     QTemporaryDir dir;
     ScriptedFileDialogs dialogs;
     auto *exporter = open.window.findChild<QPushButton *>("btnExporter");
-    exporter->click(); // no answer: cancelled
+    clickButton(exporter); // no answer: cancelled
     QCOMPARE(dialogs.asked().size(), 1);
     QVERIFY(open.boxes.shown().isEmpty());
     QVERIFY(QDir(dir.path()).isEmpty());
 
     dialogs.answerNext(dir.filePath(QStringLiteral("absent/tableau.xlsx")));
-    exporter->click();
+    clickButton(exporter);
     QCOMPARE(open.boxes.shown().size(), 1);
     QVERIFY(open.boxes.shown().first().errorDisplay);
     QVERIFY2(open.boxes.texts().first().contains(QStringLiteral("absent/tableau.xlsx")), qPrintable(open.boxes.texts().first()));
@@ -695,7 +695,7 @@ void TestExtras::trendWindow()
     });
     TFicheTDB &window = open.window;
     QVERIFY(open.opened);
-    QVERIFY(chooseCode(open.combo("cblNiveau"), "U1"));
+    QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
     const QStringList rowsBefore = firstColumn(open.table());
     const int activations = window.activation()->count();
     const QVector<MonthTotals> expected = monthlyTotals(&open.db, window.selection(), oldestFirst());
@@ -735,7 +735,7 @@ void TestExtras::trendWindow()
         chart->reject();
     });
     poll.start();
-    window.findChild<QPushButton *>("btnEvolution")->click();
+    clickButton(window.findChild<QPushButton *>("btnEvolution"));
     QVERIFY(modal);
     const QString filters = QStringLiteral(
         "Chef de secteur : Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>");

@@ -1,5 +1,6 @@
 // Start-up, main window, database layer, error display and activation.
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/activation.h"
 #include "app/guard.h"
@@ -9,7 +10,15 @@
 #include "store/sqltext.h"
 #include "store/tabsquery.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
+#include <QCompleter>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QWindow>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -38,7 +47,11 @@ private slots:
     void writeTransactionRollsBack();
 
     void handlerErrorReachesDisplay();
+    void keysPressFocusedButton_data();
+    void keysPressFocusedButton();
     void activationRules();
+    void returnFromWindow_data();
+    void returnFromWindow();
     void activationWithRealBoxes();
 };
 
@@ -352,7 +365,7 @@ void TestFoundation::handlerErrorReachesDisplay()
         QVERIFY(QApplication::activeModalWidget() != nullptr);
         QApplication::activeModalWidget()->close();
     });
-    window->findChild<QPushButton *>("btnTableauSuivi")->click();
+    clickButton(window->findChild<QPushButton *>("btnTableauSuivi"));
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.shown().first().errorDisplay);
     QCOMPARE(boxes.shown().first().icon, Messages::Icon::Critical);
@@ -363,6 +376,40 @@ void TestFoundation::handlerErrorReachesDisplay()
     QVERIFY(guarded(window.get(), [] {}));
     QVERIFY(!guarded(window.get(), [] { throw std::runtime_error("autre"); }));
     QCOMPARE(boxes.texts().last(), QStringLiteral("autre"));
+}
+
+void TestFoundation::keysPressFocusedButton_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("Return") << int(Qt::Key_Return) << int(Qt::NoModifier);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+    QTest::newRow("Space") << int(Qt::Key_Space) << int(Qt::NoModifier);
+}
+
+// The main window's large button, focused, opens the tracking table with
+// Enter as with Space.
+void TestFoundation::keysPressFocusedButton()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    ScriptedMessages boxes;
+    TestDatabase file;
+    const auto window = Startup::createMainWindow({file.path(), "U1"});
+    window->show();
+    QTRY_COMPARE(window->activation()->count(), 1);
+    QString opened;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            opened = modal->windowTitle();
+            modal->close();
+        }
+    });
+    closer.start(20);
+    pressKey(window->findChild<QPushButton *>("btnTableauSuivi"), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_COMPARE(opened, QStringLiteral("Tableau de suivi"));
+    QVERIFY2(boxes.shown().isEmpty(), qPrintable(boxes.texts().join('\n')));
 }
 
 void TestFoundation::activationRules()
@@ -397,6 +444,94 @@ void TestFoundation::activationRules()
     QTest::qWait(50);
     QCOMPARE(runs, 3);
     QCOMPARE(boxes.texts(), (QStringList{"Il faut sélectionner une agence", "encore", "no such table: dim_niveau"}));
+}
+
+void TestFoundation::returnFromWindow_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("activates");
+    QTest::newRow("message box") << "box" << true;
+    QTest::newRow("modal child window") << "modal" << true;
+    QTest::newRow("drop-down list") << "combo" << false;
+    QTest::newRow("context menu") << "menu" << false;
+    QTest::newRow("completer") << "completer" << false;
+    QTest::newRow("tooltip") << "tooltip" << false;
+    QTest::newRow("window that takes no focus") << "nofocus" << false;
+    QTest::newRow("window of ours, not modal") << "modeless" << false;
+    QTest::newRow("passive window") << "passive" << false;
+    QTest::newRow("error display") << "error" << false;
+}
+
+// The focus goes from the window to another window of the program and
+// comes back: only a message box or a modal child of ours is a return.
+void TestFoundation::returnFromWindow()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, activates);
+
+    QWidget window;
+    window.resize(300, 200);
+    int runs = 0;
+    auto *activation = new Activation(&window, [&] { ++runs; });
+    window.show();
+    QTRY_COMPARE(activation->count(), 1);
+
+    auto *combo = new QComboBox(&window);
+    combo->addItems({"un", "deux"});
+    auto *edit = new QLineEdit(&window);
+    auto *completer = new QCompleter(QStringList{"alpha", "alphabet"}, edit);
+    edit->setCompleter(completer);
+    QScopedPointer<QWidget> other;
+    if (kind == QLatin1String("box")) {
+        other.reset(new QMessageBox(QMessageBox::NoIcon, "Orvalis", "texte", QMessageBox::Ok, &window));
+        other->setWindowModality(Qt::ApplicationModal);
+    } else if (kind == QLatin1String("modal") || kind == QLatin1String("modeless") || kind == QLatin1String("passive")
+               || kind == QLatin1String("error")) {
+        other.reset(new QDialog(&window));
+        other->setWindowModality(kind == QLatin1String("modeless") ? Qt::NonModal : Qt::ApplicationModal);
+        if (kind == QLatin1String("passive"))
+            FocusHistory::markPassive(other.data());
+        if (kind == QLatin1String("error"))
+            FocusHistory::markErrorDisplay(other.data());
+    } else if (kind == QLatin1String("menu")) {
+        auto *menu = new QMenu(&window);
+        menu->addAction("Copier");
+        other.reset(menu);
+    } else if (kind == QLatin1String("tooltip")) {
+        other.reset(new QWidget(&window, Qt::ToolTip));
+    } else if (kind == QLatin1String("nofocus")) {
+        other.reset(new QWidget(&window, Qt::Window | Qt::WindowDoesNotAcceptFocus));
+    }
+
+    QWindow *away = nullptr;
+    if (kind == QLatin1String("combo")) {
+        combo->showPopup();
+        QTRY_VERIFY(combo->view()->isVisible());
+        away = combo->view()->window()->windowHandle();
+    } else if (kind == QLatin1String("completer")) {
+        completer->complete();
+        QTRY_VERIFY(completer->popup()->isVisible());
+        away = completer->popup()->window()->windowHandle();
+    } else {
+        other->show();
+        QTRY_VERIFY(other->windowHandle());
+        away = other->windowHandle();
+    }
+
+    // What the platform reports, whatever it does itself: the focus goes
+    // there, through "no window" for a moment, then comes back.
+    FocusHistory &focus = FocusHistory::instance();
+    focus.focusWindowChanged(away);
+    focus.focusWindowChanged(nullptr);
+    if (kind == QLatin1String("combo"))
+        combo->hidePopup();
+    else if (kind == QLatin1String("completer"))
+        completer->popup()->hide();
+    else
+        other->hide();
+    focus.focusWindowChanged(window.windowHandle());
+    QTest::qWait(20);
+    QCOMPARE(runs, activates ? 2 : 1);
 }
 
 void TestFoundation::activationWithRealBoxes()

@@ -5,7 +5,10 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QMessageBox>
+#include <QTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -94,13 +97,13 @@ T *child(QWidget &window, const char *name)
     return widget;
 }
 
-// What the user does: pick an entry in a drop-down list.
+// What the user does: open a drop-down list and click the entry `text`.
 void choose(QComboBox *combo, const QString &text)
 {
     const int index = combo->findText(text);
     QVERIFY2(index >= 0, qPrintable(text));
-    combo->setCurrentIndex(index);
-    emit combo->activated(index);
+    QVERIFY(pickWithMouse(combo, index));
+    QCOMPARE(combo->currentText(), text);
 }
 
 // What the user does: click the row whose first cell is `text`.
@@ -108,7 +111,7 @@ void selectRow(QTreeWidget *list, const QString &text)
 {
     const QList<QTreeWidgetItem *> found = list->findItems(text, Qt::MatchExactly, 0);
     QVERIFY2(found.size() == 1, qPrintable(text));
-    list->setCurrentItem(found.first());
+    clickRow(list, found.first());
     QVERIFY(found.first()->isSelected());
 }
 
@@ -180,6 +183,15 @@ private slots:
     void engineErrorShownOnce_data();
     void engineErrorShownOnce();
     void holdersFollowEntries();
+
+    void pickedEntryIsWritten_data();
+    void pickedEntryIsWritten();
+    void transientWindowsRunNoActivation_data();
+    void transientWindowsRunNoActivation();
+    void realBoxReloads_data();
+    void realBoxReloads();
+    void enterPressesFocusedButton_data();
+    void enterPressesFocusedButton();
 };
 
 void TestLevels::statements_data()
@@ -387,10 +399,10 @@ void TestLevels::levelValidation()
     TFicheParamNiveau window(nullptr);
     QVERIFY(open(window, &env.db));
     QCOMPARE(child<QComboBox>(window, "cblUtilisateurs")->currentIndex(), freeUser ? 0 : -1);
-    QTest::keyClicks(child<QLineEdit>(window, "edtNiveau"), typed);
+    typeInto(child<QLineEdit>(window, "edtNiveau"), typed);
 
     StatementLog log(&env.db);
-    QTest::mouseClick(child<QPushButton>(window, qPrintable(button)), Qt::LeftButton);
+    clickButton(child<QPushButton>(window, qPrintable(button)));
 
     QCOMPARE(messages.texts(), QStringList{message});
     QCOMPARE(messages.shown().first().icon, Messages::Icon::None);
@@ -439,7 +451,7 @@ void TestLevels::agencyValidation()
     QCOMPARE(child<QTreeWidget>(window, "lvNiveau")->topLevelItemCount(), withLevel ? 1 : 0);
 
     StatementLog log(&env.db);
-    QTest::mouseClick(child<QPushButton>(window, qPrintable(button)), Qt::LeftButton);
+    clickButton(child<QPushButton>(window, qPrintable(button)));
 
     QCOMPARE(messages.texts(), QStringList{message});
     QCOMPARE(messages.shown().first().icon, Messages::Icon::None);
@@ -485,9 +497,9 @@ void TestLevels::addLevel()
     QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Alice|U1|Secteur Nord"), QStringLiteral("Claire|U3|Secteur Sud")}));
 
     auto *edit = child<QLineEdit>(window, "edtNiveau");
-    QTest::keyClicks(edit, typed);
+    typeInto(edit, typed);
     log.clear();
-    QTest::mouseClick(child<QPushButton>(window, "btnAjouter"), Qt::LeftButton);
+    clickButton(child<QPushButton>(window, "btnAjouter"));
 
     QCOMPARE(messages.shown().size(), 0);
     QCOMPARE(log.statements(), (QStringList{statement, FreeUsers, LevelList}));
@@ -543,7 +555,7 @@ void TestLevels::deleteLevel()
     env.data.addUser(QStringLiteral("U9"), QStringLiteral("Zoé"));
 
     StatementLog log(&env.db);
-    child<QPushButton>(window, "btnSupprimer")->click();
+    clickButton(child<QPushButton>(window, "btnSupprimer"));
 
     QStringList expected{QStringLiteral("SELECT agence FROM niveau_agence WHERE niveau = 'U1'")};
     if (linkCount > 0) {
@@ -631,7 +643,7 @@ void TestLevels::linkAgency()
 
     choose(agencies, QStringLiteral("Brest"));
     log.clear();
-    QTest::mouseClick(child<QPushButton>(window, "btnAjouter"), Qt::LeftButton);
+    clickButton(child<QPushButton>(window, "btnAjouter"));
 
     QCOMPARE(log.statements(),
              (QStringList{QStringLiteral("INSERT INTO niveau_agence ( niveau , agence ) values ('U2','A2' )"),
@@ -660,7 +672,7 @@ void TestLevels::removeAgencyKeepsOtherLevels()
 
     selectRow(list, QStringLiteral("Annecy"));
     StatementLog log(&env.db);
-    QTest::mouseClick(child<QPushButton>(window, "btnSupprimer"), Qt::LeftButton);
+    clickButton(child<QPushButton>(window, "btnSupprimer"));
 
     QCOMPARE(log.statements(),
              (QStringList{QStringLiteral("DELETE FROM niveau_agence  WHERE agence = 'A1' AND niveau = 'U1'"),
@@ -687,8 +699,8 @@ void TestLevels::codesWithApostrophes()
     {
         TFicheParamNiveau window(nullptr);
         QVERIFY(open(window, &env.db));
-        QTest::keyClicks(child<QLineEdit>(window, "edtNiveau"), label);
-        child<QPushButton>(window, "btnAjouter")->click();
+        typeInto(child<QLineEdit>(window, "edtNiveau"), label);
+        clickButton(child<QPushButton>(window, "btnAjouter"));
         QCOMPARE(levels(env.data), QStringList{QStringLiteral("O'NEIL=") + label});
         QCOMPARE(joinedRows(child<QTreeWidget>(window, "lvNiveau")), QStringList{QStringLiteral("Mc O'Neil|O'NEIL|") + label});
     }
@@ -697,14 +709,14 @@ void TestLevels::codesWithApostrophes()
         QVERIFY(open(window, &env.db));
         QCOMPARE(comboTexts(child<QComboBox>(window, "cblNiveaux")), QStringList{label});
         QCOMPARE(comboTexts(child<QComboBox>(window, "cblAgences")), QStringList{QStringLiteral("L'Aigle")});
-        child<QPushButton>(window, "btnAjouter")->click();
+        clickButton(child<QPushButton>(window, "btnAjouter"));
         QCOMPARE(links(env.data), QStringList{QStringLiteral("O'NEIL-L'AIGLE")});
         auto *list = child<QTreeWidget>(window, "lvNiveau");
         QCOMPARE(joinedRows(list), QStringList{QStringLiteral("L'Aigle|L'AIGLE")});
         QCOMPARE(child<QComboBox>(window, "cblAgences")->count(), 0);
 
         selectRow(list, QStringLiteral("L'Aigle"));
-        child<QPushButton>(window, "btnSupprimer")->click();
+        clickButton(child<QPushButton>(window, "btnSupprimer"));
         QCOMPARE(links(env.data), QStringList());
         QCOMPARE(joinedRows(list), QStringList());
         env.data.link(QStringLiteral("O'NEIL"), QStringLiteral("L'AIGLE"));
@@ -713,7 +725,7 @@ void TestLevels::codesWithApostrophes()
         TFicheParamNiveau window(nullptr);
         QVERIFY(open(window, &env.db));
         selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Mc O'Neil"));
-        child<QPushButton>(window, "btnSupprimer")->click();
+        clickButton(child<QPushButton>(window, "btnSupprimer"));
         QCOMPARE(levels(env.data), QStringList());
         QCOMPARE(links(env.data), QStringList());
     }
@@ -737,7 +749,7 @@ void TestLevels::failedDeletionChangesNothing()
     QVERIFY(open(window, &env.db));
     selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Alice"));
     StatementLog log(&env.db);
-    child<QPushButton>(window, "btnSupprimer")->click();
+    clickButton(child<QPushButton>(window, "btnSupprimer"));
 
     // The links went first, then the level was refused: both stay.
     QVERIFY(log.statements().contains(QStringLiteral("DELETE FROM niveau_agence  WHERE niveau = 'U1'")));
@@ -752,7 +764,7 @@ void TestLevels::failedDeletionChangesNothing()
     env.data.allowDeletes(QStringLiteral("dim_niveau"));
     messages.answerNext(QMessageBox::Yes);
     selectRow(child<QTreeWidget>(window, "lvNiveau"), QStringLiteral("Alice"));
-    child<QPushButton>(window, "btnSupprimer")->click();
+    clickButton(child<QPushButton>(window, "btnSupprimer"));
     QCOMPARE(levels(env.data), QStringList());
     QCOMPARE(links(env.data), QStringList());
 }
@@ -802,7 +814,7 @@ void TestLevels::holdersFollowEntries()
         for (int i = 0; i < 3; ++i) {
             choose(levelsCombo, QStringLiteral("Secteur Sud"));
             choose(levelsCombo, QStringLiteral("Secteur Nord"));
-            child<QPushButton>(window, "btnSupprimer")->click(); // no row: a message, then a reload
+            clickButton(child<QPushButton>(window, "btnSupprimer")); // no row: a message, then a reload
         }
         const int entries = levelsCombo->count() + child<QComboBox>(window, "cblAgences")->count()
             + child<QTreeWidget>(window, "lvNiveau")->topLevelItemCount();
@@ -811,6 +823,240 @@ void TestLevels::holdersFollowEntries()
     }
     QCOMPARE(TObjectCode::liveCount(), before);
     QCOMPARE(messages.shown().size(), 3);
+}
+
+namespace {
+
+// Five users, the first with a level; six agencies, none linked; the four
+// free users and the six agencies in the order of their names.
+void fiveUsersSixAgencies(Env &env)
+{
+    const QStringList users{"Alice", "Bruno", "Claire", "David", "Élise"};
+    for (int i = 0; i < users.size(); ++i)
+        env.data.addUser(QStringLiteral("U%1").arg(i + 1), users.at(i));
+    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
+    env.data.addLevel(QStringLiteral("U9"), QStringLiteral("Secteur Sud"));
+    const QStringList agencies{"Annecy", "Brest", "Caen", "Dijon", "Évry", "Laval"};
+    for (int i = 0; i < agencies.size(); ++i)
+        env.data.addAgency(QStringLiteral("A%1").arg(i + 1), agencies.at(i));
+}
+
+bool pick(QComboBox *combo, int index, bool mouse)
+{
+    return mouse ? pickWithMouse(combo, index) : pickWithKeys(combo, index);
+}
+
+// Closes the popup or the modal box that opens next, once it is up.
+class Closer : public QObject
+{
+public:
+    Closer()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            QWidget *open = QApplication::activePopupWidget();
+            if (!open)
+                open = QApplication::activeModalWidget();
+            if (open && qobject_cast<QMessageBox *>(open) == nullptr && !open->inherits("QMenu"))
+                return; // a window under test, not what is to be closed
+            if (open) {
+                texts << (qobject_cast<QMessageBox *>(open) ? qobject_cast<QMessageBox *>(open)->text()
+                                                            : QStringLiteral("menu"));
+                QTest::keyClick(open, Qt::Key_Escape);
+            }
+        });
+        m_timer.start(50);
+    }
+    QStringList texts;
+
+private:
+    QTimer m_timer;
+};
+
+} // namespace
+
+void TestLevels::pickedEntryIsWritten_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<bool>("mouse");
+    QTest::addColumn<QString>("level");   // the level picked first, in the assignment window
+    QTest::addColumn<QString>("written"); // what the database holds then
+    QTest::newRow("third free user, mouse") << false << true << QString() << "U4=Secteur Test";
+    QTest::newRow("third free user, keys") << false << false << QString() << "U4=Secteur Test";
+    QTest::newRow("third free agency, mouse") << true << true << QString() << "U1-A3";
+    QTest::newRow("third free agency, keys") << true << false << QString() << "U1-A3";
+    QTest::newRow("second level, third agency, mouse") << true << true << "Secteur Sud" << "U9-A3";
+}
+
+// What a user picks in an opened list is what is written.
+void TestLevels::pickedEntryIsWritten()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(bool, mouse);
+    QFETCH(QString, level);
+    QFETCH(QString, written);
+
+    Env env;
+    fiveUsersSixAgencies(env);
+    ScriptedMessages messages;
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db, QStringLiteral("Chef de secteur")));
+    QVERIFY(show(*window));
+    StatementLog log(&env.db);
+
+    if (agencyWindow) {
+        auto *levelsCombo = child<QComboBox>(*window, "cblNiveaux");
+        if (!level.isEmpty())
+            QVERIFY(pick(levelsCombo, levelsCombo->findText(level), mouse));
+        const QString code = GetItemCode(levelsCombo, levelsCombo->currentIndex());
+        auto *agencies = child<QComboBox>(*window, "cblAgences");
+        QCOMPARE(agencies->count(), 6);
+        QVERIFY(pick(agencies, 2, mouse));
+        QCOMPARE(agencies->currentText(), QStringLiteral("Caen"));
+        log.clear();
+        clickButton(child<QPushButton>(*window, "btnAjouter"));
+        QCOMPARE(log.statements(), (QStringList{LevelStatements::insertLink(code, QStringLiteral("A3")),
+                                                freeAgencies(code), levelAgencies(code)}));
+        QCOMPARE(links(env.data), QStringList{written});
+        QCOMPARE(levelsCombo->currentText(), level.isEmpty() ? QStringLiteral("Secteur Nord") : level);
+    } else {
+        auto *users = child<QComboBox>(*window, "cblUtilisateurs");
+        QCOMPARE(comboTexts(users), (QStringList{"Bruno", "Claire", "David", "Élise"}));
+        QVERIFY(pick(users, 2, mouse));
+        typeInto(child<QLineEdit>(*window, "edtNiveau"), QStringLiteral("Secteur Test"));
+        QCOMPARE(users->currentText(), QStringLiteral("David"));
+        log.clear();
+        clickButton(child<QPushButton>(*window, "btnAjouter"));
+        QCOMPARE(log.statements(), (QStringList{LevelStatements::insertLevel(QStringLiteral("U4"), QStringLiteral("Secteur Test")),
+                                                FreeUsers, LevelList}));
+        QVERIFY2(levels(env.data).contains(written), qPrintable(levels(env.data).join(' ')));
+    }
+    QVERIFY(messages.shown().isEmpty());
+}
+
+void TestLevels::transientWindowsRunNoActivation_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<bool>("contextMenu"); // else: the list opened and closed with Escape
+    QTest::newRow("users list, Escape") << false << "cblUtilisateurs" << false;
+    QTest::newRow("label field, context menu") << false << "edtNiveau" << true;
+    QTest::newRow("levels list, Escape") << true << "cblNiveaux" << false;
+    QTest::newRow("agencies list, Escape") << true << "cblAgences" << false;
+}
+
+// A list opened and closed, or a context menu: the choices made stay and
+// nothing is read again.
+void TestLevels::transientWindowsRunNoActivation()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QString, control);
+    QFETCH(bool, contextMenu);
+
+    Env env;
+    fiveUsersSixAgencies(env);
+    ScriptedMessages messages;
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db));
+    QVERIFY(show(*window));
+    // Choices a reload would undo.
+    const char *firstList = agencyWindow ? "cblNiveaux" : "cblUtilisateurs";
+    QVERIFY(pickWithMouse(child<QComboBox>(*window, firstList), 1));
+    if (agencyWindow)
+        QVERIFY(pickWithMouse(child<QComboBox>(*window, "cblAgences"), 2));
+    else
+        typeInto(child<QLineEdit>(*window, "edtNiveau"), QStringLiteral("Secteur Test"));
+    QStringList before;
+    for (QComboBox *combo : window->findChildren<QComboBox *>())
+        before << combo->currentText();
+
+    StatementLog log(&env.db);
+    if (contextMenu) {
+        Closer closer;
+        auto *edit = child<QLineEdit>(*window, qPrintable(control));
+        clickAt(edit, QPoint(10, edit->height() / 2), Qt::RightButton);
+        QTRY_COMPARE(closer.texts, QStringList{"menu"});
+        settle(window.data());
+    } else {
+        QVERIFY(openAndEscape(child<QComboBox>(*window, qPrintable(control))));
+    }
+    QTest::qWait(50);
+
+    QCOMPARE(log.statements(), QStringList());
+    QStringList after;
+    for (QComboBox *combo : window->findChildren<QComboBox *>())
+        after << combo->currentText();
+    QCOMPARE(after, before);
+    QVERIFY(messages.shown().isEmpty());
+}
+
+void TestLevels::realBoxReloads_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("levels") << false << "Le libellé du niveau doit être renseigné";
+    QTest::newRow("agencies") << true << "Vous devez sélectionner une ligne pour pouvoir la supprimer";
+}
+
+// A real message box of the window, closed as a user closes it, still
+// brings the window's reload: that is a return to the window.
+void TestLevels::realBoxReloads()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QString, message);
+
+    Env env;
+    fiveUsersSixAgencies(env);
+    QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db));
+    QVERIFY(show(*window));
+    auto *combo = child<QComboBox>(*window, agencyWindow ? "cblNiveaux" : "cblUtilisateurs");
+    QVERIFY(pickWithMouse(combo, 1));
+
+    StatementLog log(&env.db);
+    Closer closer;
+    clickButton(child<QPushButton>(*window, agencyWindow ? "btnSupprimer" : "btnAjouter"));
+    QCOMPARE(closer.texts, QStringList{message});
+    const QStringList reload = agencyWindow
+        ? QStringList{LevelCombo, freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}
+        : QStringList{FreeUsers, LevelList};
+    QTRY_COMPARE(log.statements(), reload);
+    QTest::qWait(100);
+    QCOMPARE(log.statements(), reload);
+    QCOMPARE(combo->currentIndex(), 0);
+}
+
+void TestLevels::enterPressesFocusedButton_data()
+{
+    QTest::addColumn<QString>("focused");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QStringList>("messages");
+    const QStringList noLabel{"Le libellé du niveau doit être renseigné"};
+    QTest::newRow("Enter on Ajouter") << "btnAjouter" << int(Qt::Key_Return) << noLabel;
+    QTest::newRow("keypad Enter on Ajouter") << "btnAjouter" << int(Qt::Key_Enter) << noLabel;
+    QTest::newRow("Space on Ajouter") << "btnAjouter" << int(Qt::Key_Space) << noLabel;
+    QTest::newRow("Enter on Supprimer") << "btnSupprimer" << int(Qt::Key_Return)
+                                        << QStringList{"Vous devez sélectionner une ligne pour pouvoir la supprimer"};
+    QTest::newRow("Enter in the label field") << "edtNiveau" << int(Qt::Key_Return) << QStringList();
+}
+
+void TestLevels::enterPressesFocusedButton()
+{
+    QFETCH(QString, focused);
+    QFETCH(int, key);
+    QFETCH(QStringList, messages);
+
+    Env env;
+    fiveUsersSixAgencies(env);
+    ScriptedMessages boxes;
+    TFicheParamNiveau window(nullptr);
+    QVERIFY(open(window, &env.db));
+    if (focused == QLatin1String("edtNiveau"))
+        typeInto(child<QLineEdit>(window, "edtNiveau"), QStringLiteral("Secteur Test"));
+    QWidget *widget = child<QWidget>(window, qPrintable(focused));
+    StatementLog log(&env.db);
+    pressKey(widget, Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    if (!messages.isEmpty())
+        QTRY_COMPARE(boxes.texts(), messages);
+    QTest::qWait(300);
+    QCOMPARE(boxes.texts(), messages);
+    QCOMPARE(writes(log.statements()), QStringList());
 }
 
 QTEST_MAIN(TestLevels)

@@ -73,7 +73,7 @@ void TestReport::sameTableAsTheWindow()
     const bool admin = user == QLatin1String("VEXOR");
     OpenedTable fixture(admin, admin ? QString() : user);
     QVERIFY(fixture.opened);
-    chooseIndex(fixture.combo("cblPeriode"), monthsBack);
+    QVERIFY(pickWithMouse(fixture.combo("cblPeriode"), monthsBack));
     QStringList arguments{fixture.file.path(), user, "--format", "tsv", "--mois", monthText(monthsBack)};
     // Each filter chosen in the window is given to the report too.
     const struct
@@ -88,7 +88,7 @@ void TestReport::sameTableAsTheWindow()
     for (const auto &filter : filters) {
         if (filter.code.isEmpty())
             continue;
-        QVERIFY2(chooseCode(fixture.combo(filter.combo), filter.code), filter.combo);
+        QVERIFY2(pickCodeWithMouse(fixture.combo(filter.combo), filter.code), filter.combo);
         arguments << filter.option << filter.code;
     }
     QVERIFY(fixture.boxes.shown().isEmpty());

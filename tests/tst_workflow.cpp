@@ -23,7 +23,7 @@ QStringList agencyRows(TABSDatabase *db, const QString &level)
     TFicheTDB table(nullptr);
     if (!openTrackingTable(table, db, true))
         return {"not activated"};
-    if (!chooseCode(table.findChild<QComboBox *>("cblNiveau"), level))
+    if (!pickCodeWithMouse(table.findChild<QComboBox *>("cblNiveau"), level))
         return {"no level " + level};
     return joinedRows(table.findChild<QTreeWidget *>("lvData"));
 }
@@ -60,11 +60,11 @@ void TestWorkflow::linkedAgencyShowsUnderItsLevel()
         auto *agencies = links.findChild<QComboBox *>("cblAgences");
         QTRY_COMPARE(levels->count(), 3);
         const int level = indexOfCode(levels, "U'2");
-        chooseIndex(levels, level);
+        QVERIFY(pickWithMouse(levels, level));
         const int agency = indexOfCode(agencies, "A3");
         QVERIFY(agency >= 0);
-        agencies->setCurrentIndex(agency);
-        links.findChild<QPushButton *>("btnAjouter")->click();
+        QVERIFY(pickWithMouse(agencies, agency));
+        clickButton(links.findChild<QPushButton *>("btnAjouter"));
         QCOMPARE(links.findChild<QTreeWidget *>("lvNiveau")->topLevelItemCount(), 2);
     }
 
@@ -93,9 +93,9 @@ void TestWorkflow::deletedLevelLeavesTheTable()
             if (list->topLevelItem(r)->text(1) == "U1")
                 north = list->topLevelItem(r);
         QVERIFY(north);
-        list->setCurrentItem(north);
+        clickRow(list, north);
         boxes.answerNext(QMessageBox::Yes);
-        levels.findChild<QPushButton *>("btnSupprimer")->click();
+        clickButton(levels.findChild<QPushButton *>("btnSupprimer"));
         QCOMPARE(boxes.texts().first(), QStringLiteral("2 agences sont associées à ce niveau, confirmer la suppression ?"));
         QCOMPARE(list->topLevelItemCount(), 2);
     }

@@ -4,9 +4,14 @@
 #include "dashboard/tfichetdb.h"
 #include "store/tobjectcode.h"
 
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QTest>
 #include <QTreeWidget>
+#include <QWindow>
 
 QStringList comboTexts(const QComboBox *combo)
 {
@@ -52,19 +57,169 @@ int indexOfCode(const QComboBox *combo, const QString &code)
     return -1;
 }
 
-void chooseIndex(QComboBox *combo, int index)
+void settle(QWidget *window)
 {
-    combo->setCurrentIndex(index);
-    emit combo->activated(index);
+    QWindow *handle = window ? window->window()->windowHandle() : nullptr;
+    if (handle)
+        QTest::qWaitFor([handle] { return QGuiApplication::focusWindow() == handle; }, 1000);
+    // What the focus change sets off arrives through queued events.
+    QTest::qWait(20);
 }
 
-bool chooseCode(QComboBox *combo, const QString &code)
+namespace {
+
+bool waitForPopup(QComboBox *combo, bool shown)
+{
+    QAbstractItemView *view = combo->view();
+    if (QTest::qWaitFor([view, shown] { return view->isVisible() == shown; }, 2000))
+        return true;
+    qWarning("the list of %s did not %s", qPrintable(combo->objectName()), shown ? "open" : "close");
+    return false;
+}
+
+QModelIndex entry(const QComboBox *combo, int index)
+{
+    return combo->model()->index(index, combo->modelColumn(), combo->rootModelIndex());
+}
+
+// Mouse events go to the platform window under the pointer, as the
+// window system delivers them: Qt then finds the widget, routes them to an
+// open popup, and turns a right click into a context menu.
+QWindow *platformWindow(QWidget *widget, QPoint &at)
+{
+    QWidget *top = widget->window();
+    at = widget->mapTo(top, at);
+    return top->windowHandle();
+}
+
+void mouseAt(QWidget *widget, QPoint at, Qt::MouseButton button, bool click)
+{
+    QWindow *window = platformWindow(widget, at);
+    if (!window) {
+        qWarning("%s is not shown", qPrintable(widget->objectName()));
+        return;
+    }
+    if (click)
+        QTest::mouseClick(window, button, Qt::NoModifier, at);
+    else
+        QTest::mouseMove(window, at);
+}
+
+// Keys go to the platform window that has the focus, and from there to
+// its focus widget or to an open popup, as for a user.
+void key(QWidget *widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    QWindow *window = QGuiApplication::focusWindow();
+    if (!window)
+        window = widget->window()->windowHandle();
+    QTest::keyClick(window, key, modifiers);
+}
+
+} // namespace
+
+void clickAt(QWidget *widget, QPoint at, Qt::MouseButton button)
+{
+    mouseAt(widget, at, button, true);
+}
+
+void pressKey(QWidget *widget, Qt::Key k, Qt::KeyboardModifiers modifiers)
+{
+    widget->setFocus(Qt::TabFocusReason);
+    key(widget, k, modifiers);
+}
+
+
+bool pickWithMouse(QComboBox *combo, int index)
+{
+    if (index < 0 || index >= combo->count()) {
+        qWarning("%s has no entry %d", qPrintable(combo->objectName()), index);
+        return false;
+    }
+    clickAt(combo, combo->rect().center());
+    if (!waitForPopup(combo, true))
+        return false;
+    QAbstractItemView *view = combo->view();
+    const QModelIndex item = entry(combo, index);
+    // What the wheel does for a user when the entry is below the fold.
+    view->scrollTo(item);
+    // The opened list takes no click within a double click of the one that
+    // opened it, as for a user.
+    QTest::qWait(QApplication::doubleClickInterval() + 20);
+    const QPoint at = view->visualRect(item).center();
+    mouseAt(view->viewport(), at, Qt::NoButton, false);
+    clickAt(view->viewport(), at);
+    if (!waitForPopup(combo, false))
+        return false;
+    settle(combo);
+    return true;
+}
+
+bool pickWithKeys(QComboBox *combo, int index)
+{
+    if (index < 0 || index >= combo->count()) {
+        qWarning("%s has no entry %d", qPrintable(combo->objectName()), index);
+        return false;
+    }
+    // The user tabs to the list, opens it and moves in it.
+    combo->setFocus(Qt::TabFocusReason);
+    key(combo, Qt::Key_Down, Qt::AltModifier);
+    if (!waitForPopup(combo, true))
+        return false;
+    QAbstractItemView *view = combo->view();
+    for (int guard = 0; view->currentIndex().row() != index && guard <= combo->count(); ++guard)
+        key(view, view->currentIndex().row() < index ? Qt::Key_Down : Qt::Key_Up);
+    key(view, Qt::Key_Return);
+    if (!waitForPopup(combo, false))
+        return false;
+    settle(combo);
+    return true;
+}
+
+bool pickCodeWithMouse(QComboBox *combo, const QString &code)
 {
     const int index = indexOfCode(combo, code);
-    if (index < 0)
+    if (index < 0) {
+        qWarning("%s offers no code %s", qPrintable(combo->objectName()), qPrintable(code));
         return false;
-    chooseIndex(combo, index);
+    }
+    return pickWithMouse(combo, index);
+}
+
+bool openAndEscape(QComboBox *combo)
+{
+    clickAt(combo, combo->rect().center());
+    if (!waitForPopup(combo, true))
+        return false;
+    key(combo->view(), Qt::Key_Escape);
+    if (!waitForPopup(combo, false))
+        return false;
+    settle(combo);
     return true;
+}
+
+void clickButton(QAbstractButton *button)
+{
+    clickAt(button, button->rect().center());
+}
+
+void clickRow(QTreeWidget *list, QTreeWidgetItem *row)
+{
+    list->scrollToItem(row);
+    clickAt(list->viewport(), list->visualItemRect(row).center());
+}
+
+void typeInto(QLineEdit *edit, const QString &text)
+{
+    clickAt(edit, QPoint(edit->width() - 4, edit->height() / 2));
+    key(edit, Qt::Key_A, Qt::ControlModifier);
+    if (text.isEmpty())
+        key(edit, Qt::Key_Delete);
+    else
+        for (const QChar c : text) {
+            const Qt::Key code = c.isLetterOrNumber() && c.unicode() < 128 ? Qt::Key(c.toUpper().unicode())
+                                                                           : Qt::Key_unknown;
+            QTest::sendKeyEvent(QTest::Click, QGuiApplication::focusWindow(), code, QString(c), Qt::NoModifier);
+        }
 }
 
 bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QString &user)
