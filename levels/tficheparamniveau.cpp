@@ -11,11 +11,16 @@
 #include "store/tabsquery.h"
 #include "store/tobjectcode.h"
 
+#include <QLocale>
+
+#include <limits>
+
 TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheParamNiveau)
 {
     m_ui->setupUi(this);
     m_ui->lvNiveau->setColumnWidth(0, 200);
     m_ui->lvNiveau->setColumnWidth(2, 200);
+    m_ui->edtNiveau->setMaxLength(std::numeric_limits<int>::max());
 
     connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveau::btnAjouterClick);
     connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveau::btnSupprimerClick);
@@ -79,6 +84,12 @@ void TFicheParamNiveau::btnAjouterClick()
         const int index = m_ui->cblUtilisateurs->currentIndex();
         if (index < 0) {
             Messages::ShowMessage(this, QStringLiteral("Il faut sélectionner un utilisateur"));
+            return;
+        }
+        if (label.size() > MaxLabelLength) {
+            Messages::ShowMessage(this, QStringLiteral("Le libellé du niveau est trop long : %1 caractères, pour %2 au plus.")
+                                            .arg(QLocale(QLocale::French).toString(label.size()),
+                                                 QLocale(QLocale::French).toString(MaxLabelLength)));
             return;
         }
         const QString user = GetItemCode(m_ui->cblUtilisateurs, index);

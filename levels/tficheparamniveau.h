@@ -17,6 +17,11 @@ public:
     explicit TFicheParamNiveau(QWidget *owner);
     ~TFicheParamNiveau() override;
 
+    // The longest label a level may have. The field itself takes any
+    // length, so that a longer text pasted into it is refused with a
+    // message instead of being cut without a word.
+    static constexpr int MaxLabelLength = 32767;
+
     void SetDatabase(TABSDatabase *database) { FDatabase = database; }
     void SetLevelLabel(const QString &label) { FLevelLabel = label; }
 

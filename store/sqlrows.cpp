@@ -1,6 +1,7 @@
 #include "store/sqlrows.h"
 
 #include "store/dberror.h"
+#include "store/tabsdatabase.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -10,7 +11,7 @@ QList<QVariantList> queryRows(const QSqlDatabase &db, const QString &sql)
 {
     QSqlQuery query(db);
     if (!query.exec(sql))
-        throw EDatabaseError(sql + QStringLiteral(": ") + query.lastError().text());
+        throw EDatabaseError(sql + QStringLiteral(": ") + TABSDatabase::engineMessage(query.lastError()));
     const int columns = query.record().count();
     QList<QVariantList> out;
     while (query.next()) {

@@ -94,7 +94,7 @@ void TABSDatabase::open()
         db.setDatabaseName(sqliteUri(m_fileName));
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
         if (!db.open()) {
-            const QString why = db.lastError().text();
+            const QString why = engineMessage(db.lastError());
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(m_connectionName);
             throw EDatabaseError(QStringLiteral("Impossible d'ouvrir la base de données %1 : %2").arg(m_fileName, why));
@@ -104,12 +104,17 @@ void TABSDatabase::open()
         // that it is a database, with a read that writes nothing.
         QSqlQuery probe(db);
         if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
-            const QString why = probe.lastError().text();
+            const QSqlError error = probe.lastError();
             probe = QSqlQuery();
             db.close();
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(m_connectionName);
-            throw EDatabaseError(QStringLiteral("Le fichier %1 n'est pas une base de données utilisable : %2").arg(m_fileName, why));
+            // Another program holding the file is no sign that the file is
+            // not a database.
+            if (isBusy(error))
+                throw EDatabaseError(busyMessage(engineMessage(error)));
+            throw EDatabaseError(QStringLiteral("Le fichier %1 n'est pas une base de données utilisable : %2")
+                                     .arg(m_fileName, engineMessage(error)));
         }
     }
 }
@@ -136,19 +141,52 @@ void TABSDatabase::applyBusyTimeout()
         throw EDatabaseError(QStringLiteral("Le délai d'attente de la base n'a pas pu être changé."));
 }
 
-void TABSDatabase::failStatement(const QSqlError &error)
+QString TABSDatabase::engineMessage(const QSqlError &error)
+{
+    const QString engine = error.databaseText().trimmed();
+    return engine.isEmpty() ? error.text().trimmed() : engine;
+}
+
+bool TABSDatabase::isBusy(const QSqlError &error) const
+{
+    if (isServer())
+        return ServerConnection::isLockTimeout(error);
+    const int sqliteCode = error.nativeErrorCode().toInt() & 0xff;
+    return sqliteCode == 5 || sqliteCode == 6; // SQLITE_BUSY, SQLITE_LOCKED
+}
+
+QString TABSDatabase::busyMessage(const QString &engine) const
+{
+    const QLocale french(QLocale::French, QLocale::France);
+    return QStringLiteral("La base de données est occupée par une autre opération depuis plus de "
+                          "%1 s : réessayez dans un instant. (%2)")
+        .arg(french.toString(m_busyTimeoutMs / 1000.0), engine);
+}
+
+namespace {
+QString sentenceFor(TABSDatabase::Doing doing)
+{
+    switch (doing) {
+    case TABSDatabase::Doing::Writing:
+        return QStringLiteral("La modification n'a pas pu être enregistrée dans la base de données");
+    case TABSDatabase::Doing::Beginning:
+        return QStringLiteral("La base de données n'a pas pu ouvrir une transaction");
+    case TABSDatabase::Doing::Committing:
+        return QStringLiteral("Les modifications n'ont pas pu être validées dans la base de données");
+    case TABSDatabase::Doing::Reading:
+        break;
+    }
+    return QStringLiteral("La base de données n'a pas pu être lue");
+}
+} // namespace
+
+void TABSDatabase::failStatement(const QSqlError &error, Doing doing)
 {
     const bool server = isServer();
-    const QString message = server ? ServerConnection::errorText(error) : error.text();
+    const QString message = server ? ServerConnection::errorText(error) : engineMessage(error);
 
-    const int sqliteCode = error.nativeErrorCode().toInt() & 0xff;
-    const bool busy = server ? ServerConnection::isLockTimeout(error) : (sqliteCode == 5 || sqliteCode == 6);
-    if (busy) {
-        const QLocale french(QLocale::French, QLocale::France);
-        throw EDatabaseError(QStringLiteral("La base de données est occupée par une autre opération depuis plus de "
-                                            "%1 s : réessayez dans un instant. (%2)")
-                                 .arg(french.toString(m_busyTimeoutMs / 1000.0), message));
-    }
+    if (isBusy(error))
+        throw EDatabaseError(busyMessage(message));
     if (server && ServerConnection::lost(QSqlDatabase::database(m_connectionName, false))) {
         const QString where = ServerAddress::parse(m_fileName).display();
         close();
@@ -156,7 +194,7 @@ void TABSDatabase::failStatement(const QSqlError &error)
                                             "rétablie à la prochaine opération.")
                                  .arg(where, message));
     }
-    throw EDatabaseError(message);
+    throw EDatabaseError(sentenceFor(doing) + QStringLiteral(" : ") + message);
 }
 
 void TABSDatabase::close()
@@ -193,7 +231,7 @@ void TABSDatabase::beginTransaction(Access access)
     }
     if (error.isValid()) {
         m_transactionDepth = 0;
-        failStatement(error);
+        failStatement(error, Doing::Beginning);
     }
 }
 
@@ -212,7 +250,7 @@ void TABSDatabase::commit()
         }
     }
     if (error.isValid())
-        failStatement(error);
+        failStatement(error, Doing::Committing);
 }
 
 void TABSDatabase::rollback()

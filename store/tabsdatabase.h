@@ -63,11 +63,18 @@ public:
             m_spy(sql);
     }
 
-    // Raises the error of a failed statement: the engine's message, or ours
-    // in French when the database was busy for longer than the busy
-    // timeout. A server connection found broken is released, so that the
-    // next statement connects again.
-    [[noreturn]] void failStatement(const QSqlError &error);
+    // What was being done when the engine failed: the error's message
+    // says it in French before the engine's own words.
+    enum class Doing { Reading, Writing, Beginning, Committing };
+    // Raises the error of a failed statement: a French sentence saying what
+    // failed, then the engine's message; or ours in French alone when the
+    // database was busy for longer than the busy timeout. A server
+    // connection found broken is released, so that the next statement
+    // connects again.
+    [[noreturn]] void failStatement(const QSqlError &error, Doing doing = Doing::Reading);
+    // The engine's own words of an error, without the generic sentence Qt's
+    // driver adds after them ("Unable to fetch row", ...).
+    static QString engineMessage(const QSqlError &error);
 
     // Transactions. Nested calls join the outermost one. A read
     // transaction sees one state of the database from its first statement
@@ -90,6 +97,8 @@ private:
     void open();
     void openServer();
     void applyBusyTimeout();
+    bool isBusy(const QSqlError &error) const;
+    QString busyMessage(const QString &engine) const;
 
     QString m_fileName;
     QString m_connectionName;

@@ -78,7 +78,7 @@ void TABSQuery::ExecSQL()
             error = query.lastError();
     }
     if (error.isValid())
-        m_db->failStatement(error);
+        m_db->failStatement(error, TABSDatabase::Doing::Writing);
 }
 
 void TABSQuery::Close()

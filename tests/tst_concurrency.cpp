@@ -7,6 +7,8 @@
 
 #include "app/activation.h"
 #include "dashboard/tfichetdb.h"
+#include "store/dberror.h"
+#include "store/tabsquery.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -137,6 +139,7 @@ private slots:
     void concurrentWriter();
     void lockedWriter_data();
     void lockedWriter();
+    void busyAtFirstUse();
 };
 
 void TestConcurrency::concurrentWriter_data()
@@ -292,6 +295,39 @@ void TestConcurrency::lockedWriter()
     }
     QCOMPARE(dashboard.window.cursor().shape(), Qt::ArrowCursor);
     QVERIFY(!dashboard.db.inTransaction());
+}
+
+// Another program holds the file when the program first opens it: the file
+// is busy, not unusable.
+void TestConcurrency::busyAtFirstUse()
+{
+    TestDatabase file;
+    fill(file);
+    file.closeConnection();
+    Writer writer({QStringLiteral("hold"), file.path(), QStringLiteral("3000"), monthArg(true), monthArg(false)});
+    QVERIFY2(writer.waitFor(QStringLiteral("locked")), qPrintable(writer.errors()));
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    db.setBusyTimeout(500);
+    TABSQuery query(&db);
+    query.SQL().append(QStringLiteral("SELECT count(*) AS n FROM data"));
+    QString message;
+    try {
+        query.Open();
+    } catch (const EDatabaseError &e) {
+        message = e.message();
+    }
+    QVERIFY2(writer.finish(), qPrintable(writer.output() + writer.errors()));
+    QVERIFY2(message.startsWith(QStringLiteral("La base de données est occupée par une autre opération depuis plus "
+                                               "de 0,5 s : réessayez dans un instant. (")),
+             qPrintable(message));
+    if (!TestDatabase::onServer())
+        QVERIFY2(message.endsWith(QStringLiteral("(database is locked)")), qPrintable(message));
+    QVERIFY(!message.contains(QStringLiteral("utilisable")));
+    // Once the other program is done, the same connection object works.
+    query.Open();
+    QVERIFY(!query.Eof());
 }
 
 QTEST_MAIN(TestConcurrency)

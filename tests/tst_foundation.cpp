@@ -261,35 +261,55 @@ void TestFoundation::notADatabase()
 
 void TestFoundation::statementErrorsCarryEngineMessage_data()
 {
+    QTest::addColumn<QString>("before"); // run first, when not empty
     QTest::addColumn<QString>("sql");
-    QTest::addColumn<QString>("fragment");
-    QTest::addColumn<QString>("serverFragment");
-    QTest::newRow("missing table") << "SELECT code FROM dim_absente" << "no such table"
+    QTest::addColumn<bool>("write");
+    QTest::addColumn<QString>("message");       // SQLite, exactly
+    QTest::addColumn<QString>("serverFragment"); // PostgreSQL
+    const QString reading = QStringLiteral("La base de données n'a pas pu être lue : ");
+    const QString writing = QStringLiteral("La modification n'a pas pu être enregistrée dans la base de données : ");
+    QTest::newRow("missing table") << "" << "SELECT code FROM dim_absente" << false
+                                   << reading + "no such table: dim_absente"
                                    << "relation \"dim_absente\" does not exist (42P01)";
-    QTest::newRow("missing column") << "SELECT inconnue FROM dim_niveau" << "no such column"
+    QTest::newRow("missing column") << "" << "SELECT inconnue FROM dim_niveau" << false
+                                    << reading + "no such column: inconnue"
                                     << "column \"inconnue\" does not exist (42703)";
-    QTest::newRow("syntax") << "SELEC code FROM dim_niveau" << "syntax error"
+    QTest::newRow("syntax") << "" << "SELEC code FROM dim_niveau" << false << reading + "near \"SELEC\": syntax error"
                             << "syntax error at or near \"SELEC\" (42601)";
+    QTest::newRow("write refused") << "PRAGMA query_only = 1"
+                                   << "DELETE FROM niveau_agence  WHERE niveau = 'U1'" << true
+                                   << writing + "attempt to write a readonly database" << "";
 }
 
 void TestFoundation::statementErrorsCarryEngineMessage()
 {
+    QFETCH(QString, before);
     QFETCH(QString, sql);
-    QFETCH(QString, fragment);
+    QFETCH(bool, write);
+    QFETCH(QString, message);
     QFETCH(QString, serverFragment);
-    if (TestDatabase::onServer())
-        fragment = serverFragment;
+    if (TestDatabase::onServer() && serverFragment.isEmpty())
+        QSKIP("a SQLite setting");
     TestDatabase file;
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
+    if (!before.isEmpty()) {
+        TABSQuery setting(&db);
+        setting.SQL().append(before);
+        setting.ExecSQL();
+    }
     StatementLog log(&db);
     TABSQuery query(&db);
     query.SQL().append(sql);
-    QVERIFY_THROWS_EXCEPTION(EDatabaseError, query.Open());
+    auto run = [&] { write ? query.ExecSQL() : query.Open(); };
+    QVERIFY_THROWS_EXCEPTION(EDatabaseError, run());
     try {
-        query.Open();
+        run();
     } catch (const EDatabaseError &e) {
-        QVERIFY2(e.message().contains(fragment), qPrintable(e.message()));
+        if (TestDatabase::onServer())
+            QVERIFY2(e.message().contains(serverFragment), qPrintable(e.message()));
+        else
+            QCOMPARE(e.message(), message);
     }
     QCOMPARE(log.statements(), (QStringList{sql, sql}));
 }

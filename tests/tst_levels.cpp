@@ -6,6 +6,7 @@
 #include "support/windowdriver.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QMessageBox>
 #include <QTimer>
@@ -192,6 +193,8 @@ private slots:
     void realBoxReloads();
     void enterPressesFocusedButton_data();
     void enterPressesFocusedButton();
+    void longLabel_data();
+    void longLabel();
 };
 
 void TestLevels::statements_data()
@@ -1057,6 +1060,51 @@ void TestLevels::enterPressesFocusedButton()
     QTest::qWait(300);
     QCOMPARE(boxes.texts(), messages);
     QCOMPARE(writes(log.statements()), QStringList());
+}
+
+void TestLevels::longLabel_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("written");
+    QTest::newRow("the longest") << int(TFicheParamNiveau::MaxLabelLength) << true;
+    QTest::newRow("one more") << int(TFicheParamNiveau::MaxLabelLength) + 1 << false;
+    QTest::newRow("much more") << 100000 << false;
+}
+
+// A label pasted into the field is taken whole: too long, it is refused
+// with a message, never cut.
+void TestLevels::longLabel()
+{
+    QFETCH(int, length);
+    QFETCH(bool, written);
+
+    Env env;
+    fiveUsersSixAgencies(env);
+    ScriptedMessages boxes;
+    TFicheParamNiveau window(nullptr);
+    QVERIFY(open(window, &env.db));
+    const QString label = QString(length - 1, QLatin1Char('x')) + QLatin1Char('!');
+    QGuiApplication::clipboard()->setText(label);
+    auto *edit = child<QLineEdit>(window, "edtNiveau");
+    clickAt(edit, QPoint(10, edit->height() / 2));
+    pressKey(edit, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(edit->text().size(), length);
+
+    StatementLog log(&env.db);
+    clickButton(child<QPushButton>(window, "btnAjouter"));
+    if (written) {
+        QVERIFY(boxes.shown().isEmpty());
+        QCOMPARE(env.data.scalar(QStringLiteral("SELECT length(libelle) FROM dim_niveau WHERE code = 'U2'")).toInt(),
+                 length);
+    } else {
+        const QLocale french(QLocale::French);
+        QCOMPARE(boxes.texts(), QStringList{QStringLiteral("Le libellé du niveau est trop long : %1 caractères, pour "
+                                                           "%2 au plus.")
+                                                .arg(french.toString(length), french.toString(32767))});
+        QCOMPARE(boxes.shown().first().icon, Messages::Icon::None);
+        QCOMPARE(writes(log.statements()), QStringList());
+        QCOMPARE(edit->text().size(), length);
+    }
 }
 
 QTEST_MAIN(TestLevels)
