@@ -3,10 +3,30 @@
 #include "app/activation.h"
 
 #include <QFileDialog>
+#include <QFileIconProvider>
 
 namespace FileDialogs {
 
 namespace {
+
+// The kinds of file the dialog lists, in French: Qt's French translations
+// leave them in English ("Folder").
+class FrenchFileKinds : public QFileIconProvider
+{
+public:
+    QString type(const QFileInfo &info) const override
+    {
+        if (info.isRoot())
+            return QStringLiteral("Lecteur");
+        if (info.isDir())
+            return QStringLiteral("Dossier");
+        if (info.isSymLink() && !info.exists())
+            return QStringLiteral("Lien");
+        const QString suffix = info.suffix();
+        return suffix.isEmpty() ? QStringLiteral("Fichier") : QStringLiteral("Fichier %1").arg(suffix.toUpper());
+    }
+};
+
 Handler &currentHandler()
 {
     static Handler handler;
@@ -33,6 +53,10 @@ QString getSaveFileName(QWidget *parent, const QString &caption, const QString &
     }
 
     QFileDialog dialog(parent, caption, dir, filter);
+    // Qt's own dialog, so that everything in it is in French.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    FrenchFileKinds kinds;
+    dialog.setIconProvider(&kinds);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     if (!request.selectedFilter.isEmpty())

@@ -3,6 +3,7 @@
 
 #include "app/activation.h"
 #include "app/buttonkeys.h"
+#include "app/fitting.h"
 #include "app/guard.h"
 #include "app/messages.h"
 #include "charts/sampleindicators.h"
@@ -48,6 +49,7 @@ TFichePrincipale::TFichePrincipale(QWidget *parent)
     connect(m_ui->Button4, &QPushButton::clicked, this, &TFichePrincipale::Button4Click);
 
     pressFocusedButtonOnEnter(this);
+    Fitting::scrollWhenScreenIsSmall(this);
     m_activation = new Activation(this, [this] { FormActivate(); });
 }
 

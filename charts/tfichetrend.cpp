@@ -60,6 +60,9 @@ void TFicheTrend::SetUpPanel(Panel &panel, QChartView *view, const QString &titl
     panel.chart->setTitle(title);
     panel.chart->setAnimationOptions(QChart::NoAnimation);
     panel.chart->legend()->setAlignment(Qt::AlignBottom);
+    // Axis ticks and point labels in the user's format: "1 000 000".
+    panel.chart->setLocalizeNumbers(true);
+    panel.chart->setLocale(QLocale());
     view->setChart(panel.chart);
     view->setRenderHint(QPainter::Antialiasing);
     panel.months = new QBarCategoryAxis;

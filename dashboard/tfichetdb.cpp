@@ -3,6 +3,7 @@
 
 #include "app/activation.h"
 #include "app/buttonkeys.h"
+#include "app/fitting.h"
 #include "app/filedialogs.h"
 #include "app/guard.h"
 #include "charts/tfichetrend.h"
@@ -34,6 +35,8 @@ const int ColumnWidths[10] = {150, 100, 75, 100, 75, 75, 90, 100, 100, 120};
 constexpr int ButtonGap = 8;
 constexpr int ButtonHeight = 25;
 constexpr int BottomMargin = 16;
+// The least height the table keeps on a small screen.
+constexpr int SmallestTableHeight = 160;
 
 const QString XlsxFilter = QStringLiteral("Classeur Excel (*.xlsx)");
 const QString CsvFilter = QStringLiteral("CSV, séparateur point-virgule (*.csv)");
@@ -43,10 +46,6 @@ const QString CsvFilter = QStringLiteral("CSV, séparateur point-virgule (*.csv)
 TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
 {
     m_ui->setupUi(this);
-    // The captions size themselves to their text, from where the form puts
-    // them, whatever the width of the font found on this system.
-    for (QLabel *label : {m_ui->lblNiveau, m_ui->Label2, m_ui->Label3, m_ui->Label4, m_ui->Label1})
-        label->resize(qMax(label->width(), label->sizeHint().width()), label->height());
     QTreeWidget *table = m_ui->lvData;
     for (int i = 0; i < 10; ++i) {
         table->setColumnWidth(i, ColumnWidths[i]);
@@ -54,6 +53,16 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     }
     table->header()->setStretchLastSection(false);
     table->installEventFilter(this);
+    // The captions size themselves to their text as the window is first
+    // shown, from where the form puts them, whatever the font found on this
+    // system.
+    // On a small screen the table gives up height first, down to a few
+    // rows, so that the buttons under it stay in view; the lists keep the
+    // width they need.
+    m_page = Fitting::scrollWhenScreenIsSmall(this, QSize(width(), SmallestTableHeight + 72 + ButtonGap + ButtonHeight + BottomMargin));
+    m_page->installEventFilter(this);
+    // A sorted column makes room for its arrow.
+    connect(table->header(), &QHeaderView::sortIndicatorChanged, this, [this] { fitColumns(); });
     resetSort();
     table->setSortingEnabled(true);
     m_sourceFactory = [] { return defaultFigureSource(); };
@@ -95,20 +104,24 @@ void TFicheTDB::setFigureSourceFactory(FigureSourceFactory factory)
     m_source.reset();
 }
 
-void TFicheTDB::resizeEvent(QResizeEvent *event)
+void TFicheTDB::layOut(QSize size)
 {
-    QDialog::resizeEvent(event);
     // The table keeps its margins and grows with the window; the buttons
     // stay under its bottom right corner.
-    const int buttonsTop = height() - BottomMargin - ButtonHeight;
-    m_ui->lvData->setGeometry(16, 72, qMax(0, width() - 32), qMax(0, buttonsTop - ButtonGap - 72));
-    const int right = width() - 16;
+    const int buttonsTop = size.height() - BottomMargin - ButtonHeight;
+    m_ui->lvData->setGeometry(16, 72, qMax(0, size.width() - 32), qMax(0, buttonsTop - ButtonGap - 72));
+    const int right = size.width() - 16;
     m_ui->btnExporter->move(right - m_ui->btnExporter->width(), buttonsTop);
     m_ui->btnEvolution->move(m_ui->btnExporter->x() - 8 - m_ui->btnEvolution->width(), buttonsTop);
 }
 
 bool TFicheTDB::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_page && event->type() == QEvent::Resize)
+        layOut(static_cast<QResizeEvent *>(event)->size());
+    // A wider or narrower table: the columns take their room again.
+    if (watched == m_ui->lvData && event->type() == QEvent::Resize)
+        fitColumns();
     if (watched == m_ui->lvData && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
         auto *key = static_cast<QKeyEvent *>(event);
         if (key->matches(QKeySequence::Copy)) {
@@ -139,6 +152,7 @@ void TFicheTDB::FillPeriods(const QDate &today)
         combo->addItem(periods.at(i).text);
     }
     combo->setCurrentIndex(0);
+    Fitting::fitPopup(combo);
 }
 
 int TFicheTDB::GetSelectedYear() const
@@ -241,6 +255,7 @@ void TFicheTDB::loadList(QComboBox *combo, const QString &placeholder, const QSt
         query.Close();
     }
     combo->setCurrentIndex(0);
+    Fitting::fitPopup(combo);
 }
 
 void TFicheTDB::LoadLevels()
@@ -281,6 +296,11 @@ void TFicheTDB::appendRow(const DashboardRow &row)
         item->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
 }
 
+void TFicheTDB::fitColumns()
+{
+    Fitting::fitColumns(m_ui->lvData, QVector<int>(std::begin(ColumnWidths), std::end(ColumnWidths)));
+}
+
 // No sort column: the rows stay in the order they are appended.
 void TFicheTDB::resetSort()
 {
@@ -305,6 +325,12 @@ void TFicheTDB::RefreshData()
         m_rows.clear();
         if (!m_source)
             m_source = m_sourceFactory();
+        // The columns fit the rows shown, however the refresh ends.
+        struct FitBack
+        {
+            TFicheTDB *window;
+            ~FitBack() { window->fitColumns(); }
+        } fitBack{this};
         buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); });
     }
     QCoreApplication::processEvents();

@@ -76,14 +76,18 @@ public slots:
     void copyRows();
 
 protected:
-    void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void FillPeriods();
     void FormDestroy();
+    // Places the table and the buttons on a page of `size`.
+    void layOut(QSize size);
     void loadList(QComboBox *combo, const QString &placeholder, const QString &sql);
     void appendRow(const DashboardRow &row);
+    // Every column as wide as its caption and its longest text, and at
+    // least as wide as the form says.
+    void fitColumns();
     void resetSort();
     // The rows as the table shows them now, or only the selected ones.
     QVector<DashboardRow> rowsShown(bool selectedOnly) const;
@@ -102,6 +106,7 @@ private:
     FigureSourceFactory m_sourceFactory;
     std::unique_ptr<FigureSource> m_source;
     Activation *m_activation = nullptr;
+    QWidget *m_page = nullptr; // what holds the controls
     // The rows of the last refresh, in the row statement's order.
     QVector<DashboardRow> m_rows;
     QString m_exportFolder;

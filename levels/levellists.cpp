@@ -1,5 +1,6 @@
 #include "levels/levellists.h"
 
+#include "app/fitting.h"
 #include "app/messages.h"
 #include "store/dberror.h"
 #include "store/tabsdatabase.h"
@@ -48,6 +49,7 @@ void FillCodeCombo(QComboBox *combo, TABSDatabase *database, const QString &sql)
         AddComboItem(combo, label, code);
     });
     combo->setCurrentIndex(combo->count() > 0 ? 0 : -1);
+    Fitting::fitPopup(combo);
 }
 
 void AppendCodeRows(QTreeWidget *list, TABSDatabase *database, const QString &sql, const QStringList &columns)

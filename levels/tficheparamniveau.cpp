@@ -3,6 +3,7 @@
 
 #include "app/activation.h"
 #include "app/buttonkeys.h"
+#include "app/fitting.h"
 #include "app/guard.h"
 #include "app/messages.h"
 #include "levels/levellists.h"
@@ -21,6 +22,8 @@ TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new 
     m_ui->lvNiveau->setColumnWidth(0, 200);
     m_ui->lvNiveau->setColumnWidth(2, 200);
     m_ui->edtNiveau->setMaxLength(std::numeric_limits<int>::max());
+    Fitting::fitColumns(m_ui->lvNiveau, {200, 0, 200});
+    Fitting::scrollWhenScreenIsSmall(this);
 
     connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveau::btnAjouterClick);
     connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveau::btnSupprimerClick);
@@ -65,6 +68,8 @@ void TFicheParamNiveau::LoadLevelList()
     ClearLevelList();
     LevelLists::AppendCodeRows(m_ui->lvNiveau, FDatabase, LevelStatements::levelList(),
                                     {QStringLiteral("utilisateur"), QStringLiteral("code"), QStringLiteral("libelle")});
+    // The form's widths, and "Code" as wide as the codes.
+    Fitting::fitColumns(m_ui->lvNiveau, {200, 0, 200});
 }
 
 void TFicheParamNiveau::ClearLevelList()

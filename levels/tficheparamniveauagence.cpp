@@ -3,6 +3,7 @@
 
 #include "app/activation.h"
 #include "app/buttonkeys.h"
+#include "app/fitting.h"
 #include "app/guard.h"
 #include "app/messages.h"
 #include "levels/levellists.h"
@@ -14,6 +15,8 @@ TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner)
 {
     m_ui->setupUi(this);
     m_ui->lvNiveau->setColumnWidth(0, 380);
+    Fitting::fitColumns(m_ui->lvNiveau, {380, 0});
+    Fitting::scrollWhenScreenIsSmall(this);
 
     connect(m_ui->cblNiveaux, &QComboBox::activated, this, &TFicheParamNiveauAgence::cblNiveauxChange);
     connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnAjouterClick);
@@ -76,6 +79,7 @@ void TFicheParamNiveauAgence::LoadLevelAgencies()
         return;
     LevelLists::AppendCodeRows(m_ui->lvNiveau, FDatabase, LevelStatements::levelAgencies(SelectedLevel()),
                                     {QStringLiteral("libelle"), QStringLiteral("code")});
+    Fitting::fitColumns(m_ui->lvNiveau, {380, 0});
 }
 
 void TFicheParamNiveauAgence::ClearAgencyList()

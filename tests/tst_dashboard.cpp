@@ -367,9 +367,11 @@ void TestDashboard::openingAsAdministrator()
     for (int c = 0; c < table->columnCount(); ++c)
         captions << table->headerItem()->text(c);
     QCOMPARE(captions, dashboardCaptions());
+    // The form's widths, wider where a caption needs it.
+    const int formWidths[10] = {150, 100, 75, 100, 75, 75, 90, 100, 100, 120};
+    for (int c = 0; c < 10; ++c)
+        QVERIFY2(table->columnWidth(c) >= formWidths[c], qPrintable(QString::number(c)));
     QCOMPARE(table->columnWidth(0), 150);
-    QCOMPARE(table->columnWidth(6), 90);
-    QCOMPARE(table->columnWidth(9), 120);
     // Level rows; the shared agency A'2 counts in both of its levels.
     QCOMPARE(tableRows(table),
              (QList<QStringList>{

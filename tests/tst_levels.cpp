@@ -277,9 +277,11 @@ void TestLevels::formLayout()
         QVERIFY(!list->rootIsDecorated());
         QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(list->editTriggers(), QAbstractItemView::NoEditTriggers);
+        // The form's widths; "Code" as wide as its caption here.
         QCOMPARE(list->columnWidth(0), agencyWindow ? 380 : 200);
+        QVERIFY(list->columnWidth(1) < 100);
         if (!agencyWindow)
-            QCOMPARE(list->columnWidth(2), 200);
+            QVERIFY(list->columnWidth(2) >= 200);
     }
 }
 

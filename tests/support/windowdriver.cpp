@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScrollArea>
 #include <QTest>
 #include <QTreeWidget>
 #include <QWindow>
@@ -92,8 +93,21 @@ QWindow *platformWindow(QWidget *widget, QPoint &at)
     return top->windowHandle();
 }
 
+// What a user does first on a screen too small for the window: scroll the
+// control into view.
+void scrollIntoView(QWidget *widget)
+{
+    for (QWidget *parent = widget->parentWidget(); parent && !parent->isWindow(); parent = parent->parentWidget()) {
+        if (auto *area = qobject_cast<QScrollArea *>(parent)) {
+            if (area->widget() && area->widget()->isAncestorOf(widget))
+                area->ensureWidgetVisible(widget, 0, 0);
+        }
+    }
+}
+
 void mouseAt(QWidget *widget, QPoint at, Qt::MouseButton button, bool click)
 {
+    scrollIntoView(widget);
     QWindow *window = platformWindow(widget, at);
     if (!window) {
         qWarning("%s is not shown", qPrintable(widget->objectName()));

@@ -1,0 +1,395 @@
+// The windows on real screens: nothing a user needs is cut, whatever the
+// fonts, and every control stays reachable on a small screen.
+#include "support/organisation.h"
+#include "support/testsupport.h"
+#include "support/windowdriver.h"
+
+#include "app/filedialogs.h"
+#include "app/fitting.h"
+#include "charts/tfichetrend.h"
+#include "app/tficheprincipale.h"
+#include "dashboard/tfichetdb.h"
+#include "levels/tficheparamniveau.h"
+#include "levels/tficheparamniveauagence.h"
+#include "store/samplegenerator.h"
+
+#include <QAbstractItemView>
+#include <QChartView>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGraphicsScene>
+#include <QGraphicsSimpleTextItem>
+#include <QGraphicsTextItem>
+#include <QTreeView>
+#include <QHeaderView>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+const QString LongAgency = QStringLiteral("Agence de Saint-Rémy-de-Provence-les-Bains");
+
+// The organisation, with a long level label, an agency of 40 characters and
+// more, and an amount above ten million.
+void fillLong(TestDatabase &db)
+{
+    fillOrganisation(db);
+    db.addUser("U6", "Gaëlle Lefèvre-Dumontier de la Roche");
+    db.addLevel("U6", "Secteur Bourgogne-Franche-Comté");
+    db.addAgency("A7", LongAgency);
+    db.link("U1", "A7");
+    db.link("U6", "A7");
+    addFigures(db, thisYear(), thisMonth(), "A7", "U6", "F1", 12345678.9, 2469135.78, 3456789.12, 5, 123, 45);
+}
+
+// What a list's delegate needs around a text.
+int textMargins(const QWidget *widget)
+{
+    return 2 * (widget->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, widget) + 1);
+}
+
+// The cells and captions of `list` that do not fit their column, as
+// "row,column: text".
+QStringList cutTexts(const QTreeWidget *list)
+{
+    QStringList cut;
+    const QFontMetrics cells(list->font());
+    const QFontMetrics captions(list->header()->font());
+    const int headerMargin = 2 * list->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, list->header());
+    for (int c = 0; c < list->columnCount(); ++c) {
+        const QString caption = list->headerItem()->text(c);
+        if (captions.horizontalAdvance(caption) + headerMargin > list->columnWidth(c))
+            cut << QStringLiteral("caption %1: %2").arg(c).arg(caption);
+        for (int r = 0; r < list->topLevelItemCount(); ++r) {
+            const QString text = list->topLevelItem(r)->text(c);
+            if (cells.horizontalAdvance(text) + textMargins(list) > list->columnWidth(c))
+                cut << QStringLiteral("%1,%2: %3").arg(r).arg(c).arg(text);
+        }
+    }
+    return cut;
+}
+
+const int FormWidths[10] = {150, 100, 75, 100, 75, 75, 90, 100, 100, 120};
+
+// Pretends the screen's available area is `area` for the life of the guard.
+struct Screen
+{
+    explicit Screen(QRect area) { Fitting::setAvailableGeometryForTests(area); }
+    ~Screen() { Fitting::setAvailableGeometryForTests(std::nullopt); }
+};
+
+} // namespace
+
+class TestLayout : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QLocale::setDefault(QLocale::c()); }
+
+    void tableFitsItsTexts_data();
+    void tableFitsItsTexts();
+    void formWidthsWhereThereIsRoom();
+    void popupsFitTheirEntries();
+    void levelWindowsShowEverything_data();
+    void levelWindowsShowEverything();
+    void smallScreens_data();
+    void smallScreens();
+    void trendAxisInTheUsersFormat();
+    void fileDialogInFrench();
+};
+
+void TestLayout::tableFitsItsTexts_data()
+{
+    QTest::addColumn<QStringList>("picks"); // list=code, in order
+    QTest::addColumn<QString>("row");        // a row the table shows
+    QTest::newRow("levels") << QStringList{} << "Secteur Bourgogne-Franche-Comté";
+    QTest::newRow("agencies") << QStringList{"cblNiveau=U1"} << LongAgency;
+    QTest::newRow("users") << QStringList{"cblNiveau=U6", "cblAgence=A7"} << "Gaëlle Lefèvre-Dumontier de la Roche";
+}
+
+// The label column and the figure columns widen to their longest text and
+// their caption: no text is cut, no amount is shown abbreviated.
+void TestLayout::tableFitsItsTexts()
+{
+    QFETCH(QStringList, picks);
+    QFETCH(QString, row);
+
+    OpenedTable open(true, QString(), fillLong);
+    QVERIFY(open.opened);
+    for (const QString &pick : picks)
+        QVERIFY(pickCodeWithMouse(open.combo(qPrintable(pick.section('=', 0, 0))), pick.section('=', 1)));
+    QTreeWidget *table = open.table();
+    QVERIFY2(firstColumn(table).contains(row), qPrintable(firstColumn(table).join('|')));
+    QCOMPARE(cutTexts(table), QStringList());
+    if (picks.size() == 1) {
+        const int rowOfLong = firstColumn(table).indexOf(LongAgency);
+        QCOMPARE(table->topLevelItem(rowOfLong)->text(1), QStringLiteral("12345678.90"));
+    }
+    // A sorted column makes room for its arrow too.
+    QHeaderView *header = table->header();
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(header->sectionViewportPosition(8) + header->sectionSize(8) / 2, header->height() / 2));
+    QCOMPARE(table->header()->sortIndicatorSection(), 8);
+    QVERIFY(table->columnWidth(8) >= table->header()->sectionSizeHint(8));
+    QCOMPARE(cutTexts(table), QStringList());
+}
+
+// On a screen with room, the columns keep at least the form's widths.
+void TestLayout::formWidthsWhereThereIsRoom()
+{
+    OpenedTable open(true);
+    QVERIFY(open.opened);
+    open.window.resize(1600, 800);
+    QTRY_VERIFY(open.table()->width() > 1500);
+    for (int c = 0; c < 10; ++c)
+        QVERIFY2(open.table()->columnWidth(c) >= FormWidths[c], qPrintable(QString::number(c)));
+    QCOMPARE(cutTexts(open.table()), QStringList());
+    QVERIFY(!open.table()->horizontalScrollBar()->isVisible());
+}
+
+// An opened list is as wide as its longest entry.
+void TestLayout::popupsFitTheirEntries()
+{
+    OpenedTable open(true, QString(), fillLong);
+    QVERIFY(open.opened);
+    QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
+    QComboBox *agencies = open.combo("cblAgence");
+    clickAt(agencies, agencies->rect().center());
+    QAbstractItemView *view = agencies->view();
+    QTRY_VERIFY(view->isVisible());
+    const int needed = view->fontMetrics().horizontalAdvance(LongAgency) + textMargins(view);
+    QVERIFY2(view->viewport()->width() >= needed, qPrintable(QStringLiteral("%1 < %2").arg(view->viewport()->width()).arg(needed)));
+    QVERIFY(view->window()->width() > agencies->width());
+    QTest::keyClick(view, Qt::Key_Escape);
+    QTRY_VERIFY(!view->isVisible());
+}
+
+void TestLayout::levelWindowsShowEverything_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::newRow("levels") << false;
+    QTest::newRow("agencies of a level") << true;
+}
+
+// With the sample organisation, the level lists show every text in full,
+// without a horizontal scroll bar; "Code" is as wide as the codes.
+void TestLayout::levelWindowsShowEverything()
+{
+    QFETCH(bool, agencyWindow);
+    SKIP_ON_SERVER("the sample is written to a file here");
+    QTemporaryDir dir;
+    SampleOptions options;
+    options.path = dir.filePath(QStringLiteral("exemple.db"));
+    options.rows = 0;
+    SampleGenerator(options).run();
+    TABSDatabase db;
+    db.SetDatabaseFileName(options.path);
+    ScriptedMessages boxes;
+
+    QScopedPointer<QDialog> window(agencyWindow ? static_cast<QDialog *>(new TFicheParamNiveauAgence(nullptr))
+                                                : new TFicheParamNiveau(nullptr));
+    if (agencyWindow) {
+        static_cast<TFicheParamNiveauAgence *>(window.data())->SetDatabase(&db);
+        static_cast<TFicheParamNiveauAgence *>(window.data())->SetLevelLabel("Chef de secteur");
+    } else {
+        static_cast<TFicheParamNiveau *>(window.data())->SetDatabase(&db);
+        static_cast<TFicheParamNiveau *>(window.data())->SetLevelLabel("Chef de secteur");
+    }
+    window->show();
+    auto *list = window->findChild<QTreeWidget *>("lvNiveau");
+    QTRY_VERIFY(list->topLevelItemCount() > 0);
+    if (agencyWindow) {
+        // The level with the most agencies.
+        QComboBox *levels = window->findChild<QComboBox *>("cblNiveaux");
+        int most = 0;
+        for (int i = 0; i < levels->count(); ++i) {
+            QVERIFY(pickWithMouse(levels, i));
+            if (list->topLevelItemCount() > most)
+                most = list->topLevelItemCount();
+        }
+        QVERIFY(most >= 5);
+    }
+    QTest::qWait(50);
+    QCOMPARE(cutTexts(list), QStringList());
+    QVERIFY(!list->horizontalScrollBar()->isVisible());
+    QVERIFY2(list->columnWidth(1) < 100, qPrintable(QString::number(list->columnWidth(1))));
+    QVERIFY(boxes.shown().isEmpty());
+}
+
+void TestLayout::smallScreens_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<bool>("fits"); // the form fits: its layout is kept
+    const QList<QPair<const char *, QRect>> screens{
+        {"1280x720 at 125%", QRect(0, 0, 1024, 576)},
+        {"1280x720", QRect(0, 0, 1280, 690)}, // a panel takes 30 px
+        {"1366x768", QRect(0, 0, 1366, 738)},
+        {"1920x1080", QRect(0, 0, 1920, 1050)},
+    };
+    for (const char *window : {"TFicheTDB", "TFicheParamNiveau", "TFicheParamNiveauAgence", "TFichePrincipale"}) {
+        for (const auto &[name, area] : screens) {
+            const QSize form = QByteArray(window) == "TFicheTDB" ? QSize(1073, 695)
+                : QByteArray(window) == "TFichePrincipale"      ? QSize(673, 330)
+                                                                 : QSize(515, 489);
+            QTest::addRow("%s, %s", window, name) << QString::fromLatin1(window) << area
+                                                  << (form.width() <= area.width() && form.height() <= area.height());
+        }
+    }
+}
+
+// A window opens no larger than the screen's available area; what does not
+// fit scrolls, and every control can be brought into view. Where the form
+// fits, nothing moves.
+void TestLayout::smallScreens()
+{
+    QFETCH(QString, window);
+    QFETCH(QRect, area);
+    QFETCH(bool, fits);
+
+    Screen screen(area);
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+    QScopedPointer<QWidget> shown;
+    QSize form;
+    if (window == QLatin1String("TFicheTDB")) {
+        auto *table = new TFicheTDB(nullptr);
+        table->SetDatabase(&db);
+        table->SetAdmin(true);
+        shown.reset(table);
+        form = QSize(1073, 695);
+    } else if (window == QLatin1String("TFicheParamNiveau")) {
+        auto *levels = new TFicheParamNiveau(nullptr);
+        levels->SetDatabase(&db);
+        shown.reset(levels);
+        form = QSize(515, 489);
+    } else if (window == QLatin1String("TFicheParamNiveauAgence")) {
+        auto *links = new TFicheParamNiveauAgence(nullptr);
+        links->SetDatabase(&db);
+        shown.reset(links);
+        form = QSize(515, 489);
+    } else {
+        auto *main = new TFichePrincipale(nullptr);
+        main->SetDatabasePath(file.path());
+        shown.reset(main);
+        form = QSize(673, 330);
+    }
+    shown->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    QTest::qWait(50);
+
+    QVERIFY2(shown->width() <= area.width() && shown->height() <= area.height(),
+             qPrintable(QStringLiteral("%1x%2").arg(shown->width()).arg(shown->height())));
+    auto *scroller = shown->findChild<QScrollArea *>("pageArea");
+    QVERIFY(scroller);
+    QWidget *page = scroller->widget();
+    const QRect reachable(QPoint(0, 0), QSize(scroller->viewport()->width() + scroller->horizontalScrollBar()->maximum(),
+                                              scroller->viewport()->height() + scroller->verticalScrollBar()->maximum()));
+    for (QWidget *control : page->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!control->isVisibleTo(page))
+            continue;
+        QVERIFY2(reachable.contains(control->geometry()),
+                 qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 beyond %6x%7")
+                                .arg(control->objectName())
+                                .arg(control->x())
+                                .arg(control->y())
+                                .arg(control->width())
+                                .arg(control->height())
+                                .arg(reachable.width())
+                                .arg(reachable.height())));
+    }
+    if (fits) {
+        QCOMPARE(shown->size(), form);
+        QCOMPARE(scroller->horizontalScrollBar()->maximum(), 0);
+        QCOMPARE(scroller->verticalScrollBar()->maximum(), 0);
+    }
+    if (window == QLatin1String("TFicheTDB")) {
+        // The table gives up height first: its buttons need no scrolling.
+        QCOMPARE(scroller->verticalScrollBar()->maximum(), 0);
+        auto *exporter = shown->findChild<QPushButton *>("btnExporter");
+        QVERIFY(exporter->mapTo(page, QPoint(0, exporter->height())).y() <= scroller->viewport()->height());
+    }
+    if (!qobject_cast<QDialog *>(shown.data())) {
+        // A window of its own opens in the middle of the screen.
+        QVERIFY2(qAbs(shown->geometry().center().x() - area.center().x()) <= 2, qPrintable(QString::number(shown->x())));
+    }
+}
+
+namespace {
+// Every text the chart draws: titles, axis ticks, point labels.
+QStringList drawnTexts(QGraphicsScene *scene)
+{
+    QStringList out;
+    for (QGraphicsItem *item : scene->items()) {
+        if (auto *text = dynamic_cast<QGraphicsTextItem *>(item))
+            out << text->toPlainText();
+        else if (auto *simple = dynamic_cast<QGraphicsSimpleTextItem *>(item))
+            out << simple->text();
+    }
+    return out;
+}
+} // namespace
+
+// The trend's value axis and point labels read as numbers do on a French
+// desktop, with their thousands separated.
+void TestLayout::trendAxisInTheUsersFormat()
+{
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
+    TFicheTrend chart(nullptr);
+    chart.AddMonth(QStringLiteral("2026-11"), 8123456.5, 1500000, 1863, 726);
+    chart.AddMonth(QStringLiteral("2026-12"), 6000000, 1200000, 2014, 807);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTest::qWait(100);
+    QStringList texts;
+    for (QChartView *view : chart.findChildren<QChartView *>())
+        texts << drawnTexts(view->scene());
+    // French separates thousands by a space (a no-break one in the
+    // locale's own text).
+    const QRegularExpression grouped(QStringLiteral("^8[ \\x{00A0}\\x{202F}]000[ \\x{00A0}\\x{202F}]000$"));
+    QVERIFY2(texts.indexOf(grouped) >= 0, qPrintable(texts.join(QLatin1Char('|'))));
+    for (const QString &text : texts)
+        QVERIFY2(!QRegularExpression(QStringLiteral("^\\d{4,}$")).match(text).hasMatch(), qPrintable(text));
+}
+
+// Qt's own file dialog, where Qt's translations leave a word in English.
+void TestLayout::fileDialogInFrench()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("exports")));
+    writeFile(dir.filePath(QStringLiteral("tableau.xlsx")), "x");
+    QStringList kinds;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        auto *list = dialog->findChild<QTreeView *>(QStringLiteral("treeView"));
+        QAbstractItemModel *model = list ? list->model() : nullptr;
+        const QModelIndex root = list ? list->rootIndex() : QModelIndex();
+        if (!model || model->rowCount(root) < 2)
+            return;
+        for (int r = 0; r < model->rowCount(root); ++r)
+            kinds << model->index(r, 0, root).data().toString() + QLatin1Char('=') + model->index(r, 2, root).data().toString();
+        poll.stop();
+        dialog->reject();
+    });
+    poll.start(50);
+    QWidget owner;
+    owner.show();
+    const QString chosen = FileDialogs::getSaveFileName(&owner, QStringLiteral("Exporter"), dir.path(),
+                                                        QStringLiteral("Classeur Excel (*.xlsx)"));
+    QCOMPARE(chosen, QString());
+    kinds.sort();
+    QCOMPARE(kinds, (QStringList{"exports=Dossier", "tableau.xlsx=Fichier XLSX"}));
+}
+
+QTEST_MAIN(TestLayout)
+#include "tst_layout.moc"
