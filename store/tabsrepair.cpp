@@ -88,13 +88,13 @@ QString writeCause(int error, const QString &folder)
 #ifdef EDQUOT
     case EDQUOT:
 #endif
-        return QStringLiteral("le disque est plein : il n'y a plus de place dans le dossier « %1 »").arg(folder);
+        return QStringLiteral("le disque est plein (plus de place dans le dossier « %1 »)").arg(folder);
     case EROFS:
         return QStringLiteral("le dossier « %1 » est sur un support en lecture seule").arg(folder);
     case EACCES:
     case EPERM:
-        return QStringLiteral("le dossier « %1 » est en lecture seule : le droit d'y créer ou d'y écrire des "
-                              "fichiers manque")
+        return QStringLiteral("le dossier « %1 » est en lecture seule (le droit d'y créer ou d'y écrire des "
+                              "fichiers manque)")
             .arg(folder);
     default:
         return QStringLiteral("erreur du système : %1").arg(qt_error_string(error));

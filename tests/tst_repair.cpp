@@ -329,6 +329,26 @@ private:
 };
 #endif
 
+// Hands every event of an object to a function.
+class EventSpy : public QObject
+{
+public:
+    EventSpy(QObject *target, std::function<void(QEvent *)> seen) : QObject(target), m_seen(std::move(seen))
+    {
+        target->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        m_seen(event);
+        return false;
+    }
+
+private:
+    std::function<void(QEvent *)> m_seen;
+};
+
 // The main window on a database file, shown so that its activation runs.
 class MainWindow
 {
@@ -377,12 +397,17 @@ class TestRepair : public QObject
 private slots:
     void userModeCannotRepair();
     void declineChangesNothing();
+    void healthyFileIsRebuilt_data();
     void healthyFileIsRebuilt();
     void serverTablesAreMaintained();
     void serverRefusalIsReported_data();
     void serverRefusalIsReported();
     void damageIsRepaired_data();
     void damageIsRepaired();
+    void rowsTheRebuiltFileRefusesKeepTheOriginal();
+    void diskFaultsAreNamed_data();
+    void diskFaultsAreNamed();
+    void questionIsGoneBeforeTheWork();
     void fileInUseIsRefused_data();
     void fileInUseIsRefused();
     void notADatabaseIsLeftAlone_data();
@@ -421,29 +446,49 @@ void TestRepair::declineChangesNothing()
     QCOMPARE(contents(db), rowsBefore);
 }
 
+void TestRepair::healthyFileIsRebuilt_data()
+{
+    QTest::addColumn<bool>("log");
+    QTest::newRow("rollback journal") << false;
+    // Committed pages still in the log when the program closed.
+    QTest::newRow("log not brought in") << true;
+}
+
 void TestRepair::healthyFileIsRebuilt()
 {
     SKIP_ON_SERVER("the file's rebuild; see serverTablesAreMaintained");
+    QFETCH(bool, log);
     TestDatabase db;
     fill(db);
     // Free pages for the rebuild to give back.
     db.exec(QStringLiteral("DELETE FROM data WHERE rowid > 1000 AND rowid <= 2000"));
     QVERIFY(db.scalar(QStringLiteral("PRAGMA freelist_count")).toInt() > 0);
-    const QMap<QString, Rows> before = contents(db);
     db.closeConnection();
+    qint64 facts = FactCount - 1000;
+    if (log) {
+        SqliteConnection writer(db.path(), SQLITE_OPEN_READWRITE, QStringLiteral("écriture"));
+        writer.exec(QStringLiteral("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; "
+                                   "INSERT INTO data SELECT * FROM data WHERE rowid <= 100"),
+                    QStringLiteral("écriture"));
+        sqlite3_db_config(writer.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        facts += 100;
+    }
+    const QMap<QString, RowsById> before = fileContents(db.path());
+    QCOMPARE(QFileInfo(db.path() + QStringLiteral("-wal")).size() > 0, log);
 
     MainWindow main(db.path());
-    QCOMPARE(main.countThroughProgram(QStringLiteral("data")), FactCount - 1000);
+    QCOMPARE(main.countThroughProgram(QStringLiteral("data")), facts);
     ScriptedMessages messages;
     main.repair(messages, QMessageBox::Yes);
 
     QCOMPARE(messages.texts(), (QStringList{Question, Success}));
     QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
-    QCOMPARE(contents(db), before);
+    QCOMPARE(fileContents(db.path()), before);
     QCOMPARE(db.scalar(QStringLiteral("PRAGMA freelist_count")).toInt(), 0);
     QCOMPARE(db.scalar(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_stat1'")).toInt(), 1);
-    QCOMPARE(filesIn(db.folder()), QStringList{QStringLiteral("test.db")});
-    QCOMPARE(main.countThroughProgram(QStringLiteral("data")), FactCount - 1000);
+    // Every row was found again: the copy taken first is not kept.
+    QCOMPARE(backupsIn(db.folder()), QStringList());
+    QCOMPARE(main.countThroughProgram(QStringLiteral("data")), facts);
 }
 
 void TestRepair::serverTablesAreMaintained()
@@ -759,6 +804,156 @@ void TestRepair::damageIsRepaired()
             QCOMPARE(figuresDamaged, figuresBefore);
         QCOMPARE(figures(db.path()), figuresBefore);
     }
+}
+
+void TestRepair::rowsTheRebuiltFileRefusesKeepTheOriginal()
+{
+    SKIP_ON_SERVER("damaged file pages: a server keeps its own files");
+    // A table of another program beside ours: its code may not be NULL, and
+    // its index does not hold it, so a row that only the index still holds
+    // cannot be written back.
+    TestDatabase db(TestDatabase::NoTables);
+    fillSmallPages(db, true);
+    db.exec(QStringLiteral("CREATE TABLE fiches (code TEXT NOT NULL, libelle TEXT)"));
+    db.exec(QStringLiteral("CREATE INDEX fiches_libelle ON fiches (libelle)"));
+    db.exec(QStringLiteral("INSERT INTO fiches SELECT 'C' || rowid, 'Fiche ' || rowid FROM data WHERE rowid <= 400"));
+    const int root = rootOf(db, QStringLiteral("fiches"));
+    db.closeConnection();
+    QByteArray file = readFile(db.path());
+    Tree tree;
+    walk(file, SmallPage, root, tree);
+    const int leaf = tree.leaves.at(tree.leaves.size() / 2);
+    const int hurt = int(rowidsOn(file, SmallPage, leaf).size());
+    wipeHeader(file, SmallPage, leaf);
+    writeFile(db.path(), file);
+
+    MainWindow main(db.path());
+    ScriptedMessages messages;
+    main.repair(messages, QMessageBox::Yes);
+    QCOMPARE(messages.texts().size(), 2);
+    const QString report = messages.texts().at(1);
+
+    QCOMPARE(readFile(db.path()), file);
+    const QStringList rebuilt = QDir(db.folder()).entryList({QStringLiteral("test.reconstruite-*.db")}, QDir::Files);
+    QCOMPARE(rebuilt.size(), 1);
+    QVERIFY2(report.startsWith(FailurePrefix + QStringLiteral("La base de données « ")), qPrintable(report));
+    QVERIFY2(report.contains(QStringLiteral("n'a pas été modifiée")), qPrintable(report));
+    QVERIFY2(report.contains(rebuilt.first()), qPrintable(report));
+    QVERIFY2(report.contains(backupsIn(db.folder()).first()), qPrintable(report));
+    QVERIFY2(report.contains(QStringLiteral("%1 lignes de la table « fiches » lisibles ont été refusées").arg(hurt)),
+             qPrintable(report));
+    QVERIFY(!report.contains(Success));
+    // The rebuilt file holds all the rest.
+    const QMap<QString, RowsById> kept = fileContents(QDir(db.folder()).filePath(rebuilt.first()));
+    QCOMPARE(kept["data"].size(), FactCount);
+}
+
+void TestRepair::diskFaultsAreNamed_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cause");
+
+    QTest::newRow("no room for the copy") << "copy" << "le disque est plein";
+    QTest::newRow("no room for the rebuilt file") << "rebuilt" << "le disque est plein";
+    QTest::newRow("read-only folder") << "read-only" << "est en lecture seule";
+}
+
+void TestRepair::diskFaultsAreNamed()
+{
+    SKIP_ON_SERVER("the files of a database file");
+#ifndef Q_OS_UNIX
+    QSKIP("a small disk of its own needs a Unix system");
+#else
+    QFETCH(QString, fault);
+    QFETCH(QString, cause);
+
+    TestDatabase source(TestDatabase::NoTables);
+    fillSmallPages(source, true);
+    const int dataRoot = rootOf(source, QStringLiteral("data"));
+    source.closeConnection();
+    QByteArray file = readFile(source.path());
+    Tree facts;
+    walk(file, SmallPage, dataRoot, facts);
+    scrambleCells(file, SmallPage, facts.leaves.at(facts.leaves.size() / 2), 7);
+
+    QTemporaryDir scratch;
+    const QString folder = scratch.filePath(QStringLiteral("disque"));
+    QVERIFY(QDir().mkpath(folder));
+    const qint64 size = file.size();
+    std::unique_ptr<SmallDisk> disk;
+    if (fault != QLatin1String("read-only")) {
+        disk = std::make_unique<SmallDisk>(folder, fault == QLatin1String("copy") ? size + 64 * 1024
+                                                                                  : 2 * size + 64 * 1024);
+        if (!disk->mounted())
+            QSKIP("a file system of its own cannot be mounted here (it needs root)");
+    }
+    const QString path = QDir(folder).filePath(QStringLiteral("base.db"));
+    writeFile(path, file);
+    const bool asRoot = geteuid() == 0;
+    if (fault == QLatin1String("read-only")) {
+        // Root writes everywhere: the repair runs as another user, who may
+        // write the file but not create one beside it.
+        const auto readAndSearch = QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        QFile::setPermissions(scratch.path(), readAndSearch | QFileDevice::WriteOwner);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                        | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther);
+        QFile::setPermissions(folder, readAndSearch);
+    }
+    const QStringList files = filesIn(folder);
+
+    MainWindow main(path);
+    ScriptedMessages messages;
+    if (fault == QLatin1String("read-only") && asRoot)
+        QCOMPARE(seteuid(65534), 0);
+    main.repair(messages, QMessageBox::Yes);
+    if (fault == QLatin1String("read-only") && asRoot)
+        QCOMPARE(seteuid(0), 0);
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    QCOMPARE(messages.texts().size(), 2);
+    const QString report = messages.texts().at(1);
+    QVERIFY2(report.startsWith(FailurePrefix), qPrintable(report));
+    qInfo("%s: %s", QTest::currentDataTag(), qPrintable(report));
+    QVERIFY2(report.contains(cause), qPrintable(report));
+    QVERIFY2(report.contains(QDir::toNativeSeparators(folder)), qPrintable(report));
+    QVERIFY2(!report.contains(QStringLiteral("Unknown error")), qPrintable(report));
+    QCOMPARE(readFile(path), file);
+    if (fault == QLatin1String("rebuilt")) {
+        // The copy was made and is named; the incomplete rebuilt file is gone.
+        const QStringList backups = backupsIn(folder);
+        QCOMPARE(backups.size(), 1);
+        QVERIFY2(report.contains(backups.first()), qPrintable(report));
+        QCOMPARE(readFile(QDir(folder).filePath(backups.first())), file);
+        QCOMPARE(filesIn(folder), (QStringList{backups.first(), QStringLiteral("base.db")}));
+    } else {
+        QVERIFY2(report.contains(QStringLiteral("Rien n'a été modifié")), qPrintable(report));
+        QCOMPARE(filesIn(folder), files);
+    }
+#endif
+}
+
+void TestRepair::questionIsGoneBeforeTheWork()
+{
+    SKIP_ON_SERVER("the files of a database file");
+    TestDatabase db;
+    fill(db);
+    db.closeConnection();
+
+    MainWindow main(db.path());
+    ScriptedMessages messages;
+    // Each time the window draws itself: had the question been answered,
+    // had the repair written its copy yet?
+    QList<QPair<int, bool>> paints;
+    const QString folder = db.folder();
+    auto *filter = new EventSpy(&main.window, [&](QEvent *event) {
+        if (event->type() == QEvent::Paint)
+            paints.append({int(messages.shown().size()), !backupsIn(folder).isEmpty()});
+    });
+    Q_UNUSED(filter);
+    main.repair(messages, QMessageBox::Yes);
+    QCOMPARE(messages.texts(), (QStringList{Question, Success}));
+    QVERIFY2(paints.contains(qMakePair(1, false)), "the window drew itself between the answer and the work");
 }
 
 void TestRepair::fileInUseIsRefused_data()
