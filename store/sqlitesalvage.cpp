@@ -21,11 +21,6 @@ constexpr qint64 RowidMin = std::numeric_limits<qint64>::min();
 constexpr qint64 RowidMax = std::numeric_limits<qint64>::max();
 constexpr quint64 AllColumns = ~quint64(0);
 
-// A run of rowids that SQLite cannot read, at most this wide, is walked
-// down to single rowids; a wider one is stepped over once its readable
-// edge is found (the pages give its rows).
-constexpr quint64 EnumerableRun = quint64(1) << 16;
-
 quint64 distance(qint64 lo, qint64 hi)
 {
     return quint64(hi) - quint64(lo);
@@ -456,8 +451,8 @@ private:
     qint64 m_badEntries = 0;
 };
 
-// SQLite's own reading, by rowid ranges: a range that fails is split until
-// the readable rows around the damaged pages are reached.
+// SQLite's own reading, by rowid ranges: a range that fails goes on after
+// the damaged pages, from the first rowid that reads again.
 class RangeReader
 {
 public:
@@ -524,7 +519,12 @@ private:
         std::optional<qint64> last;
         int rc;
         while ((rc = m_range->step()) == SQLITE_ROW) {
-            last = m_range->int64(0);
+            const qint64 rowid = m_range->int64(0);
+            if ((last && rowid <= *last) || rowid < a || rowid > b) {
+                rc = SQLITE_CORRUPT; // a damaged tree out of order: its pages tell the rest
+                break;
+            }
+            last = rowid;
             Values values;
             const int count = sqlite3_column_count(m_range->handle());
             values.reserve(count - 1);
@@ -575,34 +575,22 @@ private:
         }
     }
 
+    // A run of rowids that SQLite cannot read is stepped over once its
+    // readable edge is found: the pages themselves give what it holds.
+    // The reading gives up after so many damaged runs.
+    static constexpr int MaxRuns = 4096;
+
     void copyRange(qint64 a, qint64 b)
     {
-        for (;;) {
+        for (int runs = 0; runs < MaxRuns; ++runs) {
             const std::optional<qint64> failed = scan(a, b);
             if (!failed)
                 return;
-            const qint64 from = *failed;
-            if (distance(from, b) < EnumerableRun) {
-                split(from, b);
-                return;
-            }
-            const std::optional<qint64> next = firstReadableAfter(from, b);
-            const qint64 runEnd = next ? *next - 1 : b;
-            if (distance(from, runEnd) < EnumerableRun)
-                split(from, runEnd);
-            if (!next)
+            const std::optional<qint64> next = firstReadableAfter(*failed, b);
+            if (!next || *next <= a)
                 return;
             a = *next;
         }
-    }
-
-    void split(qint64 from, qint64 b)
-    {
-        if (from == b)
-            return;
-        const qint64 mid = advance(from, distance(from, b) / 2);
-        copyRange(from, mid);
-        copyRange(mid + 1, b);
     }
 
     SqliteConnection &m_source;
@@ -1021,19 +1009,20 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
         const SchemaEntry &entry = schema[i];
         if (entry.root == 0)
             continue;
+        // SQLite's own tables (statistics, counters) claim their pages
+        // too, though they are rebuilt rather than read.
         const bool table = entry.type == QLatin1String("table");
-        if (table && !tables.contains(entry.name))
-            continue;
-        if (!table && !indexes.contains(entry.name))
-            continue;
-        const bool rowidTable = table && !tables[entry.name].withoutRowid;
+        const bool ours = table ? tables.contains(entry.name) : indexes.contains(entry.name);
+        const bool rowidTable = table
+            && (ours ? !tables[entry.name].withoutRowid
+                     : !entry.sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive));
         const TreeReport report = rowidTable ? pages.walkTable(entry.root, i + 2, nullptr)
                                              : pages.walkIndex(entry.root, i + 2, nullptr);
+        if (!ours || (table && !rowidTable))
+            continue; // read by SQLite alone, or not read
         damaged[i + 2] = !report.badPages.isEmpty();
         fields[i + 2] = table ? int(tables[entry.name].recordColumns.size())
                               : int(indexes[entry.name].position.size());
-        if (table && !rowidTable)
-            damaged[i + 2] = false; // read by SQLite alone
     }
     pages.claimFreelist();
     pages.claimReserved();

@@ -442,9 +442,11 @@ QStringList lossDetails(const SalvageResult &result)
         said(t.refused, of, QStringLiteral("lisible a été refusée par la base reconstruite (%1)").arg(t.refusal),
              QStringLiteral("lisibles ont été refusées par la base reconstruite (%1)").arg(t.refusal));
     }
-    if (result.unplacedRows > 0)
-        out << QStringLiteral("%1 trouvée(s) sur des pages isolées n'ont pu être rattachées à aucune table")
-                   .arg(rows(result.unplacedRows));
+    if (result.unplacedRows == 1)
+        out << QStringLiteral("1 ligne trouvée sur une page isolée n'a pu être rattachée à aucune table");
+    else if (result.unplacedRows > 1)
+        out << QStringLiteral("%1 lignes trouvées sur des pages isolées n'ont pu être rattachées à aucune table")
+                   .arg(result.unplacedRows);
     return out;
 }
 
