@@ -387,7 +387,7 @@ QMap<QString, qint64> counts(SqliteConnection &db)
     return out;
 }
 
-QString tableName(const QString &table)
+QString quotedName(const QString &table)
 {
     return QStringLiteral("« %1 »").arg(table);
 }
@@ -407,7 +407,7 @@ QStringList lossDetails(const SalvageResult &result)
             out << QStringLiteral("%1 %2 %3").arg(rows(n), of, n == 1 ? one : many);
     };
     for (const TableSalvage &t : result.tables) {
-        const QString of = QStringLiteral("de la table %1").arg(tableName(t.table));
+        const QString of = QStringLiteral("de la table %1").arg(quotedName(t.table));
         const qint64 lost = std::max(t.lost, t.lostAtMost);
         if (lost > 0 && !t.unknownLoss) {
             if (t.lostAtMost > t.lost)
@@ -419,9 +419,12 @@ QStringList lossDetails(const SalvageResult &result)
             out << QStringLiteral("un nombre inconnu de lignes %1 n'a pas pu être lu").arg(of);
         QStringList columns;
         for (const QString &column : t.missingColumns)
-            columns << tableName(column);
+            columns << quotedName(column);
+        QStringList indexes;
+        for (const QString &index : t.fromIndexes)
+            indexes << quotedName(index);
         const QString without = QStringLiteral("de l'index %1 seul, sans %2 %3")
-                                    .arg(t.fromIndexes.join(QStringLiteral(", ")),
+                                    .arg(indexes.join(QStringLiteral(", ")),
                                          columns.size() == 1 ? QStringLiteral("la colonne") : QStringLiteral("les colonnes"),
                                          columns.join(QStringLiteral(", ")));
         said(t.fromIndex, of, QStringLiteral("a été reprise ") + without, QStringLiteral("ont été reprises ") + without);

@@ -586,7 +586,7 @@ void TestRepair::damageIsRepaired_data()
     QTest::newRow("cells of a fact leaf") << "cells" << true << "index" << "";
     QTest::newRow("cells of a fact leaf, no index") << "cells" << false << "loss" << "count";
     QTest::newRow("header of a fact leaf") << "leaf header" << true << "index"
-                                           << "reprises de l'index data_mois_compte seul, sans la colonne « dim_dossier »";
+                                           << "reprises de l'index « data_mois_compte » seul, sans la colonne « dim_dossier »";
     QTest::newRow("header of a fact leaf, no index") << "leaf header" << false << "loss" << "count";
     QTest::newRow("header of the last fact leaf, no index")
         << "last leaf header" << false << "loss" << "un nombre inconnu de lignes de la table « data »";
