@@ -13,8 +13,10 @@
 #include <QSqlQuery>
 #include <QtTest>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
 #include <sys/mount.h>
+#endif
+#ifdef Q_OS_UNIX
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -307,7 +309,7 @@ QByteArray figures(const QString &path)
     return all;
 }
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
 // A small file system of its own for the database's folder (root only).
 class SmallDisk
 {
@@ -728,6 +730,16 @@ void TestRepair::damageIsRepaired()
                                                                                : figures(db.path());
 
     MainWindow main(db.path());
+    // The program has the file open until the repair; closed, its
+    // connection must not bring the log into the file. (A hot journal is
+    // left alone: the program's first reading would play it back.)
+    if (damage != QLatin1String("journal")) {
+        try {
+            main.window.Database()->connection();
+        } catch (const EDatabaseError &) {
+            QVERIFY(damage == QLatin1String("header") || damage == QLatin1String("truncated"));
+        }
+    }
     ScriptedMessages messages;
     main.repair(messages, QMessageBox::Yes);
     QCOMPARE(messages.texts().size(), 2);
@@ -864,8 +876,8 @@ void TestRepair::diskFaultsAreNamed_data()
 void TestRepair::diskFaultsAreNamed()
 {
     SKIP_ON_SERVER("the files of a database file");
-#ifndef Q_OS_UNIX
-    QSKIP("a small disk of its own needs a Unix system");
+#ifndef Q_OS_LINUX
+    QSKIP("a small disk of its own needs Linux");
 #else
     QFETCH(QString, fault);
     QFETCH(QString, cause);
