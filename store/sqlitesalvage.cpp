@@ -42,7 +42,7 @@ bool isReservedName(const QString &name)
 }
 
 // Errors that say nothing about the file: they end the salvage instead of
-// marking rows as unreadable.
+// marking rows as unreadable. A read error (a bad sector) is damage.
 bool isHardFailure(int rc)
 {
     switch (rc & 0xff) {
@@ -51,7 +51,6 @@ bool isHardFailure(int rc)
     case SQLITE_LOCKED:
     case SQLITE_INTERRUPT:
     case SQLITE_FULL:
-    case SQLITE_IOERR:
         return true;
     default:
         return false;
