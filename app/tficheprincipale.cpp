@@ -114,6 +114,11 @@ void TFichePrincipale::btnReparationClick()
             == QMessageBox::No)
             return;
 
+        // The question's box is gone: the window draws itself again where
+        // the box stood before the repair keeps the event loop waiting.
+        repaint();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+
         bool failed = false;
         {
             WaitCursor wait(this);

@@ -2,26 +2,25 @@
 
 #include "store/dberror.h"
 #include "store/sqlitehandle.h"
+#include "store/sqlitepages.h"
 
+#include <QHash>
 #include <QList>
+#include <QSet>
 
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <unordered_map>
+
+using namespace SqliteFormat;
 
 namespace {
 
 constexpr qint64 RowidMin = std::numeric_limits<qint64>::min();
 constexpr qint64 RowidMax = std::numeric_limits<qint64>::max();
+constexpr quint64 AllColumns = ~quint64(0);
 
-// A run of unreadable rowids at most this wide is walked down to single
-// rowids, which finds every readable row inside it and counts the others.
-// A wider run (sparse rowids, or an end of the table whose bound is
-// unknown) is stepped over after its readable edge has been found, and its
-// loss is reported as of unknown size.
-constexpr quint64 EnumerableRun = quint64(1) << 16;
-
-// Distance between two rowids, lo <= hi, without overflow.
 quint64 distance(qint64 lo, qint64 hi)
 {
     return quint64(hi) - quint64(lo);
@@ -32,13 +31,18 @@ qint64 advance(qint64 from, quint64 by)
     return qint64(quint64(from) + by);
 }
 
+quint64 bit(int column)
+{
+    return column < 64 ? quint64(1) << column : 0;
+}
+
 bool isReservedName(const QString &name)
 {
     return name.startsWith(QLatin1String("sqlite_"), Qt::CaseInsensitive);
 }
 
 // Errors that say nothing about the file: they end the salvage instead of
-// marking rows as unreadable.
+// marking rows as unreadable. A read error (a bad sector) is damage.
 bool isHardFailure(int rc)
 {
     switch (rc & 0xff) {
@@ -53,219 +57,460 @@ bool isHardFailure(int rc)
     }
 }
 
+int sqliteEncoding(int encoding)
+{
+    return encoding == 2 ? SQLITE_UTF16LE : encoding == 3 ? SQLITE_UTF16BE : SQLITE_UTF8;
+}
+
+QString textOf(const Value &value, int encoding)
+{
+    if (value.type != Value::Text)
+        return {};
+    if (encoding == 1)
+        return QString::fromUtf8(value.bytes);
+    QString text;
+    for (int i = 0; i + 1 < value.bytes.size(); i += 2) {
+        const quint8 a = quint8(value.bytes[i]), b = quint8(value.bytes[i + 1]);
+        text += QChar(encoding == 2 ? ushort(a | (b << 8)) : ushort((a << 8) | b));
+    }
+    return text;
+}
+
+Value valueOf(sqlite3_value *v, int encoding)
+{
+    Value out;
+    switch (sqlite3_value_type(v)) {
+    case SQLITE_INTEGER:
+        out.type = Value::Integer;
+        out.integer = sqlite3_value_int64(v);
+        break;
+    case SQLITE_FLOAT:
+        out.type = Value::Real;
+        out.real = sqlite3_value_double(v);
+        break;
+    case SQLITE_TEXT: {
+        out.type = Value::Text;
+        const void *data = encoding == 2 ? sqlite3_value_text16le(v)
+            : encoding == 3             ? sqlite3_value_text16be(v)
+                                        : static_cast<const void *>(sqlite3_value_text(v));
+        const int size = encoding == 1 ? sqlite3_value_bytes(v) : sqlite3_value_bytes16(v);
+        out.bytes = QByteArray(static_cast<const char *>(data), size);
+        break;
+    }
+    case SQLITE_BLOB:
+        out.type = Value::Blob;
+        out.bytes = QByteArray(static_cast<const char *>(sqlite3_value_blob(v)), sqlite3_value_bytes(v));
+        break;
+    default:
+        break;
+    }
+    return out;
+}
+
+void bindValue(sqlite3_stmt *statement, int index, const Value &value, int encoding)
+{
+    switch (value.type) {
+    case Value::Null:
+        sqlite3_bind_null(statement, index);
+        break;
+    case Value::Integer:
+        sqlite3_bind_int64(statement, index, value.integer);
+        break;
+    case Value::Real:
+        sqlite3_bind_double(statement, index, value.real);
+        break;
+    case Value::Text:
+        sqlite3_bind_text64(statement, index, value.bytes.constData(), sqlite3_uint64(value.bytes.size()),
+                            SQLITE_TRANSIENT, quint8(sqliteEncoding(encoding)));
+        break;
+    case Value::Blob:
+        sqlite3_bind_blob64(statement, index, value.bytes.constData(), sqlite3_uint64(value.bytes.size()),
+                            SQLITE_TRANSIENT);
+        break;
+    }
+}
+
 struct SchemaEntry
 {
     QString type;
     QString name;
+    QString table;
     QString sql;
+    quint32 root = 0;
 };
 
-QList<SchemaEntry> readSchema(SqliteConnection &source)
+// The schema, from SQLite when it reads it whole, else from the pages of
+// sqlite_master. Either way its pages are claimed first (tree 1).
+QList<SchemaEntry> readSchema(SqliteConnection *source, BtreeReader &pages, int encoding)
 {
-    const QString context = QStringLiteral("Le schéma de la base endommagée est illisible, rien n'a été modifié");
-    SqliteStatement statement(source,
-                              QStringLiteral("SELECT type, name, sql FROM main.sqlite_master "
-                                             "WHERE sql IS NOT NULL ORDER BY rowid"),
-                              context);
-    QList<SchemaEntry> entries;
-    int rc;
-    while ((rc = statement.step()) == SQLITE_ROW)
-        entries.append({statement.text(0), statement.text(1), statement.text(2)});
-    if (rc != SQLITE_DONE)
-        source.fail(context);
-    return entries;
+    QList<SchemaEntry> fromPages;
+    pages.walkTable(1, 1, [&](Cell &&cell) {
+        if (cell.values.size() < 5)
+            return;
+        SchemaEntry entry{textOf(cell.values[0], encoding), textOf(cell.values[1], encoding),
+                          textOf(cell.values[2], encoding), textOf(cell.values[4], encoding),
+                          cell.values[3].type == Value::Integer ? quint32(cell.values[3].integer) : 0};
+        if (!entry.type.isEmpty() && !entry.name.isEmpty())
+            fromPages << entry;
+    });
+    if (source) {
+        sqlite3_stmt *read = nullptr;
+        QList<SchemaEntry> entries;
+        int rc = sqlite3_prepare_v2(source->handle(),
+                                    "SELECT type, name, tbl_name, rootpage, sql FROM main.sqlite_master ORDER BY rowid",
+                                    -1, &read, nullptr);
+        const auto text = [&read](int column) {
+            const auto *chars = reinterpret_cast<const char *>(sqlite3_column_text(read, column));
+            return chars ? QString::fromUtf8(chars, sqlite3_column_bytes(read, column)) : QString();
+        };
+        while (rc == SQLITE_OK && (rc = sqlite3_step(read)) == SQLITE_ROW)
+            entries.append({text(0), text(1), text(2), text(4), quint32(sqlite3_column_int64(read, 3))});
+        sqlite3_finalize(read);
+        if (rc == SQLITE_DONE)
+            return entries;
+    }
+    if (fromPages.isEmpty())
+        throw ENoSchema(QStringLiteral("aucune table n'a pu y être retrouvée"));
+    return fromPages;
 }
 
-// Copies the readable rows of one table.
-class TableSalvage
+bool isWithoutRowid(SqliteConnection &target, const QString &table)
+{
+    sqlite3_stmt *probe = nullptr;
+    const QByteArray text = QStringLiteral("SELECT _rowid_ FROM %1").arg(sqliteIdentifier(table)).toUtf8();
+    const bool rowid = sqlite3_prepare_v2(target.handle(), text.constData(), int(text.size()), &probe, nullptr)
+        == SQLITE_OK;
+    sqlite3_finalize(probe);
+    return !rowid;
+}
+
+// A table as its records store it, read from the rebuilt schema.
+struct TableInfo
+{
+    QString name;
+    bool withoutRowid = false;
+    QString rowidName;
+    QStringList recordColumns; // stored in each record, in order
+    QVector<int> cids;         // their column numbers
+    QVector<bool> real;        // REAL affinity: a whole number is stored as an integer
+    QVector<Value> defaults;   // what a record too short for the column holds
+    QVector<int> insertable;   // record columns that an INSERT gives (not generated)
+    int ipk = -1;              // record column that is the rowid itself
+};
+
+bool realAffinity(const QString &declared)
+{
+    const QString t = declared.toUpper();
+    if (t.contains(QLatin1String("INT")) || t.contains(QLatin1String("CHAR")) || t.contains(QLatin1String("CLOB"))
+        || t.contains(QLatin1String("TEXT")) || t.contains(QLatin1String("BLOB")) || t.isEmpty())
+        return false;
+    return t.contains(QLatin1String("REAL")) || t.contains(QLatin1String("FLOA")) || t.contains(QLatin1String("DOUB"));
+}
+
+TableInfo tableInfo(SqliteConnection &target, const QString &table, int encoding)
+{
+    TableInfo info;
+    info.name = table;
+    info.withoutRowid = isWithoutRowid(target, table);
+    const QString context = QStringLiteral("Lecture du schéma de la table « %1 »").arg(table);
+    SqliteStatement columns(target,
+                            QStringLiteral("SELECT name, type, hidden, pk, dflt_value, cid FROM "
+                                           "pragma_table_xinfo(?1, 'main') ORDER BY cid"),
+                            context);
+    columns.bind(1, table);
+    QStringList all;
+    int pkCount = 0, pkColumn = -1;
+    bool pkInteger = false;
+    while (columns.step() == SQLITE_ROW) {
+        const QString name = columns.text(0);
+        const int hidden = sqlite3_column_int(columns.handle(), 2);
+        all << name.toLower();
+        if (sqlite3_column_int(columns.handle(), 3) > 0) {
+            ++pkCount;
+            pkInteger = columns.text(1).compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
+            pkColumn = int(info.recordColumns.size());
+        }
+        if (hidden == 2)
+            continue; // a virtual generated column: computed, never stored
+        Value fallback;
+        const QString expression = columns.text(4);
+        if (!expression.isEmpty()) {
+            sqlite3_stmt *evaluate = nullptr;
+            const QByteArray text = (QStringLiteral("SELECT ") + expression).toUtf8();
+            if (sqlite3_prepare_v2(target.handle(), text.constData(), int(text.size()), &evaluate, nullptr) == SQLITE_OK
+                && sqlite3_step(evaluate) == SQLITE_ROW)
+                fallback = valueOf(sqlite3_column_value(evaluate, 0), encoding);
+            sqlite3_finalize(evaluate);
+        }
+        if (hidden == 0)
+            info.insertable << int(info.recordColumns.size());
+        info.recordColumns << name;
+        info.cids << sqlite3_column_int(columns.handle(), 5);
+        info.real << realAffinity(columns.text(1));
+        info.defaults << fallback;
+    }
+    if (info.recordColumns.isEmpty())
+        target.fail(context);
+    for (const QString &name : {QStringLiteral("rowid"), QStringLiteral("_rowid_"), QStringLiteral("oid")}) {
+        if (!all.contains(name)) {
+            info.rowidName = name;
+            break;
+        }
+    }
+    if (!info.withoutRowid && pkCount == 1 && pkInteger)
+        info.ipk = pkColumn;
+    return info;
+}
+
+struct IndexInfo
+{
+    QString name;
+    bool partial = false;
+    QVector<int> position; // per field: record column, -1 the rowid, -2 an expression
+    QVector<bool> descending;
+    QVector<Collation> collation;
+};
+
+IndexInfo indexInfo(SqliteConnection &target, const TableInfo &table, const QString &index)
+{
+    IndexInfo info;
+    info.name = index;
+    const QString context = QStringLiteral("Lecture du schéma de l'index « %1 »").arg(index);
+    SqliteStatement fields(target,
+                           QStringLiteral("SELECT cid, \"desc\", coll FROM pragma_index_xinfo(?1, 'main') "
+                                          "ORDER BY seqno"),
+                           context);
+    fields.bind(1, index);
+    while (fields.step() == SQLITE_ROW) {
+        const int cid = sqlite3_column_int(fields.handle(), 0);
+        info.position << (cid >= 0 ? int(table.cids.indexOf(cid)) : cid == -1 ? -1 : -2);
+        if (cid >= 0 && info.position.last() < 0)
+            info.position.last() = -2;
+        info.descending << (sqlite3_column_int(fields.handle(), 1) != 0);
+        const QString coll = fields.text(2).toUpper();
+        info.collation << (coll == QLatin1String("BINARY") ? Collation::Binary
+                           : coll == QLatin1String("NOCASE") ? Collation::NoCase
+                           : coll == QLatin1String("RTRIM")  ? Collation::RTrim
+                                                             : Collation::Unknown);
+    }
+    SqliteStatement list(target, QStringLiteral("SELECT partial FROM pragma_index_list(?1, 'main') WHERE name = ?2"),
+                         context);
+    list.bind(1, table.name);
+    list.bind(2, index);
+    if (list.step() == SQLITE_ROW)
+        info.partial = sqlite3_column_int(list.handle(), 0) != 0;
+    return info;
+}
+
+// The rows of one table, gathered from every source before any is written.
+class TableRows
 {
 public:
-    TableSalvage(SqliteConnection &source, SqliteConnection &target, const QString &table, SalvageResult &result)
-        : m_source(source), m_target(target), m_table(table), m_result(result)
+    TableRows(SqliteConnection *source, BtreeReader &pages, SqliteConnection &target, const TableInfo &info,
+              int encoding, TableSalvage &out)
+        : m_source(source), m_pages(pages), m_target(target), m_info(info), m_encoding(encoding), m_out(out)
+    {
+    }
+
+    void readPages(quint32 root, int tree, const QVector<quint32> &orphans)
+    {
+        const TreeReport report = m_pages.walkTable(root, tree, [this](Cell &&cell) {
+            add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable);
+        });
+        note(report);
+        m_treeSound = report.complete();
+        for (const quint32 page : orphans)
+            note(m_pages.readPage(page, true, [this](Cell &&cell) {
+                add(cell.rowid, std::move(cell.values), cell.verified ? FromOrphan | Verified : FromOrphan);
+            }));
+    }
+
+    void readRanges();
+    void readIndex(const IndexInfo &index, quint32 root, int tree);
+    void settle();
+    void write();
+
+private:
+    enum Flag : quint16 {
+        FromTable = 1,   // the table's own pages, or SQLite's reading of them
+        Verified = 2,    // ... from a page that reads whole, its key where the tree puts it
+        FromOrphan = 4,  // an orphaned leaf only
+        Corrected = 8,   // indexed columns taken from a sound index
+        Doubtful = 16,
+        InIndex = 32,    // met in the index being read
+        Unindexed = 64,  // absent from a sound index
+        FromSqlite = 128,
+    };
+
+    struct Row
+    {
+        QByteArray record;
+        quint64 known = AllColumns; // the columns read; the others are NULL
+        quint16 flags = 0;
+    };
+
+    void note(const TreeReport &report)
+    {
+        for (const qint64 rowid : report.badRowids)
+            m_badRowids.insert(rowid);
+        m_badRanges += report.badRanges;
+        m_unbounded += report.unbounded;
+    }
+
+    // Puts the record columns in the stored form of the table; false when
+    // the record has more fields than the table has columns.
+    bool normalize(Values &values, qint64 rowid) const
+    {
+        const int count = int(m_info.recordColumns.size());
+        if (values.size() > count)
+            return false;
+        while (values.size() < count)
+            values << m_info.defaults[values.size()];
+        if (m_info.ipk >= 0) {
+            values[m_info.ipk].type = Value::Integer;
+            values[m_info.ipk].integer = rowid;
+        }
+        for (int i = 0; i < count; ++i)
+            normalize(values[i], i);
+        return true;
+    }
+
+    void normalize(Value &value, int column) const
+    {
+        if (m_info.real[column] && value.type == Value::Integer) {
+            value.type = Value::Real;
+            value.real = double(value.integer);
+        }
+    }
+
+    void add(qint64 rowid, Values &&values, quint16 flags)
+    {
+        if (!normalize(values, rowid)) {
+            m_badRowids.insert(rowid); // more fields than the table has columns
+            return;
+        }
+        QByteArray record = encodeRecord(values);
+        const auto found = m_rows.find(rowid);
+        if (found == m_rows.end()) {
+            m_rows.emplace(rowid, Row{std::move(record), AllColumns, flags});
+            return;
+        }
+        Row &row = found->second;
+        row.flags |= flags & (FromTable | FromSqlite);
+        if (row.flags & FromTable)
+            row.flags &= ~FromOrphan;
+        if (row.record == record) {
+            row.flags |= flags & Verified;
+            return;
+        }
+        // Two readings of one rowid that differ. SQLite's own reading of
+        // the same cell wins over ours (and says that ours went wrong); a
+        // cell of a page that reads whole, its key in place, wins over
+        // another one; between two cells that nothing tells apart the row
+        // is in doubt.
+        if (flags & FromSqlite) {
+            row.record = std::move(record);
+            row.flags |= Doubtful;
+        } else if ((flags & Verified) && !(row.flags & Verified)) {
+            row.record = std::move(record);
+            row.flags |= Verified;
+        } else if (!(row.flags & Verified) || (flags & Verified)) {
+            row.flags |= Doubtful;
+        }
+    }
+
+    bool less(const Values &a, const Values &b, const IndexInfo &index) const
+    {
+        for (int i = 0; i < index.position.size(); ++i) {
+            int c = compareValues(a[i], b[i], index.position[i] == -1 ? Collation::Binary : index.collation[i]);
+            if (index.descending[i])
+                c = -c;
+            if (c)
+                return c < 0;
+        }
+        return false;
+    }
+
+    void apply(const IndexInfo &index, Values &&entry, bool verified);
+
+    QString readContext() const { return QStringLiteral("Lecture de la table « %1 »").arg(m_info.name); }
+
+    SqliteConnection *m_source;
+    BtreeReader &m_pages;
+    SqliteConnection &m_target;
+    const TableInfo &m_info;
+    const int m_encoding;
+    TableSalvage &m_out;
+    std::unordered_map<qint64, Row> m_rows;
+    QSet<qint64> m_badRowids;    // keys of cells that do not read
+    QVector<QPair<qint64, qint64>> m_badRanges; // where unreadable pages and cells hold their rows
+    int m_unbounded = 0;         // unreadable pages and cells whose place is unknown
+    bool m_treeSound = false;    // every page and cell of the tree reads
+    bool m_soundIndex = false;   // an index read whole names every row
+    qint64 m_badEntries = 0;
+};
+
+// SQLite's own reading, by rowid ranges: a range that fails goes on after
+// the damaged pages, from the first rowid that reads again.
+class RangeReader
+{
+public:
+    using Sink = std::function<void(qint64, Values &&)>;
+    RangeReader(SqliteConnection &source, const TableInfo &info, int encoding, Sink sink)
+        : m_source(source), m_info(info), m_encoding(encoding), m_sink(std::move(sink))
     {
     }
 
     void run()
     {
-        const QStringList columns = readColumns();
-        const QString rowid = rowidName();
-        if (rowid.isEmpty() || !hasRowid(rowid)) {
-            copyInOneScan(columns);
-            settleLoss();
-            return;
-        }
-
-        const QString table = sqliteIdentifier(m_table);
-        const QString selectList = rowid + QStringLiteral(", ") + columnList(columns);
-
+        const QString table = sqliteIdentifier(m_info.name);
+        const QString rowid = m_info.rowidName;
+        QStringList quoted;
+        for (const QString &column : m_info.recordColumns)
+            quoted << sqliteIdentifier(column);
+        const QString context = QStringLiteral("Lecture de la table « %1 »").arg(m_info.name);
         SqliteStatement range(m_source,
-                              QStringLiteral("SELECT %1 FROM %2 WHERE %3 BETWEEN ?1 AND ?2 ORDER BY %3")
-                                  .arg(selectList, table, rowid),
-                              readContext());
+                              QStringLiteral("SELECT %1, %2 FROM %3 WHERE %1 BETWEEN ?1 AND ?2 ORDER BY %1")
+                                  .arg(rowid, quoted.join(QStringLiteral(", ")), table),
+                              context);
         SqliteStatement seek(m_source,
                              QStringLiteral("SELECT %1 FROM %2 WHERE %1 >= ?1 ORDER BY %1 LIMIT 1").arg(rowid, table),
-                             readContext());
-        SqliteStatement insert(m_target, insertText(selectList, int(columns.size()) + 1), writeContext());
+                             context);
         m_range = &range;
         m_seek = &seek;
-        m_insert = &insert;
-
-        const std::optional<qint64> lo = bound(rowid, QStringLiteral("ASC"));
-        const std::optional<qint64> hi = bound(rowid, QStringLiteral("DESC"));
+        const std::optional<qint64> lo = bound(QStringLiteral("ASC"));
+        const std::optional<qint64> hi = bound(QStringLiteral("DESC"));
         copyRange(lo.value_or(RowidMin), hi.value_or(RowidMax));
-
-        m_range = m_seek = m_insert = nullptr;
-        settleLoss();
+        m_range = m_seek = nullptr;
     }
 
 private:
-    QString readContext() const
-    {
-        return QStringLiteral("Lecture de la table « %1 »").arg(m_table);
-    }
-
-    QString writeContext() const
-    {
-        return QStringLiteral("Copie des lignes de la table « %1 » dans la base reconstruite").arg(m_table);
-    }
-
-    static QString columnList(const QStringList &columns)
-    {
-        QStringList quoted;
-        for (const QString &column : columns)
-            quoted << sqliteIdentifier(column);
-        return quoted.join(QStringLiteral(", "));
-    }
-
-    QString insertText(const QString &list, int count) const
-    {
-        QStringList parameters;
-        for (int i = 1; i <= count; ++i)
-            parameters << QStringLiteral("?%1").arg(i);
-        return QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-            .arg(sqliteIdentifier(m_table), list, parameters.join(QStringLiteral(", ")));
-    }
-
-    // Stored columns in order (generated and hidden columns are computed,
-    // not copied), and every column name to tell the rowid apart.
-    QStringList readColumns()
-    {
-        SqliteStatement info(m_source,
-                             QStringLiteral("SELECT name, hidden FROM pragma_table_xinfo(?1, 'main') ORDER BY cid"),
-                             readContext());
-        info.bind(1, m_table);
-        QStringList stored;
-        int rc;
-        while ((rc = info.step()) == SQLITE_ROW) {
-            m_allColumns << info.text(0).toLower();
-            if (sqlite3_column_int(info.handle(), 1) == 0)
-                stored << info.text(0);
-        }
-        if (rc != SQLITE_DONE || stored.isEmpty())
-            m_source.fail(readContext());
-        return stored;
-    }
-
-    // The name by which the rowid is reached: the first of SQLite's three
-    // that no column has taken.
-    QString rowidName() const
-    {
-        for (const QString &name : {QStringLiteral("rowid"), QStringLiteral("_rowid_"), QStringLiteral("oid")}) {
-            if (!m_allColumns.contains(name))
-                return name;
-        }
-        return {};
-    }
-
-    bool hasRowid(const QString &rowid) const
-    {
-        sqlite3_stmt *probe = nullptr;
-        const QByteArray text = QStringLiteral("SELECT %1 FROM %2").arg(rowid, sqliteIdentifier(m_table)).toUtf8();
-        const bool ok = sqlite3_prepare_v2(m_source.handle(), text.constData(), int(text.size()), &probe, nullptr)
-            == SQLITE_OK;
-        sqlite3_finalize(probe);
-        return ok;
-    }
-
-    // The smallest or largest rowid, when the page that holds it reads.
-    std::optional<qint64> bound(const QString &rowid, const QString &order)
-    {
-        SqliteStatement statement(m_source,
-                                  QStringLiteral("SELECT %1 FROM %2 ORDER BY %1 %3 LIMIT 1")
-                                      .arg(rowid, sqliteIdentifier(m_table), order),
-                                  readContext());
-        const int rc = statement.step();
-        if (rc == SQLITE_ROW)
-            return statement.int64(0);
-        checkSoft(rc);
-        return std::nullopt;
-    }
-
     void checkSoft(int rc) const
     {
         if (rc != SQLITE_ROW && rc != SQLITE_DONE && isHardFailure(rc))
-            m_source.fail(readContext());
+            m_source.fail(QStringLiteral("Lecture de la table « %1 »").arg(m_info.name));
     }
 
-    // An index holds one entry per row, on pages of its own: when one
-    // reads whole and counts more rows than were saved, the difference is
-    // the exact number lost, whatever the rowids and wherever the damage.
-    void settleLoss()
+    std::optional<qint64> bound(const QString &order)
     {
-        const bool unknown = m_result.tablesWithUnknownLoss.contains(m_table);
-        if (!unknown && !m_result.rowsLost.contains(m_table))
-            return;
-        const std::optional<qint64> total = countByIndexes();
-        if (!total || *total <= m_copied)
-            return; // no index to trust: what the reading found stands
-        m_result.tablesWithUnknownLoss.removeAll(m_table);
-        m_result.rowsLost[m_table] = *total - m_copied;
-    }
-
-    std::optional<qint64> countByIndexes()
-    {
-        SqliteStatement list(m_source,
-                             QStringLiteral("SELECT name FROM pragma_index_list(?1, 'main') WHERE partial = 0"),
-                             readContext());
-        list.bind(1, m_table);
-        QStringList indexes;
-        while (list.step() == SQLITE_ROW)
-            indexes << list.text(0);
-
-        std::optional<qint64> most;
-        for (const QString &index : std::as_const(indexes)) {
-            sqlite3_stmt *count = nullptr;
-            const QByteArray text = QStringLiteral("SELECT count(*) FROM %1 INDEXED BY %2")
-                                        .arg(sqliteIdentifier(m_table), sqliteIdentifier(index))
-                                        .toUtf8();
-            if (sqlite3_prepare_v2(m_source.handle(), text.constData(), int(text.size()), &count, nullptr) == SQLITE_OK
-                && sqlite3_step(count) == SQLITE_ROW)
-                most = std::max(most.value_or(0), qint64(sqlite3_column_int64(count, 0)));
-            sqlite3_finalize(count);
+        sqlite3_stmt *statement = nullptr;
+        const QByteArray text = QStringLiteral("SELECT %1 FROM %2 ORDER BY %1 %3 LIMIT 1")
+                                    .arg(m_info.rowidName, sqliteIdentifier(m_info.name), order)
+                                    .toUtf8();
+        std::optional<qint64> value;
+        if (sqlite3_prepare_v2(m_source.handle(), text.constData(), int(text.size()), &statement, nullptr)
+            == SQLITE_OK) {
+            const int rc = sqlite3_step(statement);
+            if (rc == SQLITE_ROW)
+                value = sqlite3_column_int64(statement, 0);
+            sqlite3_finalize(statement);
+            checkSoft(rc);
+        } else {
+            sqlite3_finalize(statement);
         }
-        return most;
+        return value;
     }
 
-    void insertCurrent(const SqliteStatement &from)
-    {
-        const int count = sqlite3_column_count(from.handle());
-        for (int i = 0; i < count; ++i)
-            sqlite3_bind_value(m_insert->handle(), i + 1, sqlite3_column_value(from.handle(), i));
-        const int rc = m_insert->step();
-        const QString why = m_target.errorMessage();
-        m_insert->reset();
-        if (rc == SQLITE_DONE) {
-            ++m_result.rowsCopied;
-            ++m_copied;
-        }
-        else if ((rc & 0xff) == SQLITE_CONSTRAINT)
-            ++m_result.rowsLost[m_table]; // the row stays in the copy of the original
-        else
-            throw EDatabaseError(writeContext() + QStringLiteral(" : ") + why);
-    }
-
-    // Reads [a, b] in order, copying each row. Returns where the reading
-    // failed, nothing when the range was read to its end.
     std::optional<qint64> scan(qint64 a, qint64 b)
     {
         m_range->bind(1, a);
@@ -273,8 +518,18 @@ private:
         std::optional<qint64> last;
         int rc;
         while ((rc = m_range->step()) == SQLITE_ROW) {
-            last = m_range->int64(0);
-            insertCurrent(*m_range);
+            const qint64 rowid = m_range->int64(0);
+            if ((last && rowid <= *last) || rowid < a || rowid > b) {
+                rc = SQLITE_CORRUPT; // a damaged tree out of order: its pages tell the rest
+                break;
+            }
+            last = rowid;
+            Values values;
+            const int count = sqlite3_column_count(m_range->handle());
+            values.reserve(count - 1);
+            for (int i = 1; i < count; ++i)
+                values << valueOf(sqlite3_column_value(m_range->handle(), i), m_encoding);
+            m_sink(*last, std::move(values));
         }
         m_range->reset();
         if (rc == SQLITE_DONE)
@@ -283,12 +538,10 @@ private:
         if (!last)
             return a;
         if (*last >= b)
-            return std::nullopt; // the failure lies past the range
+            return std::nullopt;
         return *last + 1;
     }
 
-    // True when reading from rowid x onwards gets its first row (or finds
-    // the end) without an error.
     bool readsFrom(qint64 x)
     {
         m_seek->bind(1, x);
@@ -298,9 +551,6 @@ private:
         return rc == SQLITE_ROW || rc == SQLITE_DONE;
     }
 
-    // The first rowid after `from` (which does not read) from which reading
-    // works again, searched no further than `b`: steps of growing length,
-    // then halving back to the edge.
     std::optional<qint64> firstReadableAfter(qint64 from, qint64 b)
     {
         qint64 bad = from;
@@ -324,79 +574,335 @@ private:
         }
     }
 
+    // A run of rowids that SQLite cannot read is stepped over once its
+    // readable edge is found: the pages themselves give what it holds.
+    // The reading gives up after so many damaged runs.
+    static constexpr int MaxRuns = 4096;
+
     void copyRange(qint64 a, qint64 b)
     {
-        for (;;) {
+        for (int runs = 0; runs < MaxRuns; ++runs) {
             const std::optional<qint64> failed = scan(a, b);
             if (!failed)
                 return;
-            const qint64 from = *failed;
-            if (distance(from, b) < EnumerableRun) {
-                split(from, b);
-                return;
-            }
-            const std::optional<qint64> next = firstReadableAfter(from, b);
-            const qint64 runEnd = next ? *next - 1 : b;
-            if (distance(from, runEnd) < EnumerableRun)
-                split(from, runEnd);
-            else if (!m_result.tablesWithUnknownLoss.contains(m_table))
-                m_result.tablesWithUnknownLoss << m_table;
-            if (!next)
+            const std::optional<qint64> next = firstReadableAfter(*failed, b);
+            if (!next || *next <= a)
                 return;
             a = *next;
         }
     }
 
-    // [from, b] does not read at `from`: each half is read on its own, down
-    // to single rowids, which are lost.
-    void split(qint64 from, qint64 b)
-    {
-        if (from == b) {
-            ++m_result.rowsLost[m_table];
-            return;
-        }
-        const qint64 mid = advance(from, distance(from, b) / 2);
-        copyRange(from, mid);
-        copyRange(mid + 1, b);
-    }
-
-    // A table without rowid: read straight through; what follows the
-    // first failure is lost, in a number nobody can know.
-    void copyInOneScan(const QStringList &columns)
-    {
-        const QString list = columnList(columns);
-        SqliteStatement all(m_source, QStringLiteral("SELECT %1 FROM %2").arg(list, sqliteIdentifier(m_table)),
-                            readContext());
-        SqliteStatement insert(m_target, insertText(list, int(columns.size())), writeContext());
-        m_insert = &insert;
-        int rc;
-        while ((rc = all.step()) == SQLITE_ROW)
-            insertCurrent(all);
-        m_insert = nullptr;
-        checkSoft(rc);
-        if (rc != SQLITE_DONE)
-            m_result.tablesWithUnknownLoss << m_table;
-    }
-
     SqliteConnection &m_source;
-    SqliteConnection &m_target;
-    const QString m_table;
-    SalvageResult &m_result;
-    QStringList m_allColumns;
-    qint64 m_copied = 0;
+    const TableInfo &m_info;
+    const int m_encoding;
+    Sink m_sink;
     SqliteStatement *m_range = nullptr;
     SqliteStatement *m_seek = nullptr;
-    SqliteStatement *m_insert = nullptr;
 };
+
+void TableRows::readRanges()
+{
+    if (!m_source || m_info.rowidName.isEmpty())
+        return;
+    RangeReader(*m_source, m_info, m_encoding, [this](qint64 rowid, Values &&values) {
+        // Not verified: SQLite reads the same cells as we do, it does not
+        // tell a damaged one from a sound one.
+        add(rowid, std::move(values), FromSqlite | FromTable);
+    }).run();
+}
+
+void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
+{
+    // Each entry is weighed once its neighbours are known: one that stands
+    // between them in the index's order has a key that reads true.
+    std::optional<Cell> previous, current;
+    const qint64 badBefore = m_badEntries;
+    const TreeReport report = m_pages.walkIndex(root, tree, [&](Cell &&cell) {
+        if (cell.values.size() != index.position.size()) {
+            ++m_badEntries;
+            return;
+        }
+        if (current) {
+            const bool ordered = (!previous || less(previous->values, current->values, index))
+                && less(current->values, cell.values, index);
+            Values values = current->values;
+            apply(index, std::move(values), current->verified && ordered);
+            previous = std::move(current);
+        }
+        current = std::move(cell);
+    });
+    if (current) {
+        const bool ordered = !previous || less(previous->values, current->values, index);
+        apply(index, std::move(current->values), current->verified && ordered);
+    }
+    const bool sound = report.complete() && !index.partial && m_badEntries == badBefore;
+    for (auto &[rowid, row] : m_rows) {
+        if (sound && !(row.flags & InIndex))
+            row.flags |= Unindexed;
+        row.flags &= ~InIndex;
+    }
+    m_soundIndex = m_soundIndex || sound;
+}
+
+void TableRows::apply(const IndexInfo &index, Values &&entry, bool verified)
+{
+    const Value &key = entry.last();
+    if (key.type != Value::Integer || index.position.last() != -1) {
+        ++m_badEntries;
+        return;
+    }
+    const qint64 rowid = key.integer;
+    const int count = int(m_info.recordColumns.size());
+    auto found = m_rows.find(rowid);
+    if (found == m_rows.end()) {
+        // When the table's own pages all read, an entry for a row they do
+        // not hold is a damaged entry, never a row.
+        if (m_treeSound)
+            return;
+        // A row that only this index still holds: its columns come back,
+        // the others are NULL.
+        Values values(count);
+        quint64 known = 0;
+        for (int i = 0; i + 1 < entry.size(); ++i) {
+            const int column = index.position[i];
+            if (column < 0)
+                continue;
+            values[column] = entry[i];
+            normalize(values[column], column);
+            known |= bit(column);
+        }
+        if (m_info.ipk >= 0) {
+            values[m_info.ipk].type = Value::Integer;
+            values[m_info.ipk].integer = rowid;
+            known |= bit(m_info.ipk);
+        }
+        const quint64 full = count >= 64 ? AllColumns : (quint64(1) << count) - 1;
+        if ((known & full) == full && count < 64)
+            known = AllColumns;
+        m_rows.emplace(rowid, Row{encodeRecord(values), known, quint16(verified ? InIndex : InIndex | Doubtful)});
+        if (!m_out.fromIndexes.contains(index.name))
+            m_out.fromIndexes << index.name;
+        return;
+    }
+    Row &row = found->second;
+    row.flags |= InIndex;
+    Values values;
+    decodeRecord(row.record, values);
+    bool differs = false, filled = false;
+    for (int i = 0; i + 1 < entry.size(); ++i) {
+        const int column = index.position[i];
+        if (column < 0)
+            continue;
+        Value value = entry[i];
+        normalize(value, column);
+        if (row.known != AllColumns && !(row.known & bit(column))) {
+            values[column] = value;
+            row.known |= bit(column);
+            filled = true;
+        } else if (values[column] != value) {
+            differs = true;
+        }
+    }
+    if (differs) {
+        if (row.known != AllColumns) {
+            row.flags |= Doubtful; // two indexes disagree
+        } else if (verified) {
+            // The entry stands where its key says: a damaged table cell
+            // gives way to it.
+            for (int i = 0; i + 1 < entry.size(); ++i) {
+                if (index.position[i] >= 0) {
+                    values[index.position[i]] = entry[i];
+                    normalize(values[index.position[i]], index.position[i]);
+                }
+            }
+            row.flags |= Corrected;
+            filled = true;
+        } else if (!(row.flags & Verified)) {
+            row.flags |= Doubtful;
+        }
+    }
+    if (filled)
+        row.record = encodeRecord(values);
+}
+
+void TableRows::settle()
+{
+    if (m_soundIndex) {
+        // A sound index names every row of the table: an orphaned row it
+        // does not know was deleted; a row of the tree it does not know is
+        // in doubt. The rows of unreadable pages have all come back from
+        // it, whole or in part.
+        for (auto it = m_rows.begin(); it != m_rows.end();) {
+            Row &row = it->second;
+            if ((row.flags & Unindexed) && (row.flags & FromOrphan) && !(row.flags & FromTable)) {
+                ++m_out.stale;
+                it = m_rows.erase(it);
+                continue;
+            }
+            if (row.flags & Unindexed)
+                row.flags |= Doubtful;
+            ++it;
+        }
+        return;
+    }
+    // Without one, the keys of the damaged pages' parents bound what they
+    // held: a range of rowids cannot hold more rows than it has numbers.
+    std::vector<qint64> rowids;
+    rowids.reserve(m_rows.size());
+    for (const auto &entry : m_rows)
+        rowids.push_back(entry.first);
+    std::sort(rowids.begin(), rowids.end());
+    std::sort(m_badRanges.begin(), m_badRanges.end());
+    QVector<QPair<qint64, qint64>> merged;
+    for (const auto &range : std::as_const(m_badRanges)) {
+        if (!merged.isEmpty() && range.first <= merged.last().second)
+            merged.last().second = std::max(merged.last().second, range.second);
+        else
+            merged << range;
+    }
+    const auto inRanges = [&merged](qint64 rowid) {
+        return std::any_of(merged.cbegin(), merged.cend(),
+                           [rowid](const auto &r) { return rowid > r.first && rowid <= r.second; });
+    };
+    for (const auto &range : std::as_const(merged)) {
+        const auto from = std::upper_bound(rowids.begin(), rowids.end(), range.first);
+        const auto to = std::upper_bound(rowids.begin(), rowids.end(), range.second);
+        const quint64 numbers = quint64(range.second) - quint64(range.first);
+        const quint64 held = quint64(to - from);
+        m_out.lostAtMost += numbers > held ? qint64(std::min<quint64>(numbers - held, quint64(1) << 62)) : 0;
+    }
+    for (const qint64 rowid : std::as_const(m_badRowids)) {
+        if (m_rows.find(rowid) != m_rows.end())
+            continue;
+        ++m_out.lost;
+        if (!inRanges(rowid))
+            ++m_out.lostAtMost;
+    }
+    m_out.unknownLoss = m_unbounded > 0;
+}
+
+void TableRows::write()
+{
+    QList<int> given = m_info.insertable;
+    QStringList names;
+    if (m_info.ipk < 0)
+        names << m_info.rowidName;
+    for (const int column : std::as_const(given))
+        names << sqliteIdentifier(m_info.recordColumns[column]);
+    QStringList parameters;
+    for (int i = 1; i <= names.size(); ++i)
+        parameters << QStringLiteral("?%1").arg(i);
+    const QString context =
+        QStringLiteral("Copie des lignes de la table « %1 » dans la base reconstruite").arg(m_info.name);
+    SqliteStatement insert(m_target,
+                           QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                               .arg(sqliteIdentifier(m_info.name), names.join(QStringLiteral(", ")),
+                                    parameters.join(QStringLiteral(", "))),
+                           context);
+
+    std::vector<qint64> rowids;
+    rowids.reserve(m_rows.size());
+    for (const auto &entry : m_rows)
+        rowids.push_back(entry.first);
+    std::sort(rowids.begin(), rowids.end());
+
+    m_out.readable = qint64(rowids.size());
+    QSet<int> missing;
+    Values values;
+    for (const qint64 rowid : rowids) {
+        const Row &row = m_rows.at(rowid);
+        decodeRecord(row.record, values);
+        int parameter = 1;
+        if (m_info.ipk < 0)
+            sqlite3_bind_int64(insert.handle(), parameter++, rowid);
+        for (const int column : std::as_const(given))
+            bindValue(insert.handle(), parameter++, values[column], m_encoding);
+        const int rc = insert.step();
+        const QString why = m_target.errorMessage();
+        insert.reset();
+        if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+            if (m_out.refused++ == 0)
+                m_out.refusal = why;
+            continue;
+        }
+        if (rc != SQLITE_DONE)
+            throw EDatabaseError(context + QStringLiteral(" : ") + why);
+        ++m_out.saved;
+        if (row.known != AllColumns) {
+            ++m_out.fromIndex;
+            for (int column = 0; column < m_info.recordColumns.size(); ++column) {
+                if (!(row.known & bit(column)))
+                    missing.insert(column);
+            }
+        }
+        if (row.flags & Doubtful)
+            ++m_out.doubtful;
+        else if (row.flags & Corrected)
+            ++m_out.corrected;
+        else if (row.known == AllColumns && !(row.flags & Verified))
+            ++m_out.unverified;
+    }
+    QList<int> sorted(missing.cbegin(), missing.cend());
+    std::sort(sorted.begin(), sorted.end());
+    for (const int column : sorted)
+        m_out.missingColumns << m_info.recordColumns[column];
+}
+
+// A table without rowid: read straight through by SQLite; what follows
+// the first failure is lost, in a number nobody can know.
+void copyWithoutRowid(SqliteConnection *source, SqliteConnection &target, const TableInfo &info, int encoding,
+                      TableSalvage &out)
+{
+    if (!source) {
+        out.unknownLoss = true;
+        return;
+    }
+    QStringList list, parameters;
+    for (const int column : info.insertable) {
+        list << sqliteIdentifier(info.recordColumns[column]);
+        parameters << QStringLiteral("?%1").arg(list.size());
+    }
+    const QString context = QStringLiteral("Copie des lignes de la table « %1 »").arg(info.name);
+    SqliteStatement all(*source, QStringLiteral("SELECT %1 FROM %2").arg(list.join(QStringLiteral(", ")),
+                                                                         sqliteIdentifier(info.name)),
+                        context);
+    SqliteStatement insert(target, QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                       .arg(sqliteIdentifier(info.name), list.join(QStringLiteral(", ")),
+                                            parameters.join(QStringLiteral(", "))),
+                           context);
+    int rc;
+    while ((rc = all.step()) == SQLITE_ROW) {
+        ++out.readable;
+        for (int i = 0; i < list.size(); ++i)
+            bindValue(insert.handle(), i + 1, valueOf(sqlite3_column_value(all.handle(), i), encoding), encoding);
+        const int written = insert.step();
+        const QString why = target.errorMessage();
+        insert.reset();
+        if ((written & 0xff) == SQLITE_CONSTRAINT) {
+            if (out.refused++ == 0)
+                out.refusal = why;
+        } else if (written != SQLITE_DONE) {
+            throw EDatabaseError(context + QStringLiteral(" : ") + why);
+        } else {
+            ++out.saved;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        if (isHardFailure(rc))
+            source->fail(context);
+        out.unknownLoss = true;
+    }
+}
 
 // AUTOINCREMENT counters: the rebuilt tables set them from the rows they
 // received; a readable original counter that went further wins, so that
 // no number is ever handed out twice.
-void restoreSequences(SqliteConnection &source, SqliteConnection &target)
+void restoreSequences(SqliteConnection *source, SqliteConnection &target)
 {
     sqlite3_stmt *read = nullptr;
-    if (sqlite3_prepare_v2(source.handle(), "SELECT name, seq FROM main.sqlite_sequence", -1, &read, nullptr)
-        != SQLITE_OK) {
+    if (!source
+        || sqlite3_prepare_v2(source->handle(), "SELECT name, seq FROM main.sqlite_sequence", -1, &read, nullptr)
+            != SQLITE_OK) {
         sqlite3_finalize(read);
         return; // no AUTOINCREMENT table
     }
@@ -422,17 +928,38 @@ void restoreSequences(SqliteConnection &source, SqliteConnection &target)
 
 } // namespace
 
-qint64 SalvageResult::totalLost() const
+qint64 SalvageResult::saved() const
 {
     qint64 total = 0;
-    for (const qint64 count : rowsLost)
-        total += count;
+    for (const TableSalvage &table : tables)
+        total += table.saved;
     return total;
 }
 
-SalvageResult salvageDatabase(SqliteConnection &source, SqliteConnection &target)
+qint64 SalvageResult::readable() const
 {
-    const QList<SchemaEntry> schema = readSchema(source);
+    qint64 total = 0;
+    for (const TableSalvage &table : tables)
+        total += table.readable;
+    return total;
+}
+
+bool SalvageResult::holdsEverything() const
+{
+    return std::all_of(tables.cbegin(), tables.cend(), [](const TableSalvage &t) { return t.refused == 0; });
+}
+
+bool SalvageResult::complete() const
+{
+    return unplacedRows == 0
+        && std::all_of(tables.cbegin(), tables.cend(), [](const TableSalvage &t) { return t.complete(); });
+}
+
+SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, SqliteConnection &target)
+{
+    const int encoding = image.encoding();
+    BtreeReader pages(image);
+    const QList<SchemaEntry> schema = readSchema(source, pages, encoding);
     for (const SchemaEntry &entry : schema) {
         if (entry.type == QLatin1String("table")
             && entry.sql.simplified().startsWith(QLatin1String("CREATE VIRTUAL"), Qt::CaseInsensitive))
@@ -440,28 +967,121 @@ SalvageResult salvageDatabase(SqliteConnection &source, SqliteConnection &target
                                                 "sait pas reconstruire ; rien n'a été modifié")
                                      .arg(entry.name));
     }
-
     const auto create = [&target](const SchemaEntry &entry) {
         target.exec(entry.sql, QStringLiteral("Création de « %1 » dans la base reconstruite").arg(entry.name));
     };
+    const auto isUserTable = [](const SchemaEntry &entry) {
+        return entry.type == QLatin1String("table") && !isReservedName(entry.name) && !entry.sql.isEmpty();
+    };
 
-    SalvageResult result;
     target.exec(QStringLiteral("BEGIN"), QStringLiteral("Début de la reconstruction"));
+    QHash<QString, TableInfo> tables;
     for (const SchemaEntry &entry : schema) {
-        if (entry.type == QLatin1String("table") && !isReservedName(entry.name))
+        if (isUserTable(entry)) {
             create(entry);
+            tables.insert(entry.name, tableInfo(target, entry.name, encoding));
+        }
     }
+    // Each index is created to learn the layout of its entries, and
+    // dropped again: it is built once over the rows, at the end.
+    QHash<QString, IndexInfo> indexes;
     for (const SchemaEntry &entry : schema) {
-        if (entry.type == QLatin1String("table") && !isReservedName(entry.name))
-            TableSalvage(source, target, entry.name, result).run();
+        if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && tables.contains(entry.table)) {
+            create(entry);
+            indexes.insert(entry.name, indexInfo(target, tables[entry.table], entry.name));
+            target.exec(QStringLiteral("DROP INDEX %1").arg(sqliteIdentifier(entry.name)),
+                        QStringLiteral("Préparation de la base reconstruite"));
+        }
+    }
+    // Indexes that a table's constraints make (sqlite_autoindex_...) were
+    // made with the table; their entries are read like the others'.
+    for (const SchemaEntry &entry : schema) {
+        if (entry.type == QLatin1String("index") && entry.sql.isEmpty() && tables.contains(entry.table))
+            indexes.insert(entry.name, indexInfo(target, tables[entry.table], entry.name));
+    }
+
+    // First every tree claims its pages, so that the pages nothing reaches
+    // any more are known; then each table is read.
+    QHash<int, bool> damaged;
+    QHash<int, int> fields;
+    for (int i = 0; i < schema.size(); ++i) {
+        const SchemaEntry &entry = schema[i];
+        if (entry.root == 0)
+            continue;
+        // SQLite's own tables (statistics, counters) claim their pages
+        // too, though they are rebuilt rather than read.
+        const bool table = entry.type == QLatin1String("table");
+        const bool ours = table ? tables.contains(entry.name) : indexes.contains(entry.name);
+        const bool rowidTable = table
+            && (ours ? !tables[entry.name].withoutRowid
+                     : !entry.sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive));
+        const TreeReport report = rowidTable ? pages.walkTable(entry.root, i + 2, nullptr)
+                                             : pages.walkIndex(entry.root, i + 2, nullptr);
+        if (!ours || (table && !rowidTable))
+            continue; // read by SQLite alone, or not read
+        damaged[i + 2] = !report.badPages.isEmpty();
+        fields[i + 2] = table ? int(tables[entry.name].recordColumns.size())
+                              : int(indexes[entry.name].position.size());
+    }
+    pages.claimFreelist();
+    pages.claimReserved();
+
+    // An orphaned page goes to the one damaged tree of its kind whose
+    // records have its number of fields.
+    SalvageResult result;
+    QHash<int, QVector<quint32>> orphansOf;
+    bool anyDamagedTable = false;
+    for (int i = 0; i < schema.size(); ++i)
+        anyDamagedTable = anyDamagedTable || (schema[i].type == QLatin1String("table") && damaged.value(i + 2));
+    for (const BtreeReader::Orphan &orphan : pages.orphans()) {
+        QList<int> candidates;
+        for (int i = 0; i < schema.size(); ++i) {
+            const int tree = i + 2;
+            const bool table = schema[i].type == QLatin1String("table");
+            if (damaged.value(tree) && table == orphan.table && fields.value(tree) == orphan.fields)
+                candidates << tree;
+        }
+        if (candidates.size() == 1) {
+            orphansOf[candidates.first()] << orphan.page;
+        } else if (orphan.table && anyDamagedTable) {
+            // Rows that may be a damaged table's, but nothing says whose.
+            qint64 rows = 0;
+            pages.readPage(orphan.page, true, [&rows](Cell &&) { ++rows; });
+            result.unplacedRows += rows;
+        }
+    }
+
+    for (int i = 0; i < schema.size(); ++i) {
+        const SchemaEntry &entry = schema[i];
+        if (!isUserTable(entry))
+            continue;
+        const TableInfo &info = tables[entry.name];
+        TableSalvage out;
+        out.table = entry.name;
+        if (info.withoutRowid || entry.root == 0) {
+            copyWithoutRowid(source, target, info, encoding, out);
+        } else {
+            TableRows rows(source, pages, target, info, encoding, out);
+            rows.readPages(entry.root, i + 2, orphansOf.value(i + 2));
+            rows.readRanges();
+            for (int j = 0; j < schema.size(); ++j) {
+                const SchemaEntry &index = schema[j];
+                if (index.type == QLatin1String("index") && index.table == entry.name && index.root != 0
+                    && indexes.contains(index.name))
+                    rows.readIndex(indexes[index.name], index.root, j + 2);
+            }
+            rows.settle();
+            rows.write();
+        }
+        result.tables << out;
     }
     restoreSequences(source, target);
-    // Indexes are built once over the rows; triggers come last so that
-    // none fires while rows are copied.
     for (const SchemaEntry &entry : schema) {
-        if (entry.type == QLatin1String("index") || entry.type == QLatin1String("view"))
+        if ((entry.type == QLatin1String("index") && !entry.sql.isEmpty() && tables.contains(entry.table))
+            || entry.type == QLatin1String("view"))
             create(entry);
     }
+    // Triggers come last, so that none fired while rows were copied.
     for (const SchemaEntry &entry : schema) {
         if (entry.type == QLatin1String("trigger"))
             create(entry);

@@ -1,26 +1,37 @@
 // Repair of the database file (on a server, see ServerMaintenance). A repair
-// must never make things worse:
+// never leaves the file worse than it found it, and never calls a loss a
+// success:
 //
-//  1. Our own connection is released and the file is locked exclusively
-//     (SQLite's EXCLUSIVE lock, held until the end). A file that another
-//     program or connection is using is refused before anything is written.
-//  2. SQLite's integrity check decides.
-//  3. A healthy file is rebuilt in place (VACUUM, keeping every rowid, then
-//     ANALYZE).
-//  4. A damaged file has every readable row of every table copied into a
-//     new scratch file, which must pass the integrity check; a copy of the
-//     original, byte for byte, is kept beside it under a dated name; then
-//     the scratch file is written into the original through SQLite's online
-//     backup, under the lock and inside a transaction. No file that others
-//     may open is ever renamed or deleted. Rows that could not be read make
-//     the repair fail with their number and the copy's name.
-//  5. A file that is not a database, or that cannot be read at all, is
-//     reported with the engine's message and left as it was.
+//  1. Our own connection is released without bringing its write-ahead log
+//     into the file. The file is locked exclusively at the level of its
+//     file object, before SQLite reads a page: a file that another program
+//     or connection uses is refused and nothing is written.
+//  2. Under that lock a byte copy of the file and of its -wal and -journal
+//     files is written beside it and synced to disk, before anything
+//     writes to them (no checkpoint, no rollback of a journal before it).
+//  3. SQLite then opens the file as usual (a journal left by an interrupted
+//     transaction is played back) and its integrity check decides. A
+//     healthy file is rebuilt in place (VACUUM, keeping every rowid, then
+//     ANALYZE); its copy is removed once every row is found again.
+//  4. A damaged file is rebuilt into a new file beside it from every source
+//     that still reads (see salvageDatabase): the table's pages, including
+//     those no longer reachable from a damaged root, SQLite's reading by
+//     rowid ranges, and the entries of its indexes. A truncated file or one
+//     whose header is damaged is salvaged from the pages that remain.
+//  5. The working file is replaced only by a rebuilt file that holds every
+//     row that any of those sources read, and passes the integrity check;
+//     the replacement goes through SQLite's online backup, inside a
+//     transaction of the locked original (a file SQLite cannot open at all
+//     is written over page by page). Otherwise the original is left as it
+//     was, and the rebuilt file stays beside it, named in the failure.
+//  6. Success is reported only when no row is lost or in doubt; otherwise
+//     the failure gives the counts and names the copy of the original.
 
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 #include "store/servermaintenance.h"
 #include "store/sqlitehandle.h"
+#include "store/sqlitepages.h"
 #include "store/sqlitesalvage.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
@@ -30,14 +41,21 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QScopeGuard>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QThread>
 
 #include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -52,14 +70,75 @@ QString shown(const QString &path)
     return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
 }
 
+QString folderOf(const QString &path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absolutePath());
+}
+
 [[noreturn]] void fail(const QString &message)
 {
     throw EDatabaseError(message);
 }
 
-// The SQLite file object behind the connection's main database: the copy
-// of the original is read through it, so that no second descriptor of the
-// file is opened and closed (which would drop our POSIX locks).
+// Why a file could not be written, in words an administrator can act on.
+QString writeCause(int error, const QString &folder)
+{
+    switch (error) {
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+        return QStringLiteral("le disque est plein (plus de place dans le dossier « %1 »)").arg(folder);
+    case EROFS:
+        return QStringLiteral("le dossier « %1 » est sur un support en lecture seule").arg(folder);
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("le dossier « %1 » est en lecture seule (le droit d'y créer ou d'y écrire des "
+                              "fichiers manque)")
+            .arg(folder);
+    default:
+        return QStringLiteral("erreur du système : %1").arg(qt_error_string(error));
+    }
+}
+
+// The same for a failure of SQLite writing a file.
+QString sqliteCause(const SqliteConnection &db, const QString &folder)
+{
+    const int code = db.errorCode() & 0xff;
+    if (code == SQLITE_FULL)
+        return writeCause(ENOSPC, folder);
+    const int system = sqlite3_system_errno(db.handle());
+    if ((code == SQLITE_CANTOPEN || code == SQLITE_READONLY || code == SQLITE_IOERR) && system != 0)
+        return writeCause(system, folder);
+    return db.errorMessage();
+}
+
+bool syncToDisk(int handle)
+{
+#ifdef Q_OS_WIN
+    return _commit(handle) == 0;
+#else
+    return fsync(handle) == 0;
+#endif
+}
+
+// Makes the names of files just created in a folder last through a crash.
+void syncFolder(const QString &path)
+{
+#ifndef Q_OS_WIN
+    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), O_RDONLY);
+    if (fd >= 0) {
+        fsync(fd);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(path);
+#endif
+}
+
+// The SQLite file object behind the connection's main database: the file
+// is locked, copied and read through it, so that no second descriptor of
+// it is opened and closed (which would drop our POSIX locks).
 sqlite3_file *mainFile(const SqliteConnection &db)
 {
     sqlite3_file *file = nullptr;
@@ -69,92 +148,193 @@ sqlite3_file *mainFile(const SqliteConnection &db)
     return file;
 }
 
-sqlite3_int64 mainFileSize(const SqliteConnection &db)
+sqlite3_int64 fileSize(sqlite3_file *file)
 {
-    sqlite3_file *file = mainFile(db);
     sqlite3_int64 size = -1;
     if (!file || file->pMethods->xFileSize(file, &size) != SQLITE_OK)
         return -1;
     return size;
 }
 
-bool syncToDisk(QFile &file)
-{
-    if (!file.flush())
-        return false;
-#ifdef Q_OS_WIN
-    return _commit(file.handle()) == 0;
-#else
-    return fsync(file.handle()) == 0;
-#endif
-}
+using ByteReader = std::function<qint64(qint64 offset, char *into, qint64 size)>;
 
-QByteArray fileHash(const QString &path)
+ByteReader readerOf(sqlite3_file *file, qint64 size)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return {};
-    return hash.result();
-}
-
-// Creates the copy of the original beside it, under a name that no file
-// has yet: <name>.avant-reparation-AAAAMMJJ-HHMMSS[-n].<extension>.
-std::unique_ptr<QFile> createBackupFile(const QString &path)
-{
-    const QFileInfo info(path);
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
-    for (int n = 1; n <= 100; ++n) {
-        const QString name = info.completeBaseName() + QStringLiteral(".avant-reparation-") + stamp
-            + (n > 1 ? QStringLiteral("-%1").arg(n) : QString()) + suffix;
-        auto file = std::make_unique<QFile>(info.dir().filePath(name));
-        if (file->open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return file;
-        if (!file->exists())
-            fail(QStringLiteral("La copie de la base d'origine n'a pas pu être créée (%1) ; rien n'a été modifié.")
-                     .arg(file->errorString()));
-    }
-    fail(QStringLiteral("La copie de la base d'origine n'a pas pu être créée : trop de copies portent déjà ce nom ; "
-                        "rien n'a été modifié."));
-}
-
-// Copies the original byte for byte and checks the copy; returns its path.
-QString keepOriginal(const SqliteConnection &db, const QString &path)
-{
-    sqlite3_file *source = mainFile(db);
-    const sqlite3_int64 size = mainFileSize(db);
-    if (!source || size < 0)
-        fail(QStringLiteral("La base d'origine n'a pas pu être lue pour en garder une copie ; rien n'a été modifié."));
-
-    const std::unique_ptr<QFile> copy = createBackupFile(path);
-    const QString copyPath = copy->fileName();
-    const auto abandon = [&](const QString &why) {
-        copy->close();
-        copy->remove(); // our own incomplete file, never a backup
-        fail(QStringLiteral("La copie de la base d'origine n'a pas pu être écrite (%1) ; rien n'a été modifié.")
-                 .arg(why));
+    return [file, size](qint64 offset, char *into, qint64 wanted) -> qint64 {
+        const qint64 n = std::min(wanted, size - offset);
+        if (n <= 0)
+            return 0;
+        const int rc = file->pMethods->xRead(file, into, int(n), offset);
+        return rc == SQLITE_OK ? n : -1;
     };
+}
 
+ByteReader readerOf(QFile &file)
+{
+    return [&file](qint64 offset, char *into, qint64 wanted) -> qint64 {
+        return file.seek(offset) ? file.read(into, wanted) : -1;
+    };
+}
+
+// Writes a new file at `path` with the `size` bytes that `read` gives,
+// synced to disk and read back. Raises, in French, what stopped it; an
+// incomplete file of ours is removed.
+void writeCopy(const QString &path, const ByteReader &read, qint64 size, const QString &lead)
+{
+    QFile copy(path);
+    errno = 0;
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        fail(QStringLiteral("%1 n'a pas pu être créée : %2.").arg(lead, writeCause(errno, folderOf(path))));
+    const auto abandon = [&](const QString &why) {
+        copy.close();
+        copy.remove(); // our own incomplete file, never a backup
+        fail(QStringLiteral("%1 n'a pas pu être écrite : %2.").arg(lead, why));
+    };
     QCryptographicHash hash(QCryptographicHash::Sha256);
     QByteArray buffer(1 << 16, Qt::Uninitialized);
-    for (sqlite3_int64 offset = 0; offset < size;) {
-        const int chunk = int(std::min<sqlite3_int64>(buffer.size(), size - offset));
-        if (source->pMethods->xRead(source, buffer.data(), chunk, offset) != SQLITE_OK)
+    for (qint64 offset = 0; offset < size;) {
+        const qint64 chunk = std::min<qint64>(buffer.size(), size - offset);
+        if (read(offset, buffer.data(), chunk) != chunk)
             abandon(QStringLiteral("lecture impossible à la position %1").arg(offset));
-        if (copy->write(buffer.constData(), chunk) != chunk)
-            abandon(copy->errorString());
+        errno = 0;
+        if (copy.write(buffer.constData(), chunk) != chunk)
+            abandon(writeCause(errno ? errno : EIO, folderOf(path)));
         hash.addData(QByteArrayView(buffer.constData(), chunk));
         offset += chunk;
     }
-    if (!syncToDisk(*copy))
-        abandon(copy->errorString());
-    copy->close();
-    if (QFileInfo(copyPath).size() != size || fileHash(copyPath) != hash.result())
+    errno = 0;
+    if (!syncToDisk(copy.handle()))
+        abandon(writeCause(errno ? errno : EIO, folderOf(path)));
+    copy.close();
+    QFile check(path);
+    QCryptographicHash reread(QCryptographicHash::Sha256);
+    if (!check.open(QIODevice::ReadOnly) || !reread.addData(&check) || reread.result() != hash.result())
         abandon(QStringLiteral("la copie relue ne correspond pas à l'original"));
-    return copyPath;
+}
+
+// The byte copy of the database and of its journal files, beside it:
+// <name>.avant-reparation-AAAAMMJJ-HHMMSS[-n].<extension>, with -wal and
+// -journal after that name as SQLite expects them.
+class Backup
+{
+public:
+    static QString name(const QString &path, const QString &kind, int n)
+    {
+        const QFileInfo info(path);
+        const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+        return info.dir().filePath(info.completeBaseName() + QLatin1Char('.') + kind + QLatin1Char('-') + stamp
+                                   + (n > 1 ? QStringLiteral("-%1").arg(n) : QString()) + suffix);
+    }
+
+    // A name that no file of the copy has yet.
+    static QString freeName(const QString &path, const QString &kind)
+    {
+        for (int n = 1; n <= 100; ++n) {
+            const QString candidate = name(path, kind, n);
+            if (!QFileInfo::exists(candidate) && !QFileInfo::exists(candidate + QStringLiteral("-wal"))
+                && !QFileInfo::exists(candidate + QStringLiteral("-journal")))
+                return candidate;
+        }
+        fail(QStringLiteral("Trop de copies de la base portent déjà le nom du jour ; rien n'a été modifié."));
+    }
+
+    void write(sqlite3_file *database, qint64 size, const QString &path)
+    {
+        const QString lead = QStringLiteral("La copie de la base d'origine");
+        const QString unchanged = QStringLiteral(" Rien n'a été modifié.");
+        m_path = freeName(path, QStringLiteral("avant-reparation"));
+        try {
+            writeCopy(m_path, readerOf(database, size), size, lead);
+            m_files << m_path;
+            for (const QString &companion : {QStringLiteral("-wal"), QStringLiteral("-journal")}) {
+                QFile source(path + companion);
+                if (!source.exists())
+                    continue;
+                if (!source.open(QIODevice::ReadOnly))
+                    fail(QStringLiteral("%1 n'a pas pu être lu (%2).").arg(shown(source.fileName()),
+                                                                             source.errorString()));
+                writeCopy(m_path + companion, readerOf(source), source.size(),
+                          QStringLiteral("La copie du fichier « %1 »").arg(shown(source.fileName())));
+                m_files << m_path + companion;
+            }
+        } catch (const EDatabaseError &e) {
+            remove();
+            fail(e.message() + unchanged);
+        }
+        syncFolder(m_path);
+    }
+
+    QString path() const { return m_path; }
+    bool journalled() const { return m_files.size() > 1; }
+
+    // Removes the copy: the original is known to be whole.
+    void remove()
+    {
+        for (const QString &file : std::as_const(m_files))
+            QFile::remove(file);
+        m_files.clear();
+    }
+
+private:
+    QString m_path;
+    QStringList m_files;
+};
+
+[[noreturn]] void failInUse(const QString &path)
+{
+    fail(QStringLiteral("La base de données « %1 » est en cours d'utilisation par un autre programme ou une "
+                        "autre connexion : la réparation n'a pas été lancée et rien n'a été modifié. Faites "
+                        "fermer la base à ses autres utilisateurs, puis relancez la réparation.")
+             .arg(shown(path)));
+}
+
+// Takes a lock of the file object, waiting a moment for other connections.
+bool acquire(sqlite3_file *file, int level)
+{
+    for (int waited = 0;; waited += 10) {
+        const int rc = file->pMethods->xLock(file, level);
+        if (rc == SQLITE_OK)
+            return true;
+        if ((rc & 0xff) != SQLITE_BUSY || waited >= LockWaitMs)
+            return false;
+        QThread::msleep(10);
+    }
+}
+
+// The lock of the whole repair, and the copy taken under it.
+void lockAndCopy(SqliteConnection &db, const QString &path, Backup &backup)
+{
+    if (sqlite3_db_readonly(db.handle(), "main") == 1)
+        fail(QStringLiteral("La base de données « %1 » ne peut pas être modifiée (fichier en lecture seule) : "
+                            "la réparation n'a pas été lancée.")
+                 .arg(shown(path)));
+    sqlite3_file *file = mainFile(db);
+    if (!file)
+        fail(QStringLiteral("La base de données « %1 » n'a pas pu être verrouillée ; rien n'a été modifié.")
+                 .arg(shown(path)));
+    if (!acquire(file, SQLITE_LOCK_SHARED) || !acquire(file, SQLITE_LOCK_RESERVED)
+        || !acquire(file, SQLITE_LOCK_EXCLUSIVE)) {
+        file->pMethods->xUnlock(file, SQLITE_LOCK_NONE);
+        failInUse(path);
+    }
+    const qint64 size = fileSize(file);
+    // SQLite takes an empty file for a new database and would write its
+    // first page.
+    if (size <= 0) {
+        file->pMethods->xUnlock(file, SQLITE_LOCK_NONE);
+        fail(QStringLiteral("Le fichier « %1 » est vide : ce n'est pas une base de données.").arg(shown(path)));
+    }
+    try {
+        backup.write(file, size, path);
+    } catch (...) {
+        file->pMethods->xUnlock(file, SQLITE_LOCK_NONE);
+        throw;
+    }
+    // SQLite takes over from a shared lock: no other connection can write
+    // meanwhile, and SQLite upgrades it at its first transaction (playing
+    // back a journal left by an interrupted one).
+    file->pMethods->xUnlock(file, SQLITE_LOCK_SHARED);
 }
 
 // The rows of SQLite's integrity check; "ok" alone means healthy. A check
@@ -168,7 +348,7 @@ QStringList integrityProblems(const SqliteConnection &db, const QString &path)
     while ((rc = check.step()) == SQLITE_ROW)
         rows << check.text(0);
     if (rc != SQLITE_DONE) {
-        if ((rc & 0xff) != SQLITE_CORRUPT)
+        if ((rc & 0xff) != SQLITE_CORRUPT && (rc & 0xff) != SQLITE_NOTADB)
             fail(QStringLiteral("La base de données « %1 » est illisible : %2").arg(shown(path), db.errorMessage()));
         rows << db.errorMessage();
     }
@@ -180,186 +360,368 @@ bool healthy(const QStringList &problems)
     return problems == QStringList{QStringLiteral("ok")};
 }
 
-QString pragmaValue(SqliteConnection &db, const QString &pragma)
+// Rows of each table, and entries of each index, as SQLite counts them.
+QMap<QString, qint64> counts(SqliteConnection &db)
 {
-    const QStringList values = db.column(QStringLiteral("PRAGMA main.%1").arg(pragma),
-                                         QStringLiteral("Lecture du paramètre %1 de la base").arg(pragma));
-    return values.value(0);
-}
-
-// Locks the file for the whole repair. Raises when another connection is
-// using it, when it cannot be written, or when it is no database.
-void lockExclusively(SqliteConnection &db, const QString &path)
-{
-    if (sqlite3_db_readonly(db.handle(), "main") == 1)
-        fail(QStringLiteral("La base de données « %1 » ne peut pas être modifiée (fichier en lecture seule) : "
-                            "la réparation n'a pas été lancée.")
-                 .arg(shown(path)));
-    // SQLite takes an empty file for a new database and would write its
-    // first page at the end of the transaction below.
-    if (mainFileSize(db) == 0)
-        fail(QStringLiteral("Le fichier « %1 » est vide : ce n'est pas une base de données.").arg(shown(path)));
-    sqlite3_busy_timeout(db.handle(), LockWaitMs);
-    // In this mode the connection keeps every lock it takes until it
-    // closes: the EXCLUSIVE lock below lasts for the whole repair.
-    db.exec(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE"), QStringLiteral("Verrouillage de la base"));
-    const int rc = db.tryExec(QStringLiteral("BEGIN EXCLUSIVE"));
-    if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED)
-        fail(QStringLiteral("La base de données « %1 » est en cours d'utilisation par un autre programme ou une "
-                            "autre connexion : la réparation n'a pas été lancée et rien n'a été modifié. Faites "
-                            "fermer la base à ses autres utilisateurs, puis relancez la réparation.")
-                 .arg(shown(path)));
-    if (rc != SQLITE_OK)
-        fail(QStringLiteral("La base de données « %1 » est illisible : %2").arg(shown(path), db.errorMessage()));
-    db.exec(QStringLiteral("COMMIT"), QStringLiteral("Verrouillage de la base"));
-}
-
-QString tableList(const QStringList &tables)
-{
-    QStringList quoted;
-    for (const QString &table : tables)
-        quoted << QStringLiteral("« %1 »").arg(table);
-    return quoted.join(QStringLiteral(", "));
-}
-
-QString lossMessage(const SalvageResult &result, const QString &backupPath)
-{
-    QStringList losses;
-    const qint64 lost = result.totalLost();
-    if (lost > 0) {
-        const QString where = result.rowsLost.size() == 1 ? QStringLiteral("de la table %1")
-                                                          : QStringLiteral("des tables %1");
-        losses << (lost == 1 ? QStringLiteral("1 ligne %1 n'a pas pu être récupérée")
-                             : QStringLiteral("%1 lignes %2 n'ont pas pu être récupérées").arg(lost))
-                      .arg(where.arg(tableList(result.rowsLost.keys())));
+    QMap<QString, qint64> out;
+    const QStringList tables = db.column(
+        QStringLiteral("SELECT name FROM main.sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' "
+                       "ESCAPE '!'"),
+        QStringLiteral("Comptage des lignes"));
+    for (const QString &table : tables) {
+        out[table] = db.column(QStringLiteral("SELECT count(*) FROM %1").arg(sqliteIdentifier(table)),
+                               QStringLiteral("Comptage des lignes"))
+                         .value(0)
+                         .toLongLong();
+        const QStringList indexes = db.column(
+            QStringLiteral("SELECT name FROM pragma_index_list('%1') WHERE partial = 0").arg(sqlEscape(table)),
+            QStringLiteral("Comptage des lignes"));
+        for (const QString &index : indexes)
+            out[table + QLatin1Char('/') + index] =
+                db.column(QStringLiteral("SELECT count(*) FROM %1 INDEXED BY %2")
+                              .arg(sqliteIdentifier(table), sqliteIdentifier(index)),
+                          QStringLiteral("Comptage des lignes"))
+                    .value(0)
+                    .toLongLong();
     }
-    if (!result.tablesWithUnknownLoss.isEmpty()) {
-        const QString where = result.tablesWithUnknownLoss.size() == 1 ? QStringLiteral("de la table %1")
-                                                                       : QStringLiteral("des tables %1");
-        losses << QStringLiteral("un nombre inconnu de lignes %1 n'a pas pu être lu")
-                      .arg(where.arg(tableList(result.tablesWithUnknownLoss)));
-    }
-    return QStringLiteral("La base de données a été reconstruite, mais %1. La copie de la base d'origine est "
-                          "conservée dans « %2 ».")
-        .arg(losses.join(QStringLiteral(" et ")), shown(backupPath));
+    return out;
 }
 
-// An empty work file beside the database, removed at the end.
-void openScratch(QTemporaryFile &scratch, const QString &path)
+QString quotedName(const QString &table)
 {
-    const QFileInfo info(path);
-    scratch.setFileTemplate(info.dir().filePath(info.completeBaseName() + QStringLiteral(".reparation-XXXXXX.tmp")));
-    if (!scratch.open())
-        fail(QStringLiteral("Le fichier de travail de la réparation n'a pas pu être créé (%1) ; rien n'a été modifié.")
-                 .arg(scratch.errorString()));
-    scratch.close();
+    return QStringLiteral("« %1 »").arg(table);
+}
+
+QString rows(qint64 n)
+{
+    return n == 1 ? QStringLiteral("1 ligne") : QStringLiteral("%1 lignes").arg(n);
+}
+
+// What the rebuilt file lacks or holds in doubt, table by table.
+QStringList lossDetails(const SalvageResult &result)
+{
+    QStringList out;
+    // "<n> ligne(s) de la table « t » <verb>", the verb agreeing with n.
+    const auto said = [&out](qint64 n, const QString &of, const QString &one, const QString &many) {
+        if (n > 0)
+            out << QStringLiteral("%1 %2 %3").arg(rows(n), of, n == 1 ? one : many);
+    };
+    for (const TableSalvage &t : result.tables) {
+        const QString of = QStringLiteral("de la table %1").arg(quotedName(t.table));
+        const qint64 lost = std::max(t.lost, t.lostAtMost);
+        if (lost > 0 && !t.unknownLoss) {
+            if (t.lostAtMost > t.lost)
+                out << QStringLiteral("au plus %1 %2 n'ont pas pu être récupérées").arg(rows(lost), of);
+            else
+                said(lost, of, QStringLiteral("n'a pas pu être récupérée"), QStringLiteral("n'ont pas pu être récupérées"));
+        }
+        if (t.unknownLoss)
+            out << QStringLiteral("un nombre inconnu de lignes %1 n'a pas pu être lu").arg(of);
+        QStringList columns;
+        for (const QString &column : t.missingColumns)
+            columns << quotedName(column);
+        QStringList indexes;
+        for (const QString &index : t.fromIndexes)
+            indexes << quotedName(index);
+        const QString without = QStringLiteral("de l'index %1 seul, sans %2 %3")
+                                    .arg(indexes.join(QStringLiteral(", ")),
+                                         columns.size() == 1 ? QStringLiteral("la colonne") : QStringLiteral("les colonnes"),
+                                         columns.join(QStringLiteral(", ")));
+        said(t.fromIndex, of, QStringLiteral("a été reprise ") + without, QStringLiteral("ont été reprises ") + without);
+        said(t.unverified, of,
+             QStringLiteral("a été lue sur une page endommagée : rien ne la contredit, mais les colonnes qu'aucun "
+                            "index intact ne contient n'ont pas pu être vérifiées"),
+             QStringLiteral("ont été lues sur des pages endommagées : rien ne les contredit, mais les colonnes "
+                            "qu'aucun index intact ne contient n'ont pas pu être vérifiées"));
+        said(t.corrected, of, QStringLiteral("a été corrigée d'après l'index, sa cellule étant endommagée"),
+             QStringLiteral("ont été corrigées d'après l'index, leurs cellules étant endommagées"));
+        said(t.doubtful, of, QStringLiteral("est douteuse (la table et son index ne concordent pas)"),
+             QStringLiteral("sont douteuses (la table et son index ne concordent pas)"));
+        said(t.stale, of,
+             QStringLiteral("trouvée sur une page isolée n'a pas été reprise : l'index, intact, ne la connaît pas "
+                            "(ligne supprimée)"),
+             QStringLiteral("trouvées sur des pages isolées n'ont pas été reprises : l'index, intact, ne les "
+                            "connaît pas (lignes supprimées)"));
+        said(t.refused, of, QStringLiteral("lisible a été refusée par la base reconstruite (%1)").arg(t.refusal),
+             QStringLiteral("lisibles ont été refusées par la base reconstruite (%1)").arg(t.refusal));
+    }
+    if (result.unplacedRows == 1)
+        out << QStringLiteral("1 ligne trouvée sur une page isolée n'a pu être rattachée à aucune table");
+    else if (result.unplacedRows > 1)
+        out << QStringLiteral("%1 lignes trouvées sur des pages isolées n'ont pu être rattachées à aucune table")
+                   .arg(result.unplacedRows);
+    return out;
 }
 
 // Writes every page of `rebuilt` over the locked original, in one
 // transaction of the original's own connection: a failure leaves the
-// original as it was. `note` ends the failure message.
-void writeOver(SqliteConnection &db, const SqliteConnection &rebuilt, const QString &note)
+// original as it was.
+void writeOver(SqliteConnection &db, const SqliteConnection &rebuilt, const QString &path, const QString &note)
 {
-    const QString failed = QStringLiteral("L'écriture de la base reconstruite a échoué (%1). %2");
+    const auto failed = [&]() {
+        fail(QStringLiteral("L'écriture de la base reconstruite dans « %1 » a échoué : %2. %3")
+                 .arg(shown(path), sqliteCause(db, folderOf(path)), note));
+    };
     sqlite3_backup *backup = sqlite3_backup_init(db.handle(), "main", rebuilt.handle(), "main");
     if (!backup)
-        fail(failed.arg(db.errorMessage(), note));
+        failed();
     const int stepped = sqlite3_backup_step(backup, -1);
     const int finished = sqlite3_backup_finish(backup);
     if (stepped != SQLITE_DONE || finished != SQLITE_OK)
-        fail(failed.arg(db.errorMessage(), note));
+        failed();
 }
 
-// Rebuilds a healthy file. VACUUM INTO a work file, then writing it back,
-// is VACUUM in place except that every rowid is kept (a plain VACUUM
-// renumbers the rows of a table without an index or INTEGER PRIMARY KEY).
-QString rebuild(SqliteConnection &db, const QString &path)
+// A file SQLite cannot open at all (its header is damaged) is written over
+// page by page, under the lock; its journal files, kept in the copy, go.
+void writeOverRaw(sqlite3_file *file, const QString &rebuiltPath, const QString &path, const QString &note)
 {
-    QTemporaryFile scratch;
-    openScratch(scratch, path);
-    const QString unchanged = QStringLiteral("La base n'a pas été modifiée.");
-    db.exec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch.fileName()))),
-            QStringLiteral("La reconstruction de la base « %1 » a échoué ; elle n'a pas été modifiée")
-                .arg(shown(path)));
-    {
-        const SqliteConnection rebuilt(scratch.fileName(), SQLITE_OPEN_READONLY,
-                                       QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
-        writeOver(db, rebuilt, unchanged);
+    QFile rebuilt(rebuiltPath);
+    const auto failed = [&](const QString &why) {
+        fail(QStringLiteral("L'écriture de la base reconstruite dans « %1 » a échoué : %2. %3")
+                 .arg(shown(path), why, note));
+    };
+    if (!rebuilt.open(QIODevice::ReadOnly))
+        failed(rebuilt.errorString());
+    const qint64 size = rebuilt.size();
+    QByteArray buffer(1 << 16, Qt::Uninitialized);
+    for (qint64 offset = 0; offset < size;) {
+        const qint64 n = rebuilt.read(buffer.data(), std::min<qint64>(buffer.size(), size - offset));
+        if (n <= 0 || file->pMethods->xWrite(file, buffer.constData(), int(n), offset) != SQLITE_OK)
+            failed(writeCause(errno ? errno : EIO, folderOf(path)));
+        offset += n;
     }
-    db.exec(QStringLiteral("ANALYZE"), QStringLiteral("Le calcul des statistiques de la base a échoué"));
-    return QStringLiteral("La base de données est saine ; elle a été reconstruite.");
+    if (file->pMethods->xTruncate(file, size) != SQLITE_OK
+        || file->pMethods->xSync(file, SQLITE_SYNC_FULL) != SQLITE_OK)
+        failed(writeCause(errno ? errno : EIO, folderOf(path)));
+    QFile::remove(path + QStringLiteral("-wal"));
+    QFile::remove(path + QStringLiteral("-journal"));
 }
 
-// Rebuilds a damaged file; see the top of this file.
-QString salvage(SqliteConnection &db, const QString &path)
+// A new empty file beside the database, for the rebuilt copy.
+QString createBeside(const QString &path, const QString &kind)
 {
-    QTemporaryFile scratch;
-    openScratch(scratch, path);
+    const QString name = Backup::freeName(path, kind);
+    QFile file(name);
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        fail(QStringLiteral("Le fichier de la base reconstruite n'a pas pu être créé : %1.")
+                 .arg(writeCause(errno, folderOf(path))));
+    return name;
+}
 
-    SalvageResult result;
-    QString backupPath;
+class Repair
+{
+public:
+    explicit Repair(const QString &path)
+        // Never SQLITE_OPEN_CREATE: a missing file is an error, not a new base.
+        : m_path(path), m_db(path, SQLITE_OPEN_READWRITE,
+                             QStringLiteral("Impossible d'ouvrir la base de données « %1 »").arg(shown(path)))
     {
-        SqliteConnection fresh(scratch.fileName(), SQLITE_OPEN_READWRITE,
-                               QStringLiteral("La base reconstruite n'a pas pu être créée"));
-        // Same layout as the original, so that its pages can be written
-        // over the original's.
-        fresh.exec(QStringLiteral("PRAGMA page_size = %1; PRAGMA encoding = '%2'; PRAGMA auto_vacuum = %3; "
-                                  "PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF")
-                       .arg(pragmaValue(db, QStringLiteral("page_size")), pragmaValue(db, QStringLiteral("encoding")),
-                            pragmaValue(db, QStringLiteral("auto_vacuum"))),
-                   QStringLiteral("Préparation de la base reconstruite"));
-
-        result = salvageDatabase(db, fresh);
-
-        fresh.exec(QStringLiteral("PRAGMA user_version = %1; PRAGMA application_id = %2; ANALYZE")
-                       .arg(pragmaValue(db, QStringLiteral("user_version")),
-                            pragmaValue(db, QStringLiteral("application_id"))),
-                   QStringLiteral("Finition de la base reconstruite"));
-        const QStringList freshProblems = integrityProblems(fresh, scratch.fileName());
-        if (!healthy(freshProblems))
-            fail(QStringLiteral("La base reconstruite ne passe pas le contrôle d'intégrité (%1) ; la base d'origine "
-                                "n'a pas été modifiée.")
-                     .arg(freshProblems.join(QStringLiteral(" ; "))));
-
-        // A file in WAL mode keeps committed pages beside it: bring them
-        // into the file so that the byte copy holds them.
-        if (pragmaValue(db, QStringLiteral("journal_mode")).compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0)
-            db.exec(QStringLiteral("PRAGMA main.wal_checkpoint(TRUNCATE)"),
-                    QStringLiteral("Report du journal WAL dans la base ; rien n'a été modifié"));
-
-        backupPath = keepOriginal(db, path);
-        writeOver(db, fresh,
-                  QStringLiteral("La copie de la base d'origine est conservée dans « %1 ».").arg(shown(backupPath)));
+        // Committed pages of the log stay in the log until the file is
+        // replaced: closing must not bring them into a file left as it was.
+        sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
 
-    const QStringList after = integrityProblems(db, path);
-    if (!healthy(after))
-        fail(QStringLiteral("La base réparée ne passe pas le contrôle d'intégrité (%1). La copie de la base "
-                            "d'origine est conservée dans « %2 ».")
-                 .arg(after.join(QStringLiteral(" ; ")), shown(backupPath)));
+    QString run()
+    {
+        lockAndCopy(m_db, m_path, m_backup);
+        sqlite3_busy_timeout(m_db.handle(), LockWaitMs);
+        // Every lock taken is kept to the end; a truncated file still
+        // opens (its missing pages read as damage); a page whose cells
+        // overlap is refused whole instead of yielding debris.
+        m_db.exec(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE; PRAGMA writable_schema = ON; "
+                                 "PRAGMA cell_size_check = ON"),
+                  QStringLiteral("Préparation de la réparation"));
+        const int rc = m_db.tryExec(QStringLiteral("BEGIN EXCLUSIVE; COMMIT"));
+        if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
+            m_backup.remove();
+            failInUse(m_path);
+        }
+        m_opens = rc == SQLITE_OK;
+        m_openError = m_opens ? QStringLiteral("base lisible") : m_db.errorMessage();
+        if (!m_opens && (!acquire(mainFile(m_db), SQLITE_LOCK_SHARED) || !acquire(mainFile(m_db), SQLITE_LOCK_RESERVED)
+                         || !acquire(mainFile(m_db), SQLITE_LOCK_EXCLUSIVE))) {
+            m_backup.remove();
+            failInUse(m_path);
+        }
+        if (m_opens && healthy(integrityProblems(m_db, m_path)))
+            return rebuild();
+        return salvage();
+    }
 
-    if (!result.complete())
-        fail(lossMessage(result, backupPath));
-    return QStringLiteral("La base de données a été réparée : %1 lignes récupérées, aucune perdue. La copie de la "
-                          "base d'origine est conservée dans « %2 ».")
-        .arg(result.rowsCopied)
-        .arg(shown(backupPath));
-}
+private:
+    QString backupNote() const
+    {
+        return QStringLiteral("La copie de la base d'origine %1est conservée dans « %2 ».")
+            .arg(m_backup.journalled() ? QStringLiteral("(avec son journal) ") : QString(), shown(m_backup.path()));
+    }
 
-QString repairFile(const QString &path)
-{
-    // Never SQLITE_OPEN_CREATE: a missing file is an error, not a new base.
-    SqliteConnection db(path, SQLITE_OPEN_READWRITE,
-                        QStringLiteral("Impossible d'ouvrir la base de données « %1 »").arg(shown(path)));
-    lockExclusively(db, path);
-    // Stricter reading of damaged pages: a page whose cells overlap is
-    // refused whole instead of yielding rows made of its debris.
-    db.exec(QStringLiteral("PRAGMA cell_size_check = ON"), QStringLiteral("Préparation du contrôle"));
+    // A healthy file. VACUUM INTO a work file, then writing it back, is
+    // VACUUM in place except that every rowid is kept (a plain VACUUM
+    // renumbers the rows of a table without an index or INTEGER PRIMARY
+    // KEY).
+    QString rebuild()
+    {
+        const QMap<QString, qint64> before = counts(m_db);
+        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
+        const auto cleanup = qScopeGuard([&] { QFile::remove(scratch); });
+        const QString unchanged = QStringLiteral("La base n'a pas été modifiée.");
+        if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
+            fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
+                     .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
+        {
+            const SqliteConnection rebuilt(scratch, SQLITE_OPEN_READONLY,
+                                           QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
+            writeOver(m_db, rebuilt, m_path, unchanged);
+        }
+        m_db.exec(QStringLiteral("ANALYZE"), QStringLiteral("Le calcul des statistiques de la base a échoué"));
+        if (!healthy(integrityProblems(m_db, m_path)) || counts(m_db) != before)
+            fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
+                     .arg(backupNote()));
+        replaced();
+        m_backup.remove();
+        return QStringLiteral("La base de données est saine ; elle a été reconstruite.");
+    }
 
-    if (healthy(integrityProblems(db, path)))
-        return rebuild(db, path);
-    return salvage(db, path);
-}
+    QString salvage()
+    {
+        sqlite3_file *file = mainFile(m_db);
+        const QString walPath = m_path + QStringLiteral("-wal");
+        const SqliteFormat::PageImage image(readerOf(file, fileSize(file)), fileSize(file),
+                                            QFileInfo::exists(walPath) ? walPath : QString());
+        const QString rebuiltPath = createBeside(m_path, QStringLiteral("reconstruite"));
+        bool keepRebuilt = false;
+        const auto cleanup = qScopeGuard([&] {
+            if (!keepRebuilt)
+                QFile::remove(rebuiltPath);
+        });
+
+        SalvageResult result;
+        std::unique_ptr<SqliteConnection> fresh;
+        try {
+            fresh = std::make_unique<SqliteConnection>(rebuiltPath, SQLITE_OPEN_READWRITE,
+                                                       QStringLiteral("La base reconstruite n'a pas pu être créée"));
+            // Same layout as the original, so that its pages can be
+            // written over the original's.
+            static const char *const encodings[] = {"UTF-8", "UTF-8", "UTF-16le", "UTF-16be"};
+            fresh->exec(QStringLiteral("PRAGMA page_size = %1; PRAGMA encoding = '%2'; PRAGMA auto_vacuum = %3; "
+                                       "PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF")
+                            .arg(image.pageSize())
+                            .arg(QLatin1String(encodings[image.encoding()]))
+                            .arg(image.autoVacuum() ? (image.incrementalVacuum() ? 2 : 1) : 0),
+                        QStringLiteral("Préparation de la base reconstruite"));
+            result = salvageDatabase(m_opens ? &m_db : nullptr, image, *fresh);
+            fresh->exec(QStringLiteral("PRAGMA user_version = %1; PRAGMA application_id = %2; ANALYZE")
+                            .arg(image.userVersion())
+                            .arg(qint32(image.applicationId())),
+                        QStringLiteral("Finition de la base reconstruite"));
+        } catch (const ENoSchema &e) {
+            // Nothing of a database: the copy is the file itself.
+            m_backup.remove();
+            fail(QStringLiteral("Le fichier « %1 » n'a pas été modifié : %2, ce n'est pas une base de données "
+                                "lisible. Message du moteur : %3")
+                     .arg(shown(m_path), e.message(), m_openError));
+        } catch (const EDatabaseError &e) {
+            QString why = e.message();
+            if (fresh && ((fresh->errorCode() & 0xff) == SQLITE_FULL || (fresh->errorCode() & 0xff) == SQLITE_IOERR))
+                why = QStringLiteral("La base reconstruite n'a pas pu être écrite : %1")
+                          .arg(sqliteCause(*fresh, folderOf(m_path)));
+            fail(QStringLiteral("%1. La base de données « %2 » n'a pas été modifiée. %3")
+                     .arg(why, shown(m_path), backupNote()));
+        }
+
+        const QStringList problems = integrityProblems(*fresh, rebuiltPath);
+        const QStringList details = lossDetails(result);
+        if (result.saved() == 0 && !result.complete())
+            fail(QStringLiteral("Aucune ligne de la base de données « %1 » n'a pu être lue ; elle n'a pas été "
+                                "modifiée. %2")
+                     .arg(shown(m_path), backupNote()));
+
+        const auto keep = [&](const QString &why) {
+            fresh.reset();
+            keepRebuilt = syncFile(rebuiltPath);
+            fail(QStringLiteral("La base de données « %1 » n'a pas été modifiée : %2. La base reconstruite (%3 "
+                                "lignes sur %4 lisibles%5) est conservée dans « %6 ». %7")
+                     .arg(shown(m_path), why)
+                     .arg(result.saved())
+                     .arg(result.readable())
+                     .arg(details.isEmpty() ? QString() : QStringLiteral(" ; ") + details.join(QStringLiteral(" ; ")))
+                     .arg(shown(rebuiltPath), backupNote()));
+        };
+        if (!healthy(problems))
+            keep(QStringLiteral("la base reconstruite ne passe pas le contrôle d'intégrité (%1)")
+                     .arg(problems.join(QStringLiteral(" ; "))));
+        if (!result.holdsEverything())
+            keep(QStringLiteral("la base reconstruite ne contiendrait pas toutes les lignes encore lisibles"));
+
+        const QMap<QString, qint64> expected = counts(*fresh);
+        try {
+            if (m_opens) {
+                writeOver(m_db, *fresh, m_path, QStringLiteral("La base n'a pas été modifiée."));
+            } else {
+                fresh.reset();
+                writeOverRaw(mainFile(m_db), rebuiltPath, m_path,
+                             QStringLiteral("La base d'origine a pu être modifiée en partie : elle est entière dans "
+                                            "la copie « %1 », et la base reconstruite est conservée dans « %2 ».")
+                                 .arg(shown(m_backup.path()), shown(rebuiltPath)));
+            }
+        } catch (const EDatabaseError &e) {
+            keepRebuilt = syncFile(rebuiltPath);
+            fail(QStringLiteral("%1 La base reconstruite est conservée dans « %2 ». %3")
+                     .arg(e.message(), shown(rebuiltPath), backupNote()));
+        }
+
+        // SQLite reads the file anew: the same rows, every index whole.
+        if (!m_opens) {
+            m_db.close();
+            SqliteConnection check(m_path, SQLITE_OPEN_READONLY,
+                                   QStringLiteral("La base réparée est illisible. %1").arg(backupNote()));
+            verify(check, expected, rebuiltPath, keepRebuilt);
+        } else {
+            verify(m_db, expected, rebuiltPath, keepRebuilt);
+            replaced();
+        }
+        if (!result.complete())
+            fail(QStringLiteral("La base de données était endommagée ; elle a été reconstruite avec toutes les "
+                                "lignes encore lisibles, mais %1. %2")
+                     .arg(details.join(QStringLiteral(" ; ")), backupNote()));
+        return QStringLiteral("La base de données a été réparée : %1 lignes récupérées, aucune perdue. %2")
+            .arg(result.saved())
+            .arg(backupNote());
+    }
+
+    void verify(SqliteConnection &db, const QMap<QString, qint64> &expected, const QString &rebuiltPath,
+                bool &keepRebuilt)
+    {
+        const QStringList after = integrityProblems(db, m_path);
+        if (!healthy(after) || counts(db) != expected) {
+            keepRebuilt = syncFile(rebuiltPath);
+            fail(QStringLiteral("La base réparée ne passe pas le contrôle (%1). La base reconstruite est conservée "
+                                "dans « %2 ». %3")
+                     .arg(after.join(QStringLiteral(" ; ")), shown(rebuiltPath), backupNote()));
+        }
+    }
+
+    // The file holds its new pages: closing may now bring the log into it.
+    void replaced()
+    {
+        sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+    }
+
+    static bool syncFile(const QString &path)
+    {
+        QFile file(path);
+        if (file.open(QIODevice::ReadWrite))
+            syncToDisk(file.handle());
+        return true;
+    }
+
+    const QString m_path;
+    SqliteConnection m_db;
+    Backup m_backup;
+    bool m_opens = false;
+    QString m_openError;
+};
 
 } // namespace
 
@@ -371,8 +733,16 @@ QString TABSDatabase::RepairDatabase()
     // maintenance of the tables. Other sessions may go on meanwhile.
     if (isServer())
         return ServerMaintenance::vacuumAnalyze(ServerAddress::parse(m_fileName), m_busyTimeoutMs);
-    // Our own connection would count as another user; the next statement
-    // opens it again.
+    // Our own connection would count as another user. Closed, it must not
+    // bring its log into the file before the copy is taken; the next
+    // statement opens it again.
+    if (QSqlDatabase::contains(m_connectionName)) {
+        const QVariant handle = QSqlDatabase::database(m_connectionName, false).driver()->handle();
+        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
+            if (sqlite3 *own = *static_cast<sqlite3 *const *>(handle.data()))
+                sqlite3_db_config(own, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        }
+    }
     close();
-    return repairFile(m_fileName);
+    return Repair(m_fileName).run();
 }
