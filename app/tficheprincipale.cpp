@@ -49,7 +49,7 @@ TFichePrincipale::TFichePrincipale(QWidget *parent)
     connect(m_ui->Button4, &QPushButton::clicked, this, &TFichePrincipale::Button4Click);
 
     pressFocusedButtonOnEnter(this);
-    Fitting::scrollWhenScreenIsSmall(this);
+    m_page = Fitting::scrollWhenScreenIsSmall(this);
     m_activation = new Activation(this, [this] { FormActivate(); });
 }
 
@@ -116,7 +116,7 @@ void TFichePrincipale::btnReparationClick()
 
         // The question's box is gone: the window draws itself again where
         // the box stood before the repair keeps the event loop waiting.
-        repaint();
+        m_page->repaint();
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 
         bool failed = false;

@@ -44,6 +44,7 @@ private:
     QString FUser;
     bool FAdmin = false;
     Activation *m_activation = nullptr;
+    QWidget *m_page = nullptr; // what holds the buttons
 };
 
 // The text shown when the command line does not give exactly two
