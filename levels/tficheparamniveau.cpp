@@ -10,6 +10,8 @@
 #include "store/tabsquery.h"
 #include "store/tobjectcode.h"
 
+#include <optional>
+
 TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheParamNiveau)
 {
     m_ui->setupUi(this);
@@ -34,6 +36,7 @@ void TFicheParamNiveau::FormActivate()
     m_ui->lvNiveau->headerItem()->setText(2, FLevelLabel);
     m_ui->lblNiveauLibelle->setText(FLevelLabel + QStringLiteral(" Libellé"));
 
+    const WaitCursor wait(this);
     LoadFreeUsers();
     LoadLevelList();
 
@@ -80,6 +83,7 @@ void TFicheParamNiveau::btnAjouterClick()
             return;
         }
         const QString user = GetItemCode(m_ui->cblUtilisateurs, index);
+        const WaitCursor wait(this);
         LevelLists::ExecStatement(FDatabase, LevelStatements::insertLevel(user, label));
 
         LoadFreeUsers();
@@ -99,16 +103,19 @@ void TFicheParamNiveau::btnSupprimerClick()
             TABSQuery query(FDatabase);
             LevelLists::BindQuery(query, FDatabase);
             query.SQL().append(LevelStatements::levelLinks(level));
+            std::optional<WaitCursor> wait(std::in_place, this);
             query.Open();
             const int links = query.RecordCount();
             query.Close();
             query.SQL().clear();
+            wait.reset(); // not over the question
 
             const bool confirmed = links == 0
                 || Messages::MessageDlg(this, LevelStatements::deletionQuestion(links), Messages::Icon::Question,
                                         QMessageBox::Yes | QMessageBox::No)
                     == QMessageBox::Yes;
             if (confirmed) {
+                wait.emplace(this);
                 // The links and the level go together or not at all.
                 TWriteTransaction transaction(FDatabase);
                 if (links > 0) {
@@ -123,6 +130,7 @@ void TFicheParamNiveau::btnSupprimerClick()
             }
         }
 
+        const WaitCursor wait(this);
         LoadFreeUsers();
         LoadLevelList();
     });
