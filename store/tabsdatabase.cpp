@@ -3,10 +3,10 @@
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
+#include "store/serverlimits.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>
-#include <QLocale>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -116,7 +116,26 @@ void TABSDatabase::open()
 
 void TABSDatabase::openServer()
 {
-    ServerConnection::open(m_connectionName, ServerAddress::parse(m_fileName), m_busyTimeoutMs);
+    ServerConnection::SessionLimits limits;
+    limits.lockTimeoutMs = m_busyTimeoutMs;
+    limits.statementTimeoutMs = ServerLimits::StatementTimeoutMs;
+    ServerConnection::open(m_connectionName, ServerAddress::parse(m_fileName), limits);
+    m_statementTimeoutMs = limits.statementTimeoutMs;
+}
+
+TABSDatabase::AnswerWatch::AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection, Step step)
+    : m_db(db),
+      m_watch(db->isServer() ? ServerConnection::handle(connection) : nullptr,
+              ServerLimits::answerLimitMs(db->m_statementTimeoutMs))
+{
+    m_db->m_silent = false;
+    m_db->m_silentCommit = step == Commit;
+}
+
+TABSDatabase::AnswerWatch::~AnswerWatch()
+{
+    if (m_watch.stop())
+        m_db->m_silent = true;
 }
 
 void TABSDatabase::setBusyTimeout(int milliseconds)
@@ -136,18 +155,37 @@ void TABSDatabase::applyBusyTimeout()
         throw EDatabaseError(QStringLiteral("Le délai d'attente de la base n'a pas pu être changé."));
 }
 
+bool TABSDatabase::failed(const QSqlError &error) const
+{
+    return error.isValid() || m_silent;
+}
+
 void TABSDatabase::failStatement(const QSqlError &error)
 {
     const bool server = isServer();
+    if (m_silent) {
+        // The socket was shut down under the statement: nothing more can
+        // come through this connection.
+        m_silent = false;
+        const QString message = ServerConnection::silentServerMessage(
+            ServerAddress::parse(m_fileName).display(), ServerLimits::answerLimitMs(m_statementTimeoutMs),
+            m_silentCommit);
+        close();
+        throw EDatabaseError(message);
+    }
     const QString message = server ? ServerConnection::errorText(error) : error.text();
 
     const int sqliteCode = error.nativeErrorCode().toInt() & 0xff;
     const bool busy = server ? ServerConnection::isLockTimeout(error) : (sqliteCode == 5 || sqliteCode == 6);
     if (busy) {
-        const QLocale french(QLocale::French, QLocale::France);
         throw EDatabaseError(QStringLiteral("La base de données est occupée par une autre opération depuis plus de "
                                             "%1 s : réessayez dans un instant. (%2)")
-                                 .arg(french.toString(m_busyTimeoutMs / 1000.0), message));
+                                 .arg(ServerConnection::seconds(m_busyTimeoutMs), message));
+    }
+    if (server && ServerConnection::isStatementTimeout(error)) {
+        throw EDatabaseError(QStringLiteral("La base de données a interrompu l'opération, plus longue que les %1 s "
+                                            "accordées à chaque instruction : réessayez dans un instant. (%2)")
+                                 .arg(ServerConnection::seconds(m_statementTimeoutMs), message));
     }
     if (server && ServerConnection::lost(QSqlDatabase::database(m_connectionName, false))) {
         const QString where = ServerAddress::parse(m_fileName).display();
@@ -179,6 +217,7 @@ void TABSDatabase::beginTransaction(Access access)
     QSqlError error;
     {
         QSqlDatabase db = connection();
+        const AnswerWatch watch(this, db);
         if (!db.transaction()) {
             error = db.lastError();
         } else if (isServer() && access == Access::Read) {
@@ -191,7 +230,7 @@ void TABSDatabase::beginTransaction(Access access)
             }
         }
     }
-    if (error.isValid()) {
+    if (failed(error)) {
         m_transactionDepth = 0;
         failStatement(error);
     }
@@ -206,12 +245,13 @@ void TABSDatabase::commit()
     QSqlError error;
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        const AnswerWatch watch(this, db, AnswerWatch::Commit);
         if (!db.commit()) {
             error = db.lastError();
             db.rollback();
         }
     }
-    if (error.isValid())
+    if (failed(error))
         failStatement(error);
 }
 
@@ -223,9 +263,19 @@ void TABSDatabase::rollback()
         return;
     if (!QSqlDatabase::contains(m_connectionName))
         return;
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    if (db.isOpen())
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (!db.isOpen())
+            return;
+        const AnswerWatch watch(this, db);
         db.rollback();
+    }
+    // Nothing to report from here (a scope's end); the next statement
+    // connects again.
+    if (m_silent) {
+        m_silent = false;
+        close();
+    }
 }
 
 TReadTransaction::TReadTransaction(TABSDatabase *db) : m_db(db)
