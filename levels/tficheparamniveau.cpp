@@ -15,6 +15,7 @@
 #include <QLocale>
 
 #include <limits>
+#include <optional>
 
 TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheParamNiveau)
 {
@@ -44,6 +45,7 @@ void TFicheParamNiveau::FormActivate()
     m_ui->lvNiveau->headerItem()->setText(2, FLevelLabel);
     m_ui->lblNiveauLibelle->setText(FLevelLabel + QStringLiteral(" Libellé"));
 
+    const WaitCursor wait(this);
     LoadFreeUsers();
     LoadLevelList();
 
@@ -98,6 +100,7 @@ void TFicheParamNiveau::btnAjouterClick()
             return;
         }
         const QString user = GetItemCode(m_ui->cblUtilisateurs, index);
+        const WaitCursor wait(this);
         LevelLists::ExecStatement(FDatabase, LevelStatements::insertLevel(user, label));
 
         LoadFreeUsers();
@@ -117,16 +120,19 @@ void TFicheParamNiveau::btnSupprimerClick()
             TABSQuery query(FDatabase);
             LevelLists::BindQuery(query, FDatabase);
             query.SQL().append(LevelStatements::levelLinks(level));
+            std::optional<WaitCursor> wait(std::in_place, this);
             query.Open();
             const int links = query.RecordCount();
             query.Close();
             query.SQL().clear();
+            wait.reset(); // not over the question
 
             const bool confirmed = links == 0
                 || Messages::MessageDlg(this, LevelStatements::deletionQuestion(links), Messages::Icon::Question,
                                         QMessageBox::Yes | QMessageBox::No)
                     == QMessageBox::Yes;
             if (confirmed) {
+                wait.emplace(this);
                 // The links and the level go together or not at all.
                 TWriteTransaction transaction(FDatabase);
                 if (links > 0) {
@@ -141,6 +147,7 @@ void TFicheParamNiveau::btnSupprimerClick()
             }
         }
 
+        const WaitCursor wait(this);
         LoadFreeUsers();
         LoadLevelList();
     });

@@ -41,6 +41,7 @@ void TFicheParamNiveauAgence::FormActivate()
     m_ui->lblNiveau->setText(FLevelLabel);
     m_ui->lblAgences->setText(QStringLiteral("Agences"));
 
+    const WaitCursor wait(this);
     LoadLevelCombo();
     LoadFreeAgencies();
     LoadLevelAgencies();
@@ -91,6 +92,7 @@ void TFicheParamNiveauAgence::ClearAgencyList()
 void TFicheParamNiveauAgence::cblNiveauxChange()
 {
     guarded(this, [this] {
+        const WaitCursor wait(this);
         LoadFreeAgencies();
         LoadLevelAgencies();
     });
@@ -108,6 +110,7 @@ void TFicheParamNiveauAgence::btnAjouterClick()
             Messages::ShowMessage(this, QStringLiteral("Il faut sélectionner une agence"));
             return;
         }
+        const WaitCursor wait(this);
         LevelLists::ExecStatement(
             FDatabase, LevelStatements::insertLink(SelectedLevel(), GetItemCode(m_ui->cblAgences, agency)));
 
@@ -122,6 +125,7 @@ void TFicheParamNiveauAgence::btnSupprimerClick()
         const std::optional<QString> agency = LevelLists::SelectedRowCode(this, m_ui->lvNiveau);
         if (!agency)
             return;
+        const WaitCursor wait(this);
         // Only the link with the level on screen goes: the agency stays
         // linked to its other levels.
         LevelLists::ExecStatement(FDatabase, LevelStatements::deleteLink(SelectedLevel(), *agency));

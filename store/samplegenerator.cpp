@@ -759,10 +759,7 @@ void fill(SampleTarget &target, const SampleOptions &options, SampleSummary &sum
     summary.suppliers = int(org.suppliers.size());
 }
 
-const QStringList sampleTables{
-    QStringLiteral("data"),       QStringLiteral("dim_utilisateur"), QStringLiteral("dim_agence"),
-    QStringLiteral("dim_fournisseur"), QStringLiteral("dim_niveau"), QStringLiteral("niveau_agence"),
-};
+const QStringList sampleTables = Schema::tableNames();
 
 QString fileError(const QString &path, const QString &why)
 {

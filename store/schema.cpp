@@ -16,6 +16,14 @@ QStringList createTables()
     };
 }
 
+QStringList tableNames()
+{
+    return {
+        QStringLiteral("data"),       QStringLiteral("dim_utilisateur"), QStringLiteral("dim_agence"),
+        QStringLiteral("dim_fournisseur"), QStringLiteral("dim_niveau"), QStringLiteral("niveau_agence"),
+    };
+}
+
 QString recommendedIndexName()
 {
     return QStringLiteral("data_mois_compte");

@@ -7,6 +7,8 @@
 namespace Schema {
 
 QStringList createTables();
+// Their names, in the order they are created.
+QStringList tableNames();
 
 // The index that serves every figure of the tracking table: it covers the
 // month, the agency, the account and the other dimensions, and holds the

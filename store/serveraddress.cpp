@@ -1,6 +1,7 @@
 #include "store/serveraddress.h"
 
 #include "store/dberror.h"
+#include "store/serverlimits.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -145,9 +146,8 @@ ServerAddress ServerAddress::parse(const QString &name)
             refuse(QStringLiteral("la valeur du paramètre %1 contient un point-virgule").arg(keyword));
     }
 
-    // A server that does not answer must not hang the program.
-    if (address.parameter(QStringLiteral("connect_timeout")).isNull())
-        parameters << qMakePair(QStringLiteral("connect_timeout"), QString::number(ConnectTimeoutSeconds));
+    // The time limits of every connection, where the address sets none.
+    ServerLimits::addConnectionDefaults(parameters);
     // The administrator sees who is connected in pg_stat_activity.
     const QString program = QCoreApplication::applicationName();
     parameters << qMakePair(QStringLiteral("fallback_application_name"),

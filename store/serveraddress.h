@@ -28,7 +28,8 @@ public:
 
     // The connection parameters in libpq's keywords, in order: host, port,
     // dbname, user, then the query parameters, then our defaults for what
-    // the URI leaves out (a connection timeout, the program's name).
+    // the URI leaves out (the time limits of ServerLimits, the program's
+    // name).
     const QList<QPair<QString, QString>> &parameters() const { return m_parameters; }
     QString parameter(const QString &keyword) const;
 
@@ -42,9 +43,6 @@ public:
     // The same address for another user or database (tests, tools).
     QString withUser(const QString &user) const;
     QString withDatabase(const QString &database) const;
-
-    // Seconds libpq waits for a server that does not answer.
-    static constexpr int ConnectTimeoutSeconds = 10;
 
 private:
     QString rebuild(const QString &user, const QString &database) const;

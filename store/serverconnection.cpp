@@ -2,7 +2,10 @@
 
 #include "store/dberror.h"
 #include "store/serveraddress.h"
+#include "store/serverlimits.h"
+#include "store/serverwatch.h"
 
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -20,7 +23,7 @@ QString lockTimeout(int milliseconds)
 
 } // namespace
 
-QSqlDatabase open(const QString &connectionName, const ServerAddress &address, int lockTimeoutMs)
+QSqlDatabase open(const QString &connectionName, const ServerAddress &address, SessionLimits &limits)
 {
     const auto discard = [&connectionName](QSqlDatabase &db) {
         db.close();
@@ -45,19 +48,53 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, i
                                  .arg(address.display(), why));
     }
 
-    // Statements hold quotes doubled, never backslashes: make sure the
-    // server reads them that way whatever its settings.
-    QSqlQuery setup(db);
-    for (const QString &sql : {QStringLiteral("SET standard_conforming_strings = on"), lockTimeout(lockTimeoutMs)}) {
-        if (!setup.exec(sql)) {
-            const QString why = setup.lastError().databaseText().trimmed();
-            setup = QSqlQuery();
-            discard(db);
-            throw EDatabaseError(QStringLiteral("Le serveur PostgreSQL %1 refuse la connexion : %2")
-                                     .arg(address.display(), why));
+    QString why;
+    bool silent = false;
+    {
+        const int limitMs = ServerLimits::answerLimitMs(limits.statementTimeoutMs);
+        ServerWatch watch(handle(db), limitMs);
+        QSqlQuery setup(db);
+        // Statements hold quotes doubled, never backslashes: make sure the
+        // server reads them that way whatever its settings.
+        bool done = setup.exec(QStringLiteral("SET standard_conforming_strings = on"))
+            && setup.exec(lockTimeout(limits.lockTimeoutMs));
+        if (done && limits.statementTimeoutMs > 0) {
+            // A limit the role, the database, the server or the address
+            // set stands; without one, ours.
+            done = setup.exec(QStringLiteral("SELECT setting FROM pg_settings WHERE name = 'statement_timeout'"))
+                && setup.next();
+            const int own = done ? setup.value(0).toInt() : 0;
+            if (own > 0)
+                limits.statementTimeoutMs = own;
+            else if (done)
+                done = setup.exec(QStringLiteral("SET statement_timeout = %1").arg(limits.statementTimeoutMs));
         }
+        if (!done)
+            why = setup.lastError().databaseText().trimmed();
+        setup = QSqlQuery();
+        silent = watch.stop();
+        if (silent)
+            why = silentServerMessage(address.display(), limitMs, false);
+    }
+    if (!why.isEmpty()) {
+        discard(db);
+        if (silent)
+            throw EDatabaseError(why);
+        throw EDatabaseError(QStringLiteral("Le serveur PostgreSQL %1 refuse la connexion : %2").arg(address.display(), why));
     }
     return db;
+}
+
+QSqlDatabase open(const QString &connectionName, const ServerAddress &address, int lockTimeoutMs)
+{
+    SessionLimits limits;
+    limits.lockTimeoutMs = lockTimeoutMs;
+    return open(connectionName, address, limits);
+}
+
+bool setStatementTimeout(QSqlDatabase &db, int milliseconds)
+{
+    return QSqlQuery(db).exec(QStringLiteral("SET statement_timeout = %1").arg(qMax(0, milliseconds)));
 }
 
 bool setLockTimeout(QSqlDatabase &db, int milliseconds)
@@ -88,9 +125,11 @@ bool lost(const QSqlDatabase &db)
     if (PQstatus(connection) == CONNECTION_BAD)
         return true;
     // libpq may not have seen the end of the connection yet (the server
-    // sends its reason, then closes): one empty round trip tells.
+    // sends its reason, then closes): one empty round trip tells. A server
+    // that does not answer even that is as good as gone.
+    ServerWatch watch(connection, ServerLimits::AnswerGraceMs);
     PQclear(PQexec(connection, ""));
-    return PQstatus(connection) == CONNECTION_BAD;
+    return watch.stop() || PQstatus(connection) == CONNECTION_BAD;
 }
 
 QString errorText(const QSqlError &error)
@@ -109,6 +148,27 @@ bool isLockTimeout(const QSqlError &error)
 {
     // lock_not_available
     return error.nativeErrorCode() == QLatin1String("55P03");
+}
+
+bool isStatementTimeout(const QSqlError &error)
+{
+    // query_canceled
+    return error.nativeErrorCode() == QLatin1String("57014");
+}
+
+QString seconds(int milliseconds)
+{
+    return QLocale(QLocale::French, QLocale::France).toString(milliseconds / 1000.0);
+}
+
+QString silentServerMessage(const QString &display, int limitMs, bool duringCommit)
+{
+    const QString what = duringCommit
+        ? QStringLiteral("La modification qu'il devait enregistrer a pu être faite ou non : vérifiez-la.")
+        : QStringLiteral("Rien n'a été enregistré.");
+    return QStringLiteral("Le serveur ne répond plus : %1 n'a pas répondu en %2 s. %3 La connexion sera rétablie à la "
+                          "prochaine opération.")
+        .arg(display, seconds(limitMs), what);
 }
 
 } // namespace ServerConnection

@@ -11,11 +11,28 @@ struct pg_conn;
 // and the server's maintenance.
 namespace ServerConnection {
 
+// The limits a session puts on its statements.
+struct SessionLimits
+{
+    // How long a statement waits for a lock held by another session.
+    int lockTimeoutMs = 0;
+    // How long a statement may run: the session's own limit when it has
+    // one (from the role, the database, the server's configuration or the
+    // address's options=-c statement_timeout=...), else this one; 0 leaves
+    // the session as it is. open() sets it to the limit in force (0: none).
+    int statementTimeoutMs = 0;
+};
+
 // Adds and opens the Qt connection `connectionName` (QPSQL) to `address`,
-// with every statement waiting at most `lockTimeoutMs` for a lock. Raises
-// EDatabaseError naming the server (never a password) when it cannot be
-// reached; the connection is then removed again.
+// with its statements limited as `limits` says. Raises EDatabaseError
+// naming the server (never a password) when it cannot be reached or does
+// not answer; the connection is then removed again.
+QSqlDatabase open(const QString &connectionName, const ServerAddress &address, SessionLimits &limits);
+// The same with a lock timeout alone (tools, maintenance, tests).
 QSqlDatabase open(const QString &connectionName, const ServerAddress &address, int lockTimeoutMs);
+
+// Sets the statement timeout of the session; false when the server refuses.
+bool setStatementTimeout(QSqlDatabase &db, int milliseconds);
 
 // Sets how long a statement waits for a lock held by another session.
 bool setLockTimeout(QSqlDatabase &db, int milliseconds);
@@ -33,5 +50,14 @@ QString errorText(const QSqlError &error);
 
 // True for an error of a statement that waited too long for a lock.
 bool isLockTimeout(const QSqlError &error);
+// True for a statement the server stopped: it ran past the statement
+// timeout (or was cancelled).
+bool isStatementTimeout(const QSqlError &error);
+
+// Seconds in French ("10", "0,5").
+QString seconds(int milliseconds);
+
+// The French message of a server that did not answer within `limitMs`.
+QString silentServerMessage(const QString &display, int limitMs, bool duringCommit);
 
 } // namespace ServerConnection

@@ -1,8 +1,11 @@
 #include "store/servermaintenance.h"
 
 #include "store/dberror.h"
+#include "store/schema.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
+#include "store/serverlimits.h"
+#include "store/serverwatch.h"
 
 #include <QAtomicInt>
 #include <QSqlError>
@@ -16,8 +19,6 @@ namespace ServerMaintenance {
 namespace {
 
 QAtomicInt maintenanceConnections;
-
-const char *const Tables = "data, dim_utilisateur, dim_agence, dim_fournisseur, dim_niveau, niveau_agence";
 
 // Collects the warnings the server sends while a statement runs, in place
 // of the driver's own notice handling (which only logs them).
@@ -65,6 +66,7 @@ QString vacuumAnalyze(const ServerAddress &address, int lockTimeoutMs)
 {
     const QString name = QStringLiteral("maintenance-%1").arg(maintenanceConnections.fetchAndAddRelaxed(1));
     QString failure;
+    QString silent;
     {
         QSqlDatabase db = ServerConnection::open(name, address, lockTimeoutMs);
         if (!ServerConnection::handle(db)) {
@@ -73,8 +75,16 @@ QString vacuumAnalyze(const ServerAddress &address, int lockTimeoutMs)
         } else {
             WarningCollector collector(ServerConnection::handle(db));
             QSqlQuery query(db);
+            // Longer than a statement of the windows, and bounded all the
+            // same.
+            const int limitMs = ServerLimits::answerLimitMs(ServerLimits::MaintenanceTimeoutMs);
+            ServerWatch watch(ServerConnection::handle(db), limitMs);
             // Outside any transaction: VACUUM cannot run inside one.
-            if (!query.exec(QStringLiteral("VACUUM ANALYZE %1").arg(QLatin1String(Tables))))
+            const bool done = ServerConnection::setStatementTimeout(db, ServerLimits::MaintenanceTimeoutMs)
+                && query.exec(QStringLiteral("VACUUM ANALYZE %1").arg(Schema::tableNames().join(QStringLiteral(", "))));
+            if (watch.stop())
+                silent = ServerConnection::silentServerMessage(address.display(), limitMs, false);
+            else if (!done)
                 failure = QStringLiteral("le serveur a refusé l'entretien des tables : %1")
                               .arg(ServerConnection::errorText(query.lastError()));
             else if (!collector.warnings().isEmpty())
@@ -86,6 +96,8 @@ QString vacuumAnalyze(const ServerAddress &address, int lockTimeoutMs)
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
+    if (!silent.isEmpty())
+        throw EDatabaseError(silent);
     if (!failure.isEmpty())
         throw EDatabaseError(QStringLiteral("Base %1 : %2").arg(address.display(), failure));
     return QStringLiteral("Entretien des six tables terminé sur le serveur %1 (VACUUM ANALYZE).")

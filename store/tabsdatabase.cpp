@@ -3,10 +3,10 @@
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
+#include "store/serverlimits.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>
-#include <QLocale>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -121,7 +121,26 @@ void TABSDatabase::open()
 
 void TABSDatabase::openServer()
 {
-    ServerConnection::open(m_connectionName, ServerAddress::parse(m_fileName), m_busyTimeoutMs);
+    ServerConnection::SessionLimits limits;
+    limits.lockTimeoutMs = m_busyTimeoutMs;
+    limits.statementTimeoutMs = ServerLimits::StatementTimeoutMs;
+    ServerConnection::open(m_connectionName, ServerAddress::parse(m_fileName), limits);
+    m_statementTimeoutMs = limits.statementTimeoutMs;
+}
+
+TABSDatabase::AnswerWatch::AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection, Step step)
+    : m_db(db),
+      m_watch(db->isServer() ? ServerConnection::handle(connection) : nullptr,
+              ServerLimits::answerLimitMs(db->m_statementTimeoutMs))
+{
+    m_db->m_silent = false;
+    m_db->m_silentCommit = step == Commit;
+}
+
+TABSDatabase::AnswerWatch::~AnswerWatch()
+{
+    if (m_watch.stop())
+        m_db->m_silent = true;
 }
 
 void TABSDatabase::setBusyTimeout(int milliseconds)
@@ -157,10 +176,9 @@ bool TABSDatabase::isBusy(const QSqlError &error) const
 
 QString TABSDatabase::busyMessage(const QString &engine) const
 {
-    const QLocale french(QLocale::French, QLocale::France);
     return QStringLiteral("La base de données est occupée par une autre opération depuis plus de "
                           "%1 s : réessayez dans un instant. (%2)")
-        .arg(french.toString(m_busyTimeoutMs / 1000.0), engine);
+        .arg(ServerConnection::seconds(m_busyTimeoutMs), engine);
 }
 
 namespace {
@@ -180,13 +198,33 @@ QString sentenceFor(TABSDatabase::Doing doing)
 }
 } // namespace
 
+bool TABSDatabase::failed(const QSqlError &error) const
+{
+    return error.isValid() || m_silent;
+}
+
 void TABSDatabase::failStatement(const QSqlError &error, Doing doing)
 {
     const bool server = isServer();
+    if (m_silent) {
+        // The socket was shut down under the statement: nothing more can
+        // come through this connection.
+        m_silent = false;
+        const QString message = ServerConnection::silentServerMessage(
+            ServerAddress::parse(m_fileName).display(), ServerLimits::answerLimitMs(m_statementTimeoutMs),
+            m_silentCommit);
+        close();
+        throw EDatabaseError(message);
+    }
     const QString message = server ? ServerConnection::errorText(error) : engineMessage(error);
 
     if (isBusy(error))
         throw EDatabaseError(busyMessage(message));
+    if (server && ServerConnection::isStatementTimeout(error)) {
+        throw EDatabaseError(QStringLiteral("La base de données a interrompu l'opération, plus longue que les %1 s "
+                                            "accordées à chaque instruction : réessayez dans un instant. (%2)")
+                                 .arg(ServerConnection::seconds(m_statementTimeoutMs), message));
+    }
     if (server && ServerConnection::lost(QSqlDatabase::database(m_connectionName, false))) {
         const QString where = ServerAddress::parse(m_fileName).display();
         close();
@@ -217,6 +255,7 @@ void TABSDatabase::beginTransaction(Access access)
     QSqlError error;
     {
         QSqlDatabase db = connection();
+        const AnswerWatch watch(this, db);
         if (!db.transaction()) {
             error = db.lastError();
         } else if (isServer() && access == Access::Read) {
@@ -229,7 +268,7 @@ void TABSDatabase::beginTransaction(Access access)
             }
         }
     }
-    if (error.isValid()) {
+    if (failed(error)) {
         m_transactionDepth = 0;
         failStatement(error, Doing::Beginning);
     }
@@ -244,12 +283,13 @@ void TABSDatabase::commit()
     QSqlError error;
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        const AnswerWatch watch(this, db, AnswerWatch::Commit);
         if (!db.commit()) {
             error = db.lastError();
             db.rollback();
         }
     }
-    if (error.isValid())
+    if (failed(error))
         failStatement(error, Doing::Committing);
 }
 
@@ -261,9 +301,19 @@ void TABSDatabase::rollback()
         return;
     if (!QSqlDatabase::contains(m_connectionName))
         return;
-    QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-    if (db.isOpen())
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
+        if (!db.isOpen())
+            return;
+        const AnswerWatch watch(this, db);
         db.rollback();
+    }
+    // Nothing to report from here (a scope's end); the next statement
+    // connects again.
+    if (m_silent) {
+        m_silent = false;
+        close();
+    }
 }
 
 TReadTransaction::TReadTransaction(TABSDatabase *db) : m_db(db)

@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include "store/serverwatch.h"
+
 #include <functional>
 
 class QSqlError;
@@ -68,13 +70,21 @@ public:
     enum class Doing { Reading, Writing, Beginning, Committing };
     // Raises the error of a failed statement: a French sentence saying what
     // failed, then the engine's message; or ours in French alone when the
-    // database was busy for longer than the busy timeout. A server
-    // connection found broken is released, so that the next statement
-    // connects again.
+    // database was busy for longer than the busy timeout, when the server
+    // stopped a statement that ran too long, or when the server did not
+    // answer at all. A server connection found broken is released, so that
+    // the next statement connects again.
     [[noreturn]] void failStatement(const QSqlError &error, Doing doing = Doing::Reading);
     // The engine's own words of an error, without the generic sentence Qt's
     // driver adds after them ("Unable to fetch row", ...).
     static QString engineMessage(const QSqlError &error);
+
+    // Bounds the wait for the server's answer while it lives (nothing on a
+    // file): past the statement timeout and a grace, the connection is
+    // given up. Every round trip of a statement runs under one.
+    class AnswerWatch;
+    // True when the last round trip failed: an error, or no answer in time.
+    bool failed(const QSqlError &error) const;
 
     // Transactions. Nested calls join the outermost one. A read
     // transaction sees one state of the database from its first statement
@@ -93,6 +103,10 @@ public:
     void setBusyTimeout(int milliseconds);
     int busyTimeout() const { return m_busyTimeoutMs; }
 
+    // On a server: how long one statement may run (the session's own limit,
+    // or ServerLimits::StatementTimeoutMs). Known once connected.
+    int statementTimeout() const { return m_statementTimeoutMs; }
+
 private:
     void open();
     void openServer();
@@ -105,7 +119,25 @@ private:
     StatementSpy m_spy;
     int m_transactionDepth = 0;
     int m_busyTimeoutMs = BusyTimeoutMs;
+    int m_statementTimeoutMs = 0;
     quint64 m_serial = 0;
+    // The last round trip found the server silent; during a commit.
+    bool m_silent = false;
+    bool m_silentCommit = false;
+};
+
+class TABSDatabase::AnswerWatch
+{
+public:
+    enum Step { Statement, Commit };
+    AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection, Step step = Statement);
+    ~AnswerWatch();
+    AnswerWatch(const AnswerWatch &) = delete;
+    AnswerWatch &operator=(const AnswerWatch &) = delete;
+
+private:
+    TABSDatabase *m_db;
+    ServerWatch m_watch;
 };
 
 // Runs the statements of its scope in one transaction, so that they all see

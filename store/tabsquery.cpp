@@ -42,7 +42,9 @@ void TABSQuery::Open()
     m_db->noteStatement(sql);
     QSqlError error;
     {
-        QSqlQuery query(m_db->connection());
+        const QSqlDatabase db = m_db->connection();
+        const TABSDatabase::AnswerWatch watch(m_db, db);
+        QSqlQuery query(db);
         query.setForwardOnly(true);
         if (query.exec(sql)) {
             const QSqlRecord record = query.record();
@@ -58,7 +60,7 @@ void TABSQuery::Open()
         }
         error = query.lastError();
     }
-    if (error.isValid()) {
+    if (m_db->failed(error)) {
         Close();
         m_db->failStatement(error);
     }
@@ -69,16 +71,23 @@ void TABSQuery::Open()
 void TABSQuery::ExecSQL()
 {
     Close();
+    // Every change is made in a transaction, the caller's or its own: when
+    // a server stops answering, a change whose commit was never sent is
+    // never made, even if the server comes back to the statement later.
+    TWriteTransaction transaction(m_db);
     const QString sql = text();
     m_db->noteStatement(sql);
     QSqlError error;
     {
-        QSqlQuery query(m_db->connection());
+        const QSqlDatabase db = m_db->connection();
+        const TABSDatabase::AnswerWatch watch(m_db, db);
+        QSqlQuery query(db);
         if (!query.exec(sql))
             error = query.lastError();
     }
-    if (error.isValid())
+    if (m_db->failed(error))
         m_db->failStatement(error, TABSDatabase::Doing::Writing);
+    transaction.commit();
 }
 
 void TABSQuery::Close()

@@ -326,6 +326,42 @@ private slots:
 
     // What cannot be used is refused before anything is made, and a
     // password is never repeated.
+    // On a server, as a role of no special standing (it may create
+    // databases and roles, nothing more): it maintains only its own tables,
+    // without a warning, and times a reader under the deployment's
+    // row-level security against the same statements without it.
+    void asAnOrdinaryRoleWithPolicies()
+    {
+        if (!TestDatabase::onServer())
+            QSKIP("a server's roles");
+        const QString role = m_prefix + QStringLiteral("_role");
+        const QString prefix = m_prefix + QStringLiteral("r");
+        administer(QStringLiteral("CREATE ROLE %1 LOGIN CREATEDB CREATEROLE").arg(role));
+        const auto cleanup = qScopeGuard([&] {
+            for (const QString &name : {QStringLiteral("%1_%2_s1_%3").arg(prefix).arg(FactRows).arg(QString(lastMonth).remove('-'))}) {
+                for (const QString &suffix : {QString(), QStringLiteral("_%1n_noindex").arg(Levels), QStringLiteral("_%1n_index").arg(Levels)})
+                    administer(QStringLiteral("DROP DATABASE IF EXISTS \"%1%2\"").arg(name, suffix));
+            }
+            administer(QStringLiteral("DROP ROLE %1").arg(role));
+        });
+        QStringList args = arguments({QStringLiteral("--server-only"), QStringLiteral("--policies"),
+                                      QStringLiteral(ORVALIS_ROLES_SCRIPT)});
+        args[0] = ServerAddress::parse(server()).withUser(role);
+        args[args.indexOf(m_prefix)] = prefix;
+        const Run run = runBench(args);
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QVERIFY2(!run.err.contains(QStringLiteral("WARNING"), Qt::CaseInsensitive), qPrintable(run.err));
+        QVERIFY2(!run.err.contains(QStringLiteral("skipping")), qPrintable(run.err));
+
+        const QString size = QStringLiteral("2") + QChar(0x202F) + QStringLiteral("500");
+        const QStringList measured = lines(run.out, QStringLiteral("| %1 | ").arg(size));
+        QCOMPARE(measured.size(), 4);
+        for (const QString &line : measured)
+            QVERIFY2(line.endsWith(QStringLiteral("| yes |")), qPrintable(line));
+        QVERIFY2(measured.at(0).contains(QStringLiteral("| no | his level |")), qPrintable(measured.at(0)));
+        QVERIFY(!run.out.contains(QStringLiteral("**no**")));
+    }
+
     void refusesWhatItCannotUse_data()
     {
         QTest::addColumn<QStringList>("args");

@@ -195,6 +195,8 @@ private slots:
     void enterPressesFocusedButton();
     void longLabel_data();
     void longLabel();
+    void waitCursorWhileStatementsRun_data();
+    void waitCursorWhileStatementsRun();
 };
 
 void TestLevels::statements_data()
@@ -1107,6 +1109,75 @@ void TestLevels::longLabel()
         QCOMPARE(writes(log.statements()), QStringList());
         QCOMPARE(edit->text().size(), length);
     }
+}
+
+void TestLevels::waitCursorWhileStatementsRun_data()
+{
+    QTest::addColumn<bool>("agencyWindow");
+    QTest::addColumn<QString>("action");
+    QTest::newRow("levels: activation") << false << "activation";
+    QTest::newRow("levels: add") << false << "add";
+    QTest::newRow("levels: delete, after the question") << false << "delete";
+    QTest::newRow("agencies: activation") << true << "activation";
+    QTest::newRow("agencies: another level") << true << "level";
+    QTest::newRow("agencies: link") << true << "add";
+    QTest::newRow("agencies: unlink") << true << "delete";
+}
+
+void TestLevels::waitCursorWhileStatementsRun()
+{
+    QFETCH(bool, agencyWindow);
+    QFETCH(QString, action);
+
+    Env env;
+    env.twoLevelsTwoAgencies();
+    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
+    env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
+    env.data.addUser(QStringLiteral("U3"), QStringLiteral("Chloé"));
+    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+
+    const std::unique_ptr<QDialog> window(makeWindow(agencyWindow, &env.db, QStringLiteral("Chef de secteur")));
+    const auto waiting = [&window] {
+        return window->testAttribute(Qt::WA_SetCursor) && window->cursor().shape() == Qt::WaitCursor;
+    };
+    // The cursor at each statement, and at each message box.
+    QList<bool> atStatements;
+    QList<bool> atBoxes;
+    ScriptedMessages messages;
+    const Messages::Handler scripted = Messages::setHandler({});
+    Messages::setHandler([&](const Messages::Box &box) {
+        atBoxes << waiting();
+        return scripted(box);
+    });
+    env.db.setStatementSpy([&](const QString &) { atStatements << waiting(); });
+
+    if (action != QLatin1String("activation")) {
+        QVERIFY(show(*window));
+        atStatements.clear();
+    }
+    if (action == QLatin1String("activation")) {
+        QVERIFY(show(*window));
+    } else if (action == QLatin1String("level")) {
+        choose(child<QComboBox>(*window, "cblNiveaux"), QStringLiteral("Secteur Sud"));
+    } else if (action == QLatin1String("add")) {
+        if (!agencyWindow)
+            typeInto(child<QLineEdit>(*window, "edtNiveau"), QStringLiteral("Secteur Est"));
+        clickButton(child<QPushButton>(*window, "btnAjouter"));
+    } else {
+        selectRow(child<QTreeWidget>(*window, "lvNiveau"), agencyWindow ? QStringLiteral("Annecy") : QStringLiteral("Alice"));
+        messages.answerNext(QMessageBox::Yes);
+        clickButton(child<QPushButton>(*window, "btnSupprimer"));
+    }
+    Messages::setHandler(scripted);
+    env.db.setStatementSpy({});
+
+    QCOMPARE(errorBoxes(messages), 0);
+    QVERIFY(atStatements.size() >= 2);
+    QCOMPARE(atStatements, QList<bool>(atStatements.size(), true));
+    // Never over a question, and gone once the statements are done.
+    QCOMPARE(atBoxes, QList<bool>(atBoxes.size(), false));
+    QCOMPARE(atBoxes.size(), action == QLatin1String("delete") && !agencyWindow ? 1 : 0);
+    QVERIFY(!waiting());
 }
 
 QTEST_MAIN(TestLevels)

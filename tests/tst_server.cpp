@@ -1,22 +1,40 @@
-// A database on a PostgreSQL server: its address, an unreachable server,
-// and the two roles of a deployment, which the server itself enforces.
+// A database on a PostgreSQL server: its address and time limits, an
+// unreachable or silent server, and the two roles of a deployment, which
+// the server itself enforces, for writes and for reads.
 #include "support/organisation.h"
 #include "support/testsupport.h"
+#include "support/windowdriver.h"
 
 #include "app/startup.h"
 #include "app/tficheprincipale.h"
 #include "dashboard/dashboardfigures.h"
+#include "dashboard/headlessreport.h"
+#include "dashboard/tfichetdb.h"
+#include "levels/tficheparamniveau.h"
 #include "store/dberror.h"
 #include "store/pgsession.h"
 #include "store/serveraddress.h"
+#include "store/serverconnection.h"
+#include "store/serverlimits.h"
+#include "store/sqltext.h"
 #include "store/tabsquery.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QtTest>
+
+#include <libpq-fe.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -37,6 +55,28 @@ void createRoles(TestDatabase &db)
     owner.exec(readScript(), QStringLiteral("deploy/postgresql-roles.sql"));
 }
 
+// The small organisation on the server with the deployment's roles, and a
+// reader's login that orvalis_acces gives as `user` (as nobody when empty).
+struct Deployment
+{
+    explicit Deployment(const QString &user)
+    {
+        if (!user.isEmpty())
+            server.exec(QStringLiteral("INSERT INTO orvalis_acces (login, utilisateur) VALUES (?, ?)"),
+                        {reader.name(), user});
+    }
+    static bool setUp(TestDatabase &db)
+    {
+        fillOrganisation(db);
+        createRoles(db);
+        return true;
+    }
+
+    TestDatabase server;
+    bool ready = setUp(server);
+    TestRole reader{server, QStringLiteral("lecteur"), {QStringLiteral("GRANT orvalis_lecture TO %1")}};
+};
+
 // Runs one statement through the program's database layer; returns the
 // engine's error, or an empty text.
 QString attempt(TABSDatabase &db, const QString &sql)
@@ -54,17 +94,110 @@ QString attempt(TABSDatabase &db, const QString &sql)
     return QString();
 }
 
-QStringList figures(TABSDatabase &db)
+// The rows of the tracking table for `selection` (the current month unless
+// it names one), each as its cells joined by '|'.
+QStringList tableOf(TABSDatabase &db, DashboardSelection selection)
 {
-    DashboardSelection selection;
-    selection.admin = true;
-    selection.year = thisYear();
-    selection.month = thisMonth();
+    if (selection.year == 0) {
+        selection.year = thisYear();
+        selection.month = thisMonth();
+    }
     QStringList out;
     const auto source = defaultFigureSource();
     buildDashboard(&db, selection, *source, [&out](const DashboardRow &row) { out << row.cells().join('|'); });
     return out;
 }
+
+// The level rows, as the program started with `user` shows them.
+QStringList levelRows(TABSDatabase &db, const QString &user)
+{
+    DashboardSelection selection;
+    selection.admin = user == QLatin1String("VEXOR");
+    selection.user = user;
+    return tableOf(db, selection);
+}
+
+// The agency rows of a level, or the user rows of one agency.
+QStringList agencyRows(TABSDatabase &db, const QString &level)
+{
+    DashboardSelection selection;
+    selection.admin = true;
+    selection.levelIndex = 1;
+    selection.levelCode = level;
+    return tableOf(db, selection);
+}
+
+QStringList userRows(TABSDatabase &db, const QString &level, const QString &agency)
+{
+    DashboardSelection selection;
+    selection.admin = true;
+    selection.levelIndex = 1;
+    selection.levelCode = level;
+    selection.agencyIndex = 1;
+    selection.agencyCode = agency;
+    return tableOf(db, selection);
+}
+
+QStringList figures(TABSDatabase &db)
+{
+    return levelRows(db, QStringLiteral("VEXOR"));
+}
+
+QStringList column(TestDatabase &db, const QString &sql)
+{
+    QStringList out;
+    for (const QVariantList &row : db.rows(sql))
+        out << row.value(0).toString();
+    return out;
+}
+
+// What a reader could read with any program of his: every row of the three
+// tables the policies guard, as he reads them.
+QStringList readable(TestDatabase &owner, const QString &login)
+{
+    TABSDatabase db;
+    db.SetDatabaseFileName(owner.uriFor(login));
+    QStringList out;
+    for (const char *sql : {"SELECT code || ':' || libelle AS r FROM dim_niveau ORDER BY 1",
+                            "SELECT niveau || ':' || agence AS r FROM niveau_agence ORDER BY 1",
+                            "SELECT count(*) || ' facts of ' || coalesce(string_agg(DISTINCT dim_agence, ',' ORDER BY dim_agence), "
+                            "'-') AS r FROM data"}) {
+        TABSQuery query(&db);
+        query.SQL() << QLatin1String(sql);
+        query.Open();
+        for (; !query.Eof(); query.Next())
+            out << query.FieldByName(QStringLiteral("r")).AsString();
+    }
+    return out;
+}
+
+// The session of the program on the server: the server process behind it,
+// stopped as a server that stops answering is, and let go on whatever
+// happens to the test.
+class StoppedBackend
+{
+public:
+    static int pidOf(TABSDatabase &db) { return PQbackendPID(ServerConnection::handle(db.connection())); }
+    // False when the test may not signal the server's processes (another
+    // machine, another account).
+    static bool reachable(int pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+
+    void stop(int pid)
+    {
+        m_pid = pid;
+        QVERIFY(::kill(pid, SIGSTOP) == 0);
+    }
+    void resume()
+    {
+        if (m_pid > 0)
+            ::kill(m_pid, SIGCONT);
+    }
+    int pid() const { return m_pid; }
+    ~StoppedBackend() { resume(); }
+
+private:
+    int m_pid = 0;
+};
 
 } // namespace
 
@@ -81,11 +214,20 @@ private slots:
     void unusableAddresses();
     void unreachableServer();
     void lostConnectionComesBack();
+    void limitsReachTheConnection_data();
+    void limitsReachTheConnection();
+    void silentServer_data();
+    void silentServer();
+    void statementTimeoutIsClear_data();
+    void statementTimeoutIsClear();
 
     void roles_data();
     void roles();
     void rolesScriptRunsAgain();
     void readerCannotChangeLevelsWhateverTheCommandLine();
+    void readerSeesOnlyHisLevel_data();
+    void readerSeesOnlyHisLevel();
+    void readerWindowShowsOnlyHisLevel();
 };
 
 void TestServer::addresses_data()
@@ -96,6 +238,11 @@ void TestServer::addresses_data()
 
     const auto defaults = [](Parameters p) {
         return p << qMakePair(QStringLiteral("connect_timeout"), QStringLiteral("10"))
+                 << qMakePair(QStringLiteral("keepalives"), QStringLiteral("1"))
+                 << qMakePair(QStringLiteral("keepalives_idle"), QStringLiteral("15"))
+                 << qMakePair(QStringLiteral("keepalives_interval"), QStringLiteral("5"))
+                 << qMakePair(QStringLiteral("keepalives_count"), QStringLiteral("3"))
+                 << qMakePair(QStringLiteral("tcp_user_timeout"), QStringLiteral("30000"))
                  << qMakePair(QStringLiteral("fallback_application_name"), QCoreApplication::applicationName());
     };
     QTest::newRow("full") << "postgresql://orvalis@db.example:5433/ventes"
@@ -114,10 +261,14 @@ void TestServer::addresses_data()
         << defaults({{"host", "primaire,replique"}, {"port", "5432,"}, {"dbname", "ventes"}, {"user", "lecteur"},
                      {"sslmode", "require"}, {"target_session_attrs", "any"}})
         << "postgresql://lecteur@primaire:5432,replique/ventes";
-    QTest::newRow("own timeout") << "postgresql://h/b?connect_timeout=3"
-                                 << Parameters{{"host", "h"}, {"dbname", "b"}, {"connect_timeout", "3"},
-                                               {"fallback_application_name", QCoreApplication::applicationName()}}
-                                 << "postgresql://h/b";
+    QTest::newRow("own limits")
+        << "postgresql://h/b?connect_timeout=3&keepalives=0&keepalives_idle=60&keepalives_interval=7"
+           "&keepalives_count=9&tcp_user_timeout=0&options=-c%20statement_timeout%3D5s"
+        << Parameters{{"host", "h"}, {"dbname", "b"}, {"connect_timeout", "3"}, {"keepalives", "0"},
+                      {"keepalives_idle", "60"}, {"keepalives_interval", "7"}, {"keepalives_count", "9"},
+                      {"tcp_user_timeout", "0"}, {"options", "-c statement_timeout=5s"},
+                      {"fallback_application_name", QCoreApplication::applicationName()}}
+        << "postgresql://h/b";
 }
 
 void TestServer::addresses()
@@ -228,6 +379,247 @@ void TestServer::lostConnectionComesBack()
     QVERIFY(backend() != before);
 }
 
+void TestServer::limitsReachTheConnection_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("roleTimeout");
+    QTest::addColumn<QString>("databaseTimeout");
+    QTest::addColumn<QList<int>>("keepalive"); // idle, interval, count (seconds)
+    QTest::addColumn<int>("userTimeout");
+    QTest::addColumn<int>("statementTimeout");
+
+    const QList<int> keepalive{15, 5, 3};
+    QTest::newRow("ours") << "" << "" << "" << keepalive << 30000 << 30000;
+    QTest::newRow("from the address")
+        << "?keepalives_idle=7&keepalives_interval=2&keepalives_count=4&tcp_user_timeout=9000"
+           "&options=-c%20statement_timeout%3D4s"
+        << "" << "" << QList<int>{7, 2, 4} << 9000 << 4000;
+    QTest::newRow("statement timeout of the role") << "" << "2s" << "" << keepalive << 30000 << 2000;
+    QTest::newRow("statement timeout of the database") << "" << "" << "1500" << keepalive << 30000 << 1500;
+    QTest::newRow("the address before the role")
+        << "?options=-c%20statement_timeout%3D4s" << "2s" << "" << keepalive << 30000 << 4000;
+    QTest::newRow("no limit is not a limit") << "" << "0" << "" << keepalive << 30000 << 30000;
+}
+
+void TestServer::limitsReachTheConnection()
+{
+    SKIP_ON_FILE("a server's connection");
+    QFETCH(QString, query);
+    QFETCH(QString, roleTimeout);
+    QFETCH(QString, databaseTimeout);
+    QFETCH(QList<int>, keepalive);
+    QFETCH(int, userTimeout);
+    QFETCH(int, statementTimeout);
+
+    TestDatabase file;
+    QStringList grants{QStringLiteral("GRANT SELECT ON dim_niveau TO %1")};
+    if (!roleTimeout.isEmpty())
+        grants << QStringLiteral("ALTER ROLE %1 SET statement_timeout = '%2'").arg(QStringLiteral("%1"), roleTimeout);
+    TestRole person(file, QStringLiteral("limites"), grants);
+    if (!databaseTimeout.isEmpty())
+        file.exec(QStringLiteral("ALTER DATABASE %1 SET statement_timeout = %2").arg(file.serverDatabase(), databaseTimeout));
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(person.uri() + query);
+    TABSQuery setting(&db);
+    setting.SQL() << QStringLiteral("SELECT setting FROM pg_settings WHERE name = 'statement_timeout'");
+    setting.Open();
+    QCOMPARE(setting.FieldByName(QStringLiteral("setting")).AsString().toInt(), statementTimeout);
+    QCOMPARE(db.statementTimeout(), statementTimeout);
+
+    // What the system does with the connection's socket.
+    const int socket = PQsocket(ServerConnection::handle(db.connection()));
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    QVERIFY(::getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    if (address.ss_family != AF_INET && address.ss_family != AF_INET6)
+        QSKIP("the test server is reached through a local socket, without TCP");
+    const auto option = [socket](int level, int name) {
+        int value = -1;
+        socklen_t size = sizeof(value);
+        return ::getsockopt(socket, level, name, &value, &size) == 0 ? value : -1;
+    };
+    QCOMPARE(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    QCOMPARE((QList<int>{option(IPPROTO_TCP, TCP_KEEPIDLE), option(IPPROTO_TCP, TCP_KEEPINTVL),
+                         option(IPPROTO_TCP, TCP_KEEPCNT)}),
+             keepalive);
+    QCOMPARE(option(IPPROTO_TCP, TCP_USER_TIMEOUT), userTimeout);
+}
+
+void TestServer::silentServer_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("stopAt"); // the statement the server stops answering at
+
+    QTest::newRow("tracking table, another month") << "month" << "SELECT dim_agence, code_account";
+    QTest::newRow("new level, its insert") << "add" << "INSERT INTO dim_niveau";
+    QTest::newRow("level deletion, between its two deletes") << "delete" << "DELETE FROM dim_niveau";
+}
+
+void TestServer::silentServer()
+{
+    SKIP_ON_FILE("a server's session");
+    QFETCH(QString, action);
+    QFETCH(QString, stopAt);
+
+    TestDatabase file;
+    fillOrganisation(file);
+    // A short statement timeout: the program waits for it and a grace.
+    constexpr int StatementMs = 1500;
+    file.exec(QStringLiteral("ALTER DATABASE %1 SET statement_timeout = %2").arg(file.serverDatabase()).arg(StatementMs));
+    const int limitMs = ServerLimits::answerLimitMs(StatementMs);
+    const QString silence = QStringLiteral("Le serveur ne répond plus : %1 n'a pas répondu en 6,5 s. Rien n'a été "
+                                           "enregistré. La connexion sera rétablie à la prochaine opération.")
+                                .arg(file.path());
+    const auto content = [&file] {
+        return column(file, QStringLiteral("SELECT 'niveau ' || code || ' ' || libelle FROM dim_niveau "
+                                           "UNION ALL SELECT 'lien ' || niveau || ' ' || agence FROM niveau_agence "
+                                           "ORDER BY 1"));
+    };
+    const QStringList before = content();
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+    std::unique_ptr<QWidget> window;
+    std::function<void()> act;
+    std::function<void()> verifyDone;
+    if (action == QLatin1String("month")) {
+        auto *tracking = new TFicheTDB(nullptr);
+        window.reset(tracking);
+        QVERIFY(openTrackingTable(*tracking, &db, true));
+        auto *months = tracking->findChild<QComboBox *>(QStringLiteral("cblPeriode"));
+        act = [months] { QVERIFY(pickWithMouse(months, 1)); };
+        verifyDone = [&db, tracking] {
+            const QDate previous = QDate(thisYear(), thisMonth(), 1).addMonths(-1);
+            DashboardSelection selection;
+            selection.admin = true;
+            selection.year = previous.year();
+            selection.month = previous.month();
+            TABSDatabase other;
+            other.SetDatabaseFileName(db.DatabaseFileName());
+            QCOMPARE(joinedRows(tracking->findChild<QTreeWidget *>(QStringLiteral("lvData"))), tableOf(other, selection));
+        };
+    } else {
+        auto *levels = new TFicheParamNiveau(nullptr);
+        window.reset(levels);
+        levels->SetDatabase(&db);
+        levels->SetLevelLabel(QStringLiteral("Chef de secteur"));
+        levels->show();
+        QVERIFY(QTest::qWaitFor([levels] { return levels->windowTitle().startsWith(QStringLiteral("Paramétrage")); }));
+        auto *list = levels->findChild<QTreeWidget *>(QStringLiteral("lvNiveau"));
+        QTRY_VERIFY(list->topLevelItemCount() > 0);
+        if (action == QLatin1String("add")) {
+            QTest::keyClicks(levels->findChild<QLineEdit *>(QStringLiteral("edtNiveau")), QStringLiteral("Secteur Est"));
+            act = [levels] { QTest::mouseClick(levels->findChild<QPushButton *>(QStringLiteral("btnAjouter")), Qt::LeftButton); };
+            verifyDone = [&content, list] {
+                QVERIFY(content().contains(QStringLiteral("niveau U4 Secteur Est")));
+                QVERIFY(firstColumn(list).contains(QStringLiteral("Denis Roux")));
+            };
+        } else {
+            act = [levels, list, &boxes] {
+                const QList<QTreeWidgetItem *> alice = list->findItems(QStringLiteral("Alice Martin"), Qt::MatchExactly);
+                QCOMPARE(alice.size(), 1);
+                QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(alice.first()).center());
+                QVERIFY(alice.first()->isSelected());
+                boxes.answerNext(QMessageBox::Yes);
+                QTest::mouseClick(levels->findChild<QPushButton *>(QStringLiteral("btnSupprimer")), Qt::LeftButton);
+            };
+            verifyDone = [&content, list] {
+                const QStringList now = content();
+                QVERIFY(!now.contains(QStringLiteral("niveau U1 Secteur Nord")));
+                QVERIFY(!now.contains(QStringLiteral("lien U1 A1")));
+                QVERIFY(!firstColumn(list).contains(QStringLiteral("Alice Martin")));
+            };
+        }
+    }
+
+    const int pid = StoppedBackend::pidOf(db);
+    if (!StoppedBackend::reachable(pid))
+        QSKIP("the test server's processes are out of this test's reach (another machine or account)");
+    StoppedBackend backend;
+    db.setStatementSpy([&](const QString &sql) {
+        if (backend.pid() == 0 && sql.startsWith(stopAt))
+            backend.stop(StoppedBackend::pidOf(db));
+    });
+
+    QElapsedTimer clock;
+    clock.start();
+    act();
+    const qint64 waited = clock.elapsed();
+    QCOMPARE(backend.pid(), pid);
+
+    // The error display said so, within the limit, and the window is there.
+    QVERIFY(!boxes.shown().isEmpty());
+    QVERIFY(boxes.shown().last().errorDisplay);
+    QCOMPARE(boxes.texts().last(), silence);
+    QVERIFY2(waited >= limitMs - 50 && waited < limitMs + 2500, qPrintable(QString::number(waited)));
+    QVERIFY(!db.isOpen());
+    QVERIFY(window->isVisible());
+
+    // Whatever the stopped session does once it goes on, it changes nothing.
+    backend.resume();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        file.scalar(QStringLiteral("SELECT count(*) FROM pg_stat_activity WHERE pid = %1").arg(pid)).toInt() == 0,
+        20000);
+    QCOMPARE(content(), before);
+
+    // The same action again, on a new connection.
+    db.setStatementSpy({});
+    boxes.clear();
+    act();
+    QVERIFY2(boxes.shown().isEmpty() || !boxes.shown().last().errorDisplay, qPrintable(boxes.texts().join('\n')));
+    verifyDone();
+    QVERIFY(StoppedBackend::pidOf(db) != pid);
+}
+
+void TestServer::statementTimeoutIsClear_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::newRow("the role's") << "role";
+    QTest::newRow("the database's") << "database";
+    QTest::newRow("the address's") << "address";
+}
+
+void TestServer::statementTimeoutIsClear()
+{
+    SKIP_ON_FILE("a server's statement timeout");
+    QFETCH(QString, source);
+    TestDatabase file;
+    fillOrganisation(file);
+    QStringList grants{QStringLiteral("GRANT SELECT ON dim_niveau TO %1")};
+    if (source == QLatin1String("role"))
+        grants << QStringLiteral("ALTER ROLE %1 SET statement_timeout = 500");
+    TestRole person(file, QStringLiteral("delai"), grants);
+    if (source == QLatin1String("database"))
+        file.exec(QStringLiteral("ALTER DATABASE %1 SET statement_timeout = 500").arg(file.serverDatabase()));
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(person.uri()
+                           + (source == QLatin1String("address") ? QStringLiteral("?options=-c%20statement_timeout%3D500")
+                                                                 : QString()));
+    const QString levels = QStringLiteral("SELECT code, libelle FROM dim_niveau ORDER BY libelle ASC");
+    QCOMPARE(attempt(db, levels), QString());
+    const int pid = StoppedBackend::pidOf(db);
+
+    // Another session holds the table: the statement runs out of its time
+    // before its lock timeout (10 s).
+    file.exec(QStringLiteral("BEGIN"));
+    file.exec(QStringLiteral("LOCK TABLE dim_niveau IN ACCESS EXCLUSIVE MODE"));
+    QElapsedTimer clock;
+    clock.start();
+    const QString error = attempt(db, levels);
+    const qint64 waited = clock.elapsed();
+    file.exec(QStringLiteral("ROLLBACK"));
+    QCOMPARE(error, QStringLiteral("La base de données a interrompu l'opération, plus longue que les 0,5 s accordées à "
+                                   "chaque instruction : réessayez dans un instant. (canceling statement due to "
+                                   "statement timeout (57014))"));
+    QVERIFY2(waited >= 450 && waited < 5000, qPrintable(QString::number(waited)));
+    // The session goes on.
+    QCOMPARE(attempt(db, levels), QString());
+    QCOMPARE(StoppedBackend::pidOf(db), pid);
+}
+
 void TestServer::roles_data()
 {
     QTest::addColumn<bool>("administrator");
@@ -259,6 +651,12 @@ void TestServer::roles_data()
         QTest::addRow("%s deletes an agency", who) << administrator << "DELETE FROM dim_agence WHERE code = 'A3'" << false;
         QTest::addRow("%s deletes a user", who) << administrator << "DELETE FROM dim_utilisateur" << false;
         QTest::addRow("%s creates a table", who) << administrator << "CREATE TABLE autre (x int)" << false;
+        QTest::addRow("%s creates a temporary table", who)
+            << administrator << "CREATE TEMPORARY TABLE autre (x int)" << false;
+        // Which login is which user: the administrators say.
+        QTest::addRow("%s maps a login to a user", who)
+            << administrator << "INSERT INTO orvalis_acces (login, utilisateur) VALUES ('quelquun', 'U1')"
+            << administrator;
     }
 }
 
@@ -285,16 +683,20 @@ void TestServer::roles()
     if (allowed) {
         QVERIFY2(error.isEmpty(), qPrintable(error));
     } else {
-        QVERIFY2(error.startsWith(QStringLiteral("permission denied for ")), qPrintable(error));
+        QVERIFY2(error.startsWith(QStringLiteral("La modification n'a pas pu être enregistrée dans la base de données : "
+                                                 "permission denied ")),
+                 qPrintable(error));
         QVERIFY2(error.endsWith(QStringLiteral("(42501)")), qPrintable(error));
         QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), levels);
         QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM niveau_agence")).toInt(), links);
         QVERIFY(!file.tableExists(QStringLiteral("autre")));
     }
-    // Whoever it is, the tracking table shows what its owner sees.
+    // An administrator's tracking table is its owner's; a reader who is
+    // no user of orvalis_acces sees no level at all.
     TABSDatabase owner;
     owner.SetDatabaseFileName(file.path());
-    QCOMPARE(figures(db), figures(owner));
+    QCOMPARE(figures(db), administrator ? figures(owner) : QStringList());
+    QVERIFY(!figures(owner).isEmpty());
 }
 
 void TestServer::rolesScriptRunsAgain()
@@ -306,8 +708,11 @@ void TestServer::rolesScriptRunsAgain()
     // A privilege granted by hand meanwhile, and the tables created anew
     // (as orvalis-sample --force does): the script sets them back.
     file.exec(QStringLiteral("GRANT UPDATE ON dim_agence TO orvalis_lecture"));
-    file.exec(QStringLiteral("DROP TABLE niveau_agence"));
+    file.exec(QStringLiteral("INSERT INTO orvalis_acces (login, utilisateur) VALUES ('jdupont', 'U1')"));
+    // (The facts' policy goes with it: it reads the links.)
+    file.exec(QStringLiteral("DROP TABLE niveau_agence CASCADE"));
     file.exec(QStringLiteral("CREATE TABLE niveau_agence (niveau TEXT, agence TEXT)"));
+    file.exec(QStringLiteral("GRANT TEMPORARY ON DATABASE %1 TO PUBLIC").arg(file.serverDatabase()));
     createRoles(file);
 
     const QString privileges = QStringLiteral(
@@ -318,23 +723,41 @@ void TestServer::rolesScriptRunsAgain()
     for (const char *table : {"dim_niveau", "niveau_agence"})
         for (const char *privilege : {"DELETE", "INSERT"})
             expected << QStringLiteral("orvalis_admin:%1:%2").arg(QLatin1String(table), QLatin1String(privilege));
-    for (const char *table : {"data", "dim_agence", "dim_fournisseur", "dim_niveau", "dim_utilisateur", "niveau_agence"})
+    for (const char *privilege : {"DELETE", "INSERT", "UPDATE"})
+        expected << QStringLiteral("orvalis_admin:orvalis_acces:%1").arg(QLatin1String(privilege));
+    for (const char *table : {"data", "dim_agence", "dim_fournisseur", "dim_niveau", "dim_utilisateur", "niveau_agence",
+                              "orvalis_acces"})
         expected << QStringLiteral("orvalis_lecture:%1:SELECT").arg(QLatin1String(table));
     QCOMPARE(file.scalar(privileges).toString(), expected.join(QLatin1Char(' ')));
+
+    // The tables' policies are back, the new table's too; the mapping is
+    // kept; and nobody may create temporary tables again.
+    QCOMPARE(column(file, QStringLiteral("SELECT relname FROM pg_class WHERE relrowsecurity ORDER BY 1")),
+             (QStringList{"data", "dim_niveau", "niveau_agence", "orvalis_acces"}));
+    QCOMPARE(column(file, QStringLiteral("SELECT tablename || ':' || policyname || ':' || cmd FROM pg_policies "
+                                         "ORDER BY 1")),
+             (QStringList{"data:orvalis_admin:SELECT", "data:orvalis_lecture:SELECT", "dim_niveau:orvalis_admin:ALL",
+                          "dim_niveau:orvalis_lecture:SELECT", "niveau_agence:orvalis_admin:ALL",
+                          "niveau_agence:orvalis_lecture:SELECT", "orvalis_acces:orvalis_admin:ALL",
+                          "orvalis_acces:orvalis_lecture:SELECT"}));
+    QCOMPARE(column(file, QStringLiteral("SELECT login || ':' || utilisateur FROM orvalis_acces")),
+             QStringList{"jdupont:U1"});
+    QCOMPARE(file.scalar(QStringLiteral("SELECT has_database_privilege('public', current_database(), 'TEMPORARY')"))
+                 .toBool(),
+             false);
 }
 
 void TestServer::readerCannotChangeLevelsWhateverTheCommandLine()
 {
     SKIP_ON_FILE("roles of a server");
-    TestDatabase file;
-    fillOrganisation(file);
-    createRoles(file);
-    TestRole reader(file, QStringLiteral("lecteur"), {QStringLiteral("GRANT orvalis_lecture TO %1")});
+    Deployment deployment(QStringLiteral("U1"));
+    TestDatabase &file = deployment.server;
+    const TestRole &reader = deployment.reader;
     const int levels = file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt();
 
     // The administrator's code on the command line, a reader's role on
-    // the server: the windows open in administrator mode, and the server
-    // refuses the change.
+    // the server: the windows open in administrator mode (showing his own
+    // level alone), and the server refuses the change.
     ScriptedMessages boxes;
     const auto main = Startup::createMainWindow({reader.uri(), QStringLiteral("VEXOR")});
     QVERIFY(main);
@@ -347,20 +770,127 @@ void TestServer::readerCannotChangeLevelsWhateverTheCommandLine()
         QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
         QWidget *window = QApplication::activeModalWidget();
         QTRY_VERIFY(window->findChild<QTreeWidget *>(QStringLiteral("lvNiveau"))->topLevelItemCount() > 0);
-        listed << window->findChild<QTreeWidget *>(QStringLiteral("lvNiveau"))->topLevelItem(0)->text(0);
-        QTest::keyClicks(window->findChild<QLineEdit *>(QStringLiteral("edtNiveau")), QStringLiteral("Secteur Est"));
-        window->findChild<QPushButton *>(QStringLiteral("btnAjouter"))->click();
+        listed = firstColumn(window->findChild<QTreeWidget *>(QStringLiteral("lvNiveau")));
+        typeInto(window->findChild<QLineEdit *>(QStringLiteral("edtNiveau")), QStringLiteral("Secteur Est"));
+        clickButton(window->findChild<QPushButton *>(QStringLiteral("btnAjouter")));
         window->close();
     });
-    button->click();
+    clickButton(button);
 
     // The window could read the levels; the change reached the error
     // display with the server's refusal, and nothing was written.
-    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed, QStringList{"Alice Martin"});
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.shown().first().errorDisplay);
-    QCOMPARE(boxes.texts().first(), QStringLiteral("permission denied for table dim_niveau (42501)"));
+    QCOMPARE(boxes.texts().first(), QStringLiteral("La modification n'a pas pu être enregistrée dans la base de "
+                                                   "données : permission denied for table dim_niveau (42501)"));
     QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), levels);
+}
+
+void TestServer::readerSeesOnlyHisLevel_data()
+{
+    QTest::addColumn<QString>("mapped"); // his user code in orvalis_acces
+    QTest::addColumn<QString>("typed");  // on the command line
+    QTest::addColumn<QString>("seen");   // the level he sees
+    QTest::addColumn<QStringList>("readable");
+
+    const QStringList nord{"U1:Secteur Nord", "U1:A'2", "U1:A1", "24 facts of A'2,A1"};
+    QTest::newRow("his own code") << "U1" << "U1" << "U1" << nord;
+    QTest::newRow("another user's code") << "U1" << "U'2" << "" << nord;
+    QTest::newRow("the administrator's code") << "U1" << "VEXOR" << "U1" << nord;
+    QTest::newRow("an unknown code") << "U1" << "U9" << "" << nord;
+    QTest::newRow("an agency in two levels")
+        << "U'2" << "VEXOR" << "U'2" << QStringList{"U'2:Secteur de l'Ouest", "U'2:A'2", "12 facts of A'2"};
+    QTest::newRow("a level without agency") << "U3" << "VEXOR" << "U3"
+                                            << QStringList{"U3:Secteur Vide", "0 facts of -"};
+    QTest::newRow("no user of his own") << "" << "VEXOR" << "" << QStringList{"0 facts of -"};
+}
+
+void TestServer::readerSeesOnlyHisLevel()
+{
+    SKIP_ON_FILE("row-level security of a server");
+    QFETCH(QString, mapped);
+    QFETCH(QString, typed);
+    QFETCH(QString, seen);
+    QFETCH(QStringList, readable);
+
+    Deployment deployment(mapped);
+    TestDatabase &server = deployment.server;
+    const TestRole &reader = deployment.reader;
+    // The same organisation in a file, where nothing but the command line
+    // stands between a user and the other levels.
+    TestDatabase file(TestDatabase::SixTables, TestDatabase::Engine::File);
+    fillOrganisation(file);
+
+    TABSDatabase onServer;
+    onServer.SetDatabaseFileName(reader.uri());
+    TABSDatabase onFile;
+    onFile.SetDatabaseFileName(file.path());
+
+    // Whatever he reads, with the program or without.
+    QCOMPARE(::readable(server, reader.name()), readable);
+
+    // The level rows: his own level's, as the file shows them to him.
+    QCOMPARE(levelRows(onServer, typed), seen.isEmpty() ? QStringList() : levelRows(onFile, seen));
+    // Below any level, whatever the code typed: only his own level's
+    // agencies and the users of its agencies, with the file's figures;
+    // nothing of the others.
+    for (const QString &level : column(file, QStringLiteral("SELECT code FROM dim_niveau ORDER BY code")))
+        QCOMPARE(agencyRows(onServer, level), level == mapped ? agencyRows(onFile, level) : QStringList());
+    const QStringList hisAgencies =
+        column(file, QStringLiteral("SELECT agence FROM niveau_agence WHERE niveau = '%1'").arg(sqlEscape(mapped)));
+    for (const QString &agency : column(file, QStringLiteral("SELECT code FROM dim_agence ORDER BY code")))
+        QCOMPARE(userRows(onServer, mapped, agency),
+                 hisAgencies.contains(agency) ? userRows(onFile, mapped, agency) : QStringList());
+
+    // orvalis-report refuses another level as unknown.
+    QByteArray out;
+    QBuffer output(&out);
+    output.open(QIODevice::WriteOnly);
+    QString errors;
+    QTextStream err(&errors);
+    QCOMPARE(HeadlessReport::run({reader.uri(), QStringLiteral("VEXOR"), QStringLiteral("--niveau"),
+                                  mapped == QLatin1String("U1") ? QStringLiteral("U'2") : QStringLiteral("U1")},
+                                 output, err),
+             2);
+}
+
+void TestServer::readerWindowShowsOnlyHisLevel()
+{
+    SKIP_ON_FILE("row-level security of a server");
+    Deployment deployment(QStringLiteral("U1"));
+    const TestRole &reader = deployment.reader;
+    TestDatabase file(TestDatabase::SixTables, TestDatabase::Engine::File);
+    fillOrganisation(file);
+
+    // Started as the administrator: "<Tous>" and his level, his figures.
+    TABSDatabase db;
+    db.SetDatabaseFileName(reader.uri());
+    ScriptedMessages boxes;
+    TFicheTDB window(nullptr);
+    QVERIFY(openTrackingTable(window, &db, true, QStringLiteral("VEXOR")));
+    auto *levels = window.findChild<QComboBox *>(QStringLiteral("cblNiveau"));
+    auto *table = window.findChild<QTreeWidget *>(QStringLiteral("lvData"));
+    QCOMPARE(comboTexts(levels), (QStringList{"<Tous>", "Secteur Nord"}));
+    TABSDatabase onFile;
+    onFile.SetDatabaseFileName(file.path());
+    QCOMPARE(joinedRows(table), levelRows(onFile, QStringLiteral("U1")));
+    QVERIFY(pickWithMouse(levels, 1));
+    QCOMPARE(joinedRows(table), agencyRows(onFile, QStringLiteral("U1")));
+    QVERIFY(boxes.shown().isEmpty());
+
+    // orvalis-report prints what the file prints for him.
+    const auto report = [](const QString &database, const QString &user) {
+        QByteArray out;
+        QBuffer output(&out);
+        output.open(QIODevice::WriteOnly);
+        QString errors;
+        QTextStream err(&errors);
+        const int status = HeadlessReport::run({database, user, QStringLiteral("--format"), QStringLiteral("tsv")},
+                                               output, err);
+        return QString::number(status) + QLatin1Char('\n') + QString::fromUtf8(out) + errors;
+    };
+    QCOMPARE(report(reader.uri(), QStringLiteral("VEXOR")), report(file.path(), QStringLiteral("U1")));
 }
 
 QTEST_MAIN(TestServer)

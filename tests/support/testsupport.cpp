@@ -129,11 +129,11 @@ bool TestDatabase::onServer()
     return qgetenv("ORVALIS_TEST_ENGINE") == "postgresql";
 }
 
-TestDatabase::TestDatabase(Content content)
+TestDatabase::TestDatabase(Content content, Engine engine)
     : m_path(m_dir.filePath(QStringLiteral("test.db"))),
       m_connectionName(QStringLiteral("test-%1").arg(testConnections.fetchAndAddRelaxed(1)))
 {
-    if (onServer()) {
+    if (engine == Engine::Suite && onServer()) {
         m_serverDatabase = QStringLiteral("orvalis_t_%1_%2")
                                .arg(QCoreApplication::applicationPid())
                                .arg(serverDatabases.fetchAndAddRelaxed(1));
@@ -182,7 +182,7 @@ QSqlDatabase TestDatabase::connection()
 {
     if (QSqlDatabase::contains(m_connectionName))
         return QSqlDatabase::database(m_connectionName);
-    if (onServer())
+    if (isServer())
         return ServerConnection::open(m_connectionName, ServerAddress::parse(m_path), TABSDatabase::BusyTimeoutMs);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
     db.setDatabaseName(m_path);
@@ -247,7 +247,7 @@ QList<QVariantList> TestDatabase::rows(const QString &sql)
 
 bool TestDatabase::tableExists(const QString &table)
 {
-    const QString sql = onServer()
+    const QString sql = isServer()
         ? QStringLiteral("SELECT count(*) FROM pg_tables WHERE schemaname = current_schema() AND tablename = '%1'")
         : QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = '%1'");
     return scalar(sql.arg(sqlEscape(table))).toInt() > 0;
@@ -255,7 +255,7 @@ bool TestDatabase::tableExists(const QString &table)
 
 void TestDatabase::refuseDeletes(const QString &table, const QString &message)
 {
-    if (onServer()) {
+    if (isServer()) {
         exec(QStringLiteral("CREATE FUNCTION refus_%1() RETURNS trigger LANGUAGE plpgsql AS "
                             "$$BEGIN RAISE EXCEPTION '%2'; END$$")
                  .arg(table, sqlEscape(message)));
@@ -269,7 +269,7 @@ void TestDatabase::refuseDeletes(const QString &table, const QString &message)
 
 void TestDatabase::allowDeletes(const QString &table)
 {
-    if (onServer()) {
+    if (isServer()) {
         exec(QStringLiteral("DROP TRIGGER refus ON %1").arg(table));
         exec(QStringLiteral("DROP FUNCTION refus_%1()").arg(table));
     } else {

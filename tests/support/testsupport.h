@@ -70,7 +70,10 @@ class TestDatabase
 {
 public:
     enum Content { SixTables, NoTables };
-    explicit TestDatabase(Content content = SixTables);
+    // Suite: on the engine the suite runs against; File: a file whatever
+    // the engine (to compare a server with a file).
+    enum class Engine { Suite, File };
+    explicit TestDatabase(Content content = SixTables, Engine engine = Engine::Suite);
     ~TestDatabase();
     TestDatabase(const TestDatabase &) = delete;
     TestDatabase &operator=(const TestDatabase &) = delete;
@@ -81,6 +84,8 @@ public:
     // whether it exists or not.
     static QString serverUri(const QString &database);
 
+    // True for a database on the server (see Engine).
+    bool isServer() const { return !m_serverDatabase.isEmpty(); }
     QString path() const { return m_path; }
     // A scratch folder of the test (the file's folder on SQLite).
     QString folder() const { return m_dir.path(); }

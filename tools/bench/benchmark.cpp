@@ -3,6 +3,7 @@
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
 #include "store/dberror.h"
+#include "store/pgsession.h"
 #include "store/schema.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
@@ -356,8 +357,11 @@ protected:
         }
         setup.exec(QStringLiteral("COMMIT"));
         // On a server, VACUUM also sets the visibility map that lets the
-        // figures be read from the index alone.
-        setup.exec(setup.onServer() ? QStringLiteral("VACUUM ANALYZE") : QStringLiteral("ANALYZE"));
+        // figures be read from the index alone. Only the six tables: the
+        // catalogs are not ours to maintain unless we are a superuser.
+        setup.exec(setup.onServer()
+                       ? QStringLiteral("VACUUM ANALYZE %1").arg(Schema::tableNames().join(QStringLiteral(", ")))
+                       : QStringLiteral("ANALYZE"));
     }
 
     const BenchOptions &m_options;
@@ -675,6 +679,98 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
     return results;
 }
 
+void Benchmark::measurePolicies(BenchStore &store, qint64 size, bool indexed, const Cases &cases)
+{
+    QFile file(m_options.policiesScript);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("cannot read %1").arg(m_options.policiesScript));
+    const QString script = QString::fromUtf8(file.readAll());
+    const QString database = store.work(size, indexed);
+    m_progress << "  row-level security on " << database << ": " << Qt::flush;
+    {
+        // The deployment's roles and policies; our own session reads as a
+        // reader of the measured level: its login stands for that user, and
+        // it takes the readers' role (a superuser needs no membership).
+        PgSession owner(ServerAddress::parse(database));
+        owner.exec(script, m_options.policiesScript);
+        owner.exec(QStringLiteral("DELETE FROM orvalis_acces WHERE login = session_user; "
+                                  "INSERT INTO orvalis_acces (login, utilisateur) VALUES (session_user, '%1'); "
+                                  "DO $$ BEGIN IF NOT (SELECT rolsuper FROM pg_roles WHERE rolname = current_user) "
+                                  "THEN GRANT orvalis_lecture TO CURRENT_USER; END IF; END $$")
+                       .arg(sqlEscape(cases.level)),
+                   QStringLiteral("the reader of level %1").arg(cases.level));
+    }
+    TABSDatabase asOwner;
+    asOwner.SetDatabaseFileName(database);
+    TABSDatabase asReader;
+    asReader.SetDatabaseFileName(database);
+    {
+        TABSQuery role(&asReader);
+        role.SQL().append(QStringLiteral("SET ROLE orvalis_lecture"));
+        role.ExecSQL();
+    }
+
+    // His level as he starts the program with his own code, then its
+    // agencies.
+    for (int drill = 0; drill <= 1; ++drill) {
+        DashboardSelection selection;
+        selection.user = cases.level;
+        selection.year = cases.year;
+        selection.month = cases.month;
+        if (drill == 1) {
+            selection.levelIndex = 1;
+            selection.levelCode = cases.level;
+        }
+        PolicyResult result;
+        result.size = size;
+        result.indexed = indexed;
+        result.drill = drill;
+        QList<DashboardRow> ownerRows, readerRows;
+        for (int run = 0; run <= m_options.runs; ++run) {
+            // A first run of each warms the caches and is not counted.
+            Timing elapsed;
+            GroupedFigureSource forOwner;
+            ownerRows = refresh(asOwner, selection, forOwner, &elapsed);
+            if (run > 0)
+                result.owner << elapsed.wall;
+            GroupedFigureSource forReader;
+            readerRows = refresh(asReader, selection, forReader, &elapsed);
+            if (run > 0)
+                result.reader << elapsed.wall;
+        }
+        result.rows = int(readerRows.size());
+        result.sameTable = !readerRows.isEmpty() && sameTexts(ownerRows, readerRows);
+        m_progress << "drill " << drill << " owner " << duration(BenchResult::median(result.owner)) << ", reader "
+                   << duration(BenchResult::median(result.reader)) << "; " << Qt::flush;
+        m_policies << result;
+    }
+    m_progress << Qt::endl;
+    asReader.close();
+    PgSession owner(ServerAddress::parse(database));
+    owner.exec(QStringLiteral("DO $$ BEGIN IF NOT (SELECT rolsuper FROM pg_roles WHERE rolname = current_user) "
+                              "THEN REVOKE orvalis_lecture FROM CURRENT_USER; END IF; END $$"),
+               QStringLiteral("the end of the reader's measures"));
+}
+
+QString Benchmark::policyTable(const QVector<PolicyResult> &results)
+{
+    QString out;
+    QTextStream s(&out);
+    if (results.isEmpty())
+        return out;
+    s << "| Fact rows | Index | Rows shown | Owner, no policies | Reader, policies | Reader / owner | Same table |\n";
+    s << "|---:|:---|:---|---:|---:|---:|:---|\n";
+    for (const PolicyResult &r : results) {
+        const double owner = BenchResult::median(r.owner);
+        const double reader = BenchResult::median(r.reader);
+        s << "| " << groupedDigits(r.size) << " | " << (r.indexed ? "yes" : "no") << " | "
+          << (r.drill == 0 ? QStringLiteral("his level") : QStringLiteral("%1 agencies of his level").arg(r.rows))
+          << " | " << duration(owner) << " | " << duration(reader) << " | " << ratio(reader / owner) << " | "
+          << (r.sameTable ? "yes" : "**no**") << " |\n";
+    }
+    return out;
+}
+
 QVector<BenchResult> Benchmark::run()
 {
     QVector<BenchResult> results;
@@ -690,6 +786,11 @@ QVector<BenchResult> Benchmark::run()
         for (const auto &store : m_stores)
             for (bool indexed : {false, true})
                 ofSize << measure(*store, size, indexed, what);
+        if (!m_options.policiesScript.isEmpty())
+            for (const auto &store : m_stores)
+                if (store->engine() == QLatin1String("postgresql"))
+                    for (bool indexed : {false, true})
+                        measurePolicies(*store, size, indexed, what);
         for (BenchResult &r : ofSize) {
             if (!r.onServer())
                 continue;

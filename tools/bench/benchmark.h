@@ -35,6 +35,23 @@ struct BenchOptions
     QString server;
     bool sqlite = true;       // SQLite files too
     QString prefix = QStringLiteral("orvalis_bench"); // of the server's databases
+    // The deployment's roles script (deploy/postgresql-roles.sql): on a
+    // server, the tracking table of one level is also timed under its
+    // row-level security, against the same statements without it.
+    QString policiesScript;
+};
+
+// One level's tracking table read as its reader, under the deployment's
+// row-level security, and by the owner of the tables, who is not bound by
+// it: the same statements, in turns, on the same server database.
+struct PolicyResult
+{
+    qint64 size = 0;
+    bool indexed = false;
+    int drill = 0;
+    int rows = 0;
+    QVector<double> owner, reader; // seconds, one per run
+    bool sameTable = false;
 };
 
 struct BenchResult
@@ -75,6 +92,9 @@ public:
     ~Benchmark();
 
     QVector<BenchResult> run();
+    // After run(): the cases measured with policiesScript.
+    const QVector<PolicyResult> &policies() const { return m_policies; }
+    static QString policyTable(const QVector<PolicyResult> &results);
 
     // "SQLite 3.40.1, PostgreSQL 15.14 (127.0.0.1:5432)": the engines measured.
     QString engines() const;
@@ -100,8 +120,10 @@ private:
     };
     Cases cases(BenchStore &store, qint64 size);
     QVector<BenchResult> measure(BenchStore &store, qint64 size, bool indexed, const Cases &cases);
+    void measurePolicies(BenchStore &store, qint64 size, bool indexed, const Cases &cases);
 
     BenchOptions m_options;
     QTextStream &m_progress;
     std::vector<std::unique_ptr<BenchStore>> m_stores;
+    QVector<PolicyResult> m_policies;
 };

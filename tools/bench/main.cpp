@@ -6,6 +6,7 @@
 //                 [--sizes 100000,1000000,10000000] [--dir DIR] [--runs N]
 //                 [--levels N] [--per-figure-budget S] [--force-per-figure]
 //                 [--last-month AAAA-MM] [--prefix NAME] [--data FILE]
+//                 [--policies deploy/postgresql-roles.sql]
 //
 // The sample databases are made once with orvalis-sample and kept (files in
 // DIR, databases on the server), with two working copies each (with and
@@ -96,9 +97,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption lastMonth(QStringLiteral("last-month"),
                                        QStringLiteral("Last month of the samples (the current month)."),
                                        QStringLiteral("AAAA-MM"));
-    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix, lastMonth});
+    const QCommandLineOption policies(QStringLiteral("policies"),
+                                      QStringLiteral("On the server, also time one level's tracking table as its "
+                                                     "reader under the row-level security of this roles script "
+                                                     "(deploy/postgresql-roles.sql), against the same statements "
+                                                     "without it. The role needs CREATEROLE."),
+                                      QStringLiteral("SCRIPT"));
+    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix, lastMonth,
+                       policies});
     parser.process(app);
 
+    const QStringList positional = parser.positionalArguments();
     auto number = [&](const QCommandLineOption &option, auto &target, auto minimum) {
         if (!parser.isSet(option))
             return true;
@@ -135,6 +144,13 @@ int main(int argc, char *argv[])
     options.forcePerFigure = parser.isSet(force);
     if (parser.isSet(prefix))
         options.prefix = parser.value(prefix);
+    if (parser.isSet(policies)) {
+        if (positional.isEmpty()) {
+            err << "orvalis-bench: --policies needs a server\n";
+            return 2;
+        }
+        options.policiesScript = parser.value(policies);
+    }
     if (parser.isSet(lastMonth)) {
         options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));
         if (!options.lastMonth.isValid()) {
@@ -142,7 +158,6 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
-    const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1 || (positional.size() == 1 && !ServerAddress::isServerName(positional.first()))) {
         err << "orvalis-bench: the only argument is a PostgreSQL server (postgresql://...); "
                "SQLite files are kept in --dir\n";
@@ -177,6 +192,11 @@ int main(int argc, char *argv[])
         const QString engines = Benchmark::sideBySide(results);
         if (!engines.isEmpty())
             out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
+        const QString security = Benchmark::policyTable(bench->policies());
+        if (!security.isEmpty())
+            out << "\nOne level's reader under row-level security, against the same statements without it "
+                   "(grouped pass, the program's path):\n\n"
+                << security;
         out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
         if (parser.isSet(data)) {
             QFile file(parser.value(data));
