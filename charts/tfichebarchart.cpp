@@ -5,6 +5,9 @@
 #include <QBarSet>
 #include <QChart>
 #include <QChartView>
+#include <QGraphicsSimpleTextItem>
+#include <QLocale>
+#include <QMap>
 #include <QLegend>
 #include <QSet>
 #include <QValueAxis>
@@ -57,12 +60,17 @@ void TFicheBarChart::SetUpChart(QChartView *view, QAbstractBarSeries *series, do
 {
     FAxisFactor = axisFactor;
 
+    FStacked = series->type() == QAbstractSeries::SeriesTypeStackedBar;
     FChart = new QChart;
     FChart->setTitle(QStringLiteral("TChart"));
     FChart->setAnimationOptions(QChart::NoAnimation);
     FChart->setDropShadowEnabled(false);
     FChart->legend()->setAlignment(Qt::AlignBottom);
+    // The chart view comes with a chart of its own, which it gives up
+    // without freeing.
+    QChart *first = view->chart();
     view->setChart(FChart);
+    delete first;
 
     // Series1 is the chart's series 0, Series2 its series 1.
     for (int index = 0; index < SeriesCount; ++index) {
@@ -70,7 +78,9 @@ void TFicheBarChart::SetUpChart(QChartView *view, QAbstractBarSeries *series, do
         FSeries[index]->setObjectName(QStringLiteral("Series%1").arg(index + 1));
         series->append(FSeries[index]);
     }
-    series->setLabelsVisible(true);
+    // The value marks are the window's own (see PlaceMarks): the series'
+    // labels overprint each other on short bars and skip bars of 0.
+    series->setLabelsVisible(false);
     series->setLabelsFormat(QStringLiteral("@value"));
     FChart->addSeries(series);
 
@@ -85,13 +95,83 @@ void TFicheBarChart::SetUpChart(QChartView *view, QAbstractBarSeries *series, do
     // the series.
     FSeries[0]->setColor(color0);
     FSeries[1]->setColor(color1);
-    // Values written above the bars stand on the chart background.
-    if (series->labelsPosition() == QAbstractBarSeries::LabelsOutsideEnd) {
-        for (QBarSet *set : FSeries)
-            set->setLabelColor(palette().color(QPalette::WindowText));
-    }
     FValueAxis->setTickType(QValueAxis::TicksDynamic);
     FValueAxis->setTickAnchor(0);
+    FValueAxis->setLabelFormat(QStringLiteral("%.0f"));
+    FChart->setLocalizeNumbers(true);
+    FChart->setLocale(QLocale());
+    connect(FChart, &QChart::plotAreaChanged, this, [this] { PlaceMarks(); });
+}
+
+QString TFicheBarChart::MarkText(double value)
+{
+    const QLocale locale;
+    if (!std::isfinite(value) || std::abs(value) >= 1e15)
+        return locale.toString(value, 'g', 6);
+    const bool whole = value == std::floor(value);
+    QString text = locale.toString(value, 'f', whole ? 0 : 2);
+    // -0 is 0.
+    if (text == locale.toString(-0.0, 'f', whole ? 0 : 2) && std::signbit(value))
+        text = locale.toString(0.0, 'f', whole ? 0 : 2);
+    return text;
+}
+
+void TFicheBarChart::PlaceMarks()
+{
+    qDeleteAll(FMarks);
+    FMarks.clear();
+    const QList<QAbstractSeries *> all = FChart->series();
+    if (all.isEmpty())
+        return;
+    auto *series = static_cast<QAbstractBarSeries *>(all.first());
+    const qreal barWidth = series->barWidth();
+    QFont font = FChart->font();
+    QList<QRectF> taken;
+    // In a stack, every mark stands beyond the whole stack on its side of
+    // 0, so that none lies on another bar.
+    QMap<int, qreal> stackUp, stackDown;
+    if (FStacked) {
+        for (QBarSet *set : FSeries) {
+            for (int position = 0; position < set->count(); ++position)
+                (set->at(position) < 0 ? stackDown[position] : stackUp[position]) += set->at(position);
+        }
+    }
+    for (int index = 0; index < SeriesCount; ++index) {
+        const QColor color = FSeries[index]->color().darker(120);
+        for (int position = 0; position < FSeries[index]->count(); ++position) {
+            const qreal value = FSeries[index]->at(position);
+            qreal x = position;
+            qreal reach = value;
+            if (FStacked) {
+                reach = value < 0 ? stackDown.value(position) : stackUp.value(position);
+            } else {
+                // The two bars of a position stand side by side.
+                x = position - barWidth / 2 + barWidth / (2 * SeriesCount) + index * barWidth / SeriesCount;
+            }
+            const QPointF end = FChart->mapToPosition(QPointF(x, reach), series);
+            auto *mark = new QGraphicsSimpleTextItem(MarkText(value), FChart);
+            mark->setData(0, QStringLiteral("mark"));
+            mark->setFont(font);
+            mark->setBrush(color);
+            mark->setZValue(10);
+            const QRectF box = mark->boundingRect();
+            const bool down = value < 0;
+            // Outside the bar's end: above a bar going up (or of 0), below
+            // one going down; moved outwards while it would overprint.
+            QRectF at(QPointF(end.x() - box.width() / 2, down ? end.y() + 1 : end.y() - box.height() - 1), box.size());
+            for (int tries = 0; tries < 8; ++tries) {
+                bool clear = true;
+                for (const QRectF &other : taken)
+                    clear = clear && !other.intersects(at);
+                if (clear)
+                    break;
+                at.translate(0, down ? box.height() : -box.height());
+            }
+            mark->setPos(at.topLeft());
+            taken << at;
+            FMarks << mark;
+        }
+    }
 }
 
 void TFicheBarChart::SetChartTitle(const QString &title)
@@ -119,6 +199,7 @@ void TFicheBarChart::AddSeriesValue(int index, const QString &label, double valu
         UpdateCategories();
     }
     UpdateValueAxis();
+    PlaceMarks();
 }
 
 QStringList TFicheBarChart::SeriesLabels(int index) const
@@ -147,6 +228,6 @@ void TFicheBarChart::UpdateValueAxis()
     const double maximum = FMaxValue * FAxisFactor;
     const double interval = roundTickInterval(maximum - minimum);
     FValueAxis->setTickInterval(interval);
-    FValueAxis->setLabelFormat(interval >= 1 ? QStringLiteral("%.0f") : QStringLiteral("%g"));
+    FValueAxis->setLabelFormat(interval >= 1 ? QStringLiteral("%.0f") : QStringLiteral("%.2f"));
     FValueAxis->setRange(minimum, maximum);
 }

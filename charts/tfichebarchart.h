@@ -9,6 +9,7 @@ class QBarCategoryAxis;
 class QBarSet;
 class QChart;
 class QChartView;
+class QGraphicsSimpleTextItem;
 class QValueAxis;
 
 // What both bar-chart windows share: one chart with exactly two bar series
@@ -34,6 +35,10 @@ public:
     // naming no series.
     QStringList SeriesLabels(int index) const;
 
+    // The text of a value mark: the locale's digits, no exponent for
+    // ordinary magnitudes, decimals only where the value has them.
+    static QString MarkText(double value);
+
 protected:
     explicit TFicheBarChart(QWidget *owner);
 
@@ -47,8 +52,14 @@ private:
 
     void UpdateCategories();
     void UpdateValueAxis();
+    // Places a mark on every bar: outside the bar's end, in its series'
+    // colour on the chart's background, moved outwards where it would
+    // overprint another mark.
+    void PlaceMarks();
 
     QChart *FChart = nullptr;
+    bool FStacked = false;
+    QList<QGraphicsSimpleTextItem *> FMarks;
     QBarSet *FSeries[SeriesCount] = {};
     QStringList FLabels[SeriesCount];
     QBarCategoryAxis *FCategoryAxis = nullptr;

@@ -10,6 +10,9 @@
 #include <QLegend>
 #include <QLegendMarker>
 #include <QValueAxis>
+#include <QGraphicsRectItem>
+#include <QGraphicsScene>
+#include <QGraphicsSimpleTextItem>
 #include <QtTest>
 
 #include <algorithm>
@@ -198,8 +201,8 @@ private slots:
         QCOMPARE(barSet(w, 1)->color(), color1);
         QCOMPARE(barSet(w, 0)->objectName(), QStringLiteral("Series1"));
         QCOMPARE(barSet(w, 1)->objectName(), QStringLiteral("Series2"));
-        QVERIFY(series->isLabelsVisible());
-        QVERIFY(series->labelsFormat().contains(QStringLiteral("@value")));
+        // The window writes the values itself (valueMarks below).
+        QVERIFY(!series->isLabelsVisible());
         QCOMPARE(chartOf(w)->legend()->alignment(), Qt::AlignBottom);
         QCOMPARE(chartOf(w)->animationOptions(), QChart::NoAnimation);
         QCOMPARE(valueAxis(w)->alignment(), Qt::AlignLeft);
@@ -445,6 +448,86 @@ private slots:
             }
         }
         QVERIFY(monthsWithoutQuotes > 0); // the case did come up
+    }
+
+    // --- Value marks --------------------------------------------------------
+
+    void valueMarks_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QList<double>>("values0");
+        QTest::addColumn<QList<double>>("values1");
+        QTest::addColumn<QString>("locale");
+        const QList<double> large{1234567, 3, 0, 998877, 55, 2};
+        const QList<double> small{-2, -5, 0, -13, -1500000, -4};
+        addKinds("small and large, French", [&](QTestData &row) { row << large << small << "fr_FR"; });
+        addKinds("small and large, C", [&](QTestData &row) { row << large << small << "C"; });
+        addKinds("the sample's shape", [&](QTestData &row) {
+            row << QList<double>{4, 0, 78, 81, 2, 3} << QList<double>{-19, -3, -5, 0, -2, -2} << "fr_FR";
+        });
+        addKinds("decimals", [&](QTestData &row) { row << QList<double>{0.5, 12.25} << QList<double>{-0.75, 1.5} << "fr_FR"; });
+    }
+
+    // Every bar has one mark with its value, in the locale's format without
+    // exponent; no mark lies on a bar or on another mark, and each reads on
+    // the chart's background.
+    void valueMarks()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(QList<double>, values0);
+        QFETCH(QList<double>, values1);
+        QFETCH(QString, locale);
+        QLocale::setDefault(QLocale(locale));
+        const auto window = makeChart(kind);
+        for (int i = 0; i < values0.size(); ++i) {
+            window->AddSeriesValue(0, QStringLiteral("m%1").arg(i), values0.at(i));
+            window->AddSeriesValue(1, QStringLiteral("m%1").arg(i), values1.at(i));
+        }
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QTest::qWait(50);
+        QLocale::setDefault(QLocale::c());
+
+        QGraphicsScene *scene = chartOf(window.get())->scene();
+        QList<QGraphicsSimpleTextItem *> marks;
+        QList<QRectF> bars;
+        const QList<QColor> colours{barSet(window.get(), 0)->color(), barSet(window.get(), 1)->color()};
+        for (QGraphicsItem *item : scene->items()) {
+            if (auto *mark = dynamic_cast<QGraphicsSimpleTextItem *>(item); mark && mark->data(0) == "mark")
+                marks << mark;
+            if (auto *bar = dynamic_cast<QGraphicsRectItem *>(item); bar && colours.contains(bar->brush().color()))
+                bars << bar->sceneBoundingRect();
+        }
+        // The bars themselves are found (those of 0 are flat).
+        QVERIFY2(bars.size() >= values0.size(), qPrintable(QString::number(bars.size())));
+        QStringList expected, shown;
+        const QLocale numbers(locale);
+        for (const QList<double> &values : {values0, values1}) {
+            for (double value : values) {
+                const bool whole = value == std::floor(value);
+                expected << numbers.toString(value, 'f', whole ? 0 : 2);
+            }
+        }
+        for (QGraphicsSimpleTextItem *mark : marks)
+            shown << mark->text();
+        expected.sort();
+        shown.sort();
+        QCOMPARE(shown, expected);
+        for (const QString &text : shown)
+            QVERIFY2(!text.contains(QLatin1Char('e')), qPrintable(text));
+        for (int i = 0; i < marks.size(); ++i) {
+            const QRectF box = marks.at(i)->sceneBoundingRect();
+            for (int j = i + 1; j < marks.size(); ++j)
+                QVERIFY2(!box.intersects(marks.at(j)->sceneBoundingRect()),
+                         qPrintable(marks.at(i)->text() + " / " + marks.at(j)->text()));
+            for (const QRectF &bar : bars)
+                QVERIFY2(!box.intersects(bar.adjusted(0.5, 0.5, -0.5, -0.5)), qPrintable(marks.at(i)->text()));
+            // Dark enough on white: a contrast ratio of at least 4.5.
+            const QColor ink = marks.at(i)->brush().color();
+            const auto light = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+            const double luminance = 0.2126 * light(ink.redF()) + 0.7152 * light(ink.greenF()) + 0.0722 * light(ink.blueF());
+            QVERIFY2((1.05) / (luminance + 0.05) >= 4.5, qPrintable(ink.name()));
+        }
     }
 };
 
