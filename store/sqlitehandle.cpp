@@ -14,11 +14,29 @@ namespace {
 
 } // namespace
 
+QString absoluteDatabasePath(const QString &path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+}
+
+QString sqliteFileUri(const QString &path, const QString &mode)
+{
+    QString escaped;
+    for (QChar c : QFileInfo(path).absoluteFilePath()) {
+        if (c == QLatin1Char('%') || c == QLatin1Char('?') || c == QLatin1Char('#'))
+            escaped += QStringLiteral("%%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    // One slash after "file:": two would start an authority.
+    return QStringLiteral("file:") + escaped + QStringLiteral("?mode=") + mode;
+}
+
 SqliteConnection::SqliteConnection(const QString &path, int flags, const QString &context)
 {
     // An absolute path never starts with "file:", so SQLite never reads it
     // as a URI, whatever its build options.
-    const QByteArray name = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()).toUtf8();
+    const QByteArray name = absoluteDatabasePath(path).toUtf8();
     const int rc = sqlite3_open_v2(name.constData(), &m_db, flags, nullptr);
     if (rc != SQLITE_OK) {
         const QString why = m_db ? errorMessage() : QString::fromUtf8(sqlite3_errstr(rc));

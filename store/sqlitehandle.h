@@ -10,6 +10,15 @@
 // are raised as EDatabaseError with the engine's message after our own
 // French lead.
 
+// Where a database file named on the command line (or by a tool) is: its
+// absolute, clean path, so that "//srv/partage/base.db", "a//b.db" and
+// "./b.db" all name their file whatever the working folder.
+QString absoluteDatabasePath(const QString &path);
+// The SQLite URI of that file, opened with `mode` ("rw", "ro"): its
+// absolute path with '%', '?' and '#' percent-encoded, which a URI would
+// otherwise decode or take for its query or fragment.
+QString sqliteFileUri(const QString &path, const QString &mode);
+
 class SqliteConnection
 {
 public:

@@ -1,5 +1,7 @@
 #include "store/tabsdatabase.h"
 
+#include "store/sqlitehandle.h"
+
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
@@ -13,19 +15,6 @@
 namespace {
 
 QAtomicInt connectionCounter;
-
-// SQLite file URIs decode percent escapes and stop the path at '?' and '#'.
-QString sqliteUri(const QString &path)
-{
-    QString escaped;
-    for (QChar c : path) {
-        if (c == QLatin1Char('%') || c == QLatin1Char('?') || c == QLatin1Char('#'))
-            escaped += QStringLiteral("%%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'));
-        else
-            escaped += c;
-    }
-    return QStringLiteral("file:") + escaped + QStringLiteral("?mode=rw");
-}
 
 } // namespace
 
@@ -91,7 +80,7 @@ void TABSDatabase::open()
     ++m_serial;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
-        db.setDatabaseName(sqliteUri(m_fileName));
+        db.setDatabaseName(sqliteFileUri(m_fileName, QStringLiteral("rw")));
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(m_busyTimeoutMs));
         if (!db.open()) {
             const QString why = engineMessage(db.lastError());

@@ -67,7 +67,7 @@ constexpr int LockWaitMs = 2000;
 
 QString shown(const QString &path)
 {
-    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    return absoluteDatabasePath(path);
 }
 
 QString folderOf(const QString &path)

@@ -43,6 +43,8 @@ private slots:
     void notADatabase();
     void statementErrorsCarryEngineMessage_data();
     void statementErrorsCarryEngineMessage();
+    void oddPathsOpen_data();
+    void oddPathsOpen();
     void nullReadsAsZero();
     void writeTransactionRollsBack();
 
@@ -312,6 +314,75 @@ void TestFoundation::statementErrorsCarryEngineMessage()
             QCOMPARE(e.message(), message);
     }
     QCOMPARE(log.statements(), (QStringList{sql, sql}));
+}
+
+void TestFoundation::oddPathsOpen_data()
+{
+    // Where the file is, in the folder; how it is named to the program
+    // ("%d" stands for the folder).
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("given");
+    QTest::newRow("doubled slash first") << "base.db" << "/%d/base.db";
+    QTest::newRow("doubled slash inside") << "base.db" << "%d//base.db";
+    QTest::newRow("dot and dot-dot") << "base.db" << "%d/./sous/../base.db";
+    QTest::newRow("spaces") << "ma base de suivi.db" << "%d/ma base de suivi.db";
+    QTest::newRow("hash") << "base#2.db" << "%d/base#2.db";
+    QTest::newRow("question mark") << "base?.db" << "%d/base?.db";
+    QTest::newRow("percent") << "base%41.db" << "%d/base%41.db";
+    QTest::newRow("percent alone") << "100%.db" << "%d/100%.db";
+    QTest::newRow("accents") << "données été.db" << "%d/données été.db";
+    QTest::newRow("symbolic link") << "base.db" << "%d/lien.db";
+    QTest::newRow("relative") << "base.db" << "base.db";
+}
+
+// Every path the system accepts names its file, for the program and for
+// the repair, and no other file appears.
+void TestFoundation::oddPathsOpen()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, given);
+    SKIP_ON_SERVER("paths of database files");
+    TestDatabase source;
+    source.addLevel("U1", "Secteur Nord");
+    source.closeConnection();
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sous")));
+    const QString real = dir.filePath(file);
+    QVERIFY(QFile::copy(source.path(), real));
+    if (given.contains(QLatin1String("lien")))
+        QVERIFY(QFile::link(real, dir.filePath(QStringLiteral("lien.db"))));
+    const QString cwd = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    const QString name = QString(given).replace(QLatin1String("%d"), dir.path());
+    const QStringList before = QDir(dir.path()).entryList(QDir::Files | QDir::System);
+
+    {
+        TABSDatabase db;
+        db.SetDatabaseFileName(name);
+        TABSQuery query(&db);
+        query.SQL().append(QStringLiteral("SELECT libelle FROM dim_niveau"));
+        query.Open();
+        QVERIFY(!query.Eof());
+        QCOMPARE(query.FieldByName(QStringLiteral("libelle")).AsString(), QStringLiteral("Secteur Nord"));
+        query.Close();
+        db.close();
+        // The repair finds the same file.
+        QString report;
+        try {
+            report = db.RepairDatabase();
+        } catch (const EDatabaseError &e) {
+            QDir::setCurrent(cwd);
+            QFAIL(qPrintable(e.message()));
+        }
+    }
+    QDir::setCurrent(cwd);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), before);
+    TABSDatabase again;
+    again.SetDatabaseFileName(real);
+    TABSQuery query(&again);
+    query.SQL().append(QStringLiteral("SELECT count(*) AS n FROM dim_niveau"));
+    query.Open();
+    QCOMPARE(query.FieldByName(QStringLiteral("n")).AsString(), QStringLiteral("1"));
 }
 
 void TestFoundation::nullReadsAsZero()
