@@ -63,7 +63,11 @@ void TFicheTrend::SetUpPanel(Panel &panel, QChartView *view, const QString &titl
     // Axis ticks and point labels in the user's format: "1 000 000".
     panel.chart->setLocalizeNumbers(true);
     panel.chart->setLocale(QLocale());
+    // The chart view comes with a chart of its own, which it gives up
+    // without freeing.
+    QChart *first = view->chart();
     view->setChart(panel.chart);
+    delete first;
     view->setRenderHint(QPainter::Antialiasing);
     panel.months = new QBarCategoryAxis;
     panel.chart->addAxis(panel.months, Qt::AlignBottom);
