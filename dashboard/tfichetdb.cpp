@@ -77,6 +77,8 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     connect(m_ui->cblFournisseur, &QComboBox::activated, this,
             [this] { guarded(this, [this] { cblFournisseurChange(); }); });
     connect(m_ui->cblPeriode, &QComboBox::activated, this, [this] { guarded(this, [this] { cblPeriodeChange(); }); });
+    connect(m_ui->lvData, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem *item) { guarded(this, [this, item] { lvDataDblClick(item); }); });
     connect(m_ui->btnExporter, &QPushButton::clicked, this, [this] { guarded(this, [this] { btnExporterClick(); }); });
     connect(m_ui->btnEvolution, &QPushButton::clicked, this,
             [this] { guarded(this, [this] { btnEvolutionClick(); }); });
@@ -323,6 +325,7 @@ void TFicheTDB::RefreshData()
         } sortBack{m_ui->lvData};
         m_ui->lvData->clear();
         m_rows.clear();
+        m_rowsDrill = GetDrillLevel();
         if (!m_source)
             m_source = m_sourceFactory();
         // The columns fit the rows shown, however the refresh ends.
@@ -334,6 +337,38 @@ void TFicheTDB::RefreshData()
         buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); });
     }
     QCoreApplication::processEvents();
+}
+
+void TFicheTDB::lvDataDblClick(QTreeWidgetItem *item)
+{
+    if (!item)
+        return;
+    const DashboardRow &row = m_rows.at(static_cast<const DashboardItem *>(item)->statementOrder());
+    QComboBox *combo = nullptr;
+    void (TFicheTDB::*change)() = nullptr;
+    switch (m_rowsDrill) {
+    case 0:
+        combo = m_ui->cblNiveau;
+        change = &TFicheTDB::cblNiveauChange;
+        break;
+    case 1:
+        combo = m_ui->cblAgence;
+        change = &TFicheTDB::cblAgenceChange;
+        break;
+    case 2:
+        combo = m_ui->cblUtilisateur;
+        change = &TFicheTDB::cblUtilisateurChange;
+        break;
+    default:
+        return; // one user: nothing further down
+    }
+    for (int i = 1; i < combo->count(); ++i) {
+        if (GetItemCode(combo, i) == row.code) {
+            combo->setCurrentIndex(i);
+            (this->*change)();
+            return;
+        }
+    }
 }
 
 QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly) const

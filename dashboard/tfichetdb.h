@@ -14,6 +14,7 @@ namespace Ui {
 class TFicheTDB;
 }
 class QComboBox;
+class QTreeWidgetItem;
 class TABSDatabase;
 class Activation;
 
@@ -74,6 +75,9 @@ public slots:
     // The selected rows (all rows when none is) with the header, on the
     // clipboard as tab-separated text and as an HTML table.
     void copyRows();
+    // A double click on a row: its level, agency or user is chosen in its
+    // list, as if the user had chosen it there. A one-user row does nothing.
+    void lvDataDblClick(QTreeWidgetItem *item);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -107,8 +111,10 @@ private:
     std::unique_ptr<FigureSource> m_source;
     Activation *m_activation = nullptr;
     QWidget *m_page = nullptr; // what holds the controls
-    // The rows of the last refresh, in the row statement's order.
+    // The rows of the last refresh, in the row statement's order, and the
+    // drill level they stand for.
     QVector<DashboardRow> m_rows;
+    int m_rowsDrill = 0;
     QString m_exportFolder;
     QString m_exportFilter;
 };

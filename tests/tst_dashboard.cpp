@@ -78,6 +78,8 @@ private slots:
     void pickRunsItsCascadeOnce();
     void escapeChangesNothing_data();
     void escapeChangesNothing();
+    void doubleClickDrills_data();
+    void doubleClickDrills();
     void staleUserShowsLevelRows();
     void monthChangeReloadsUsers();
     void supplierNarrowsFigures();
@@ -614,6 +616,69 @@ void TestDashboard::escapeChangesNothing()
         indexesAfter << combo->objectName() + QLatin1Char('=') + QString::number(combo->currentIndex());
     QCOMPARE(indexesAfter, indexesBefore);
     QCOMPARE(tableRows(fixture.table()), shownBefore);
+}
+
+void TestDashboard::doubleClickDrills_data()
+{
+    QTest::addColumn<QStringList>("before"); // list=code, picked first
+    QTest::addColumn<QString>("row");        // the row double-clicked
+    QTest::addColumn<QString>("list");       // where the same choice is made
+    QTest::addColumn<QString>("code");       // empty: nothing happens
+    QTest::newRow("a level row") << QStringList{} << "Secteur Nord" << "cblNiveau" << "U1";
+    QTest::newRow("another level row") << QStringList{} << "Secteur de l'Ouest" << "cblNiveau" << "U'2";
+    QTest::newRow("an agency row") << QStringList{"cblNiveau=U1"} << "Agence de Brest" << "cblAgence" << "A'2";
+    QTest::newRow("a user row") << QStringList{"cblNiveau=U1", "cblAgence=A'2"} << "Émile Faure" << "cblUtilisateur"
+                                << "U5";
+    QTest::newRow("the one-user row") << QStringList{"cblNiveau=U1", "cblAgence=A'2", "cblUtilisateur=U5"}
+                                      << "Émile Faure" << "" << "";
+}
+
+// A double click on a row makes the same choice as its list, with the same
+// statements, lists and rows after it; the one-user row does nothing.
+void TestDashboard::doubleClickDrills()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, row);
+    QFETCH(QString, list);
+    QFETCH(QString, code);
+
+    const auto state = [](OpenedTable &open) {
+        QStringList out;
+        for (const char *name : {"cblNiveau", "cblAgence", "cblUtilisateur", "cblFournisseur", "cblPeriode"})
+            out << QString::fromLatin1(name) + QLatin1Char('=') + open.combo(name)->currentText() + QLatin1Char('/')
+                    + comboTexts(open.combo(name)).join(QLatin1Char(','));
+        return out + joinedRows(open.table());
+    };
+    const auto prepare = [&](OpenedTable &open) {
+        for (const QString &pick : before)
+            QVERIFY(pickCodeWithMouse(open.combo(qPrintable(pick.section('=', 0, 0))), pick.section('=', 1)));
+    };
+
+    OpenedTable clicked(true);
+    QVERIFY(clicked.opened);
+    prepare(clicked);
+    const QStringList untouched = state(clicked);
+    StatementLog clickLog(&clicked.db);
+    const QList<QTreeWidgetItem *> found = clicked.table()->findItems(row, Qt::MatchExactly, 0);
+    QCOMPARE(found.size(), 1);
+    doubleClickRow(clicked.table(), found.first());
+    settle(&clicked.window);
+
+    if (code.isEmpty()) {
+        QCOMPARE(clickLog.statements(), QStringList());
+        QCOMPARE(state(clicked), untouched);
+        return;
+    }
+    OpenedTable picked(true);
+    QVERIFY(picked.opened);
+    prepare(picked);
+    StatementLog pickLog(&picked.db);
+    QVERIFY(pickCodeWithMouse(picked.combo(qPrintable(list)), code));
+
+    QCOMPARE(clickLog.statements(), pickLog.statements());
+    QCOMPARE(state(clicked), state(picked));
+    QVERIFY(state(clicked) != untouched);
+    QCOMPARE(clicked.window.activation()->count(), 1);
 }
 
 void TestDashboard::staleUserShowsLevelRows()

@@ -222,6 +222,16 @@ void clickRow(QTreeWidget *list, QTreeWidgetItem *row)
     clickAt(list->viewport(), list->visualItemRect(row).center());
 }
 
+void doubleClickRow(QTreeWidget *list, QTreeWidgetItem *row)
+{
+    list->scrollToItem(row);
+    QWidget *viewport = list->viewport();
+    scrollIntoView(viewport);
+    QPoint at = list->visualItemRect(row).center();
+    QWindow *window = platformWindow(viewport, at);
+    QTest::mouseDClick(window, Qt::LeftButton, Qt::NoModifier, at);
+}
+
 void typeInto(QLineEdit *edit, const QString &text)
 {
     clickAt(edit, QPoint(edit->width() - 4, edit->height() / 2));

@@ -54,6 +54,8 @@ void pressKey(QWidget *widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt
 void clickButton(QAbstractButton *button);
 // Clicks a row of a list with the mouse (it becomes the selection).
 void clickRow(QTreeWidget *list, QTreeWidgetItem *row);
+// Double-clicks a row of a list with the mouse.
+void doubleClickRow(QTreeWidget *list, QTreeWidgetItem *row);
 // Clicks into a line edit, selects what it holds and types `text` over it.
 void typeInto(QLineEdit *edit, const QString &text);
 // Lets the events that follow a user's action arrive (focus changes, the
