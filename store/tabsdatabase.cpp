@@ -1,6 +1,7 @@
 #include "store/tabsdatabase.h"
 
 #include "store/dberror.h"
+#include "store/schema.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
 
@@ -136,7 +137,7 @@ void TABSDatabase::applyBusyTimeout()
         throw EDatabaseError(QStringLiteral("Le délai d'attente de la base n'a pas pu être changé."));
 }
 
-void TABSDatabase::failStatement(const QSqlError &error)
+void TABSDatabase::failStatement(const QSqlError &error, const QString &statement)
 {
     const bool server = isServer();
     const QString message = server ? ServerConnection::errorText(error) : error.text();
@@ -156,7 +157,8 @@ void TABSDatabase::failStatement(const QSqlError &error)
                                             "rétablie à la prochaine opération.")
                                  .arg(where, message));
     }
-    throw EDatabaseError(message);
+    const QString missing = Schema::missingObjectMessage(statement, message);
+    throw EDatabaseError(missing.isEmpty() ? message : missing);
 }
 
 void TABSDatabase::close()

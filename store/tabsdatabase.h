@@ -65,9 +65,11 @@ public:
 
     // Raises the error of a failed statement: the engine's message, or ours
     // in French when the database was busy for longer than the busy
-    // timeout. A server connection found broken is released, so that the
-    // next statement connects again.
-    [[noreturn]] void failStatement(const QSqlError &error);
+    // timeout, or when `statement` names a table or a column that the
+    // database lacks (the message then names the table). A server
+    // connection found broken is released, so that the next statement
+    // connects again.
+    [[noreturn]] void failStatement(const QSqlError &error, const QString &statement = QString());
 
     // Transactions. Nested calls join the outermost one. A read
     // transaction sees one state of the database from its first statement

@@ -60,7 +60,7 @@ void TABSQuery::Open()
     }
     if (error.isValid()) {
         Close();
-        m_db->failStatement(error);
+        m_db->failStatement(error, sql);
     }
     m_active = true;
     m_row = 0;
@@ -78,7 +78,7 @@ void TABSQuery::ExecSQL()
             error = query.lastError();
     }
     if (error.isValid())
-        m_db->failStatement(error);
+        m_db->failStatement(error, sql);
 }
 
 void TABSQuery::Close()
