@@ -1,5 +1,7 @@
 #include "dashboard/tableexport.h"
 
+#include "store/serveraddress.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -449,7 +451,7 @@ void checkTarget(const QString &path, const QString &database)
         throw RefusedTarget(
             QStringLiteral("%1 n'est pas un fichier ordinaire (tube, périphérique ou socket) : indiquez le nom d'un fichier.")
                 .arg(path));
-    if (database.isEmpty() || database.contains(QLatin1String("://")))
+    if (database.isEmpty() || ServerAddress::isServerName(database))
         return;
     // The database, and the journals SQLite keeps beside it: a file there
     // would be taken for one of them.
