@@ -122,6 +122,15 @@ QStringList dashboardCaptions()
     };
 }
 
+QString noLevelNotice(bool admin, const QString &user)
+{
+    if (admin)
+        return QStringLiteral("Aucun niveau n'est défini : la table dim_niveau est vide. Le tableau est vide.");
+    return QStringLiteral("L'utilisateur « %1 » n'a pas de niveau : aucune ligne de dim_niveau n'a ce code. "
+                          "Le tableau est vide.")
+        .arg(user);
+}
+
 void FigureSource::prepare(TABSDatabase *, const DashboardSelection &, int)
 {
 }

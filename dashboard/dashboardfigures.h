@@ -73,6 +73,10 @@ int truncated(double value);
 // The ten column captions of the table.
 QStringList dashboardCaptions();
 
+// What to tell when there is no level to show: an ordinary user whose code
+// is no level's code, or no level at all. The table itself stays as it is.
+QString noLevelNotice(bool admin, const QString &user);
+
 // Where a refresh gets its figures from. The table asks for the six sums of
 // one request (period, supplier, level, agency and user filters set on the
 // TAccount) at a time; a source may read everything it needs once, in

@@ -1,5 +1,6 @@
 #include "dashboard/headlessreport.h"
 
+#include "app/toolexit.h"
 #include "store/dberror.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
@@ -12,13 +13,37 @@
 
 namespace HeadlessReport {
 
+namespace {
+
+const QString UsageLine = QStringLiteral("Utilisation : orvalis-report BASE UTILISATEUR [options]");
+
+} // namespace
+
 QString usage()
 {
-    return QStringLiteral(
-        "Usage : orvalis-report BASE UTILISATEUR [--mois AAAA-MM] [--niveau CODE] [--agence CODE]\n"
-        "                       [--utilisateur CODE] [--fournisseur CODE]\n"
-        "                       [--format texte|tsv|csv|json|xlsx] [--sortie FICHIER]\n"
-        "Le format xlsx demande --sortie.\n");
+    return UsageLine
+           + QStringLiteral(
+               "\n\n"
+               "Le tableau de suivi sans fenêtre : les mêmes lignes et les mêmes textes que la fenêtre, pour un mois\n"
+               "et les filtres demandés, sur la sortie standard ou dans un fichier.\n"
+               "\n"
+               "Arguments :\n"
+               "  BASE                 le fichier de base de données, ou une base d'un serveur PostgreSQL\n"
+               "                       (postgresql://utilisateur@serveur:port/base)\n"
+               "  UTILISATEUR          le code de l'utilisateur ; VEXOR : l'administrateur, qui voit tous les niveaux\n"
+               "\n"
+               "Options :\n"
+               "  --mois AAAA-MM       le mois (le mois en cours par défaut)\n"
+               "  --niveau CODE        les agences de ce niveau\n"
+               "  --agence CODE        les utilisateurs de cette agence dans le mois (demande --niveau)\n"
+               "  --utilisateur CODE   cet utilisateur seul, dans l'agence (demande --agence)\n"
+               "  --fournisseur CODE   les chiffres de ce fournisseur seulement\n"
+               "  --format FORMAT      texte (par défaut), tsv, csv, json ou xlsx\n"
+               "  --sortie FICHIER     écrit ce fichier au lieu de la sortie standard (obligatoire pour xlsx) ;\n"
+               "                       un fichier existant n'est remplacé qu'une fois le nouveau complet\n"
+               "  -h, --help           affiche cette aide\n"
+               "\n")
+           + ToolExit::statusHelp();
 }
 
 Request parse(const QStringList &arguments, const QDate &today)
@@ -28,6 +53,10 @@ Request parse(const QStringList &arguments, const QDate &today)
     QStringList positional;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments.at(i);
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            request.help = true;
+            return request;
+        }
         if (!arg.startsWith(QLatin1String("--"))) {
             positional << arg;
             continue;
@@ -181,25 +210,58 @@ QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection
 
 namespace {
 
+// A cell of the texte format, which a terminal shows: on one line, and no
+// control character (an escape sequence would drive the terminal).
+QString textCell(const QString &text)
+{
+    QString out = TableExport::singleLine(text);
+    for (QChar &c : out)
+        if (c.category() == QChar::Other_Control)
+            c = QChar(QChar::ReplacementCharacter);
+    return out;
+}
+
+// A label of the texte format: at most TextLabelWidth characters.
+QString textLabel(const QString &label)
+{
+    if (label.size() <= TextLabelWidth)
+        return textCell(label);
+    qsizetype keep = TextLabelWidth - 1;
+    if (label.at(keep - 1).isHighSurrogate())
+        --keep;
+    return textCell(label.left(keep)) + QChar(0x2026);
+}
+
 QByteArray renderText(const QVector<DashboardRow> &rows)
 {
-    QList<QStringList> lines{dashboardCaptions()};
-    for (const DashboardRow &row : rows)
-        lines << row.cells();
-    QVector<int> widths(10, 0);
-    for (const QStringList &line : lines)
+    // The lines are made twice, once to measure the columns and once to
+    // write them, so that only one line's texts are held at a time.
+    auto cellsOf = [&rows](qsizetype line) {
+        QStringList cells = line == 0 ? dashboardCaptions() : rows.at(line - 1).cells();
+        cells[0] = textLabel(cells.at(0));
+        for (int c = 1; c < 10; ++c)
+            cells[c] = textCell(cells.at(c));
+        return cells;
+    };
+    QVector<qsizetype> widths(10, 0);
+    for (qsizetype line = 0; line <= rows.size(); ++line) {
+        const QStringList cells = cellsOf(line);
         for (int c = 0; c < 10; ++c)
-            widths[c] = qMax(widths[c], int(TableExport::singleLine(line.at(c)).size()));
-    QString out;
-    for (const QStringList &line : lines) {
-        QStringList cells;
-        for (int c = 0; c < 10; ++c) {
-            const QString cell = TableExport::singleLine(line.at(c));
-            cells << (c == 0 ? cell.leftJustified(widths[c]) : cell.rightJustified(widths[c]));
-        }
-        out += cells.join(QStringLiteral("  ")).trimmed() + QLatin1Char('\n');
+            widths[c] = qMax(widths[c], cells.at(c).size());
     }
-    return out.toUtf8();
+    QByteArray out;
+    for (qsizetype line = 0; line <= rows.size(); ++line) {
+        const QStringList cells = cellsOf(line);
+        QString text;
+        for (int c = 0; c < 10; ++c) {
+            if (c > 0)
+                text += QStringLiteral("  ");
+            text += c == 0 ? cells.at(c).leftJustified(widths[c]) : cells.at(c).rightJustified(widths[c]);
+        }
+        // Right-justified, the last cell leaves no blank at the end.
+        out += text.toUtf8() + '\n';
+    }
+    return out;
 }
 
 QByteArray renderJson(const QVector<DashboardRow> &rows)
@@ -250,36 +312,76 @@ QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const 
     return {};
 }
 
+namespace {
+
+// Writes everything to `out`, or raises ExportError.
+void writeAll(QIODevice &out, const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const qint64 written = out.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0)
+            break;
+        done += written;
+    }
+    auto *file = qobject_cast<QFileDevice *>(&out);
+    if (done < bytes.size() || (file && !file->flush()))
+        throw TableExport::ExportError(
+            QStringLiteral("La sortie standard n'a pas pu être écrite : %1").arg(out.errorString()));
+}
+
+int report(const Request &request, QIODevice &out, QTextStream &err)
+{
+    if (!request.output.isEmpty())
+        TableExport::checkTarget(request.output, request.database);
+    TABSDatabase db;
+    db.SetDatabaseFileName(request.database);
+    const DashboardSelection selection = resolve(db, request);
+    const QVector<DashboardRow> shown = rows(db, selection);
+    if (shown.isEmpty() && drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex) == 0)
+        err << QStringLiteral("Information : ") << TableExport::singleLine(noLevelNotice(selection.admin, request.user))
+            << '\n';
+    const QByteArray bytes = render(shown, request.format,
+                                    request.format == OutputFormat::Xlsx ? title(db, selection) : TableExport::Title());
+    if (request.output.isEmpty())
+        writeAll(out, bytes);
+    else
+        TableExport::save(request.output, bytes, request.database);
+    return ToolExit::Success;
+}
+
+} // namespace
+
 int run(const QStringList &arguments, QIODevice &out, QTextStream &err)
 {
-    Request request;
     try {
-        request = parse(arguments);
-    } catch (const UsageError &e) {
-        err << e.message() << '\n' << usage();
-        return 2;
-    }
-    try {
-        TABSDatabase db;
-        db.SetDatabaseFileName(request.database);
-        const DashboardSelection selection = resolve(db, request);
-        const QByteArray bytes = render(rows(db, selection), request.format,
-                                        request.format == OutputFormat::Xlsx ? title(db, selection)
-                                                                             : TableExport::Title());
-        if (request.output.isEmpty())
-            out.write(bytes);
-        else
-            TableExport::save(request.output, bytes);
-        return 0;
+        Request request;
+        try {
+            request = parse(arguments);
+        } catch (const UsageError &e) {
+            err << e.message() << '\n' << UsageLine << QStringLiteral(" (orvalis-report --help : l'aide)\n");
+            return ToolExit::Usage;
+        }
+        if (request.help) {
+            writeAll(out, usage().toUtf8());
+            return ToolExit::Success;
+        }
+        return report(request, out, err);
     } catch (const UsageError &e) {
         err << e.message() << '\n';
-        return 2;
+        return ToolExit::Usage;
+    } catch (const TableExport::RefusedTarget &e) {
+        err << QString::fromUtf8(e.what()) << '\n';
+        return ToolExit::Usage;
     } catch (const EDatabaseError &e) {
         err << e.message() << '\n';
-        return 1;
+        return ToolExit::Failure;
     } catch (const TableExport::ExportError &e) {
         err << QString::fromUtf8(e.what()) << '\n';
-        return 1;
+        return ToolExit::Failure;
+    } catch (const std::bad_alloc &) {
+        err << ToolExit::outOfMemory() << '\n';
+        return ToolExit::Failure;
     }
 }
 

@@ -33,6 +33,7 @@ struct Request
     QString supplier;
     OutputFormat format = OutputFormat::Text;
     QString output; // the file to write; empty: standard output
+    bool help = false; // --help: the help on standard output, nothing else
 };
 
 // A command line that cannot be served: exit status 2.
@@ -49,6 +50,7 @@ private:
     QString m_message;
 };
 
+// The whole help, in French: arguments, options, exit statuses.
 QString usage();
 
 // Reads the arguments (program name excluded). Throws UsageError.
@@ -65,13 +67,21 @@ QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection
 // filters read from the database.
 TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection);
 
+// The widest label of the texte format, in characters: a longer one is cut
+// there, ending with "…", so that a line never grows with the labels of
+// other lines. That format, made for a terminal, also shows every control
+// character of a label as U+FFFD.
+constexpr int TextLabelWidth = 40;
+
 // The table in one of the output formats (CSV with its byte order mark;
 // the title goes into the workbook only).
 QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format,
                   const TableExport::Title &title = TableExport::Title());
 
 // The whole program: returns the exit status (0, 1 database or file error,
-// 2 usage).
+// 2 usage). Everything written to `out` is checked to its end (a file
+// device is flushed too): a failure is a message and status 1. Running out
+// of memory is a message and status 1 as well.
 int run(const QStringList &arguments, QIODevice &out, QTextStream &err);
 
 } // namespace HeadlessReport

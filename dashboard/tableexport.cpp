@@ -1,12 +1,22 @@
 #include "dashboard/tableexport.h"
 
+#include "store/serveraddress.h"
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
 
 #include <xlsxwriter.h>
 
+#include <cerrno>
+#include <clocale>
 #include <cmath>
+#include <cstring>
+#include <locale.h>
+#include <sys/stat.h>
 
 namespace TableExport {
 
@@ -197,7 +207,75 @@ Title titleOf(const DashboardSelection &selection, const std::function<QString(F
     return title;
 }
 
+QString workbookText(const QString &text)
+{
+    // Excel's limit, which the workbook library enforces.
+    constexpr qsizetype CellLimit = 32767;
+    const qsizetype keep = text.size() > CellLimit ? CellLimit - 1 : text.size();
+    QString out;
+    out.reserve(keep + 1);
+    for (qsizetype i = 0; i < keep; ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            if (i + 1 == keep)
+                break; // the cut falls inside the pair: leave both out
+            out += c;
+            out += text.at(++i);
+            continue;
+        }
+        const char16_t u = c.unicode();
+        const bool allowed = u == 0x9 || u == 0xA || u == 0xD || (u >= 0x20 && u < 0xFFFE && !c.isSurrogate());
+        out += allowed ? c : QChar(QChar::ReplacementCharacter);
+    }
+    if (keep < text.size())
+        out += QChar(0x2026);
+    return out;
+}
+
 namespace {
+
+// The C library formats numbers by the locale the program took from the
+// user (LC_NUMERIC): under fr_FR, "37262,835". The workbook library writes
+// every number of the file (cell values, column widths, margins) with it,
+// so it runs under the C conventions, for this thread only, whatever the
+// user's locale.
+class CNumbers
+{
+public:
+    CNumbers()
+    {
+        locale_t base = duplocale(LC_GLOBAL_LOCALE);
+        m_locale = base ? newlocale(LC_NUMERIC_MASK, "C", base) : locale_t(nullptr);
+        if (!m_locale) {
+            if (base)
+                freelocale(base);
+            throw ExportError(QStringLiteral("Le classeur n'a pas pu être préparé : %1")
+                                  .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        }
+        m_previous = uselocale(m_locale);
+    }
+    ~CNumbers()
+    {
+        uselocale(m_previous);
+        freelocale(m_locale);
+    }
+    CNumbers(const CNumbers &) = delete;
+    CNumbers &operator=(const CNumbers &) = delete;
+
+private:
+    locale_t m_locale = nullptr;
+    locale_t m_previous = nullptr;
+};
+
+// A cell's text for the workbook library. Spreadsheets read "_xHHHH_" in
+// a cell as the character HHHH (the library writes a carriage return so):
+// a text that holds such a sequence itself gets its underscore written
+// that way, and reads back as it was.
+QByteArray cellText(const QString &text)
+{
+    static const QRegularExpression escape(QStringLiteral("_(?=x[0-9A-Fa-f]{4}_)"));
+    return workbookText(text).replace(escape, QStringLiteral("_x005F_")).toUtf8();
+}
 
 // Widths of the columns in characters.
 const double ColumnWidths[10] = {32, 14, 12, 14, 12, 11, 14, 11, 15, 17};
@@ -231,13 +309,13 @@ SheetFormats addFormats(lxw_workbook *workbook)
         format_set_align(cell, align);
         switch (columnKind(c)) {
         case ColumnKind::Amount:
-            format_set_num_format(cell, "0.00");
+            format_set_num_format(cell, "#,##0.00");
             break;
         case ColumnKind::Percent:
             format_set_num_format(cell, "0.00%");
             break;
         case ColumnKind::Count:
-            format_set_num_format(cell, "0");
+            format_set_num_format(cell, "#,##0");
             break;
         case ColumnKind::Label:
             format_set_num_format(cell, "@");
@@ -264,24 +342,24 @@ void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const
     lxw_worksheet *sheet = workbook_add_worksheet(workbook, "Tableau de suivi");
     const SheetFormats formats = addFormats(workbook);
 
-    writes << worksheet_write_string(sheet, 0, 0, title.text().toUtf8().constData(), formats.title);
+    writes << worksheet_write_string(sheet, 0, 0, cellText(title.text()).constData(), formats.title);
     const lxw_row_t headerRow = 2;
     const QStringList captions = dashboardCaptions();
     for (int c = 0; c < 10; ++c) {
         writes << worksheet_set_column(sheet, lxw_col_t(c), lxw_col_t(c), ColumnWidths[c], nullptr);
-        writes << worksheet_write_string(sheet, headerRow, lxw_col_t(c), captions.at(c).toUtf8().constData(),
+        writes << worksheet_write_string(sheet, headerRow, lxw_col_t(c), cellText(captions.at(c)).constData(),
                                          formats.header[c]);
     }
     lxw_row_t line = headerRow + 1;
     for (const DashboardRow &row : rows) {
         const QStringList shown = row.cells();
         // Labels are written as strings, never as formulas.
-        writes << worksheet_write_string(sheet, line, 0, row.libelle.toUtf8().constData(), formats.cell[0]);
+        writes << worksheet_write_string(sheet, line, 0, cellText(row.libelle).constData(), formats.cell[0]);
         for (int c = 1; c < 10; ++c) {
             double value = columnValue(row, c);
             if (!std::isfinite(value)) {
                 // No number cell can hold it: the table's text.
-                writes << worksheet_write_string(sheet, line, lxw_col_t(c), shown.at(c).toUtf8().constData(),
+                writes << worksheet_write_string(sheet, line, lxw_col_t(c), cellText(shown.at(c)).constData(),
                                                  nullptr);
                 continue;
             }
@@ -292,7 +370,8 @@ void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const
         ++line;
     }
     worksheet_freeze_panes(sheet, headerRow + 1, 0);
-    // Printed across one page width, in landscape, for a meeting.
+    // Printed across one page width of A4, in landscape, for a meeting.
+    worksheet_set_paper(sheet, 9);
     worksheet_set_landscape(sheet);
     worksheet_fit_to_pages(sheet, 1, 0);
     writes << worksheet_repeat_rows(sheet, headerRow, headerRow);
@@ -311,18 +390,24 @@ QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title)
     QByteArray tmpdir = QFile::encodeName(dir.path());
     lxw_workbook_options options = {};
     options.tmpdir = tmpdir.data();
-    lxw_workbook *workbook = workbook_new_opt(nativePath.constData(), &options);
-    if (!workbook)
-        throw ExportError(QStringLiteral("Impossible de créer le classeur."));
+    lxw_error error = LXW_NO_ERROR;
+    {
+        const CNumbers numbers;
+        lxw_workbook *workbook = workbook_new_opt(nativePath.constData(), &options);
+        if (!workbook)
+            throw ExportError(QStringLiteral("Impossible de créer le classeur."));
 
-    QByteArray titleText = title.text().toUtf8();
-    lxw_doc_properties properties = {};
-    properties.title = titleText.data();
-    Writes writes;
-    writes << workbook_set_properties(workbook, &properties);
-    writeSheet(workbook, rows, title, writes);
-    const lxw_error closed = workbook_close(workbook);
-    const lxw_error error = writes.first != LXW_NO_ERROR ? writes.first : closed;
+        // A property is one line: XML would read a carriage return back as
+        // a line feed.
+        QByteArray titleText = singleLine(workbookText(title.text())).toUtf8();
+        lxw_doc_properties properties = {};
+        properties.title = titleText.data();
+        Writes writes;
+        writes << workbook_set_properties(workbook, &properties);
+        writeSheet(workbook, rows, title, writes);
+        const lxw_error closed = workbook_close(workbook);
+        error = writes.first != LXW_NO_ERROR ? writes.first : closed;
+    }
     if (error != LXW_NO_ERROR)
         throw ExportError(QStringLiteral("Le classeur n'a pas pu être écrit : %1").arg(QString::fromUtf8(lxw_strerror(error))));
 
@@ -332,10 +417,70 @@ QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title)
     return file.readAll();
 }
 
-void save(const QString &path, const QByteArray &bytes)
+namespace {
+
+// What stat() says of a path, following links; false when it names nothing
+// that can be reached.
+bool statOf(const QString &path, struct stat &info)
 {
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A path with its folder's links resolved, whether it exists or not.
+QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
+}
+
+} // namespace
+
+void checkTarget(const QString &path, const QString &database)
+{
+    struct stat target;
+    const bool exists = statOf(path, target);
+    if (exists && S_ISDIR(target.st_mode))
+        throw RefusedTarget(QStringLiteral("%1 est un dossier : indiquez le nom d'un fichier.").arg(path));
+    if (exists && !S_ISREG(target.st_mode))
+        throw RefusedTarget(
+            QStringLiteral("%1 n'est pas un fichier ordinaire (tube, périphérique ou socket) : indiquez le nom d'un fichier.")
+                .arg(path));
+    if (database.isEmpty() || ServerAddress::isServerName(database))
+        return;
+    // The database, and the journals SQLite keeps beside it: a file there
+    // would be taken for one of them.
+    const QString resolved = resolvedPath(path);
+    const QString databaseResolved = resolvedPath(database);
+    const QString databaseCanonical = QFileInfo(database).canonicalFilePath();
+    for (const char *suffix : {"", "-journal", "-wal", "-shm"}) {
+        const QString file = database + QLatin1String(suffix);
+        struct stat existing;
+        const bool same = (exists && statOf(file, existing) && sameFile(existing, target))
+                          || resolved == databaseResolved + QLatin1String(suffix)
+                          || (!databaseCanonical.isEmpty() && resolved == databaseCanonical + QLatin1String(suffix));
+        if (!same)
+            continue;
+        if (*suffix == 0)
+            throw RefusedTarget(
+                QStringLiteral("%1 est la base de données elle-même : indiquez un autre fichier.").arg(path));
+        throw RefusedTarget(QStringLiteral("%1 est un journal de la base de données %2 : indiquez un autre fichier.")
+                                .arg(path, database));
+    }
+}
+
+void save(const QString &path, const QByteArray &bytes, const QString &database)
+{
+    checkTarget(path, database);
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    // Flushed before commit(): a write that fails while commit() flushes
+    // (a full disk) would not stop it from putting the short file in place.
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() || !file.commit())
         throw ExportError(QStringLiteral("Impossible d'écrire le fichier %1 : %2").arg(path, file.errorString()));
 }
 

@@ -82,14 +82,37 @@ public:
     explicit ExportError(const QString &message) : std::runtime_error(message.toStdString()) {}
 };
 
+// A path that must not receive an export: nothing was written.
+class RefusedTarget : public ExportError
+{
+public:
+    using ExportError::ExportError;
+};
+
+// A text as a workbook can hold it: the characters that XML cannot carry
+// (control characters other than tab and line breaks, U+FFFE, U+FFFF,
+// unpaired surrogates) become U+FFFD, and a text longer than a cell holds
+// (32 767 characters) is cut, ending with "…".
+QString workbookText(const QString &text);
+
 // A workbook with one sheet: the title line, a blank line, the captions,
-// then one line per row with real numbers (two decimals; rates as
-// percentages; counts as integers) and the labels as text. Throws
-// ExportError.
+// then one line per row with real numbers (two decimals and a thousands
+// separator; rates as percentages; counts as integers) and the labels as
+// text; printed on A4. The numbers in the file are written the same way
+// whatever the locale. Throws ExportError.
 QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title);
 
-// Writes a whole file, replacing it only once it is complete. Throws
-// ExportError.
-void save(const QString &path, const QByteArray &bytes);
+// Refuses (RefusedTarget, with a French message) a path that must not be
+// replaced by an export: the database `database` itself, whatever the
+// spelling of either path or the links between them, or one of the files
+// SQLite keeps beside it; a folder; a named pipe, a device or a socket. A
+// path that names nothing yet, or an ordinary file, passes. `database`
+// may be empty or a server's URI: no database file to protect.
+void checkTarget(const QString &path, const QString &database = QString());
+
+// Writes a whole file after checkTarget: into a new file of the same
+// folder, synced to the disk, which then takes the path's place; a file
+// that was there stays as it was when anything fails. Throws ExportError.
+void save(const QString &path, const QByteArray &bytes, const QString &database = QString());
 
 } // namespace TableExport

@@ -115,6 +115,7 @@ void TFicheTDB::layOut(QSize size)
     const int right = size.width() - 16;
     m_ui->btnExporter->move(right - m_ui->btnExporter->width(), buttonsTop);
     m_ui->btnEvolution->move(m_ui->btnExporter->x() - 8 - m_ui->btnEvolution->width(), buttonsTop);
+    m_ui->lblStatut->setGeometry(16, buttonsTop, qMax(0, m_ui->btnEvolution->x() - 8 - 16), ButtonHeight);
 }
 
 bool TFicheTDB::eventFilter(QObject *watched, QEvent *event)
@@ -264,6 +265,8 @@ void TFicheTDB::LoadLevels()
 {
     loadList(m_ui->cblNiveau, QStringLiteral("<Tous>"), DashboardStatements::levels(FAdmin, FUser));
     FFilterLevel.clear();
+    m_ui->lblStatut->setText(m_ui->cblNiveau->count() > 1 ? QString()
+                                                           : TableExport::singleLine(noLevelNotice(FAdmin, FUser)));
 }
 
 void TFicheTDB::LoadAgencies()
@@ -433,9 +436,16 @@ void TFicheTDB::btnExporterClick()
         csv = filter == CsvFilter;
         name += csv ? QStringLiteral(".csv") : QStringLiteral(".xlsx");
     }
+    try {
+        TableExport::checkTarget(name, FDatabase->DatabaseFileName());
+    } catch (const TableExport::RefusedTarget &refused) {
+        Messages::ShowMessage(this, QString::fromUtf8(refused.what()));
+        return;
+    }
     const QVector<DashboardRow> rows = shownRows();
     WaitCursor wait(this);
-    TableExport::save(name, csv ? TableExport::csv(rows) : TableExport::xlsx(rows, exportTitle()));
+    TableExport::save(name, csv ? TableExport::csv(rows) : TableExport::xlsx(rows, exportTitle()),
+                      FDatabase->DatabaseFileName());
     m_exportFolder = QFileInfo(name).absolutePath();
     m_exportFilter = csv ? CsvFilter : XlsxFilter;
 }

@@ -1,14 +1,36 @@
 #pragma once
 
 #include <QStringList>
+#include <QVector>
 
 // The six tables the program reads, as the sample tool and the tests
 // create them. The program itself never creates or alters a table.
 namespace Schema {
 
+struct Column
+{
+    QString name;
+    QString type;
+};
+
+struct Table
+{
+    QString name;
+    QVector<Column> columns;
+};
+
+// The six tables and their columns, in the order they are created.
+const QVector<Table> &tables();
+
 QStringList createTables();
 // Their names, in the order they are created.
 QStringList tableNames();
+
+// For an engine error that says a table or a column is missing, a French
+// sentence naming it and the table it belongs to, taken from the failed
+// statement (a column is looked for in the tables the statement reads),
+// followed by the engine's own message. Empty for any other error.
+QString missingObjectMessage(const QString &statement, const QString &engineMessage);
 
 // The index that serves every figure of the tracking table: it covers the
 // month, the agency, the account and the other dimensions, and holds the

@@ -3,6 +3,7 @@
 #include "store/sqlitehandle.h"
 
 #include "store/dberror.h"
+#include "store/schema.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
 #include "store/serverlimits.h"
@@ -192,7 +193,7 @@ bool TABSDatabase::failed(const QSqlError &error) const
     return error.isValid() || m_silent;
 }
 
-void TABSDatabase::failStatement(const QSqlError &error, Doing doing)
+void TABSDatabase::failStatement(const QSqlError &error, Doing doing, const QString &statement)
 {
     const bool server = isServer();
     if (m_silent) {
@@ -221,7 +222,9 @@ void TABSDatabase::failStatement(const QSqlError &error, Doing doing)
                                             "rétablie à la prochaine opération.")
                                  .arg(where, message));
     }
-    throw EDatabaseError(sentenceFor(doing) + QStringLiteral(" : ") + message);
+    // A table or column the database lacks: the sentence names the table.
+    const QString missing = Schema::missingObjectMessage(statement, message);
+    throw EDatabaseError(missing.isEmpty() ? sentenceFor(doing) + QStringLiteral(" : ") + message : missing);
 }
 
 void TABSDatabase::close()

@@ -72,9 +72,11 @@ public:
     // failed, then the engine's message; or ours in French alone when the
     // database was busy for longer than the busy timeout, when the server
     // stopped a statement that ran too long, or when the server did not
-    // answer at all. A server connection found broken is released, so that
-    // the next statement connects again.
-    [[noreturn]] void failStatement(const QSqlError &error, Doing doing = Doing::Reading);
+    // answer at all; or, when `statement` names a table or a column that
+    // the database lacks, a sentence naming the table. A server connection
+    // found broken is released, so that the next statement connects again.
+    [[noreturn]] void failStatement(const QSqlError &error, Doing doing = Doing::Reading,
+                                    const QString &statement = QString());
     // The engine's own words of an error, without the generic sentence Qt's
     // driver adds after them ("Unable to fetch row", ...).
     static QString engineMessage(const QSqlError &error);

@@ -62,7 +62,7 @@ void TABSQuery::Open()
     }
     if (m_db->failed(error)) {
         Close();
-        m_db->failStatement(error);
+        m_db->failStatement(error, TABSDatabase::Doing::Reading, sql);
     }
     m_active = true;
     m_row = 0;
@@ -86,7 +86,7 @@ void TABSQuery::ExecSQL()
             error = query.lastError();
     }
     if (m_db->failed(error))
-        m_db->failStatement(error, TABSDatabase::Doing::Writing);
+        m_db->failStatement(error, TABSDatabase::Doing::Writing, sql);
     transaction.commit();
 }
 

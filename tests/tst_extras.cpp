@@ -37,6 +37,11 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <clocale>
+#include <cmath>
+
+#include <sys/stat.h>
+
 namespace {
 
 DashboardRow makeRow(const QString &label, double ht, double tva, double marge, double relances, double devis,
@@ -126,6 +131,10 @@ private slots:
     void csvFollowsLocale();
     void textFormatsGuardLabelsOnly();
     void workbookCells();
+    void workbookNumbersWhateverTheLocale_data();
+    void workbookNumbersWhateverTheLocale();
+    void workbookTextsAreValidXml_data();
+    void workbookTextsAreValidXml();
     void titleNamesFiltersInForce_data();
     void titleNamesFiltersInForce();
 
@@ -140,6 +149,8 @@ private slots:
     void exportFromWindow_data();
     void exportFromWindow();
     void exportCancelledOrFailing();
+    void exportRefusesTargets_data();
+    void exportRefusesTargets();
 
     void trendEqualsMonthlyReports_data();
     void trendEqualsMonthlyReports();
@@ -258,11 +269,12 @@ void TestExtras::workbookCells()
         double value;
         const char *format;
     };
+    // Amounts and counts with a thousands separator; the values unchanged.
     const Expected numbers[] = {
-        {"B4", 200, "0.00"},  {"C4", 40, "0.00"},    {"D4", 240, "0.00"},    {"E4", -50, "0.00"},
-        {"F4", -0.25, "0.00%"}, {"G4", 2, "0"},      {"H4", 2, "0"},         {"I4", 3, "0"},
-        {"J4", 1.5, "0.00%"}, {"B5", 1234.5, "0.00"}, {"F5", 0, "0.00%"},    {"G6", -2, "0"},
-        {"D6", 120.3, "0.00"}, {"J6", 0.25, "0.00%"},
+        {"B4", 200, "#,##0.00"},   {"C4", 40, "#,##0.00"},     {"D4", 240, "#,##0.00"}, {"E4", -50, "#,##0.00"},
+        {"F4", -0.25, "0.00%"},    {"G4", 2, "#,##0"},         {"H4", 2, "#,##0"},      {"I4", 3, "#,##0"},
+        {"J4", 1.5, "0.00%"},      {"B5", 1234.5, "#,##0.00"}, {"F5", 0, "0.00%"},      {"G6", -2, "#,##0"},
+        {"D6", 120.3, "#,##0.00"}, {"J6", 0.25, "0.00%"},
     };
     for (const Expected &e : numbers) {
         const XlsxCell cell = sheet.cell(QLatin1String(e.ref));
@@ -271,6 +283,143 @@ void TestExtras::workbookCells()
         QVERIFY2(qFuzzyCompare(1 + cell.number, 1 + e.value), qPrintable(QStringLiteral("%1: %2").arg(e.ref).arg(cell.number)));
         QCOMPARE(cell.numberFormat, QLatin1String(e.format));
     }
+    // Printed on A4, in landscape.
+    const QByteArray sheetXml = sheet.parts.value(QStringLiteral("xl/worksheets/sheet1.xml"));
+    QVERIFY2(sheetXml.contains("<pageSetup paperSize=\"9\" "), sheetXml.constData());
+    QVERIFY(sheetXml.contains("orientation=\"landscape\""));
+}
+
+namespace {
+
+// Rows whose figures have many digits, both signs, tiny and huge values.
+QVector<DashboardRow> manyDigitRows()
+{
+    return {
+        makeRow(QStringLiteral("Secteur Bourgogne-Franche-Comté"), 37262.835, 7452.567, 1234.005, 12, 34567, 23456),
+        makeRow(QStringLiteral("Agence de Chalon-sur-Saône"), -1234567.891, 0.1 + 0.2, 1e-7, 0, 3, 1),
+        makeRow(QStringLiteral("Grand compte"), 12345678901234.5, 2469135780246.9, 98765432.1, 1, 1, 1),
+    };
+}
+
+// Switches the C library's numbers (LC_NUMERIC) to `name` for the life of
+// the object, as a program that took the user's locale runs.
+class NumericLocale
+{
+public:
+    explicit NumericLocale(const char *name) : m_previous(std::setlocale(LC_NUMERIC, nullptr))
+    {
+        m_ok = std::setlocale(LC_NUMERIC, name) != nullptr;
+    }
+    ~NumericLocale() { std::setlocale(LC_NUMERIC, m_previous.constData()); }
+    bool ok() const { return m_ok; }
+
+private:
+    QByteArray m_previous;
+    bool m_ok = false;
+};
+
+} // namespace
+
+void TestExtras::workbookNumbersWhateverTheLocale_data()
+{
+    QTest::addColumn<QByteArray>("locale");
+    QTest::newRow("C") << QByteArray("C.UTF-8");
+    QTest::newRow("French") << QByteArray("fr_FR.UTF-8");
+}
+
+void TestExtras::workbookNumbersWhateverTheLocale()
+{
+    QFETCH(QByteArray, locale);
+    QTemporaryDir dir;
+    const QVector<DashboardRow> rows = manyDigitRows();
+    TableExport::Title title;
+    title.year = 2026;
+    title.month = 5;
+    // The same workbook made under the C conventions, for comparison.
+    const QString reference = dir.filePath(QStringLiteral("c.xlsx"));
+    {
+        const NumericLocale c("C");
+        TableExport::save(reference, TableExport::xlsx(rows, title));
+    }
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    {
+        const NumericLocale numbers(locale.constData());
+        if (!numbers.ok())
+            QSKIP(qPrintable(QStringLiteral("locale %1 missing (scripts/dev test generates it)").arg(QString::fromLatin1(locale))));
+        QCOMPARE(QString::asprintf("%.1f", 1.5), QStringLiteral("1.5")); // Qt's own formatting: C always
+        TableExport::save(path, TableExport::xlsx(rows, title));
+    }
+    const XlsxSheet sheet = XlsxSheet::read(path);
+    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    const QString columns = QStringLiteral("ABCDEFGHIJ");
+    for (int r = 0; r < rows.size(); ++r) {
+        for (int c = 1; c < 10; ++c) {
+            const QString ref = columns.at(c) + QString::number(r + 4);
+            const XlsxCell cell = sheet.cell(ref);
+            QVERIFY2(cell.isNumber(), qPrintable(ref));
+            double expected = TableExport::columnValue(rows.at(r), c);
+            if (TableExport::columnKind(c) == TableExport::ColumnKind::Percent)
+                expected /= 100;
+            // The file keeps 16 significant digits.
+            QVERIFY2(std::fabs(cell.number - expected) <= 1e-15 * std::fabs(expected),
+                     qPrintable(QStringLiteral("%1: %2, expected %3").arg(ref).arg(cell.number, 0, 'g', 17).arg(expected, 0, 'g', 17)));
+        }
+    }
+    // Every other number of the file too (column widths, margins): the
+    // parts are those written under the C conventions, byte for byte, but
+    // for the creation time.
+    const XlsxSheet c = XlsxSheet::read(reference);
+    QCOMPARE(sheet.parts.keys(), c.parts.keys());
+    for (auto it = c.parts.cbegin(); it != c.parts.cend(); ++it)
+        if (it.key() != QLatin1String("docProps/core.xml"))
+            QVERIFY2(sheet.parts.value(it.key()) == it.value(), qPrintable(it.key()));
+    QVERIFY(!sheet.parts.value(QStringLiteral("xl/worksheets/sheet1.xml")).contains(",7109375"));
+}
+
+void TestExtras::workbookTextsAreValidXml_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("stored");
+    const QChar replacement(QChar::ReplacementCharacter);
+    QTest::newRow("control character") << QStringLiteral("Agence\x01Nord") << QStringLiteral("Agence") + replacement + "Nord";
+    QTest::newRow("escape and unit separator")
+        << QStringLiteral("\x1b[1m\x1f") << QString(replacement) + "[1m" + replacement;
+    QTest::newRow("nul") << QString(QChar(0)) + "x" << QString(replacement) + "x";
+    QTest::newRow("not characters") << QString(QChar(0xFFFE)) + QChar(0xFFFF) << QString(replacement) + replacement;
+    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) + "a" << QString(replacement) + "a";
+    QTest::newRow("kept: tab, line breaks") << QStringLiteral("a\tb\nc\rd") << QStringLiteral("a\tb\nc\rd");
+    QTest::newRow("kept: a spreadsheet's escape") << QStringLiteral("a_x0041_b_x005F_") << QStringLiteral("a_x0041_b_x005F_");
+    QTest::newRow("kept: markup") << QStringLiteral("<b>&amp; \"x\" ]]> 'y'") << QStringLiteral("<b>&amp; \"x\" ]]> 'y'");
+    QTest::newRow("kept: beyond the first plane") << QStringLiteral("Agence 😀 𝄞") << QStringLiteral("Agence 😀 𝄞");
+    QTest::newRow("longer than a cell") << QString(40000, QLatin1Char('x'))
+                                        << QString(32766, QLatin1Char('x')) + QChar(0x2026);
+    QString pairs;
+    for (int i = 0; i < 20000; ++i)
+        pairs += QStringLiteral("😀");
+    // The cut does not split a pair.
+    QTest::newRow("longer than a cell, in pairs") << pairs << pairs.left(32766) + QChar(0x2026);
+}
+
+void TestExtras::workbookTextsAreValidXml()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, stored);
+    QCOMPARE(TableExport::workbookText(label), stored);
+    TableExport::Title title;
+    title.year = 2026;
+    title.month = 5;
+    title.level = label;
+    title.supplier = label;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    TableExport::save(path, TableExport::xlsx({makeRow(label, 1, 2, 3, 4, 5, 6)}, title));
+    // XlsxSheet parses every XML part of the file.
+    const XlsxSheet sheet = XlsxSheet::read(path);
+    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    QCOMPARE(sheet.cell("A4").text, stored);
+    QCOMPARE(sheet.cell("A1").text, TableExport::workbookText(title.text()));
+    QCOMPARE(sheet.documentTitle, TableExport::singleLine(TableExport::workbookText(title.text())));
+    QCOMPARE(sheet.cell("B4").number, 1.0);
 }
 
 void TestExtras::titleNamesFiltersInForce_data()
@@ -620,6 +769,61 @@ void TestExtras::exportCancelledOrFailing()
     QVERIFY2(open.boxes.texts().first().contains(QStringLiteral("absent/tableau.xlsx")), qPrintable(open.boxes.texts().first()));
     QVERIFY(QDir(dir.path()).isEmpty());
     QCOMPARE(open.window.cursor().shape(), Qt::ArrowCursor);
+    QCOMPARE(firstColumn(open.table()).size(), 3);
+}
+
+void TestExtras::exportRefusesTargets_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    // The window adds .xlsx to a name without .xlsx or .csv: each of these
+    // carries one.
+    QTest::newRow("the database, through a link") << "database" << "est la base de données elle-même";
+    QTest::newRow("a folder") << "folder" << "est un dossier";
+    QTest::newRow("a named pipe") << "pipe" << "n'est pas un fichier ordinaire";
+    QTest::newRow("a device, through a link") << "device" << "n'est pas un fichier ordinaire";
+}
+
+void TestExtras::exportRefusesTargets()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    OpenedTable open(true);
+    QVERIFY(open.opened);
+    if (kind == QLatin1String("database"))
+        SKIP_ON_SERVER("the database is no file on a server");
+    QTemporaryDir dir;
+    const QString target = dir.filePath(kind == QLatin1String("pipe") ? QStringLiteral("tube.csv")
+                                                                       : QStringLiteral("sortie.xlsx"));
+    if (kind == QLatin1String("database"))
+        QVERIFY(QFile::link(open.file.path(), target));
+    else if (kind == QLatin1String("folder"))
+        QVERIFY(QDir().mkdir(target));
+    else if (kind == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+    else
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), target));
+    const QByteArray database = TestDatabase::onServer() ? QByteArray() : readFile(open.file.path());
+    const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+    ScriptedFileDialogs dialogs;
+    dialogs.answerNext(target);
+    clickButton(open.window.findChild<QPushButton *>("btnExporter"));
+    QCOMPARE(open.boxes.shown().size(), 1);
+    const Messages::Box box = open.boxes.shown().first();
+    QVERIFY(!box.errorDisplay);
+    QCOMPARE(box.icon, Messages::Icon::None);
+    QVERIFY2(box.text.startsWith(target + QLatin1Char(' ')) && box.text.contains(message), qPrintable(box.text));
+
+    // Nothing was written, nothing replaced.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
+    if (!database.isEmpty())
+        QCOMPARE(readFile(open.file.path()), database);
+    struct stat info;
+    QCOMPARE(::lstat(QFile::encodeName(target).constData(), &info), 0);
+    QVERIFY(kind == QLatin1String("folder") ? S_ISDIR(info.st_mode)
+            : kind == QLatin1String("pipe") ? S_ISFIFO(info.st_mode)
+                                            : S_ISLNK(info.st_mode));
     QCOMPARE(firstColumn(open.table()).size(), 3);
 }
 

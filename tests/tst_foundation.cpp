@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "app/tficheprincipale.h"
 #include "store/dberror.h"
+#include "store/schema.h"
 #include "store/sqltext.h"
 #include "store/tabsquery.h"
 
@@ -45,6 +46,8 @@ private slots:
     void statementErrorsCarryEngineMessage();
     void oddPathsOpen_data();
     void oddPathsOpen();
+    void missingTablesAndColumnsAreNamed_data();
+    void missingTablesAndColumnsAreNamed();
     void nullReadsAsZero();
     void writeTransactionRollsBack();
 
@@ -183,18 +186,28 @@ void TestFoundation::qtTextsInFrench()
 void TestFoundation::quoting_data()
 {
     QTest::addColumn<QString>("value");
-    QTest::newRow("plain") << "AG012";
-    QTest::newRow("apostrophe") << "Agence d'Orléans";
-    QTest::newRow("injection") << "x' OR '1'='1";
-    QTest::newRow("only quotes") << "'''";
-    QTest::newRow("statement end") << "'); DROP TABLE dim_niveau; --";
-    QTest::newRow("empty") << "";
+    QTest::addColumn<QString>("readBack");
+    QTest::newRow("plain") << "AG012" << "AG012";
+    QTest::newRow("apostrophe") << "Agence d'Orléans" << "Agence d'Orléans";
+    QTest::newRow("injection") << "x' OR '1'='1" << "x' OR '1'='1";
+    QTest::newRow("only quotes") << "'''" << "'''";
+    QTest::newRow("statement end") << "'); DROP TABLE dim_niveau; --" << "'); DROP TABLE dim_niveau; --";
+    QTest::newRow("empty") << "" << "";
+    // An unpaired surrogate would take the quote after it as its other
+    // half, and the value would end there: it is no character, and reads
+    // back as U+FFFD.
+    const QString replacement(QChar(QChar::ReplacementCharacter));
+    QTest::newRow("unpaired surrogate before a quote")
+        << QString(QChar(0xD800)) + "' as v, 'injected' as w --" << replacement + "' as v, 'injected' as w --";
+    QTest::newRow("unpaired low surrogate") << QString(QChar(0xDC00)) + "'x" << replacement + "'x";
+    QTest::newRow("a pair stays") << QStringLiteral("😀'") << QStringLiteral("😀'");
 }
 
 void TestFoundation::quoting()
 {
     // Whatever the value, the engine reads back exactly that value.
     QFETCH(QString, value);
+    QFETCH(QString, readBack);
     TestDatabase file;
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
@@ -203,7 +216,7 @@ void TestFoundation::quoting()
     query.SQL().append(QStringLiteral("SELECT '") + sqlEscape(value) + QStringLiteral("' as v"));
     query.Open();
     QCOMPARE(query.RecordCount(), 1);
-    QCOMPARE(query.FieldByName(QStringLiteral("v")).AsString(), value);
+    QCOMPARE(query.FieldByName(QStringLiteral("v")).AsString(), readBack);
     QVERIFY(file.tableExists(QStringLiteral("dim_niveau")));
 }
 
@@ -271,10 +284,10 @@ void TestFoundation::statementErrorsCarryEngineMessage_data()
     const QString reading = QStringLiteral("La base de données n'a pas pu être lue : ");
     const QString writing = QStringLiteral("La modification n'a pas pu être enregistrée dans la base de données : ");
     QTest::newRow("missing table") << "" << "SELECT code FROM dim_absente" << false
-                                   << reading + "no such table: dim_absente"
+                                   << "La table dim_absente manque dans la base de données : no such table: dim_absente"
                                    << "relation \"dim_absente\" does not exist (42P01)";
     QTest::newRow("missing column") << "" << "SELECT inconnue FROM dim_niveau" << false
-                                    << reading + "no such column: inconnue"
+                                    << "La colonne inconnue manque dans la table dim_niveau : no such column: inconnue"
                                     << "column \"inconnue\" does not exist (42703)";
     QTest::newRow("syntax") << "" << "SELEC code FROM dim_niveau" << false << reading + "near \"SELEC\": syntax error"
                             << "syntax error at or near \"SELEC\" (42601)";
@@ -383,6 +396,53 @@ void TestFoundation::oddPathsOpen()
     query.SQL().append(QStringLiteral("SELECT count(*) AS n FROM dim_niveau"));
     query.Open();
     QCOMPARE(query.FieldByName(QStringLiteral("n")).AsString(), QStringLiteral("1"));
+}
+
+void TestFoundation::missingTablesAndColumnsAreNamed_data()
+{
+    QTest::addColumn<QString>("statement");
+    QTest::addColumn<QString>("engine");
+    QTest::addColumn<QString>("named");
+    const QString levels = QStringLiteral("SELECT code, libelle FROM dim_niveau ORDER BY libelle ASC");
+    const QString agencies = QStringLiteral("SELECT a.code as code, a.libelle as libelle FROM dim_agence a, niveau_agence n "
+                                            "WHERE a.code = n.agence AND n.niveau = 'U1' ORDER BY libelle ASC");
+    const QString users = QStringLiteral("SELECT distinct u.code, u.libelle FROM dim_utilisateur u, data d WHERE "
+                                         "d.dim_agence = 'A1' AND u.code  = d.dim_utilisateur");
+    const QString sum = QStringLiteral("SELECT SUM(valeur) as somme FROM data WHERE code_account = 'NB_RELANCES' AND "
+                                       "dim_agence in (SELECT agence FROM niveau_agence WHERE niveau = 'U1')");
+    QTest::newRow("SQLite, table") << levels << "no such table: dim_niveau Unable to execute statement"
+                                   << "La table dim_niveau manque dans la base de données : ";
+    QTest::newRow("server, table") << levels << "relation \"dim_niveau\" does not exist (42P01)"
+                                   << "La table dim_niveau manque dans la base de données : ";
+    QTest::newRow("server in French, table") << levels << "la relation « dim_niveau » n'existe pas (42P01)"
+                                             << "La table dim_niveau manque dans la base de données : ";
+    QTest::newRow("SQLite, column of the one table") << levels << "no such column: libelle Unable to execute statement"
+                                                     << "La colonne libelle manque dans la table dim_niveau : ";
+    QTest::newRow("server, column of the one table") << levels << "column \"libelle\" does not exist (42703)"
+                                                     << "La colonne libelle manque dans la table dim_niveau : ";
+    QTest::newRow("SQLite, column by its alias") << agencies << "no such column: a.libelle"
+                                                 << "La colonne libelle manque dans la table dim_agence : ";
+    QTest::newRow("server, column by its alias") << agencies << "column a.libelle does not exist (42703)"
+                                                 << "La colonne libelle manque dans la table dim_agence : ";
+    QTest::newRow("server in French, column") << users << "la colonne « u.libelle » n'existe pas (42703)"
+                                              << "La colonne libelle manque dans la table dim_utilisateur : ";
+    QTest::newRow("column of one of two tables") << users << "no such column: dim_utilisateur"
+                                                 << "La colonne dim_utilisateur manque dans la table data : ";
+    QTest::newRow("column of the sub-select") << sum << "no such column: niveau"
+                                              << "La colonne niveau manque dans la table niveau_agence : ";
+    QTest::newRow("column no table should have") << agencies << "no such column: inconnue"
+                                                 << "La colonne inconnue manque dans l'une des tables dim_agence, niveau_agence : ";
+    QTest::newRow("another error") << levels << "syntax error" << "";
+    QTest::newRow("a busy file") << levels << "database is locked" << "";
+}
+
+void TestFoundation::missingTablesAndColumnsAreNamed()
+{
+    QFETCH(QString, statement);
+    QFETCH(QString, engine);
+    QFETCH(QString, named);
+    const QString message = Schema::missingObjectMessage(statement, engine);
+    QCOMPARE(message, named.isEmpty() ? QString() : named + engine);
 }
 
 void TestFoundation::nullReadsAsZero()

@@ -5,8 +5,10 @@
 #include "support/windowdriver.h"
 
 #include "app/activation.h"
+#include "app/toolexit.h"
 #include "dashboard/headlessreport.h"
 #include "dashboard/tfichetdb.h"
+#include "store/schema.h"
 #include "store/tobjectcode.h"
 
 #include <QBuffer>
@@ -15,14 +17,106 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QLabel>
 #include <QTreeWidget>
 #include <QtTest>
+
+#include <sqlite3.h>
+
+#include <csignal>
+#include <functional>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
 QString monthText(int monthsBack)
 {
     return QDate(thisYear(), thisMonth(), 1).addMonths(-monthsBack).toString(QStringLiteral("yyyy-MM"));
+}
+
+QString toolPath(const QString &tool)
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../orvalis-") + tool;
+}
+
+// One run of a tool as a process of its own.
+struct ToolRun
+{
+    bool finished = false;
+    bool crashed = false; // ended by a signal (an abort, say)
+    int status = -1;
+    QByteArray out;
+    QString err;
+};
+
+// Runs `tool` with `arguments`. `inChild` runs in the child before the
+// program starts (limits); `stdoutFile` replaces the standard output.
+ToolRun runTool(const QString &tool, const QStringList &arguments, const std::function<void()> &inChild = {},
+                const QString &stdoutFile = QString())
+{
+    QProcess process;
+    if (inChild)
+        process.setChildProcessModifier(inChild);
+    if (!stdoutFile.isEmpty())
+        process.setStandardOutputFile(stdoutFile);
+    process.start(toolPath(tool), arguments);
+    ToolRun run;
+    run.finished = process.waitForFinished(120000);
+    run.crashed = process.exitStatus() == QProcess::CrashExit;
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// The address space of the child, in MiB.
+std::function<void()> memoryLimit(int mebibytes)
+{
+    return [mebibytes] {
+        const rlimit limit{rlim_t(mebibytes) << 20, rlim_t(mebibytes) << 20};
+        ::setrlimit(RLIMIT_AS, &limit);
+    };
+}
+
+// A disk that takes only `bytes` bytes of any file: past them, a write
+// fails (EFBIG), as on a full disk.
+std::function<void()> fileSizeLimit(int bytes)
+{
+    return [bytes] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    };
+}
+
+// A device that takes `room` bytes and then fails.
+class FullDevice : public QIODevice
+{
+public:
+    explicit FullDevice(qint64 room) : m_room(room) { open(QIODevice::WriteOnly); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 length) override
+    {
+        if (m_room <= 0) {
+            setErrorString(QStringLiteral("No space left on device"));
+            return -1;
+        }
+        const qint64 taken = qMin(length, m_room);
+        m_room -= taken;
+        return taken;
+    }
+
+private:
+    qint64 m_room;
+};
+
+QString sourcePath(const QString &file)
+{
+    return QStringLiteral(ORVALIS_SOURCE_DIR "/") + file;
 }
 
 } // namespace
@@ -38,9 +132,30 @@ private slots:
     void refusals_data();
     void refusals();
     void userWithoutLevelGetsHeaderOnly();
+    void adminWithoutLevelsIsTold();
+    void windowSaysWhenThereIsNoLevel_data();
+    void windowSaysWhenThereIsNoLevel();
     void formats();
+    void textLabelsAreCut();
     void decimalCommaFollowsLocale();
     void programExitStatuses();
+
+    void help_data();
+    void help();
+    void everyToolAnswersHelp_data();
+    void everyToolAnswersHelp();
+    void refusedOutputs_data();
+    void refusedOutputs();
+    void failedWritesAreReported_data();
+    void failedWritesAreReported();
+    void fullStandardOutput();
+    void fullDiskKeepsExistingFile_data();
+    void fullDiskKeepsExistingFile();
+    void longLabelInBoundedMemory();
+    void outOfMemoryIsAMessage();
+    void missingPartsNameTheTable_data();
+    void missingPartsNameTheTable();
+    void shippedSchemaScript();
 };
 
 void TestReport::sameTableAsTheWindow_data()
@@ -142,6 +257,63 @@ void TestReport::userWithoutLevelGetsHeaderOnly()
     const ReportOutcome outcome = runReport({file.path(), "U4", "--format", "tsv"});
     QCOMPARE(outcome.status, 0);
     QCOMPARE(QString::fromUtf8(outcome.out), dashboardCaptions().join('\t') + '\n');
+    // The table stays as it is; the standard error says why it is empty.
+    QCOMPARE(outcome.err, QStringLiteral("Information : L'utilisateur « U4 » n'a pas de niveau : aucune ligne de "
+                                         "dim_niveau n'a ce code. Le tableau est vide.\n"));
+    // Asked for a level's agencies, the user gets the usual refusal.
+    const ReportOutcome refused = runReport({file.path(), "U4", "--niveau", "U1"});
+    QCOMPARE(refused.status, 2);
+    QVERIFY(!refused.err.contains(QStringLiteral("Information")));
+}
+
+void TestReport::adminWithoutLevelsIsTold()
+{
+    TestDatabase file;
+    file.addAgency("A1", "Agence d'Orléans");
+    const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", "csv"});
+    QCOMPARE(outcome.status, 0);
+    QCOMPARE(outcome.out, TableExport::csv({}));
+    QCOMPARE(outcome.err, QStringLiteral("Information : Aucun niveau n'est défini : la table dim_niveau est vide. "
+                                         "Le tableau est vide.\n"));
+    // A level with nothing in it is a level: no word.
+    file.addLevel("U1", "Secteur Nord");
+    QCOMPARE(runReport({file.path(), "VEXOR"}).err, QString());
+}
+
+void TestReport::windowSaysWhenThereIsNoLevel_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<bool>("levels");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("user without level") << "U4" << true << noLevelNotice(false, "U4");
+    QTest::newRow("user with a level") << "U1" << true << "";
+    QTest::newRow("administrator") << "VEXOR" << true << "";
+    QTest::newRow("administrator, no level") << "VEXOR" << false << noLevelNotice(true, QString());
+}
+
+void TestReport::windowSaysWhenThereIsNoLevel()
+{
+    QFETCH(QString, user);
+    QFETCH(bool, levels);
+    QFETCH(QString, status);
+    const bool admin = user == QLatin1String("VEXOR");
+    OpenedTable open(admin, admin ? QString() : user, [levels](TestDatabase &db) {
+        fillOrganisation(db);
+        if (!levels)
+            db.exec("DELETE FROM dim_niveau");
+    });
+    QVERIFY(open.opened);
+    auto *line = open.window.findChild<QLabel *>("lblStatut");
+    QVERIFY(line);
+    QCOMPARE(line->text(), status);
+    QCOMPARE(line->isVisible(), true);
+    // The table below it is the table as ever: its captions, and rows
+    // only where there is a level.
+    QCOMPARE(open.table()->topLevelItemCount() == 0, !status.isEmpty());
+    QCOMPARE(open.table()->columnCount(), 10);
+    QVERIFY(!line->geometry().intersects(open.table()->geometry()));
+    QVERIFY(!line->geometry().intersects(open.window.findChild<QWidget *>("btnEvolution")->geometry()));
+    QVERIFY(open.boxes.shown().isEmpty());
 }
 
 void TestReport::formats()
@@ -179,6 +351,27 @@ void TestReport::formats()
     QCOMPARE(textLines.at(1).size(), textLines.at(0).size());
 }
 
+void TestReport::textLabelsAreCut()
+{
+    TestDatabase file;
+    fillOrganisation(file);
+    const QString longLabel = QStringLiteral("Secteur Bourgogne-Franche-Comté, Centre-Val de Loire et Auvergne");
+    file.exec("UPDATE dim_niveau SET libelle = ? WHERE code = 'U1'", {longLabel});
+    const ReportOutcome text = runReport({file.path(), "VEXOR"});
+    QCOMPARE(text.status, 0);
+    const QStringList lines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    const QString cut = longLabel.left(HeadlessReport::TextLabelWidth - 1) + QChar(0x2026);
+    QVERIFY2(lines.at(1).startsWith(cut + QStringLiteral("  ")), qPrintable(lines.at(1)));
+    // The other labels are padded to the cut width, not beyond.
+    QVERIFY(lines.at(2).startsWith(QStringLiteral("Secteur Vide").leftJustified(HeadlessReport::TextLabelWidth) + "  "));
+    for (const QString &line : lines)
+        QCOMPARE(line.size(), lines.at(1).size());
+    // Every other format keeps the whole label.
+    for (const char *format : {"tsv", "csv", "json"})
+        QVERIFY2(QString::fromUtf8(runReport({file.path(), "VEXOR", "--format", format}).out).contains(longLabel), format);
+}
+
 void TestReport::decimalCommaFollowsLocale()
 {
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
@@ -213,6 +406,376 @@ void TestReport::programExitStatuses()
     const auto french = runProgram({file.path(), "VEXOR", "--format", "tsv"}, "fr_FR.UTF-8");
     QCOMPARE(french.first, 0);
     QVERIFY2(french.second.contains("Secteur Nord\t300,25\t"), qPrintable(french.second));
+}
+
+void TestReport::help_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("--help") << QStringList{"--help"};
+    QTest::newRow("-h") << QStringList{"-h"};
+    QTest::newRow("after the arguments") << QStringList{"base.db", "VEXOR", "--format", "csv", "--help"};
+}
+
+void TestReport::help()
+{
+    QFETCH(QStringList, arguments);
+    const ReportOutcome outcome = runReport(arguments);
+    QCOMPARE(outcome.status, 0);
+    QCOMPARE(outcome.err, QString());
+    QCOMPARE(QString::fromUtf8(outcome.out), HeadlessReport::usage());
+    QVERIFY(HeadlessReport::usage().endsWith(ToolExit::statusHelp()));
+
+    // A usage error says what is wrong and where the help is.
+    const ReportOutcome wrong = runReport({"base.db"});
+    QCOMPARE(wrong.status, 2);
+    QVERIFY(wrong.out.isEmpty());
+    QCOMPARE(wrong.err, QStringLiteral("Il faut la base de données et l'utilisateur.\n"
+                                       "Utilisation : orvalis-report BASE UTILISATEUR [options] "
+                                       "(orvalis-report --help : l'aide)\n"));
+}
+
+void TestReport::everyToolAnswersHelp_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("report") << "report"
+                            << QStringList{"--mois", "--niveau", "--agence", "--utilisateur", "--fournisseur", "--format",
+                                           "--sortie", "--help"};
+    QTest::newRow("sample") << "sample" << QStringList{"--rows", "--seed", "--force", "--last-month", "--help"};
+    QTest::newRow("bench") << "bench"
+                           << QStringList{"--sizes", "--dir", "--runs", "--levels", "--seed", "--per-figure-budget",
+                                          "--force-per-figure", "--data", "--server-only", "--prefix", "--last-month"};
+    QTest::newRow("shots") << "shots" << QStringList{"--help"};
+}
+
+void TestReport::everyToolAnswersHelp()
+{
+    QFETCH(QString, tool);
+    QFETCH(QStringList, options);
+    QVERIFY2(QFile::exists(toolPath(tool)), qPrintable(toolPath(tool)));
+    const ToolRun help = runTool(tool, {"--help"});
+    QVERIFY(help.finished);
+    QCOMPARE(help.status, 0);
+    QCOMPARE(help.err, QString());
+    const QString text = QString::fromUtf8(help.out);
+    QVERIFY2(text.startsWith(QStringLiteral("Utilisation : ")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("Options :")), qPrintable(text));
+    QVERIFY2(text.endsWith(ToolExit::statusHelp()), qPrintable(text));
+    for (const QString &option : options)
+        QVERIFY2(text.contains(option), qPrintable(option));
+    QVERIFY2(!text.contains(QStringLiteral("Usage:")) && !text.contains(QStringLiteral("Displays")), qPrintable(text));
+
+    // The same rule everywhere: an unknown option is a usage error (2),
+    // which points to the help; nothing on the standard output.
+    const ToolRun wrong = runTool(tool, {"--inconnue"});
+    QVERIFY(wrong.finished);
+    QCOMPARE(wrong.status, 2);
+    QVERIFY(wrong.out.isEmpty());
+    QVERIFY2(wrong.err.contains(QStringLiteral("orvalis-%1 --help").arg(tool)), qPrintable(wrong.err));
+
+    // A database that is not there is a database error (1). The bench
+    // takes no database: a server it cannot reach is its database error.
+    QTemporaryDir dir;
+    const QString missing = dir.filePath(QStringLiteral("absente.db"));
+    QStringList arguments{missing, "VEXOR"};
+    if (tool == QLatin1String("sample"))
+        arguments = QStringList{dir.filePath(QStringLiteral("dossier-absent/base.db"))};
+    else if (tool == QLatin1String("shots"))
+        arguments = QStringList{missing, dir.filePath(QStringLiteral("images"))};
+    else if (tool == QLatin1String("bench"))
+        arguments = QStringList{"postgresql://personne@127.0.0.1:1/orvalis", "--server-only", "--sizes", "10",
+                                "--dir", dir.path()};
+    const ToolRun failed = runTool(tool, arguments);
+    QVERIFY(failed.finished);
+    QCOMPARE(failed.status, 1);
+    QVERIFY2(!failed.err.trimmed().isEmpty(), qPrintable(tool));
+    QVERIFY(!QFile::exists(missing));
+}
+
+void TestReport::refusedOutputs_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("the database") << "database" << "est la base de données elle-même";
+    QTest::newRow("the database, spelt otherwise") << "spelling" << "est la base de données elle-même";
+    QTest::newRow("the database, through a link") << "link" << "est la base de données elle-même";
+    QTest::newRow("its rollback journal") << "journal" << "est un journal de la base de données";
+    QTest::newRow("its write-ahead log") << "wal" << "est un journal de la base de données";
+    QTest::newRow("a folder") << "folder" << "est un dossier";
+    QTest::newRow("a named pipe") << "pipe" << "n'est pas un fichier ordinaire";
+    QTest::newRow("a device") << "device" << "n'est pas un fichier ordinaire";
+}
+
+void TestReport::refusedOutputs()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    TestDatabase file;
+    fillOrganisation(file);
+    const bool aboutTheDatabase = kind == QLatin1String("database") || kind == QLatin1String("spelling")
+                                  || kind == QLatin1String("link") || kind == QLatin1String("journal")
+                                  || kind == QLatin1String("wal");
+    if (aboutTheDatabase)
+        SKIP_ON_SERVER("the database is no file on a server");
+    QTemporaryDir dir;
+    const QString database = file.path();
+    const QFileInfo info(database);
+    QString target;
+    if (kind == QLatin1String("database"))
+        target = database;
+    else if (kind == QLatin1String("spelling"))
+        target = info.absolutePath() + QStringLiteral("/../") + QFileInfo(info.absolutePath()).fileName()
+                 + QStringLiteral("/./") + info.fileName();
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(database, target = dir.filePath(QStringLiteral("lien.csv"))));
+    else if (kind == QLatin1String("journal"))
+        target = database + QStringLiteral("-journal");
+    else if (kind == QLatin1String("wal"))
+        target = database + QStringLiteral("-wal");
+    else if (kind == QLatin1String("folder"))
+        target = dir.path();
+    else if (kind == QLatin1String("pipe"))
+        QCOMPARE(::mkfifo(QFile::encodeName(target = dir.filePath(QStringLiteral("tube"))).constData(), 0600), 0);
+    else
+        target = QStringLiteral("/dev/null");
+    const QByteArray before = TestDatabase::onServer() ? QByteArray() : readFile(database);
+    const QStringList folder = QDir(info.absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+    for (const char *format : {"csv", "xlsx", "texte"}) {
+        const ReportOutcome outcome = runReport({database, "VEXOR", "--format", format, "--sortie", target});
+        QCOMPARE(outcome.status, 2);
+        QVERIFY(outcome.out.isEmpty());
+        QVERIFY2(outcome.err.startsWith(target + QLatin1Char(' ')) && outcome.err.contains(message),
+                 qPrintable(outcome.err));
+    }
+    if (!TestDatabase::onServer()) {
+        QCOMPARE(readFile(database), before);
+        QCOMPARE(QDir(info.absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), folder);
+    }
+    struct stat kept;
+    if (kind == QLatin1String("pipe")) {
+        QCOMPARE(::lstat(QFile::encodeName(target).constData(), &kept), 0);
+        QVERIFY(S_ISFIFO(kept.st_mode));
+    }
+    if (kind == QLatin1String("device")) {
+        QCOMPARE(::lstat("/dev/null", &kept), 0);
+        QVERIFY(S_ISCHR(kept.st_mode));
+    }
+    // A file of its own beside the database is fine.
+    const ReportOutcome fine = runReport({database, "VEXOR", "--sortie", dir.filePath(QStringLiteral("suivi.txt"))});
+    QCOMPARE(fine.status, 0);
+}
+
+void TestReport::failedWritesAreReported_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<qint64>("room");
+    for (const char *format : {"texte", "tsv", "csv", "json"}) {
+        QTest::addRow("%s, nothing taken", format) << format << qint64(0);
+        QTest::addRow("%s, cut short", format) << format << qint64(100);
+    }
+}
+
+void TestReport::failedWritesAreReported()
+{
+    QFETCH(QString, format);
+    QFETCH(qint64, room);
+    TestDatabase file;
+    fillOrganisation(file);
+    FullDevice out(room);
+    QString err;
+    QTextStream errors(&err);
+    QCOMPARE(HeadlessReport::run({file.path(), "VEXOR", "--format", format}, out, errors), 1);
+    errors.flush();
+    QCOMPARE(err, QStringLiteral("La sortie standard n'a pas pu être écrite : No space left on device\n"));
+}
+
+void TestReport::fullStandardOutput()
+{
+    // orvalis-report base.db VEXOR > /dev/full
+    TestDatabase file;
+    fillOrganisation(file);
+    for (const char *format : {"texte", "csv"}) {
+        const ToolRun run = runTool("report", {file.path(), "VEXOR", "--format", format}, {}, "/dev/full");
+        QVERIFY(run.finished);
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.startsWith(QStringLiteral("La sortie standard n'a pas pu être écrite : ")), qPrintable(run.err));
+    }
+    const ToolRun help = runTool("report", {"--help"}, {}, "/dev/full");
+    QCOMPARE(help.status, 1);
+}
+
+void TestReport::fullDiskKeepsExistingFile_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("csv") << "csv" << "Impossible d'écrire le fichier";
+    QTest::newRow("workbook") << "xlsx" << "Le classeur n'a pas pu être écrit";
+    QTest::newRow("texte") << "texte" << "Impossible d'écrire le fichier";
+}
+
+void TestReport::fullDiskKeepsExistingFile()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, message);
+    TestDatabase file;
+    fillOrganisation(file);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("suivi.") + format);
+    writeFile(path, "ancien contenu");
+    // Room for 64 bytes of any file: the new file cannot be completed.
+    const ToolRun run = runTool("report", {file.path(), "VEXOR", "--format", format, "--sortie", path}, fileSizeLimit(64));
+    QVERIFY(run.finished);
+    QVERIFY(!run.crashed);
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    QCOMPARE(readFile(path), QByteArray("ancien contenu"));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
+             QStringList{QFileInfo(path).fileName()});
+    // With room, the same command replaces it.
+    const ToolRun room = runTool("report", {file.path(), "VEXOR", "--format", format, "--sortie", path});
+    QCOMPARE(room.status, 0);
+    QVERIFY(readFile(path).size() > 64);
+}
+
+void TestReport::longLabelInBoundedMemory()
+{
+    // 3 000 levels, one of them with a label of a million characters: the
+    // texte format once padded every line to it (gigabytes).
+    TestDatabase file;
+    file.exec("BEGIN");
+    for (int i = 0; i < 3000; ++i)
+        file.addLevel(QStringLiteral("L%1").arg(i, 4, 10, QLatin1Char('0')), QStringLiteral("Secteur %1").arg(i));
+    file.exec("COMMIT");
+    file.exec("UPDATE dim_niveau SET libelle = ? WHERE code = 'L0007'", {QString(1000000, QLatin1Char('x'))});
+    const ToolRun run = runTool("report", {file.path(), "VEXOR"}, memoryLimit(512));
+    QVERIFY(run.finished);
+    QVERIFY2(!run.crashed && run.status == 0, qPrintable(run.err));
+    const QList<QByteArray> lines = run.out.split('\n');
+    QCOMPARE(lines.size(), 3002); // the captions, the rows, nothing after the last line end
+    for (const QByteArray &line : lines)
+        QVERIFY(line.size() < 200);
+    QVERIFY(run.out.contains(QString(HeadlessReport::TextLabelWidth - 1, QLatin1Char('x')).toUtf8() + "\xE2\x80\xA6"));
+}
+
+void TestReport::outOfMemoryIsAMessage()
+{
+    // Address spaces from too small to start to large enough: wherever an
+    // allocation fails (the engine, Qt, the output), the run ends with a
+    // message and status 1, never an abort.
+    SKIP_ON_SERVER("the limits are those of one process reading a file");
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec("UPDATE dim_niveau SET libelle = ? WHERE code = 'U1'", {QString(4000000, QLatin1Char('x'))});
+    int started = 0, refused = 0, done = 0;
+    for (int mebibytes = 40; mebibytes <= 220; mebibytes += 6) {
+        for (const char *format : {"json", "texte"}) {
+            const ToolRun run = runTool("report", {file.path(), "VEXOR", "--format", format}, memoryLimit(mebibytes));
+            QVERIFY(run.finished);
+            const QString where = QStringLiteral("%1 MiB, %2: %3 %4").arg(mebibytes).arg(format).arg(run.status).arg(run.err);
+            QVERIFY2(!run.crashed, qPrintable(where));
+            if (run.status == 127 && run.err.contains(QStringLiteral("shared libraries")))
+                continue; // the system could not even load the program
+            ++started;
+            QVERIFY2(run.status == 0 || run.status == 1, qPrintable(where));
+            if (run.status == 1) {
+                ++refused;
+                QVERIFY2(run.out.isEmpty() && !run.err.trimmed().isEmpty(), qPrintable(where));
+            } else {
+                ++done;
+            }
+        }
+    }
+    QVERIFY(refused > 0);
+    QVERIFY(done > 0);
+    QVERIFY(started > refused);
+}
+
+void TestReport::missingPartsNameTheTable_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QStringList>("filters");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("level label") << "ALTER TABLE dim_niveau DROP COLUMN libelle" << QStringList{}
+                                 << "La colonne libelle manque dans la table dim_niveau : ";
+    QTest::newRow("agency label") << "ALTER TABLE dim_agence DROP COLUMN libelle" << QStringList{"--niveau", "U1"}
+                                  << "La colonne libelle manque dans la table dim_agence : ";
+    QTest::newRow("fact value") << "ALTER TABLE data DROP COLUMN valeur" << QStringList{}
+                                << "La colonne valeur manque dans la table data : ";
+    QTest::newRow("link table") << "DROP TABLE niveau_agence" << QStringList{}
+                                << "La table niveau_agence manque dans la base de données : ";
+    QTest::newRow("supplier table") << "DROP TABLE dim_fournisseur" << QStringList{"--fournisseur", "F1"}
+                                    << "La table dim_fournisseur manque dans la base de données : ";
+}
+
+void TestReport::missingPartsNameTheTable()
+{
+    QFETCH(QString, damage);
+    QFETCH(QStringList, filters);
+    QFETCH(QString, message);
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(damage);
+    const ReportOutcome outcome = runReport(QStringList{file.path(), "VEXOR"} + filters);
+    QCOMPARE(outcome.status, 1);
+    QVERIFY2(outcome.err.startsWith(message), qPrintable(outcome.err));
+    QVERIFY(outcome.out.isEmpty());
+}
+
+void TestReport::shippedSchemaScript()
+{
+    // What the README tells a newcomer: the script of the repository makes
+    // the six tables, the example fills them, the report shows figures.
+    SKIP_ON_SERVER("a script for SQLite files");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("base.db"));
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+    for (const char *script : {"deploy/sqlite-schema.sql", "deploy/sqlite-example.sql"}) {
+        const QByteArray text = readFile(sourcePath(QLatin1String(script)));
+        QVERIFY2(!text.isEmpty(), script);
+        char *error = nullptr;
+        const int rc = sqlite3_exec(db, text.constData(), nullptr, nullptr, &error);
+        const QString why = QString::fromUtf8(error ? error : "");
+        sqlite3_free(error);
+        QVERIFY2(rc == SQLITE_OK, qPrintable(why));
+    }
+    sqlite3_close(db);
+
+    // The tables and their columns are those the program's own code makes.
+    QSqlDatabase check = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("script"));
+    check.setDatabaseName(path);
+    QVERIFY(check.open());
+    for (const Schema::Table &table : Schema::tables()) {
+        QSqlQuery columns(check);
+        QVERIFY(columns.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table.name)));
+        QStringList found, expected;
+        while (columns.next())
+            found << columns.value(1).toString() + QLatin1Char(' ') + columns.value(2).toString();
+        for (const Schema::Column &column : table.columns)
+            expected << column.name + QLatin1Char(' ') + column.type;
+        QCOMPARE(found, expected);
+    }
+    QSqlQuery index(check);
+    QVERIFY(index.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'index'")));
+    QVERIFY(index.next());
+    QCOMPARE(index.value(0).toString(), Schema::recommendedIndexName());
+    check.close();
+    check = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("script"));
+
+    const ReportOutcome admin = runReport({path, "VEXOR", "--format", "tsv"});
+    QCOMPARE(admin.err, QString());
+    QCOMPARE(admin.status, 0);
+    QStringList lines = QString::fromUtf8(admin.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines.at(1), QStringLiteral("Secteur Nord\t2500.00\t500.00\t3000.00\t600.00\t24.00%\t2\t2\t1\t50.00%"));
+    const ReportOutcome own = runReport({path, "U0001", "--niveau", "U0001", "--format", "tsv"});
+    QCOMPARE(own.status, 0);
+    lines = QString::fromUtf8(own.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.at(2).startsWith(QStringLiteral("Agence de Lille\t1250.00\t")));
 }
 
 QTEST_MAIN(TestReport)

@@ -1,6 +1,7 @@
 #include "xlsxreader.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QVector>
 #include <QXmlStreamReader>
@@ -16,13 +17,13 @@ struct ZipCloser
     void operator()(zip_t *archive) const { zip_discard(archive); }
 };
 
-bool entry(zip_t *archive, const char *name, QByteArray &out)
+bool entry(zip_t *archive, zip_uint64_t index, QByteArray &out)
 {
     zip_stat_t stat;
     zip_stat_init(&stat);
-    if (zip_stat(archive, name, 0, &stat) != 0)
+    if (zip_stat_index(archive, index, 0, &stat) != 0)
         return false;
-    zip_file_t *file = zip_fopen(archive, name, 0);
+    zip_file_t *file = zip_fopen_index(archive, index, 0);
     if (!file)
         return false;
     out.resize(qsizetype(stat.size));
@@ -56,6 +57,21 @@ QString builtinFormat(int id)
     }
 }
 
+// A cell's text as spreadsheets read it: "_xHHHH_" is the character HHHH.
+QString unescaped(const QString &text)
+{
+    static const QRegularExpression escape(QStringLiteral("_x([0-9A-Fa-f]{4})_"));
+    QString out;
+    qsizetype from = 0;
+    for (auto it = escape.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        out += text.mid(from, m.capturedStart() - from);
+        out += QChar(char16_t(m.captured(1).toUShort(nullptr, 16)));
+        from = m.capturedEnd();
+    }
+    return out + text.mid(from);
+}
+
 QStringList sharedStrings(const QByteArray &xml)
 {
     QStringList strings;
@@ -68,7 +84,7 @@ QStringList sharedStrings(const QByteArray &xml)
         else if (reader.isStartElement() && reader.name() == QLatin1String("t"))
             current += reader.readElementText();
         else if (reader.isEndElement() && reader.name() == QLatin1String("si"))
-            strings << current;
+            strings << unescaped(current);
     }
     return strings;
 }
@@ -99,24 +115,72 @@ QVector<QString> cellFormats(const QByteArray &xml)
 
 } // namespace
 
+QMap<QString, QByteArray> zipEntries(const QString &path)
+{
+    QMap<QString, QByteArray> entries;
+    int code = 0;
+    std::unique_ptr<zip_t, ZipCloser> archive(zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code));
+    if (!archive)
+        return entries;
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        QByteArray bytes;
+        const char *name = zip_get_name(archive.get(), zip_uint64_t(i), 0);
+        if (!name || !entry(archive.get(), zip_uint64_t(i), bytes))
+            return {};
+        entries.insert(QString::fromUtf8(name), bytes);
+    }
+    return entries;
+}
+
+QString xmlError(const QByteArray &xml)
+{
+    QXmlStreamReader reader(xml);
+    while (!reader.atEnd())
+        reader.readNext();
+    return reader.hasError() ? QStringLiteral("%1 (line %2, column %3)")
+                                   .arg(reader.errorString())
+                                   .arg(reader.lineNumber())
+                                   .arg(reader.columnNumber())
+                             : QString();
+}
+
 XlsxSheet XlsxSheet::read(const QString &path)
 {
     XlsxSheet sheet;
-    int code = 0;
-    std::unique_ptr<zip_t, ZipCloser> archive(zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &code));
-    if (!archive) {
-        sheet.error = QStringLiteral("not a zip file (%1)").arg(code);
+    sheet.parts = zipEntries(path);
+    if (sheet.parts.isEmpty()) {
+        sheet.error = QStringLiteral("not a zip file");
         return sheet;
     }
-    QByteArray workbookXml, sheetXml, stringsXml, stylesXml;
-    if (!entry(archive.get(), "xl/workbook.xml", workbookXml) || !entry(archive.get(), "xl/worksheets/sheet1.xml", sheetXml)
-        || !entry(archive.get(), "xl/styles.xml", stylesXml)) {
+    for (auto it = sheet.parts.cbegin(); it != sheet.parts.cend(); ++it) {
+        if (!it.key().endsWith(QLatin1String(".xml")) && !it.key().endsWith(QLatin1String(".rels")))
+            continue;
+        const QString error = xmlError(it.value());
+        if (!error.isEmpty()) {
+            sheet.error = it.key() + QStringLiteral(": ") + error;
+            return sheet;
+        }
+    }
+    const QByteArray workbookXml = sheet.parts.value(QStringLiteral("xl/workbook.xml"));
+    const QByteArray sheetXml = sheet.parts.value(QStringLiteral("xl/worksheets/sheet1.xml"));
+    const QByteArray stylesXml = sheet.parts.value(QStringLiteral("xl/styles.xml"));
+    const QByteArray stringsXml = sheet.parts.value(QStringLiteral("xl/sharedStrings.xml"));
+    if (workbookXml.isEmpty() || sheetXml.isEmpty() || stylesXml.isEmpty()) {
         sheet.error = QStringLiteral("workbook parts missing");
         return sheet;
     }
-    entry(archive.get(), "xl/sharedStrings.xml", stringsXml);
     const QStringList strings = sharedStrings(stringsXml);
     const QVector<QString> formats = cellFormats(stylesXml);
+
+    QXmlStreamReader core(sheet.parts.value(QStringLiteral("docProps/core.xml")));
+    while (!core.atEnd()) {
+        core.readNext();
+        if (core.isStartElement() && core.qualifiedName() == QLatin1String("dc:title")) {
+            sheet.documentTitle = core.readElementText();
+            break;
+        }
+    }
 
     QXmlStreamReader book(workbookXml);
     while (!book.atEnd()) {
@@ -146,9 +210,12 @@ XlsxSheet XlsxSheet::read(const QString &path)
             const QString value = reader.readElementText();
             if (cell.type == QLatin1String("s"))
                 cell.text = strings.value(value.toInt());
-            else if (cell.isNumber())
-                cell.number = value.toDouble();
-            else
+            else if (cell.isNumber()) {
+                bool ok = false;
+                cell.number = value.toDouble(&ok);
+                if (!ok && sheet.error.isEmpty())
+                    sheet.error = QStringLiteral("%1 holds no number: %2").arg(ref, value);
+            } else
                 cell.text = value;
         } else if (reader.isStartElement() && reader.name() == QLatin1String("t")) {
             cell.text += reader.readElementText(); // inline string
@@ -156,7 +223,7 @@ XlsxSheet XlsxSheet::read(const QString &path)
             sheet.cells.insert(ref, cell);
         }
     }
-    if (reader.hasError())
+    if (reader.hasError() && sheet.error.isEmpty())
         sheet.error = reader.errorString();
     return sheet;
 }

@@ -14,15 +14,25 @@ struct XlsxCell
     bool isNumber() const { return type.isEmpty() || type == QLatin1String("n"); }
 };
 
+// The entries of a zip file by name; empty when it cannot be read.
+QMap<QString, QByteArray> zipEntries(const QString &path);
+
+// The first error of an XML text ("" when it is well-formed).
+QString xmlError(const QByteArray &xml);
+
 // The first worksheet of a workbook file, read back from its zip container.
 class XlsxSheet
 {
 public:
-    // Empty sheet and an error text when the file cannot be read.
+    // Empty sheet and an error text when the file cannot be read, or when
+    // one of its XML parts is not well-formed, or a number cell holds
+    // something other than a number.
     static XlsxSheet read(const QString &path);
 
     QString error;
+    QMap<QString, QByteArray> parts; // every entry of the file, by name
     QString name; // the sheet's name
+    QString documentTitle; // the title among the document's properties
     QMap<QString, XlsxCell> cells; // by reference ("A1")
     QString autoFilter;            // the autofilter range, if any
 

@@ -230,7 +230,7 @@ int runChild(const QString &program, const QStringList &arguments, qint64 *peakK
 
     const pid_t pid = fork();
     if (pid < 0)
-        fail(QStringLiteral("fork failed"));
+        fail(QStringLiteral("fork a échoué"));
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0)
@@ -241,7 +241,7 @@ int runChild(const QString &program, const QStringList &arguments, qint64 *peakK
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) < 0)
-        fail(QStringLiteral("wait4 failed"));
+        fail(QStringLiteral("wait4 a échoué"));
     *peakKiB = usage.ru_maxrss; // KiB on Linux
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -306,7 +306,7 @@ protected:
 
     void runSample(const QString &target, qint64 size)
     {
-        m_progress << "Creating " << target << " with orvalis-sample (" << size << " fact rows)..." << Qt::endl;
+        m_progress << "Création de " << target << " par orvalis-sample (" << size << " lignes de faits)..." << Qt::endl;
         // Its report goes with our progress, not into the results.
         QProcess sample;
         sample.setProcessChannelMode(QProcess::MergedChannels);
@@ -316,11 +316,11 @@ protected:
                      {target, QStringLiteral("--rows"), QString::number(size), QStringLiteral("--seed"),
                       QString::number(m_options.seed), QStringLiteral("--last-month"), month()});
         if (!sample.waitForStarted())
-            fail(QStringLiteral("cannot start %1").arg(m_options.sampleProgram));
+            fail(QStringLiteral("impossible de lancer %1").arg(m_options.sampleProgram));
         sample.waitForFinished(-1);
         m_progress << QString::fromLocal8Bit(sample.readAll()) << Qt::flush;
         if (sample.exitStatus() != QProcess::NormalExit || sample.exitCode() != 0)
-            fail(QStringLiteral("orvalis-sample failed for %1 rows").arg(size));
+            fail(QStringLiteral("orvalis-sample a échoué pour %1 lignes").arg(size));
     }
 
     // Adds levels up to the number asked for, leaves exactly the
@@ -351,7 +351,7 @@ protected:
                     setup.exec(QStringLiteral("DROP INDEX %1").arg(identifier(name)));
             }
             if (indexed && !present) {
-                m_progress << "  creating the recommended index..." << Qt::endl;
+                m_progress << "  création de l'index recommandé..." << Qt::endl;
                 setup.exec(Schema::recommendedIndex());
             }
         }
@@ -403,7 +403,7 @@ public:
             return;
         runSample(base(size), size);
         if (!QFileInfo::exists(base(size)))
-            fail(QStringLiteral("orvalis-sample made no %1").arg(base(size)));
+            fail(QStringLiteral("orvalis-sample n'a pas créé %1").arg(base(size)));
     }
     void ensureWork(qint64 size, bool indexed) override
     {
@@ -414,20 +414,20 @@ public:
                 && setup.indexesAsWanted(indexed))
                 return;
         }
-        m_progress << "Preparing " << copy << "..." << Qt::endl;
+        m_progress << "Préparation de " << copy << "..." << Qt::endl;
         // Prepared under another name: an interrupted preparation is never
         // taken for a finished one.
         const QString temporary = copy + QStringLiteral(".part");
         QFile::remove(temporary);
         if (!QFile::copy(base(size), temporary))
-            fail(QStringLiteral("cannot copy %1 to %2").arg(base(size), temporary));
+            fail(QStringLiteral("impossible de copier %1 vers %2").arg(base(size), temporary));
         {
             Setup setup(temporary);
             prepare(setup, indexed);
         }
         QFile::remove(copy);
         if (!QFile::rename(temporary, copy))
-            fail(QStringLiteral("cannot rename %1").arg(temporary));
+            fail(QStringLiteral("impossible de renommer %1").arg(temporary));
     }
 };
 
@@ -478,7 +478,7 @@ public:
         Setup server(m_options.server);
         const QString baseOid = oid(server, baseName(size));
         if (baseOid.isEmpty())
-            fail(QStringLiteral("database %1 not found on the server").arg(baseName(size)));
+            fail(QStringLiteral("base %1 introuvable sur le serveur").arg(baseName(size)));
         const QString name = workName(size, indexed);
         const QString marker = QStringLiteral("orvalis-bench: copy of %1 (oid %2), %3 levels, %4")
                                    .arg(baseName(size), baseOid)
@@ -491,7 +491,7 @@ public:
                                     .toString();
         if (comment == marker)
             return;
-        m_progress << "Preparing " << m_address.withDatabase(name) << "..." << Qt::endl;
+        m_progress << "Préparation de " << m_address.withDatabase(name) << "..." << Qt::endl;
         server.exec(QStringLiteral("DROP DATABASE IF EXISTS %1").arg(identifier(name)));
         server.exec(QStringLiteral("CREATE DATABASE %1 TEMPLATE %2").arg(identifier(name), identifier(baseName(size))));
         {
@@ -530,16 +530,16 @@ Benchmark::Benchmark(BenchOptions options, QTextStream &progress) : m_options(st
 {
     static const QRegularExpression plainName(QStringLiteral("^[a-z][a-z0-9_]{0,29}$"));
     if (!plainName.match(m_options.prefix).hasMatch())
-        fail(QStringLiteral("the prefix must be a lower-case name of at most 30 letters, digits and underscores: %1")
+        fail(QStringLiteral("le préfixe doit être un nom en minuscules d'au plus 30 lettres, chiffres et soulignés : %1")
                  .arg(m_options.prefix));
     if (!m_options.lastMonth.isValid())
-        fail(QStringLiteral("invalid last month"));
+        fail(QStringLiteral("mois invalide"));
     if (m_options.sqlite)
         m_stores.push_back(std::make_unique<FileStore>(m_options, m_progress));
     if (!m_options.server.isEmpty())
         m_stores.push_back(std::make_unique<ServerStore>(m_options, m_progress));
     if (m_stores.empty())
-        fail(QStringLiteral("nothing to measure: no server, and SQLite left out"));
+        fail(QStringLiteral("rien à mesurer : pas de serveur, et SQLite laissé de côté"));
 }
 
 Benchmark::~Benchmark() = default;
@@ -611,7 +611,7 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
         result.indexed = indexed;
         result.drill = drill;
         result.month = reportArgs.at(3);
-        m_progress << "  " << result.engine << ' ' << size << (indexed ? " indexed" : " no index") << ", drill " << drill << ": " << Qt::flush;
+        m_progress << "  " << result.engine << ' ' << size << (indexed ? " avec index" : " sans index") << ", détail " << drill << " : " << Qt::flush;
 
         // The plain pass and the grouped path in turns, so that both see the
         // same load of the machine; a first plain pass brings the file into
@@ -634,7 +634,7 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
         result.rows = int(groupedRows.size());
         for (const DashboardRow &row : std::as_const(groupedRows))
             result.table << row.cells();
-        m_progress << "plain " << duration(BenchResult::median(result.floor)) << ", grouped "
+        m_progress << "passage simple " << duration(BenchResult::median(result.floor)) << ", groupé "
                    << duration(BenchResult::median(result.grouped)) << Qt::flush;
 
         // The per-figure path, as far as the budget allows.
@@ -663,15 +663,15 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
         }
         if (runs > 0) {
             result.sameTexts = sameTexts(perFigureRows, groupedRows);
-            m_progress << ", per-figure " << duration(BenchResult::median(result.perFigure)) << Qt::flush;
+            m_progress << ", par chiffre " << duration(BenchResult::median(result.perFigure)) << Qt::flush;
         } else {
-            m_progress << ", per-figure skipped (estimated " << duration(estimate) << ")" << Qt::flush;
+            m_progress << ", par chiffre omis (estimé à " << duration(estimate) << ")" << Qt::flush;
         }
 
         QElapsedTimer timer;
         timer.start();
         if (runChild(m_options.reportProgram, reportArgs, &result.reportPeakKiB) != 0)
-            fail(QStringLiteral("orvalis-report failed: %1").arg(reportArgs.join(QLatin1Char(' '))));
+            fail(QStringLiteral("orvalis-report a échoué : %1").arg(reportArgs.join(QLatin1Char(' '))));
         result.reportSeconds = seconds(timer);
         m_progress << ", orvalis-report " << result.reportPeakKiB / 1024 << " MiB" << Qt::endl;
         results << result;

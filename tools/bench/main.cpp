@@ -10,10 +10,16 @@
 //
 // The sample databases are made once with orvalis-sample and kept (files in
 // DIR, databases on the server), with two working copies each (with and
-// without the recommended index).
+// without the recommended index). Only the results go to the standard
+// output; the progress goes to the standard error.
+//
+// Exit status: 0 done, 1 database or file error, 2 usage error.
 
 #include "benchmark.h"
 
+#include "app/startup.h"
+#include "app/toolexit.h"
+#include "dashboard/tableexport.h"
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 
@@ -39,12 +45,17 @@ QString loadAverage()
     return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 0);
 }
 
-} // namespace
+int usageError(QTextStream &err, const QString &message)
+{
+    err << "orvalis-bench : " << message << " (orvalis-bench --help : l'aide)\n";
+    return ToolExit::Usage;
+}
 
-int main(int argc, char *argv[])
+int run(int &argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvalis-bench"));
+    Startup::installFrenchTranslations(app);
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -55,57 +66,73 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Times a refresh of the tracking table: one statement per figure, one grouped pass, and one plain pass over "
-        "the month, on sample databases with and without the recommended index; on SQLite files, and on a "
-        "PostgreSQL server side by side when one is given."));
-    parser.addPositionalArgument(QStringLiteral("server"),
-                                 QStringLiteral("A database of a PostgreSQL server (postgresql://user@host:port/dbname; "
-                                                "password in PGPASSWORD or ~/.pgpass). The benchmark creates its own "
-                                                "databases beside it: the role needs CREATEDB."),
-                                 QStringLiteral("[server]"));
-    parser.addHelpOption();
-    const QCommandLineOption sizes(QStringLiteral("sizes"), QStringLiteral("Fact rows of the databases, comma-separated."),
+        "Mesure la durée d'un rafraîchissement du tableau de suivi : une requête par chiffre, un passage groupé, et "
+        "un simple passage sur le mois, sur des bases d'exemple avec et sans l'index recommandé ; sur des fichiers "
+        "SQLite et, côte à côte, sur un serveur PostgreSQL quand il est indiqué. Les résultats (tableaux Markdown) "
+        "vont sur la sortie standard, l'avancement sur la sortie d'erreur.\n"
+        "Durée : avec les tailles par défaut (jusqu'à 10 millions de lignes), une vingtaine de minutes et plusieurs "
+        "Go de disque ; --sizes 100000 --runs 3 --per-figure-budget 10 donne un aperçu en moins d'une minute."));
+    parser.addPositionalArgument(QStringLiteral("serveur"),
+                                 QStringLiteral("Une base d'un serveur PostgreSQL (postgresql://utilisateur@serveur:port/base ; "
+                                                "mot de passe dans PGPASSWORD ou ~/.pgpass). Le banc crée ses propres "
+                                                "bases à côté : le rôle doit avoir CREATEDB."),
+                                 QStringLiteral("[serveur]"));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Affiche cette aide."));
+    const QCommandLineOption sizes(QStringLiteral("sizes"),
+                                   QStringLiteral("Nombres de lignes de faits des bases, séparés par des virgules "
+                                                  "(100000,1000000,10000000)."),
                                    QStringLiteral("N,N,..."));
-    const QCommandLineOption dir(QStringLiteral("dir"), QStringLiteral("Where the databases are kept (%1).").arg(options.dir),
-                                 QStringLiteral("DIR"));
-    const QCommandLineOption runs(QStringLiteral("runs"), QStringLiteral("Runs per measure; the median is shown (5)."),
+    const QCommandLineOption dir(QStringLiteral("dir"),
+                                 QStringLiteral("Dossier où les bases sont gardées (%1).").arg(options.dir),
+                                 QStringLiteral("DOSSIER"));
+    const QCommandLineOption runs(QStringLiteral("runs"),
+                                  QStringLiteral("Mesures par cas ; la médiane est donnée (%1).").arg(options.runs),
                                   QStringLiteral("N"));
     const QCommandLineOption levels(QStringLiteral("levels"),
-                                    QStringLiteral("Level rows at drill level 0; levels are added to the copies (40)."),
+                                    QStringLiteral("Lignes de niveaux au niveau de détail 0 ; des niveaux sont ajoutés "
+                                                   "aux copies (%1).")
+                                        .arg(options.levels),
                                     QStringLiteral("N"));
-    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the sample databases (1)."),
+    const QCommandLineOption seed(QStringLiteral("seed"),
+                                  QStringLiteral("Graine des bases d'exemple (%1).").arg(options.seed),
                                   QStringLiteral("S"));
     const QCommandLineOption budget(QStringLiteral("per-figure-budget"),
-                                    QStringLiteral("Seconds the per-figure path may take per case; fewer runs, or none, "
-                                                   "beyond (120)."),
+                                    QStringLiteral("Secondes que la requête par chiffre peut prendre par cas ; au-delà, "
+                                                   "moins de mesures, ou aucune (%1).")
+                                        .arg(options.perFigureBudget),
                                     QStringLiteral("S"));
     const QCommandLineOption force(QStringLiteral("force-per-figure"),
-                                   QStringLiteral("Run the per-figure path at least once everywhere."));
+                                   QStringLiteral("Mesure au moins une fois la requête par chiffre partout."));
     const QCommandLineOption data(QStringLiteral("data"),
-                                  QStringLiteral("Also write the figures, tab-separated, to FILE (for scripts/plot-bench)."),
-                                  QStringLiteral("FILE"));
-    const QCommandLineOption sample(QStringLiteral("sample"), QStringLiteral("The orvalis-sample program."),
-                                    QStringLiteral("PATH"));
-    const QCommandLineOption report(QStringLiteral("report"), QStringLiteral("The orvalis-report program."),
-                                    QStringLiteral("PATH"));
+                                  QStringLiteral("Écrit aussi les chiffres, séparés par des tabulations, dans FICHIER "
+                                                 "(pour scripts/plot-bench)."),
+                                  QStringLiteral("FICHIER"));
+    const QCommandLineOption sample(QStringLiteral("sample"), QStringLiteral("Le programme orvalis-sample."),
+                                    QStringLiteral("CHEMIN"));
+    const QCommandLineOption report(QStringLiteral("report"), QStringLiteral("Le programme orvalis-report."),
+                                    QStringLiteral("CHEMIN"));
     const QCommandLineOption serverOnly(QStringLiteral("server-only"),
-                                        QStringLiteral("Measure the server alone, not the SQLite files."));
+                                        QStringLiteral("Mesure le serveur seul, pas les fichiers SQLite."));
     const QCommandLineOption prefix(QStringLiteral("prefix"),
-                                    QStringLiteral("Start of the names of the databases made on the server (%1).")
-                                        .arg(options.prefix),
-                                    QStringLiteral("NAME"));
+                                    QStringLiteral("Début du nom des bases créées sur le serveur (%1).").arg(options.prefix),
+                                    QStringLiteral("NOM"));
     const QCommandLineOption lastMonth(QStringLiteral("last-month"),
-                                       QStringLiteral("Last month of the samples (the current month)."),
+                                       QStringLiteral("Dernier mois des bases d'exemple (le mois en cours)."),
                                        QStringLiteral("AAAA-MM"));
     const QCommandLineOption policies(QStringLiteral("policies"),
-                                      QStringLiteral("On the server, also time one level's tracking table as its "
-                                                     "reader under the row-level security of this roles script "
-                                                     "(deploy/postgresql-roles.sql), against the same statements "
-                                                     "without it. The role needs CREATEROLE."),
+                                      QStringLiteral("Sur le serveur, mesure aussi le tableau d'un niveau lu par son "
+                                                     "lecteur sous les règles d'accès de ce script de rôles "
+                                                     "(deploy/postgresql-roles.sql), à côté des mêmes instructions "
+                                                     "sans elles. Le rôle doit avoir CREATEROLE."),
                                       QStringLiteral("SCRIPT"));
-    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix, lastMonth,
-                       policies});
-    parser.process(app);
+    parser.addOptions({help, sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix,
+                       lastMonth, policies});
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(err, parser.errorText());
+    if (parser.isSet(help)) {
+        out << parser.helpText() << '\n' << ToolExit::statusHelp();
+        return ToolExit::Success;
+    }
 
     const QStringList positional = parser.positionalArguments();
     auto number = [&](const QCommandLineOption &option, auto &target, auto minimum) {
@@ -114,7 +141,7 @@ int main(int argc, char *argv[])
         bool ok = false;
         const double value = parser.value(option).toDouble(&ok);
         if (!ok || value < minimum) {
-            err << "orvalis-bench: invalid value for --" << option.names().first() << ": " << parser.value(option) << '\n';
+            usageError(err, QStringLiteral("valeur invalide pour --%1 : %2").arg(option.names().first(), parser.value(option)));
             return false;
         }
         target = static_cast<std::remove_reference_t<decltype(target)>>(value);
@@ -122,16 +149,14 @@ int main(int argc, char *argv[])
     };
     if (!number(runs, options.runs, 1) || !number(levels, options.levels, 0) || !number(seed, options.seed, 0)
         || !number(budget, options.perFigureBudget, 0))
-        return 2;
+        return ToolExit::Usage;
     if (parser.isSet(sizes)) {
         options.sizes.clear();
         for (const QString &text : parser.value(sizes).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             bool ok = false;
             const qint64 size = text.trimmed().toLongLong(&ok);
-            if (!ok || size <= 0) {
-                err << "orvalis-bench: invalid size: " << text << '\n';
-                return 2;
-            }
+            if (!ok || size <= 0)
+                return usageError(err, QStringLiteral("taille invalide : %1").arg(text));
             options.sizes << size;
         }
     }
@@ -145,40 +170,31 @@ int main(int argc, char *argv[])
     if (parser.isSet(prefix))
         options.prefix = parser.value(prefix);
     if (parser.isSet(policies)) {
-        if (positional.isEmpty()) {
-            err << "orvalis-bench: --policies needs a server\n";
-            return 2;
-        }
+        if (positional.isEmpty())
+            return usageError(err, QStringLiteral("--policies demande un serveur"));
         options.policiesScript = parser.value(policies);
     }
     if (parser.isSet(lastMonth)) {
         options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));
-        if (!options.lastMonth.isValid()) {
-            err << "orvalis-bench: invalid month (AAAA-MM): " << parser.value(lastMonth) << '\n';
-            return 2;
-        }
+        if (!options.lastMonth.isValid())
+            return usageError(err, QStringLiteral("mois invalide (AAAA-MM) : %1").arg(parser.value(lastMonth)));
     }
-    if (positional.size() > 1 || (positional.size() == 1 && !ServerAddress::isServerName(positional.first()))) {
-        err << "orvalis-bench: the only argument is a PostgreSQL server (postgresql://...); "
-               "SQLite files are kept in --dir\n";
-        return 2;
-    }
+    if (positional.size() > 1 || (positional.size() == 1 && !ServerAddress::isServerName(positional.first())))
+        return usageError(err, QStringLiteral("le seul argument est un serveur PostgreSQL (postgresql://...) ; "
+                                              "les fichiers SQLite sont gardés dans --dir"));
     if (!positional.isEmpty())
         options.server = positional.first();
     if (parser.isSet(serverOnly)) {
-        if (options.server.isEmpty()) {
-            err << "orvalis-bench: --server-only needs a server\n";
-            return 2;
-        }
+        if (options.server.isEmpty())
+            return usageError(err, QStringLiteral("--server-only demande un serveur"));
         options.sqlite = false;
     }
 
     std::unique_ptr<Benchmark> bench;
     try {
         bench = std::make_unique<Benchmark>(options, err);
-    } catch (const std::exception &e) {
-        err << "orvalis-bench: " << QString::fromLocal8Bit(e.what()) << '\n';
-        return 2;
+    } catch (const std::runtime_error &e) {
+        return usageError(err, QString::fromUtf8(e.what()));
     }
 
     try {
@@ -198,17 +214,29 @@ int main(int argc, char *argv[])
                    "(grouped pass, the program's path):\n\n"
                 << security;
         out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
-        if (parser.isSet(data)) {
-            QFile file(parser.value(data));
-            if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                err << "orvalis-bench: cannot write " << file.fileName() << '\n';
-                return 1;
-            }
-            file.write(Benchmark::tsv(results).toUtf8());
+        out.flush();
+        if (out.status() != QTextStream::Ok) {
+            err << "orvalis-bench : les résultats n'ont pas pu être écrits sur la sortie standard\n";
+            return ToolExit::Failure;
         }
-        return 0;
-    } catch (const std::exception &e) {
-        err << "orvalis-bench: " << QString::fromLocal8Bit(e.what()) << '\n';
-        return 1;
+        if (parser.isSet(data))
+            TableExport::save(parser.value(data), Benchmark::tsv(results).toUtf8());
+        return ToolExit::Success;
+    } catch (const TableExport::ExportError &e) {
+        err << "orvalis-bench : " << QString::fromUtf8(e.what()) << '\n';
+        return ToolExit::Failure;
+    } catch (const EDatabaseError &e) {
+        err << "orvalis-bench : " << e.message() << '\n';
+        return ToolExit::Failure;
+    } catch (const std::runtime_error &e) {
+        err << "orvalis-bench : " << QString::fromUtf8(e.what()) << '\n';
+        return ToolExit::Failure;
     }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    return ToolExit::guard("orvalis-bench", [&] { return run(argc, argv); });
 }

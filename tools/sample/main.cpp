@@ -3,10 +3,11 @@
 //   orvalis-sample OUT.db [--rows N] [--seed S] [--force] [--last-month AAAA-MM]
 //   orvalis-sample postgresql://user@host:port/dbname [same options]
 //
-// Exit status: 0 done, 1 error, 2 the file (the tables on a server) exists
-// and --force was not given.
+// Exit status: 0 done, 1 database or file error (among them a file, or the
+// tables on a server, that exist without --force), 2 usage error.
 
 #include "app/startup.h"
+#include "app/toolexit.h"
 #include "store/samplegenerator.h"
 #include "store/serveraddress.h"
 
@@ -18,18 +19,18 @@
 
 namespace {
 
-constexpr int ExitError = 1;
-constexpr int ExitFileExists = 2;
-
-int fail(const QString &message)
+int fail(const QString &message, int status = ToolExit::Failure)
 {
     QTextStream(stderr) << "orvalis-sample : " << message << Qt::endl;
-    return ExitError;
+    return status;
 }
 
-} // namespace
+int usageError(const QString &message)
+{
+    return fail(message + QStringLiteral(" (orvalis-sample --help : l'aide)"), ToolExit::Usage);
+}
 
-int main(int argc, char *argv[])
+int run(int &argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("orvalis-sample"));
@@ -61,16 +62,16 @@ int main(int argc, char *argv[])
                                                 "mot de passe dans PGPASSWORD ou ~/.pgpass)."));
 
     if (!parser.parse(QCoreApplication::arguments()))
-        return fail(parser.errorText());
+        return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        QTextStream(stdout) << parser.helpText();
-        return 0;
+        QTextStream(stdout) << parser.helpText() << '\n' << ToolExit::statusHelp();
+        return ToolExit::Success;
     }
 
     SampleOptions options;
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1)
-        return fail(QStringLiteral("indiquez un et un seul fichier de base de données à créer (voir --help)."));
+        return usageError(QStringLiteral("indiquez un et un seul fichier de base de données à créer."));
     options.path = files.first();
     options.force = parser.isSet(force);
 
@@ -78,17 +79,17 @@ int main(int argc, char *argv[])
     if (parser.isSet(rows)) {
         options.rows = parser.value(rows).toLongLong(&ok);
         if (!ok || options.rows < 0)
-            return fail(QStringLiteral("nombre de lignes invalide : %1").arg(parser.value(rows)));
+            return usageError(QStringLiteral("nombre de lignes invalide : %1").arg(parser.value(rows)));
     }
     if (parser.isSet(seed)) {
         options.seed = parser.value(seed).toUInt(&ok);
         if (!ok)
-            return fail(QStringLiteral("graine invalide : %1").arg(parser.value(seed)));
+            return usageError(QStringLiteral("graine invalide : %1").arg(parser.value(seed)));
     }
     if (parser.isSet(lastMonth)) {
         options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));
         if (!options.lastMonth.isValid())
-            return fail(QStringLiteral("mois invalide : %1 (attendu : AAAA-MM)").arg(parser.value(lastMonth)));
+            return usageError(QStringLiteral("mois invalide : %1 (attendu : AAAA-MM)").arg(parser.value(lastMonth)));
     }
 
     try {
@@ -98,15 +99,20 @@ int main(int argc, char *argv[])
         const QLocale french(QLocale::French, QLocale::France);
         QTextStream(stdout) << summary.text() << QStringLiteral(" en %1 s").arg(french.toString(timer.elapsed() / 1000.0, 'f', 1))
                             << Qt::endl;
-        return 0;
+        return ToolExit::Success;
     } catch (const ESampleFileExists &e) {
-        fail(e.message()
-             + (ServerAddress::isServerName(options.path) ? QStringLiteral(" Ajoutez --force pour remplacer ses tables.")
-                                                          : QStringLiteral(" Ajoutez --force pour le remplacer.")));
-        return ExitFileExists;
+        return fail(e.message()
+                    + (ServerAddress::isServerName(options.path)
+                           ? QStringLiteral(" Ajoutez --force pour remplacer ses tables.")
+                           : QStringLiteral(" Ajoutez --force pour le remplacer.")));
     } catch (const EDatabaseError &e) {
         return fail(e.message());
-    } catch (const std::exception &e) {
-        return fail(QString::fromLocal8Bit(e.what()));
     }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    return ToolExit::guard("orvalis-sample", [&] { return run(argc, argv); });
 }

@@ -1,15 +1,22 @@
 // orvalis-shots: pictures of the program's windows on a database, for the
 // README. Run it under a virtual X server (scripts/screenshots).
+//
+// Exit status: 0 done, 1 database or file error, 2 usage error.
 #include "app/filedialogs.h"
 #include "app/startup.h"
+#include "app/toolexit.h"
 #include "app/tficheprincipale.h"
 #include "charts/sampleindicators.h"
 #include "charts/tfichebarchart2series.h"
 #include "charts/tfichebarchartstack.h"
 #include "charts/tfichetrend.h"
+#include "dashboard/dashboardstatements.h"
 #include "dashboard/tfichetdb.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
+#include "store/dberror.h"
+#include "store/tabsdatabase.h"
+#include "store/tabsquery.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -22,6 +29,7 @@
 #include <QThread>
 #include <QTreeWidget>
 
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -38,12 +46,53 @@ void settle(int ms = 300)
     }
 }
 
+// A picture that cannot be written ends the run.
+struct PictureNotSaved
+{
+    QString path;
+};
+
 void save(QWidget *window, const QString &name)
 {
     settle();
     const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
-    window->grab().save(path);
+    if (!window->grab().save(path))
+        throw PictureNotSaved{path};
     QTextStream(stdout) << path << '\n';
+}
+
+QString help()
+{
+    return QStringLiteral("Utilisation : orvalis-shots BASE DOSSIER\n"
+                          "\n"
+                          "Photographie les fenêtres du programme sur la base de données BASE (la fenêtre principale, "
+                          "le tableau de suivi\n"
+                          "à chaque niveau de détail, trié, exporté, son évolution, les fenêtres des niveaux et les "
+                          "graphiques) et écrit\n"
+                          "les images PNG, avec le classeur et le fichier CSV exportés, dans DOSSIER ; chaque chemin "
+                          "écrit est affiché.\n"
+                          "À lancer dans un serveur X virtuel (scripts/screenshots).\n"
+                          "\n"
+                          "Options :\n"
+                          "  -h, --help   affiche cette aide\n"
+                          "\n")
+           + ToolExit::statusHelp();
+}
+
+// The database must answer before any window opens: an error would
+// otherwise wait in a message box that nobody sees.
+QString databaseProblem(const QString &path)
+{
+    try {
+        TABSDatabase db;
+        db.SetDatabaseFileName(path);
+        TABSQuery query(&db);
+        query.SQL().append(DashboardStatements::levels(true, QString()));
+        query.Open();
+        return QString();
+    } catch (const EDatabaseError &e) {
+        return e.message();
+    }
 }
 
 // Picks the first entry (after the placeholder) that gives a non-empty
@@ -60,18 +109,32 @@ bool chooseFirst(QComboBox *combo, const std::function<bool()> &good)
     return false;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int run(int &argc, char *argv[])
 {
+    // The help needs no display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            QTextStream(stdout) << help();
+            return ToolExit::Success;
+        }
+    }
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
-    if (args.size() != 3) {
-        QTextStream(stderr) << "usage: orvalis-shots DATABASE OUTPUT_DIR\n";
-        return 2;
+    if (args.size() != 3 || args.at(1).startsWith(QLatin1String("--")) || args.at(2).startsWith(QLatin1String("--"))) {
+        QTextStream(stderr) << "orvalis-shots : il faut la base de données et le dossier des images "
+                               "(orvalis-shots --help : l'aide)\n";
+        return ToolExit::Usage;
     }
     outputDir = args.at(2);
-    QDir().mkpath(outputDir);
+    if (!QDir().mkpath(outputDir)) {
+        QTextStream(stderr) << "orvalis-shots : impossible de créer le dossier " << outputDir << '\n';
+        return ToolExit::Failure;
+    }
+    const QString problem = databaseProblem(args.at(1));
+    if (!problem.isEmpty()) {
+        QTextStream(stderr) << "orvalis-shots : " << problem << '\n';
+        return ToolExit::Failure;
+    }
     Startup::installFrenchTranslations(app);
     Startup::applyStyleSheet(app);
 
@@ -165,5 +228,19 @@ int main(int argc, char *argv[])
         lines.show();
         save(&lines, QStringLiteral("chart-quote-lines"));
     }
-    return 0;
+    return ToolExit::Success;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    return ToolExit::guard("orvalis-shots", [&] {
+        try {
+            return run(argc, argv);
+        } catch (const PictureNotSaved &failed) {
+            QTextStream(stderr) << "orvalis-shots : impossible d'écrire " << failed.path << '\n';
+            return ToolExit::Failure;
+        }
+    });
 }
