@@ -303,7 +303,8 @@ QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const 
     case OutputFormat::Json:
         return renderJson(rows);
     case OutputFormat::Tsv:
-        return TableExport::tsv(rows);
+        // For scripts: the window's texts, labels as they are.
+        return TableExport::tsv(rows, TableExport::Labels::AsShown);
     case OutputFormat::Csv:
         return TableExport::csv(rows);
     case OutputFormat::Xlsx:

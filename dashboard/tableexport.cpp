@@ -111,11 +111,12 @@ QString csvCell(const QString &text)
 // The header and the rows' text cells, each cell written by `write`,
 // `separator` between cells and `end` after each line.
 template <typename Write>
-QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separator, const QString &end)
+QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separator, const QString &end,
+                     Labels labels = Labels::Guarded)
 {
     QList<QStringList> lines{dashboardCaptions()};
     for (const DashboardRow &row : rows)
-        lines << textCells(row);
+        lines << (labels == Labels::Guarded ? textCells(row) : row.cells());
     QString out;
     for (const QStringList &line : lines) {
         QStringList cells;
@@ -133,9 +134,9 @@ QByteArray csv(const QVector<DashboardRow> &rows)
     return QByteArray("\xEF\xBB\xBF") + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"));
 }
 
-QByteArray tsv(const QVector<DashboardRow> &rows)
+QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels)
 {
-    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"));
+    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"), labels);
 }
 
 QString html(const QVector<DashboardRow> &rows)

@@ -41,8 +41,14 @@ QString singleLine(QString text);
 // order mark: what a French spreadsheet opens directly. Numbers keep the
 // table's texts, so the decimal separator is the locale's.
 QByteArray csv(const QVector<DashboardRow> &rows);
-// Header and rows, tab between cells, one line each ("\n").
-QByteArray tsv(const QVector<DashboardRow> &rows);
+// What a text format does with a label that a spreadsheet would run as a
+// formula: guard it where a spreadsheet takes the cells as its input (the
+// CSV file, the clipboard), keep the table's text where a script reads it
+// (the report's tab-separated output).
+enum class Labels { Guarded, AsShown };
+// Header and rows, tab between cells, one line each ("\n"); line breaks
+// and tabs inside a cell become blanks.
+QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels = Labels::Guarded);
 // Header and rows as an HTML table (UTF-8 text).
 QString html(const QVector<DashboardRow> &rows);
 

@@ -221,6 +221,12 @@ void TestExtras::textFormatsGuardLabelsOnly()
     QCOMPARE(tsv.at(1), QStringLiteral("Agence; \"Centre\"\t200.00\t40.00\t240.00\t-50.00\t-25.00%\t2\t2\t3\t150.00%"));
     QVERIFY(tsv.at(2).startsWith(QStringLiteral("'=HYPERLINK(\"http://x\")\t1234.50\t")));
     QVERIFY(tsv.at(3).endsWith(QStringLiteral("\t-2\t4\t1\t25.00%")));
+    // For a script, the same lines with the labels as the table shows them.
+    const QStringList plain = QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::AsShown)).split('\n');
+    QCOMPARE(plain.size(), 5);
+    QVERIFY(plain.at(2).startsWith(QStringLiteral("=HYPERLINK(\"http://x\")\t1234.50\t")));
+    QCOMPARE(plain.at(1), tsv.at(1));
+    QCOMPARE(plain.at(3), tsv.at(3));
 
     const QString html = TableExport::html(rows);
     QVERIFY(html.contains(QStringLiteral("<th align=\"left\">Niveau</th>")));

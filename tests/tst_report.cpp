@@ -138,6 +138,8 @@ private slots:
     void formats();
     void textLabelsAreCut();
     void decimalCommaFollowsLocale();
+    void formulaLikeLabels_data();
+    void formulaLikeLabels();
     void programExitStatuses();
 
     void help_data();
@@ -379,6 +381,39 @@ void TestReport::decimalCommaFollowsLocale()
     fillOrganisation(file);
     const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", "tsv"});
     QVERIFY(QString::fromUtf8(outcome.out).contains(QStringLiteral("Secteur Nord\t300,25\t60,05\t360,30\t-8,00\t-2,66%")));
+}
+
+void TestReport::formulaLikeLabels_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("guarded"); // a spreadsheet reads the cells as input
+    QTest::newRow("texte") << "texte" << false;
+    QTest::newRow("tsv") << "tsv" << false;
+    QTest::newRow("json") << "json" << false;
+    QTest::newRow("csv") << "csv" << true;
+}
+
+// Labels that a spreadsheet would run as formulas: the formats made for
+// scripts carry the window's text, the spreadsheet formats guard them.
+void TestReport::formulaLikeLabels()
+{
+    QFETCH(QString, format);
+    QFETCH(bool, guarded);
+    TestDatabase file;
+    const QStringList labels{"=SOMME(A1:A9)", "+33 Nord", "-Est", "@Ouest"};
+    for (int i = 0; i < labels.size(); ++i)
+        file.addLevel(QStringLiteral("L%1").arg(i), labels.at(i));
+    const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", format});
+    QCOMPARE(outcome.status, 0);
+    const QString out = QString::fromUtf8(outcome.out);
+    for (const QString &label : labels) {
+        if (guarded) {
+            QVERIFY2(out.contains(QLatin1Char('\'') + label), qPrintable(label));
+        } else {
+            QVERIFY2(out.contains(label), qPrintable(label));
+            QVERIFY2(!out.contains(QLatin1Char('\'') + label), qPrintable(label));
+        }
+    }
 }
 
 void TestReport::programExitStatuses()
