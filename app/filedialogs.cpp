@@ -4,6 +4,8 @@
 
 #include <QFileDialog>
 #include <QFileIconProvider>
+#include <QPrintDialog>
+#include <QPrinter>
 
 namespace FileDialogs {
 
@@ -30,6 +32,12 @@ public:
 Handler &currentHandler()
 {
     static Handler handler;
+    return handler;
+}
+
+PrinterHandler &currentPrinterHandler()
+{
+    static PrinterHandler handler;
     return handler;
 }
 } // namespace
@@ -67,6 +75,23 @@ QString getSaveFileName(QWidget *parent, const QString &caption, const QString &
     if (selectedFilter)
         *selectedFilter = dialog.selectedNameFilter();
     return dialog.selectedFiles().constFirst();
+}
+
+PrinterHandler setPrinterHandler(PrinterHandler handler)
+{
+    PrinterHandler previous = std::move(currentPrinterHandler());
+    currentPrinterHandler() = std::move(handler);
+    return previous;
+}
+
+bool choosePrinter(QWidget *parent, QPrinter &printer)
+{
+    if (PrinterHandler &handler = currentPrinterHandler())
+        return handler(printer);
+    QPrintDialog dialog(&printer, parent);
+    dialog.setWindowTitle(QStringLiteral("Imprimer le tableau de suivi"));
+    FocusHistory::markPassive(&dialog);
+    return dialog.exec() == QDialog::Accepted;
 }
 
 } // namespace FileDialogs

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class QPrinter;
 class QWidget;
 
 // Every file dialog of the program goes through here. A test installs a
@@ -37,5 +38,12 @@ Handler setHandler(Handler handler);
 // (the window does not reload its lists for it).
 QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
                         QString *selectedFilter = nullptr);
+
+// The print dialog: the user picks a printer (or a PDF file) for
+// `printer`. False when cancelled. Like the file dialog, closing it does
+// not reload the window. A test's handler answers instead of the user.
+using PrinterHandler = std::function<bool(QPrinter &)>;
+PrinterHandler setPrinterHandler(PrinterHandler handler);
+bool choosePrinter(QWidget *parent, QPrinter &printer);
 
 } // namespace FileDialogs

@@ -1,5 +1,7 @@
 #include "dashboard/headlessreport.h"
 
+#include "dashboard/tableprint.h"
+
 #include "app/toolexit.h"
 #include "store/dberror.h"
 #include "store/sqltext.h"
@@ -38,8 +40,8 @@ QString usage()
                "  --agence CODE        les utilisateurs de cette agence dans le mois (demande --niveau)\n"
                "  --utilisateur CODE   cet utilisateur seul, dans l'agence (demande --agence)\n"
                "  --fournisseur CODE   les chiffres de ce fournisseur seulement\n"
-               "  --format FORMAT      texte (par défaut), tsv, csv, json ou xlsx\n"
-               "  --sortie FICHIER     écrit ce fichier au lieu de la sortie standard (obligatoire pour xlsx) ;\n"
+               "  --format FORMAT      texte (par défaut), tsv, csv, json, xlsx ou pdf\n"
+               "  --sortie FICHIER     écrit ce fichier au lieu de la sortie standard (obligatoire pour xlsx et pdf) ;\n"
                "                       un fichier existant n'est remplacé qu'une fois le nouveau complet\n"
                "  -h, --help           affiche cette aide\n"
                "\n")
@@ -106,8 +108,10 @@ Request parse(const QStringList &arguments, const QDate &today)
                 request.format = OutputFormat::Json;
             else if (value == QLatin1String("xlsx"))
                 request.format = OutputFormat::Xlsx;
+            else if (value == QLatin1String("pdf"))
+                request.format = OutputFormat::Pdf;
             else
-                throw UsageError(QStringLiteral("Format inconnu : %1 (texte, tsv, csv, json ou xlsx).").arg(value));
+                throw UsageError(QStringLiteral("Format inconnu : %1 (texte, tsv, csv, json, xlsx ou pdf).").arg(value));
         } else if (name == QLatin1String("--sortie")) {
             if (value.isEmpty())
                 throw UsageError(QStringLiteral("--sortie attend un nom de fichier."));
@@ -124,6 +128,8 @@ Request parse(const QStringList &arguments, const QDate &today)
         throw UsageError(QStringLiteral("--utilisateur demande --agence."));
     if (request.format == OutputFormat::Xlsx && request.output.isEmpty())
         throw UsageError(QStringLiteral("Le format xlsx demande --sortie FICHIER."));
+    if (request.format == OutputFormat::Pdf && request.output.isEmpty())
+        throw UsageError(QStringLiteral("Le format pdf demande --sortie FICHIER."));
     return request;
 }
 
@@ -309,6 +315,8 @@ QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const 
         return TableExport::csv(rows);
     case OutputFormat::Xlsx:
         return TableExport::xlsx(rows, title);
+    case OutputFormat::Pdf:
+        return TablePrint::pdf({title, rows, std::nullopt});
     }
     return {};
 }
@@ -343,7 +351,9 @@ int report(const Request &request, QIODevice &out, QTextStream &err)
         err << QStringLiteral("Information : ") << TableExport::singleLine(noLevelNotice(selection.admin, request.user))
             << '\n';
     const QByteArray bytes = render(shown, request.format,
-                                    request.format == OutputFormat::Xlsx ? title(db, selection) : TableExport::Title());
+                                    request.format == OutputFormat::Xlsx || request.format == OutputFormat::Pdf
+                                        ? title(db, selection)
+                                        : TableExport::Title());
     if (request.output.isEmpty())
         writeAll(out, bytes);
     else

@@ -16,7 +16,7 @@ class QTextStream;
 // checks. It asks the very same code as the window for rows and texts.
 namespace HeadlessReport {
 
-enum class OutputFormat { Text, Tsv, Csv, Json, Xlsx };
+enum class OutputFormat { Text, Tsv, Csv, Json, Xlsx, Pdf };
 
 struct Request
 {

@@ -10,6 +10,7 @@
 #include "dashboard/dashboarditem.h"
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/periods.h"
+#include "dashboard/tableprint.h"
 #include "dashboard/trend.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
@@ -23,6 +24,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QPrinter>
 #include <QResizeEvent>
 #include <QStandardPaths>
 
@@ -82,6 +84,7 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     connect(m_ui->btnExporter, &QPushButton::clicked, this, [this] { guarded(this, [this] { btnExporterClick(); }); });
     connect(m_ui->btnEvolution, &QPushButton::clicked, this,
             [this] { guarded(this, [this] { btnEvolutionClick(); }); });
+    connect(m_ui->btnImprimer, &QPushButton::clicked, this, [this] { guarded(this, [this] { btnImprimerClick(); }); });
 
     pressFocusedButtonOnEnter(this);
     m_activation = new Activation(this, [this] { FormActivate(); });
@@ -114,7 +117,8 @@ void TFicheTDB::layOut(QSize size)
     m_ui->lvData->setGeometry(16, 72, qMax(0, size.width() - 32), qMax(0, buttonsTop - ButtonGap - 72));
     const int right = size.width() - 16;
     m_ui->btnExporter->move(right - m_ui->btnExporter->width(), buttonsTop);
-    m_ui->btnEvolution->move(m_ui->btnExporter->x() - 8 - m_ui->btnEvolution->width(), buttonsTop);
+    m_ui->btnImprimer->move(m_ui->btnExporter->x() - 8 - m_ui->btnImprimer->width(), buttonsTop);
+    m_ui->btnEvolution->move(m_ui->btnImprimer->x() - 8 - m_ui->btnEvolution->width(), buttonsTop);
     m_ui->lblStatut->setGeometry(16, buttonsTop, qMax(0, m_ui->btnEvolution->x() - 8 - 16), ButtonHeight);
 }
 
@@ -448,6 +452,24 @@ void TFicheTDB::btnExporterClick()
                       FDatabase->DatabaseFileName());
     m_exportFolder = QFileInfo(name).absolutePath();
     m_exportFilter = csv ? CsvFilter : XlsxFilter;
+}
+
+TablePrint::Document TFicheTDB::printedDocument() const
+{
+    TablePrint::Document document;
+    document.title = exportTitle();
+    document.rows = shownRows();
+    return document;
+}
+
+void TFicheTDB::btnImprimerClick()
+{
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setDocName(exportTitle().text());
+    if (!FileDialogs::choosePrinter(this, printer))
+        return;
+    WaitCursor wait(this);
+    TablePrint::render(printer, printedDocument());
 }
 
 void TFicheTDB::btnEvolutionClick()

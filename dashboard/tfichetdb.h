@@ -2,6 +2,7 @@
 
 #include "dashboard/dashboardfigures.h"
 #include "dashboard/tableexport.h"
+#include "dashboard/tableprint.h"
 
 #include <QDate>
 #include <QDialog>
@@ -53,6 +54,8 @@ public:
     QVector<DashboardRow> shownRows() const;
     // The title line of an export of what the table shows.
     TableExport::Title exportTitle() const;
+    // What the print and the PDF show: title, rows as shown, totals.
+    TablePrint::Document printedDocument() const;
 
 public slots:
     void FormActivate();
@@ -72,6 +75,8 @@ public slots:
     void btnExporterClick();
     // Opens the chart of the thirteen months of the month list.
     void btnEvolutionClick();
+    // Prints the table as shown (the print dialog offers a PDF file too).
+    void btnImprimerClick();
     // The selected rows (all rows when none is) with the header, on the
     // clipboard as tab-separated text and as an HTML table.
     void copyRows();

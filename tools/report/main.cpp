@@ -4,14 +4,38 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QTextStream>
 
+#include <cstring>
+#include <memory>
 #include <unistd.h>
+
+namespace {
+// The PDF is drawn with fonts, which only a GUI application has; it needs
+// no screen.
+bool drawsPages(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--format=pdf") == 0 || (std::strcmp(argv[i], "--format") == 0 && i + 1 < argc
+                                                             && std::strcmp(argv[i + 1], "pdf") == 0))
+            return true;
+    }
+    return false;
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
     return ToolExit::guard("orvalis-report", [&] {
-        QCoreApplication app(argc, argv);
+        std::unique_ptr<QCoreApplication> app;
+        if (drawsPages(argc, argv)) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            app = std::make_unique<QGuiApplication>(argc, argv);
+        } else {
+            app = std::make_unique<QCoreApplication>(argc, argv);
+        }
         QStringList arguments = QCoreApplication::arguments();
         arguments.removeFirst();
         // Unbuffered: every write reaches the descriptor at once, and its
