@@ -70,7 +70,7 @@ private:
 
 } // namespace
 
-void fitColumns(QTreeWidget *list, const QVector<int> &minimum)
+void fitColumns(QTreeWidget *list, const QVector<int> &minimum, const QStringList &footer, const QFont &footerFont)
 {
     QHeaderView *header = list->header();
     // Every row counts, not only those in view.
@@ -90,8 +90,13 @@ void fitColumns(QTreeWidget *list, const QVector<int> &minimum)
     if (sorted >= 0 && sorted < columns)
         needed[sorted] = header->sectionSizeHint(sorted);
     auto *view = static_cast<QAbstractItemView *>(list);
-    for (int i = 0; i < columns; ++i)
+    const QFontMetrics footerMetrics(footerFont);
+    const int margins = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+    for (int i = 0; i < columns; ++i) {
         needed[i] = qMax(needed.at(i), view->sizeHintForColumn(i));
+        if (i < footer.size())
+            needed[i] = qMax(needed.at(i), footerMetrics.horizontalAdvance(footer.at(i)) + margins);
+    }
 
     QVector<int> widths(columns);
     int total = 0;

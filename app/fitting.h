@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QFont>
 #include <QRect>
+#include <QStringList>
 #include <QSize>
 #include <QVector>
 
@@ -20,7 +22,10 @@ namespace Fitting {
 // together would not fit in the list; then the room the form gave beyond
 // the text goes back first, so that a horizontal scroll bar appears only
 // when the texts themselves are wider than the list.
-void fitColumns(QTreeWidget *list, const QVector<int> &minimum);
+// A `footer` (a line drawn under the rows in `footerFont`) counts as one
+// more row.
+void fitColumns(QTreeWidget *list, const QVector<int> &minimum, const QStringList &footer = {},
+                const QFont &footerFont = QFont());
 
 // Widens every label of `window` that is narrower than its text, in its
 // place. (Done for the windows below as they are first shown.)

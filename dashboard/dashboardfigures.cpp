@@ -3,6 +3,7 @@
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
 #include "store/schema.h"
+#include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 #include "store/taccount.h"
@@ -168,8 +169,77 @@ QString rowStatement(const DashboardSelection &selection, int drill)
     }
 }
 
+QString totalsLabel()
+{
+    return QStringLiteral("Total");
+}
+
+namespace {
+QString quotedList(const QStringList &codes)
+{
+    QStringList quoted;
+    for (const QString &code : codes)
+        quoted << QLatin1Char('\'') + sqlEscape(code) + QLatin1Char('\'');
+    return quoted.join(QStringLiteral(", "));
+}
+} // namespace
+
+QString totalsStatement(const DashboardSelection &selection, const TotalsScope &scope)
+{
+    if (scope.rowCodes.isEmpty())
+        return QString();
+    QString cover;
+    switch (scope.drill) {
+    case 0:
+        // A level of empty code restricts nothing: its row covers every
+        // fact, and so does the total.
+        if (!scope.rowCodes.contains(QString()))
+            cover = QStringLiteral("dim_agence IN (SELECT agence FROM niveau_agence WHERE niveau IN (%1))")
+                        .arg(quotedList(scope.rowCodes));
+        break;
+    case 1:
+        cover = QStringLiteral("dim_agence IN (%1)").arg(quotedList(scope.rowCodes));
+        break;
+    default:
+        cover = QStringLiteral("dim_agence = '%1' AND dim_utilisateur IN (%2)")
+                    .arg(sqlEscape(selection.agencyCode), quotedList(scope.rowCodes));
+        break;
+    }
+    QString sql = QStringLiteral("SELECT code_account, SUM(valeur) AS somme FROM data WHERE period_year = %1 AND "
+                                 "period_month = %2 AND code_account IN (%3)")
+                      .arg(selection.year)
+                      .arg(selection.month)
+                      .arg(quotedList(Schema::accountCodes()));
+    if (!selection.supplierCode.isEmpty())
+        sql += QStringLiteral(" AND dim_fournisseur = '%1'").arg(sqlEscape(selection.supplierCode));
+    if (!cover.isEmpty())
+        sql += QStringLiteral(" AND ") + cover;
+    return sql + QStringLiteral(" GROUP BY code_account");
+}
+
+AccountSums FigureSource::totals(TABSDatabase *db, const DashboardSelection &selection, const TotalsScope &scope)
+{
+    AccountSums sums;
+    const QString sql = totalsStatement(selection, scope);
+    if (sql.isEmpty())
+        return sums;
+    const QStringList codes = Schema::accountCodes();
+    double *values[6] = {&sums.ht, &sums.tva, &sums.marge, &sums.relances, &sums.devis, &sums.commandes};
+    TABSQuery query(db);
+    query.SetDatabaseName(db->DatabaseName());
+    query.SQL().append(sql);
+    query.Open();
+    for (; !query.Eof(); query.Next()) {
+        const int account = codes.indexOf(query.FieldByName(QStringLiteral("code_account")).AsString());
+        if (account >= 0)
+            *values[account] = query.FieldByName(QStringLiteral("somme")).AsFloat();
+    }
+    query.Close();
+    return sums;
+}
+
 void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, FigureSource &source,
-                    const std::function<void(const DashboardRow &)> &onRow)
+                    const std::function<void(const DashboardRow &)> &onRow, DashboardRow *totals)
 {
     const int drill = drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex);
     TReadTransaction snapshot(db);
@@ -187,6 +257,8 @@ void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, Figur
     else
         account.SetSupplierCode(selection.supplierCode);
 
+    TotalsScope scope;
+    scope.drill = drill;
     while (!query.Eof()) {
         const QString code = query.FieldByName(QStringLiteral("code")).AsString();
         const QString libelle = query.FieldByName(QStringLiteral("libelle")).AsString();
@@ -211,9 +283,12 @@ void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, Figur
             account.SetUserCode(selection.userCode);
 
         onRow(DashboardRow::from(code, libelle, source.figures(account)));
+        scope.rowCodes << code;
         query.Next();
     }
     query.Close();
+    if (totals)
+        *totals = DashboardRow::from(QString(), totalsLabel(), source.totals(db, selection, scope));
 }
 
 std::unique_ptr<FigureSource> defaultFigureSource()

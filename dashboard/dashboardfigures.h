@@ -77,6 +77,14 @@ QStringList dashboardCaptions();
 // is no level's code, or no level at all. The table itself stays as it is.
 QString noLevelNotice(bool admin, const QString &user);
 
+// What the totals line covers: the rows the table lists, by the codes of
+// their levels, agencies or users.
+struct TotalsScope
+{
+    int drill = 0;
+    QStringList rowCodes;
+};
+
 // Where a refresh gets its figures from. The table asks for the six sums of
 // one request (period, supplier, level, agency and user filters set on the
 // TAccount) at a time; a source may read everything it needs once, in
@@ -86,6 +94,12 @@ class FigureSource
 public:
     virtual ~FigureSource() = default;
     virtual void prepare(TABSDatabase *db, const DashboardSelection &selection, int drill);
+    // The sums behind the totals line: every fact of the selection's month
+    // and supplier that the rows listed cover, each counted once (an agency
+    // of two levels listed counts once). By default one grouped statement
+    // (totalsStatement); a source that holds the month's sums may put them
+    // together instead.
+    virtual AccountSums totals(TABSDatabase *db, const DashboardSelection &selection, const TotalsScope &scope);
     virtual AccountSums figures(TAccount &request) = 0;
 };
 
@@ -104,12 +118,24 @@ private:
 // The row statement of a drill level.
 QString rowStatement(const DashboardSelection &selection, int drill);
 
+// The statement of the totals of `scope`: the sums of the six accounts over
+// the facts the rows cover (level rows: the agencies linked to any of the
+// levels listed; agency rows: the agencies listed; user rows: the users
+// listed, within the selected agency; one user: that user, within it).
+// Empty when the rows cover nothing.
+QString totalsStatement(const DashboardSelection &selection, const TotalsScope &scope);
+
 // Builds the table: the row statement, then the figures of each row, all in
 // one read transaction so that the whole table shows one state of the
 // database. `onRow` receives each row as soon as it is complete; an engine
 // error ends the build there (the rows already delivered stay delivered).
+// Given `totals`, the totals line is computed last in the same transaction
+// (labelled "Total").
 void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, FigureSource &source,
-                    const std::function<void(const DashboardRow &)> &onRow);
+                    const std::function<void(const DashboardRow &)> &onRow, DashboardRow *totals = nullptr);
+
+// The label of the totals line.
+QString totalsLabel();
 
 // The source the program uses: one grouped pass per refresh
 // (GroupedFigureSource, dashboard/groupedfigures.h).

@@ -41,6 +41,7 @@ QString usage()
                "  --utilisateur CODE   cet utilisateur seul, dans l'agence (demande --agence)\n"
                "  --fournisseur CODE   les chiffres de ce fournisseur seulement\n"
                "  --format FORMAT      texte (par défaut), tsv, csv, json, xlsx ou pdf\n"
+               "  --total              ajoute la ligne des totaux après les lignes (chaque fait compté une fois)\n"
                "  --sortie FICHIER     écrit ce fichier au lieu de la sortie standard (obligatoire pour xlsx et pdf) ;\n"
                "                       un fichier existant n'est remplacé qu'une fois le nouveau complet\n"
                "  -h, --help           affiche cette aide\n"
@@ -61,6 +62,10 @@ Request parse(const QStringList &arguments, const QDate &today)
         }
         if (!arg.startsWith(QLatin1String("--"))) {
             positional << arg;
+            continue;
+        }
+        if (arg == QLatin1String("--total")) {
+            request.total = true;
             continue;
         }
         static const QStringList known{QStringLiteral("--mois"),        QStringLiteral("--niveau"),
@@ -206,11 +211,11 @@ TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection)
     return TableExport::titleOf(selection, label);
 }
 
-QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection)
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals)
 {
     QVector<DashboardRow> out;
     const std::unique_ptr<FigureSource> source = defaultFigureSource();
-    buildDashboard(&db, selection, *source, [&out](const DashboardRow &row) { out << row; });
+    buildDashboard(&db, selection, *source, [&out](const DashboardRow &row) { out << row; }, totals);
     return out;
 }
 
@@ -238,25 +243,28 @@ QString textLabel(const QString &label)
     return textCell(label.left(keep)) + QChar(0x2026);
 }
 
-QByteArray renderText(const QVector<DashboardRow> &rows)
+QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
     // The lines are made twice, once to measure the columns and once to
     // write them, so that only one line's texts are held at a time.
-    auto cellsOf = [&rows](qsizetype line) {
-        QStringList cells = line == 0 ? dashboardCaptions() : rows.at(line - 1).cells();
+    const qsizetype lines = rows.size() + (totals ? 1 : 0);
+    auto cellsOf = [&rows, &totals](qsizetype line) {
+        QStringList cells = line == 0 ? dashboardCaptions()
+            : line <= rows.size()     ? rows.at(line - 1).cells()
+                                      : totals->cells();
         cells[0] = textLabel(cells.at(0));
         for (int c = 1; c < 10; ++c)
             cells[c] = textCell(cells.at(c));
         return cells;
     };
     QVector<qsizetype> widths(10, 0);
-    for (qsizetype line = 0; line <= rows.size(); ++line) {
+    for (qsizetype line = 0; line <= lines; ++line) {
         const QStringList cells = cellsOf(line);
         for (int c = 0; c < 10; ++c)
             widths[c] = qMax(widths[c], cells.at(c).size());
     }
     QByteArray out;
-    for (qsizetype line = 0; line <= rows.size(); ++line) {
+    for (qsizetype line = 0; line <= lines; ++line) {
         const QStringList cells = cellsOf(line);
         QString text;
         for (int c = 0; c < 10; ++c) {
@@ -270,10 +278,14 @@ QByteArray renderText(const QVector<DashboardRow> &rows)
     return out;
 }
 
-QByteArray renderJson(const QVector<DashboardRow> &rows)
+QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
     QJsonArray array;
-    for (const DashboardRow &row : rows) {
+    QVector<DashboardRow> lines = rows;
+    if (totals)
+        lines << *totals;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const DashboardRow &row = lines.at(i);
         QJsonObject values;
         values[QStringLiteral("montant_ht")] = row.HT;
         values[QStringLiteral("tva")] = row.TVA;
@@ -294,6 +306,8 @@ QByteArray renderJson(const QVector<DashboardRow> &rows)
         object[QStringLiteral("code")] = row.code;
         object[QStringLiteral("valeurs")] = values;
         object[QStringLiteral("textes")] = texts;
+        if (i >= rows.size())
+            object[QStringLiteral("total")] = true;
         array.append(object);
     }
     return QJsonDocument(array).toJson(QJsonDocument::Indented);
@@ -301,22 +315,23 @@ QByteArray renderJson(const QVector<DashboardRow> &rows)
 
 } // namespace
 
-QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const TableExport::Title &title)
+QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const TableExport::Title &title,
+                  const std::optional<DashboardRow> &totals)
 {
     switch (format) {
     case OutputFormat::Text:
-        return renderText(rows);
+        return renderText(rows, totals);
     case OutputFormat::Json:
-        return renderJson(rows);
+        return renderJson(rows, totals);
     case OutputFormat::Tsv:
         // For scripts: the window's texts, labels as they are.
-        return TableExport::tsv(rows, TableExport::Labels::AsShown);
+        return TableExport::tsv(rows, TableExport::Labels::AsShown, totals);
     case OutputFormat::Csv:
-        return TableExport::csv(rows);
+        return TableExport::csv(rows, totals);
     case OutputFormat::Xlsx:
-        return TableExport::xlsx(rows, title);
+        return TableExport::xlsx(rows, title, totals);
     case OutputFormat::Pdf:
-        return TablePrint::pdf({title, rows, std::nullopt});
+        return TablePrint::pdf({title, rows, totals});
     }
     return {};
 }
@@ -346,14 +361,16 @@ int report(const Request &request, QIODevice &out, QTextStream &err)
     TABSDatabase db;
     db.SetDatabaseFileName(request.database);
     const DashboardSelection selection = resolve(db, request);
-    const QVector<DashboardRow> shown = rows(db, selection);
+    DashboardRow totals;
+    const QVector<DashboardRow> shown = rows(db, selection, request.total ? &totals : nullptr);
     if (shown.isEmpty() && drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex) == 0)
         err << QStringLiteral("Information : ") << TableExport::singleLine(noLevelNotice(selection.admin, request.user))
             << '\n';
     const QByteArray bytes = render(shown, request.format,
                                     request.format == OutputFormat::Xlsx || request.format == OutputFormat::Pdf
                                         ? title(db, selection)
-                                        : TableExport::Title());
+                                        : TableExport::Title(),
+                                    request.total ? std::optional<DashboardRow>(totals) : std::nullopt);
     if (request.output.isEmpty())
         writeAll(out, bytes);
     else

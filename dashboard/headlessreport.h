@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVector>
 
+#include <optional>
 #include <stdexcept>
 
 class TABSDatabase;
@@ -32,6 +33,7 @@ struct Request
     QString userCode;
     QString supplier;
     OutputFormat format = OutputFormat::Text;
+    bool total = false; // --total: the totals line last
     QString output; // the file to write; empty: standard output
     bool help = false; // --help: the help on standard output, nothing else
 };
@@ -61,7 +63,8 @@ Request parse(const QStringList &arguments, const QDate &today = QDate::currentD
 // outside the level are refused (UsageError).
 DashboardSelection resolve(TABSDatabase &db, const Request &request);
 
-QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection);
+// The rows of the selection and, given `totals`, its totals line.
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals = nullptr);
 
 // The title line of an export of this selection, with the labels of its
 // filters read from the database.
@@ -75,8 +78,11 @@ constexpr int TextLabelWidth = 40;
 
 // The table in one of the output formats (CSV with its byte order mark;
 // the title goes into the workbook only).
+// Given `totals`, the totals line comes last (in JSON, the last object,
+// marked "total": true).
 QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format,
-                  const TableExport::Title &title = TableExport::Title());
+                  const TableExport::Title &title = TableExport::Title(),
+                  const std::optional<DashboardRow> &totals = std::nullopt);
 
 // The whole program: returns the exit status (0, 1 database or file error,
 // 2 usage). Everything written to `out` is checked to its end (a file

@@ -112,11 +112,13 @@ QString csvCell(const QString &text)
 // `separator` between cells and `end` after each line.
 template <typename Write>
 QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separator, const QString &end,
-                     Labels labels = Labels::Guarded)
+                     Labels labels, const std::optional<DashboardRow> &totals)
 {
     QList<QStringList> lines{dashboardCaptions()};
     for (const DashboardRow &row : rows)
         lines << (labels == Labels::Guarded ? textCells(row) : row.cells());
+    if (totals)
+        lines << totals->cells();
     QString out;
     for (const QStringList &line : lines) {
         QStringList cells;
@@ -129,17 +131,18 @@ QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separ
 
 } // namespace
 
-QByteArray csv(const QVector<DashboardRow> &rows)
+QByteArray csv(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
-    return QByteArray("\xEF\xBB\xBF") + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"));
+    return QByteArray("\xEF\xBB\xBF")
+        + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"), Labels::Guarded, totals);
 }
 
-QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels)
+QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels, const std::optional<DashboardRow> &totals)
 {
-    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"), labels);
+    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"), labels, totals);
 }
 
-QString html(const QVector<DashboardRow> &rows)
+QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
     auto align = [](int column) {
         const Qt::Alignment alignment = columnAlignment(column);
@@ -163,7 +166,15 @@ QString html(const QVector<DashboardRow> &rows)
         }
         out += QStringLiteral("</tr>\n");
     }
-    out += QStringLiteral("</tbody>\n</table>\n</body></html>\n");
+    out += QStringLiteral("</tbody>\n");
+    if (totals) {
+        out += QStringLiteral("<tfoot><tr>");
+        const QStringList cells = totals->cells();
+        for (int c = 0; c < cells.size(); ++c)
+            out += QStringLiteral("<td align=\"%1\"><b>%2</b></td>").arg(align(c), cells.at(c).toHtmlEscaped());
+        out += QStringLiteral("</tr></tfoot>\n");
+    }
+    out += QStringLiteral("</table>\n</body></html>\n");
     return out;
 }
 
@@ -287,6 +298,7 @@ struct SheetFormats
     lxw_format *title = nullptr;
     lxw_format *header[10] = {};
     lxw_format *cell[10] = {};
+    lxw_format *total[10] = {};
 };
 
 SheetFormats addFormats(lxw_workbook *workbook)
@@ -323,6 +335,14 @@ SheetFormats addFormats(lxw_workbook *workbook)
             break;
         }
         formats.cell[c] = cell;
+        lxw_format *total = workbook_add_format(workbook);
+        format_set_align(total, align);
+        format_set_bold(total);
+        format_set_top(total, LXW_BORDER_THIN);
+        format_set_num_format(total, c == 0 ? "@" : columnKind(c) == ColumnKind::Amount ? "#,##0.00"
+                                              : columnKind(c) == ColumnKind::Percent   ? "0.00%"
+                                                                                        : "#,##0");
+        formats.total[c] = total;
     }
     return formats;
 }
@@ -338,7 +358,8 @@ struct Writes
     }
 };
 
-void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const Title &title, Writes &writes)
+void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const Title &title,
+                const std::optional<DashboardRow> &totals, Writes &writes)
 {
     lxw_worksheet *sheet = workbook_add_worksheet(workbook, "Tableau de suivi");
     const SheetFormats formats = addFormats(workbook);
@@ -352,10 +373,10 @@ void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const
                                          formats.header[c]);
     }
     lxw_row_t line = headerRow + 1;
-    for (const DashboardRow &row : rows) {
+    const auto writeLine = [&](const DashboardRow &row, lxw_format *const *cellFormats) {
         const QStringList shown = row.cells();
         // Labels are written as strings, never as formulas.
-        writes << worksheet_write_string(sheet, line, 0, cellText(row.libelle).constData(), formats.cell[0]);
+        writes << worksheet_write_string(sheet, line, 0, cellText(row.libelle).constData(), cellFormats[0]);
         for (int c = 1; c < 10; ++c) {
             double value = columnValue(row, c);
             if (!std::isfinite(value)) {
@@ -366,10 +387,15 @@ void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const
             }
             if (columnKind(c) == ColumnKind::Percent)
                 value /= 100;
-            writes << worksheet_write_number(sheet, line, lxw_col_t(c), value, formats.cell[c]);
+            writes << worksheet_write_number(sheet, line, lxw_col_t(c), value, cellFormats[c]);
         }
         ++line;
-    }
+    };
+    for (const DashboardRow &row : rows)
+        writeLine(row, formats.cell);
+    // The totals line under the rows, outside the filtered range.
+    if (totals)
+        writeLine(*totals, formats.total);
     worksheet_freeze_panes(sheet, headerRow + 1, 0);
     // Printed across one page width of A4, in landscape, for a meeting.
     worksheet_set_paper(sheet, 9);
@@ -381,7 +407,7 @@ void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const
 
 } // namespace
 
-QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title)
+QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title, const std::optional<DashboardRow> &totals)
 {
     QTemporaryDir dir;
     if (!dir.isValid())
@@ -405,7 +431,7 @@ QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title)
         properties.title = titleText.data();
         Writes writes;
         writes << workbook_set_properties(workbook, &properties);
-        writeSheet(workbook, rows, title, writes);
+        writeSheet(workbook, rows, title, totals, writes);
         const lxw_error closed = workbook_close(workbook);
         error = writes.first != LXW_NO_ERROR ? writes.first : closed;
     }

@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 
 // The tracking table outside the window: files for spreadsheets (CSV and
@@ -40,7 +41,9 @@ QString singleLine(QString text);
 // Header and rows, ";" between cells, CRLF line ends, UTF-8 with a byte
 // order mark: what a French spreadsheet opens directly. Numbers keep the
 // table's texts, so the decimal separator is the locale's.
-QByteArray csv(const QVector<DashboardRow> &rows);
+// Given `totals`, the totals line comes last in this one and the writers
+// below.
+QByteArray csv(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals = std::nullopt);
 // What a text format does with a label that a spreadsheet would run as a
 // formula: guard it where a spreadsheet takes the cells as its input (the
 // CSV file, the clipboard), keep the table's text where a script reads it
@@ -48,9 +51,10 @@ QByteArray csv(const QVector<DashboardRow> &rows);
 enum class Labels { Guarded, AsShown };
 // Header and rows, tab between cells, one line each ("\n"); line breaks
 // and tabs inside a cell become blanks.
-QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels = Labels::Guarded);
+QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels = Labels::Guarded,
+               const std::optional<DashboardRow> &totals = std::nullopt);
 // Header and rows as an HTML table (UTF-8 text).
-QString html(const QVector<DashboardRow> &rows);
+QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals = std::nullopt);
 
 // What the title line of an export names.
 struct Title
@@ -106,7 +110,8 @@ QString workbookText(const QString &text);
 // separator; rates as percentages; counts as integers) and the labels as
 // text; printed on A4. The numbers in the file are written the same way
 // whatever the locale. Throws ExportError.
-QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title);
+QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title,
+                const std::optional<DashboardRow> &totals = std::nullopt);
 
 // Refuses (RefusedTarget, with a French message) a path that must not be
 // replaced by an export: the database `database` itself, whatever the

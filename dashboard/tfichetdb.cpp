@@ -11,6 +11,7 @@
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/periods.h"
 #include "dashboard/tableprint.h"
+#include "dashboard/totalsline.h"
 #include "dashboard/trend.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
@@ -55,6 +56,7 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     }
     table->header()->setStretchLastSection(false);
     table->installEventFilter(this);
+    m_totalsLine = new TotalsLine(m_ui->lvData);
     // The captions size themselves to their text as the window is first
     // shown, from where the form puts them, whatever the font found on this
     // system.
@@ -307,7 +309,9 @@ void TFicheTDB::appendRow(const DashboardRow &row)
 
 void TFicheTDB::fitColumns()
 {
-    Fitting::fitColumns(m_ui->lvData, QVector<int>(std::begin(ColumnWidths), std::end(ColumnWidths)));
+    Fitting::fitColumns(m_ui->lvData, QVector<int>(std::begin(ColumnWidths), std::end(ColumnWidths)),
+                        m_totalsLine ? m_totalsLine->cells() : QStringList(),
+                        m_totalsLine ? m_totalsLine->font() : QFont());
 }
 
 // No sort column: the rows stay in the order they are appended.
@@ -332,6 +336,8 @@ void TFicheTDB::RefreshData()
         } sortBack{m_ui->lvData};
         m_ui->lvData->clear();
         m_rows.clear();
+        m_totals.reset();
+        m_totalsLine->setCells({});
         m_rowsDrill = GetDrillLevel();
         if (!m_source)
             m_source = m_sourceFactory();
@@ -341,7 +347,11 @@ void TFicheTDB::RefreshData()
             TFicheTDB *window;
             ~FitBack() { window->fitColumns(); }
         } fitBack{this};
-        buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); });
+        DashboardRow totals;
+        buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); },
+                       &totals);
+        m_totals = totals;
+        m_totalsLine->setCells(totals.cells());
     }
     QCoreApplication::processEvents();
 }
@@ -415,11 +425,15 @@ TableExport::Title TFicheTDB::exportTitle() const
 void TFicheTDB::copyRows()
 {
     QVector<DashboardRow> rows = rowsShown(true);
-    if (rows.isEmpty())
+    // The whole table comes with its totals line; a few rows of it, alone.
+    std::optional<DashboardRow> totals;
+    if (rows.isEmpty() || rows.size() == m_rows.size()) {
         rows = shownRows();
+        totals = m_totals;
+    }
     auto *data = new QMimeData;
-    data->setText(QString::fromUtf8(TableExport::tsv(rows)));
-    data->setHtml(TableExport::html(rows));
+    data->setText(QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::Guarded, totals)));
+    data->setHtml(TableExport::html(rows, totals));
     QGuiApplication::clipboard()->setMimeData(data);
 }
 
@@ -448,7 +462,7 @@ void TFicheTDB::btnExporterClick()
     }
     const QVector<DashboardRow> rows = shownRows();
     WaitCursor wait(this);
-    TableExport::save(name, csv ? TableExport::csv(rows) : TableExport::xlsx(rows, exportTitle()),
+    TableExport::save(name, csv ? TableExport::csv(rows, m_totals) : TableExport::xlsx(rows, exportTitle(), m_totals),
                       FDatabase->DatabaseFileName());
     m_exportFolder = QFileInfo(name).absolutePath();
     m_exportFilter = csv ? CsvFilter : XlsxFilter;
@@ -459,6 +473,7 @@ TablePrint::Document TFicheTDB::printedDocument() const
     TablePrint::Document document;
     document.title = exportTitle();
     document.rows = shownRows();
+    document.totals = m_totals;
     return document;
 }
 

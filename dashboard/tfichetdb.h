@@ -10,12 +10,14 @@
 #include <QVector>
 
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class TFicheTDB;
 }
 class QComboBox;
 class QTreeWidgetItem;
+class TotalsLine;
 class TABSDatabase;
 class Activation;
 
@@ -52,6 +54,8 @@ public:
 
     // The rows in the order the table shows them now.
     QVector<DashboardRow> shownRows() const;
+    // The totals line of the last refresh, when it was completed.
+    const std::optional<DashboardRow> &totals() const { return m_totals; }
     // The title line of an export of what the table shows.
     TableExport::Title exportTitle() const;
     // What the print and the PDF show: title, rows as shown, totals.
@@ -120,6 +124,8 @@ private:
     // drill level they stand for.
     QVector<DashboardRow> m_rows;
     int m_rowsDrill = 0;
+    std::optional<DashboardRow> m_totals;
+    TotalsLine *m_totalsLine = nullptr;
     QString m_exportFolder;
     QString m_exportFilter;
 };

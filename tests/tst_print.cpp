@@ -109,6 +109,9 @@ void TestPrint::pages()
         labels << QStringLiteral("Agence n°%1").arg(i + 1, 3, 10, QLatin1Char('0'));
         document.rows << row(labels.last(), 1000.5 * (i + 1));
     }
+    AccountSums all;
+    all.ht = 123456789.5;
+    document.totals = DashboardRow::from(QString(), QStringLiteral("Total"), all);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("tableau.pdf"));
     writeFile(path, TablePrint::pdf(document));
@@ -125,9 +128,12 @@ void TestPrint::pages()
         QVERIFY2(pages.at(p).contains(QStringLiteral("Page %1 sur %2").arg(p + 1).arg(pages.size())),
                  qPrintable(pages.at(p).right(200)));
     }
-    QCOMPARE(labelsIn(pages, labels), labels);
-    // The figures as the table shows them.
+    QCOMPARE(labelsIn(pages, labels + QStringList{"Total"}), labels + QStringList{"Total"});
+    // The figures as the table shows them; the totals line after the last
+    // row, on the last page.
     QVERIFY(pages.constLast().contains(document.rows.constLast().cells().at(1)));
+    QVERIFY(pages.constLast().contains(QStringLiteral("123456789.50")));
+    QVERIFY(pages.constLast().indexOf(QStringLiteral("Total ")) > pages.constLast().indexOf(labels.constLast()));
 }
 
 // The window's "Imprimer…" prints what the table shows, in the order shown
@@ -165,8 +171,9 @@ void TestPrint::windowPrintsWhatItShows()
     const QStringList pages = pdfPages(path);
     QCOMPARE(pages.size(), 1);
     QVERIFY(pages.first().contains(QStringLiteral("Chef de secteur : Secteur Nord – Agence : <Toutes>")));
-    QCOMPARE(labelsIn(pages, shown), shown);
+    QCOMPARE(labelsIn(pages, shown + QStringList{"Total"}), shown + QStringList{"Total"});
     QVERIFY(pages.first().contains(QStringLiteral("Page 1 sur 1")));
+    QVERIFY(pages.first().contains(open.window.totals()->cells().at(1)));
 }
 
 QTEST_MAIN(TestPrint)

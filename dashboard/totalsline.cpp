@@ -1,0 +1,69 @@
+#include "dashboard/totalsline.h"
+
+#include "dashboard/dashboardtable.h"
+#include "dashboard/tableexport.h"
+
+#include <QEvent>
+#include <QHeaderView>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+
+TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table)
+{
+    setObjectName(QStringLiteral("lvTotal"));
+    QFont bold = table->font();
+    bold.setBold(true);
+    setFont(bold);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    table->setFooterHeight(fontMetrics().height() + 6);
+    table->installEventFilter(this);
+    table->viewport()->installEventFilter(this);
+    QHeaderView *header = table->header();
+    connect(header, &QHeaderView::sectionResized, this, [this] { update(); });
+    connect(header, &QHeaderView::sectionMoved, this, [this] { update(); });
+    connect(table->horizontalScrollBar(), &QScrollBar::valueChanged, this, [this] { update(); });
+    place();
+}
+
+void TotalsLine::setCells(const QStringList &cells)
+{
+    m_cells = cells;
+    update();
+}
+
+QRect TotalsLine::cellRect(int column) const
+{
+    const QHeaderView *header = m_table->header();
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_table) + 1;
+    return QRect(header->sectionViewportPosition(column) + margin, 0, header->sectionSize(column) - 2 * margin,
+                 height());
+}
+
+bool TotalsLine::eventFilter(QObject *watched, QEvent *event)
+{
+    if ((watched == m_table || watched == m_table->viewport())
+        && (event->type() == QEvent::Resize || event->type() == QEvent::Move || event->type() == QEvent::LayoutRequest))
+        place();
+    return QWidget::eventFilter(watched, event);
+}
+
+// Just under the rows, as wide as them, above the horizontal scroll bar.
+void TotalsLine::place()
+{
+    const QRect rows = m_table->viewport()->geometry();
+    setGeometry(rows.left(), rows.bottom() + 1, rows.width(), fontMetrics().height() + 6);
+    raise();
+}
+
+void TotalsLine::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    const QPalette colours = m_table->palette();
+    painter.fillRect(rect(), QColor(0xe4, 0xe8, 0xee));
+    painter.setPen(QColor(0x9a, 0xa4, 0xb2));
+    painter.drawLine(0, 0, width(), 0);
+    painter.setPen(colours.color(QPalette::Text));
+    for (int c = 0; c < m_cells.size(); ++c)
+        painter.drawText(cellRect(c), int(TableExport::columnAlignment(c) | Qt::AlignVCenter), m_cells.at(c));
+}
