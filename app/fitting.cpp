@@ -132,6 +132,16 @@ void widenLabels(QWidget *window)
     }
 }
 
+namespace {
+// The box's text field: its width less the arrow and the margins.
+void showCutEntry(QComboBox *combo, const QString &text)
+{
+    const int room = combo->width() - 2 * combo->style()->pixelMetric(QStyle::PM_ComboBoxFrameWidth, nullptr, combo)
+        - combo->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, combo) - 8;
+    combo->setToolTip(combo->fontMetrics().horizontalAdvance(text) > room ? text : QString());
+}
+} // namespace
+
 void fitPopup(QComboBox *combo)
 {
     QAbstractItemView *view = combo->view();
@@ -147,6 +157,15 @@ void fitPopup(QComboBox *combo)
     if (combo->count() > combo->maxVisibleItems())
         width += style->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, view->verticalScrollBar());
     view->setMinimumWidth(qMax(width, combo->width()));
+
+    // A closed box too narrow for its entry shows the whole entry as its
+    // tooltip.
+    if (!combo->property("orvalis_tooltip").toBool()) {
+        combo->setProperty("orvalis_tooltip", true);
+        QObject::connect(combo, &QComboBox::currentTextChanged, combo,
+                         [combo](const QString &text) { showCutEntry(combo, text); });
+    }
+    showCutEntry(combo, combo->currentText());
 }
 
 QWidget *scrollWhenScreenIsSmall(QWidget *window, QSize smallest)

@@ -166,6 +166,11 @@ void TestLayout::popupsFitTheirEntries()
     QVERIFY(view->window()->width() > agencies->width());
     QTest::keyClick(view, Qt::Key_Escape);
     QTRY_VERIFY(!view->isVisible());
+    // Closed, the box shows a cut entry whole in its tooltip.
+    QVERIFY(pickCodeWithMouse(agencies, "A7"));
+    QCOMPARE(agencies->toolTip(), LongAgency);
+    QVERIFY(pickWithMouse(agencies, 0));
+    QCOMPARE(agencies->toolTip(), QString());
 }
 
 void TestLayout::levelWindowsShowEverything_data()

@@ -18,7 +18,12 @@
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCursor>
+#include <QFile>
+#include <QScreen>
+#include <QTemporaryDir>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -61,6 +66,75 @@ void save(QWidget *window, const QString &name)
     QTextStream(stdout) << path << '\n';
 }
 
+// The whole screen, popups and all, as a user sees it.
+void saveScreen(const QString &name)
+{
+    settle();
+    const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
+    if (!QGuiApplication::primaryScreen()->grabWindow(0).save(path))
+        throw PictureNotSaved{path};
+    QTextStream(stdout) << path << '\n';
+}
+
+// A button with the keyboard's focus, as after a few Tab presses.
+void focus(QWidget *window, const char *button)
+{
+    window->activateWindow();
+    settle(200);
+    if (auto *target = window->findChild<QPushButton *>(QLatin1String(button)))
+        target->setFocus(Qt::TabFocusReason);
+}
+
+// A copy of the database with labels and amounts longer than the sample's:
+// a sector of 31 characters, an agency of 42, a level label of 45, an
+// amount above ten million.
+QString withLongLabels(const QString &database, const QString &folder)
+{
+    const QString copy = QDir(folder).filePath(QStringLiteral("longs.db"));
+    QFile::remove(copy);
+    if (!QFile::copy(database, copy))
+        throw PictureNotSaved{copy};
+    TABSDatabase db;
+    db.SetDatabaseFileName(copy);
+    const QDate today = QDate::currentDate();
+    const auto exec = [&db](const QString &sql) {
+        TABSQuery query(&db);
+        query.SetDatabaseName(db.DatabaseName());
+        query.SQL().append(sql);
+        query.ExecSQL();
+    };
+    exec(QStringLiteral("INSERT INTO dim_agence (code, libelle) VALUES ('A9999', 'Agence de Saint-Rémy-de-Provence-les-Bains')"));
+    exec(QStringLiteral("INSERT INTO niveau_agence (niveau, agence) SELECT code, 'A9999' FROM dim_niveau "
+                        "WHERE libelle = 'Secteur Bourgogne-Franche-Comté'"));
+    exec(QStringLiteral("INSERT INTO dim_utilisateur (code, libelle) VALUES ('U9999', 'Marie-Françoise de La Rochefoucauld')"));
+    exec(QStringLiteral("INSERT INTO dim_niveau (code, libelle) VALUES ('U9999', 'Secteur Provence-Alpes-Côte d''Azur et Corse')"));
+    const QStringList accounts{"MONTANT_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA", "MARGE_DEVIS_VENTE_HT", "NB_RELANCES",
+                               "NB_DOSSIERS_TRAITES", "NB_COMMANDES_TRAITES"};
+    const double values[6] = {12345678.9, 2469135.78, 3456789.12, 12, 140, 61};
+    for (int i = 0; i < 6; ++i)
+        exec(QStringLiteral("INSERT INTO data (code_account, period_year, period_month, valeur, dim_agence, "
+                            "dim_utilisateur, dim_fournisseur) SELECT '%1', %2, %3, %4, 'A9999', 'U9999', code "
+                            "FROM dim_fournisseur ORDER BY code LIMIT 1")
+                 .arg(accounts.at(i))
+                 .arg(today.year())
+                 .arg(today.month())
+                 .arg(values[i], 0, 'f', 2));
+    return copy;
+}
+
+// Picks the entry labelled `text` (for pictures; the window runs its
+// handler as for a user's choice).
+bool chooseText(QComboBox *combo, const QString &text)
+{
+    const int index = combo->findText(text);
+    if (index < 0)
+        return false;
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);
+    settle(100);
+    return true;
+}
+
 QString help()
 {
     return QStringLiteral("Utilisation : orvalis-shots BASE DOSSIER\n"
@@ -74,6 +148,8 @@ QString help()
                           "À lancer dans un serveur X virtuel (scripts/screenshots).\n"
                           "\n"
                           "Options :\n"
+                          "  --ecran NOM  photographie seulement l'écran entier, le tableau de suivi ouvert tel\n"
+                          "               qu'il s'ouvre sur cet écran (tracking-table-NOM.png)\n"
                           "  -h, --help   affiche cette aide\n"
                           "\n")
            + ToolExit::statusHelp();
@@ -119,7 +195,13 @@ int run(int &argc, char *argv[])
         }
     }
     QApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
+    QString screenName;
+    const int screenOption = args.indexOf(QStringLiteral("--ecran"));
+    if (screenOption > 0 && screenOption + 1 < args.size()) {
+        screenName = args.at(screenOption + 1);
+        args.remove(screenOption, 2);
+    }
     if (args.size() != 3 || args.at(1).startsWith(QLatin1String("--")) || args.at(2).startsWith(QLatin1String("--"))) {
         QTextStream(stderr) << "orvalis-shots : il faut la base de données et le dossier des images "
                                "(orvalis-shots --help : l'aide)\n";
@@ -140,7 +222,18 @@ int run(int &argc, char *argv[])
 
     auto main = Startup::createMainWindow({args.at(1), QStringLiteral("VEXOR")});
     main->show();
+    if (!screenName.isEmpty()) {
+        // The tracking table as it opens on this screen, the whole screen.
+        TFicheTDB table(main.get());
+        table.SetDatabase(main->Database());
+        table.SetAdmin(true);
+        table.show();
+        saveScreen(QStringLiteral("tracking-table-") + screenName);
+        return ToolExit::Success;
+    }
     save(main.get(), QStringLiteral("main-window"));
+    focus(main.get(), "btnTableauSuivi");
+    save(main.get(), QStringLiteral("focus-main-window"));
 
     {
         TFicheTDB table(main.get());
@@ -205,6 +298,8 @@ int run(int &argc, char *argv[])
         levels.SetLevelLabel(QStringLiteral("Chef de secteur"));
         levels.show();
         save(&levels, QStringLiteral("levels"));
+        focus(&levels, "btnAjouter");
+        save(&levels, QStringLiteral("focus-levels"));
     }
     {
         TFicheParamNiveauAgence links(main.get());
@@ -212,6 +307,62 @@ int run(int &argc, char *argv[])
         links.SetLevelLabel(QStringLiteral("Chef de secteur"));
         links.show();
         save(&links, QStringLiteral("level-agencies"));
+        focus(&links, "btnSupprimer");
+        save(&links, QStringLiteral("focus-level-agencies"));
+    }
+    {
+        // An opened list, its highlighted entry under the pointer.
+        TFicheTDB table(main.get());
+        table.SetDatabase(main->Database());
+        table.SetAdmin(true);
+        table.show();
+        settle();
+        focus(&table, "btnImprimer");
+        save(&table, QStringLiteral("focus-tracking-table"));
+        auto *levels = table.findChild<QComboBox *>(QStringLiteral("cblNiveau"));
+        levels->showPopup();
+        settle();
+        if (QAbstractItemView *view = levels->view()) {
+            const QRect entry = view->visualRect(view->model()->index(3, 0));
+            QCursor::setPos(view->viewport()->mapToGlobal(entry.center()));
+            view->setCurrentIndex(view->model()->index(3, 0));
+        }
+        saveScreen(QStringLiteral("tracking-table-list-open"));
+        levels->hidePopup();
+    }
+    {
+        // Longer labels and larger amounts than the sample's.
+        QTemporaryDir scratch;
+        TABSDatabase longs;
+        longs.SetDatabaseFileName(withLongLabels(args.at(1), scratch.path()));
+        {
+            TFicheTDB table(main.get());
+            table.SetDatabase(&longs);
+            table.SetAdmin(true);
+            table.show();
+            settle();
+            if (chooseText(table.findChild<QComboBox *>(QStringLiteral("cblNiveau")),
+                           QStringLiteral("Secteur Bourgogne-Franche-Comté")))
+                save(&table, QStringLiteral("tracking-table-long-labels"));
+        }
+        {
+            TFicheParamNiveau levels(main.get());
+            levels.SetDatabase(&longs);
+            levels.SetLevelLabel(QStringLiteral("Chef de secteur"));
+            levels.show();
+            save(&levels, QStringLiteral("levels-long-labels"));
+        }
+        {
+            TFicheParamNiveauAgence links(main.get());
+            links.SetDatabase(&longs);
+            links.SetLevelLabel(QStringLiteral("Chef de secteur"));
+            links.show();
+            settle();
+            if (chooseText(links.findChild<QComboBox *>(QStringLiteral("cblNiveaux")),
+                           QStringLiteral("Secteur Bourgogne-Franche-Comté")))
+                save(&links, QStringLiteral("level-agencies-long-labels"));
+        }
+        longs.close();
     }
     {
         QRandomGenerator random(20201016);
@@ -227,6 +378,26 @@ int run(int &argc, char *argv[])
         SampleIndicators::fillQuoteLines(lines, random);
         lines.show();
         save(&lines, QStringLiteral("chart-quote-lines"));
+    }
+    {
+        // Value marks on small and large values, 0 included.
+        const QList<double> large{1234567, 3, 0, 998877, 55, 2, 412, 0, 87, 1500};
+        const QList<double> small{-2, -5, 0, -13, -1500000, -4, -36, 0, -7, -250};
+        TFicheBarChartStack stacked(main.get());
+        TFicheBarChart2Series sideBySide(main.get());
+        for (TFicheBarChart *chart : std::initializer_list<TFicheBarChart *>{&stacked, &sideBySide}) {
+            chart->SetChartTitle(QStringLiteral("Valeurs petites et grandes"));
+            chart->SetSeriesTitle(0, QStringLiteral("Série 1"));
+            chart->SetSeriesTitle(1, QStringLiteral("Série 2"));
+            for (int i = 0; i < large.size(); ++i) {
+                const QString month = QStringLiteral("2026-%1").arg(i + 1, 2, 10, QLatin1Char('0'));
+                chart->AddSeriesValue(0, month, large.at(i));
+                chart->AddSeriesValue(1, month, chart == &stacked ? small.at(i) : -small.at(i) / 3);
+            }
+            chart->show();
+        }
+        save(&stacked, QStringLiteral("chart-marks-stacked"));
+        save(&sideBySide, QStringLiteral("chart-marks-side-by-side"));
     }
     return ToolExit::Success;
 }
