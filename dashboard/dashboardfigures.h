@@ -1,7 +1,10 @@
 #pragma once
 
+#include "dashboard/periods.h"
+
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -82,6 +85,10 @@ class FigureSource
 public:
     virtual ~FigureSource() = default;
     virtual void prepare(TABSDatabase *db, const DashboardSelection &selection, int drill);
+    // Before the tables of several months of one selection (a trend): a
+    // source may read them all at once.
+    virtual void prepareMonths(TABSDatabase *db, const DashboardSelection &selection, int drill,
+                               const QVector<Period> &months);
     virtual AccountSums figures(TAccount &request) = 0;
 };
 
@@ -111,5 +118,5 @@ void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, Figur
 // (GroupedFigureSource, dashboard/groupedfigures.h).
 std::unique_ptr<FigureSource> defaultFigureSource();
 
-// Makes a new source for a refresh, or for each month of a trend.
+// Makes a new source for a refresh, or for a trend.
 using FigureSourceFactory = std::function<std::unique_ptr<FigureSource>()>;

@@ -78,6 +78,8 @@ public:
     void commit();
     void rollback();
     bool inTransaction() const { return m_transactionDepth > 0; }
+    // Changes at the start of every outermost transaction.
+    quint64 transactionSerial() const { return m_transactionSerial; }
 
     // Busy timeout in milliseconds: another process writes while we read,
     // and a momentary lock must wait instead of failing. On a server it is
@@ -97,6 +99,7 @@ private:
     int m_transactionDepth = 0;
     int m_busyTimeoutMs = BusyTimeoutMs;
     quint64 m_serial = 0;
+    quint64 m_transactionSerial = 0;
 };
 
 // Runs the statements of its scope in one transaction, so that they all see
