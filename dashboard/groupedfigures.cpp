@@ -29,12 +29,19 @@ QString quotedList(const QStringList &codes)
 
 // Codes in the order of an index on them (SQLite compares texts by their
 // UTF-8 bytes), each once.
-QStringList indexOrder(QStringList codes)
+QStringList indexOrder(const QStringList &codes)
 {
-    std::sort(codes.begin(), codes.end(),
-              [](const QString &a, const QString &b) { return a.toUtf8() < b.toUtf8(); });
-    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
-    return codes;
+    std::vector<std::pair<QByteArray, QString>> keyed;
+    keyed.reserve(size_t(codes.size()));
+    for (const QString &code : codes)
+        keyed.emplace_back(code.toUtf8(), code);
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    QStringList out;
+    out.reserve(qsizetype(keyed.size()));
+    for (const auto &[bytes, code] : keyed)
+        out << code;
+    return out;
 }
 
 // The index of a code in a pass; NULL, and anything that is not a text,
@@ -334,20 +341,23 @@ GroupedFigureSource::Reading GroupedFigureSource::readingFor(const Scope &scope)
     return {Reading::Rows, {}};
 }
 
-bool GroupedFigureSource::covers(const Scope &pass, const Scope &wanted)
+bool GroupedFigureSource::coversMonths(const Scope &pass, const Scope &wanted)
 {
     const int first = monthNumber(pass.year, pass.month);
     const int from = monthNumber(wanted.year, wanted.month);
-    if (from < first || from + wanted.months > first + pass.months || pass.supplier != wanted.supplier
-        || (wanted.byUser && !pass.byUser))
+    return from >= first && from + wanted.months <= first + pass.months && pass.supplier == wanted.supplier;
+}
+
+bool GroupedFigureSource::covers(const Pass &pass, const Scope &wanted)
+{
+    if (!coversMonths(pass.scope, wanted) || (wanted.byUser && !pass.scope.byUser))
         return false;
-    if (!pass.agencies)
+    if (!pass.scope.agencies)
         return true;
     if (!wanted.agencies)
         return false;
     for (const QString &agency : *wanted.agencies)
-        if (!std::binary_search(pass.agencies->cbegin(), pass.agencies->cend(), agency,
-                                [](const QString &a, const QString &b) { return a.toUtf8() < b.toUtf8(); }))
+        if (!pass.agencySet.contains(agency))
             return false;
     return true;
 }
@@ -369,28 +379,23 @@ int GroupedFigureSource::GroupIndex::of(Pass &pass, int month, int agency, int u
 const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wanted)
 {
     for (auto kept = m_kept.crbegin(); kept != m_kept.crend(); ++kept)
-        if (covers(kept->scope, wanted))
+        if (covers(*kept, wanted))
             return *kept;
 
     Pass pass;
     pass.scope = wanted;
     // Within the months of a trend, a pass covers them all.
     for (const Pass &kept : m_kept) {
-        if (kept.scope.months > 1 && kept.scope.supplier == wanted.supplier) {
-            Scope months = kept.scope;
-            months.months = wanted.months;
-            months.year = wanted.year;
-            months.month = wanted.month;
-            if (covers({kept.scope.year, kept.scope.month, kept.scope.months, wanted.supplier, std::nullopt, true},
-                       months)) {
-                pass.scope.year = kept.scope.year;
-                pass.scope.month = kept.scope.month;
-                pass.scope.months = kept.scope.months;
-            }
+        if (kept.scope.months > 1 && coversMonths(kept.scope, wanted)) {
+            pass.scope.year = kept.scope.year;
+            pass.scope.month = kept.scope.month;
+            pass.scope.months = kept.scope.months;
         }
     }
-    if (pass.scope.agencies)
+    if (pass.scope.agencies) {
         pass.scope.agencies = indexOrder(*pass.scope.agencies);
+        pass.agencySet = QSet<QString>(pass.scope.agencies->cbegin(), pass.scope.agencies->cend());
+    }
     Reading reading = readingFor(pass.scope);
     // Ranges for the agencies asked for; every agency is one pass over the
     // rows, and such a pass by agency serves every agency of the month.

@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -96,6 +97,7 @@ private:
         QVector<Group> groups; // in the order the engine gave them
         QHash<QString, int> agencies;
         QHash<QString, int> users;
+        QSet<QString> agencySet; // the scope's agencies, when it has a list
     };
     class GroupIndex
     {
@@ -114,7 +116,8 @@ private:
         bool partial = false;
     };
 
-    static bool covers(const Scope &pass, const Scope &wanted);
+    static bool coversMonths(const Scope &pass, const Scope &wanted);
+    static bool covers(const Pass &pass, const Scope &wanted);
     Scope scopeFor(const DashboardSelection &selection, int drill);
     const Pass &passFor(const Scope &wanted);
     Reading readingFor(const Scope &scope);

@@ -6,10 +6,13 @@
 //                 [--sizes 100000,1000000,10000000] [--dir DIR] [--runs N]
 //                 [--levels N] [--per-figure-budget S] [--force-per-figure]
 //                 [--last-month AAAA-MM] [--prefix NAME] [--data FILE]
+//                 [--shape sample|levels=N,agencies=N,users=N,suppliers=N,extra-accounts=N]...
+//                 [--indexes none,agency,account]
 //
 // The sample databases are made once with orvalis-sample and kept (files in
-// DIR, databases on the server), with two working copies each (with and
-// without the recommended index).
+// DIR, databases on the server), for each organisation, with a working copy
+// for each index order (none, the agency after the month, the account
+// after the month).
 
 #include "benchmark.h"
 
@@ -55,8 +58,9 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Times a refresh of the tracking table: one statement per figure, one grouped pass, and one plain pass over "
-        "the month, on sample databases with and without the recommended index; on SQLite files, and on a "
-        "PostgreSQL server side by side when one is given."));
+        "the month, on sample databases of several organisations, without an index and with each order of the "
+        "covering index, and the trend of thirteen months; on SQLite files, and on a PostgreSQL server side by side "
+        "when one is given."));
     parser.addPositionalArgument(QStringLiteral("server"),
                                  QStringLiteral("A database of a PostgreSQL server (postgresql://user@host:port/dbname; "
                                                 "password in PGPASSWORD or ~/.pgpass). The benchmark creates its own "
@@ -96,7 +100,17 @@ int main(int argc, char *argv[])
     const QCommandLineOption lastMonth(QStringLiteral("last-month"),
                                        QStringLiteral("Last month of the samples (the current month)."),
                                        QStringLiteral("AAAA-MM"));
-    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix, lastMonth});
+    const QCommandLineOption shapes(
+        QStringLiteral("shape"),
+        QStringLiteral("An organisation to measure: \"sample\" (orvalis-sample's own, the default) or counts such as "
+                       "levels=40,agencies=400,users=4000,suppliers=300,extra-accounts=2; repeat for several."),
+        QStringLiteral("SPEC"));
+    const QCommandLineOption indexes(QStringLiteral("indexes"),
+                                     QStringLiteral("Index orders of the working copies, comma-separated among none, "
+                                                    "agency and account (all three)."),
+                                     QStringLiteral("LIST"));
+    parser.addOptions({sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix, lastMonth,
+                       shapes, indexes});
     parser.process(app);
 
     auto number = [&](const QCommandLineOption &option, auto &target, auto minimum) {
@@ -124,6 +138,33 @@ int main(int argc, char *argv[])
                 return 2;
             }
             options.sizes << size;
+        }
+    }
+    if (parser.isSet(shapes)) {
+        options.shapes.clear();
+        for (const QString &spec : parser.values(shapes)) {
+            const std::optional<BenchShape> shape = BenchShape::parse(spec);
+            if (!shape) {
+                err << "orvalis-bench: invalid organisation: " << spec << '\n';
+                return 2;
+            }
+            options.shapes << *shape;
+        }
+    }
+    if (parser.isSet(indexes)) {
+        options.indexes.clear();
+        for (const QString &name : parser.value(indexes).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const std::optional<IndexOrder> index = indexOrderNamed(name.trimmed());
+            if (!index) {
+                err << "orvalis-bench: invalid index order: " << name << " (none, agency or account)\n";
+                return 2;
+            }
+            if (!options.indexes.contains(*index))
+                options.indexes << *index;
+        }
+        if (options.indexes.isEmpty()) {
+            err << "orvalis-bench: no index order\n";
+            return 2;
         }
     }
     if (parser.isSet(dir))
@@ -168,13 +209,14 @@ int main(int argc, char *argv[])
 
     try {
         const QString loadBefore = loadAverage();
-        const QVector<BenchResult> results = bench->run();
+        const BenchResults results = bench->run();
         out << "orvalis-bench, " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", "
             << QThread::idealThreadCount() << " cores (load average " << loadBefore << " at the start, "
             << loadAverage() << " at the end), " << bench->engines() << ", busiest month of each "
             << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
-        out << Benchmark::markdown(results, options);
-        const QString engines = Benchmark::sideBySide(results);
+        out << Benchmark::markdown(results.cases, options);
+        out << "\nThe trend of the level rows over thirteen months:\n\n" << Benchmark::trends(results.trends);
+        const QString engines = Benchmark::sideBySide(results.cases);
         if (!engines.isEmpty())
             out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
         out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
