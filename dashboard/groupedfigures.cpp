@@ -93,9 +93,9 @@ QString monthCondition(const GroupedFigureSource::Scope &scope, bool list)
         .arg(last % 12 + 1);
 }
 
-// The passes kept at most: the month by agency, by user, and room for a
-// request that no refresh makes.
-constexpr size_t KeptPasses = 4;
+// The passes kept at most, the least recently used going first: a few
+// months by agency and by user, a few hundred sums each.
+constexpr size_t KeptPasses = 8;
 
 } // namespace
 
@@ -378,9 +378,13 @@ int GroupedFigureSource::GroupIndex::of(Pass &pass, int month, int agency, int u
 
 const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wanted)
 {
-    for (auto kept = m_kept.crbegin(); kept != m_kept.crend(); ++kept)
-        if (covers(*kept, wanted))
-            return *kept;
+    // The last used stays longest.
+    for (auto kept = m_kept.rbegin(); kept != m_kept.rend(); ++kept) {
+        if (covers(*kept, wanted)) {
+            std::rotate(kept.base() - 1, kept.base(), m_kept.end());
+            return m_kept.back();
+        }
+    }
 
     Pass pass;
     pass.scope = wanted;

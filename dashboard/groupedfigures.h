@@ -132,7 +132,7 @@ private:
 
     TABSDatabase *m_db = nullptr;
 
-    // The passes kept, the newest last.
+    // The passes kept, the last used last.
     std::vector<Pass> m_kept;
     // The indexes of the fact table, read with the first pass.
     std::optional<std::vector<Index>> m_indexes;

@@ -322,6 +322,7 @@ private slots:
     void choicesWithinTheMonthReadNoFacts();
     void writeByAnotherConnectionReadsAgain();
     void linksReadAtEveryRefresh();
+    void lastUsedPassesStay();
     void reopenedConnectionReadsAgain();
 };
 
@@ -1011,6 +1012,33 @@ void TestGrouped::linksReadAtEveryRefresh()
     insert.ExecSQL();
     QCOMPARE(r.ht(), (QStringList{"110.00", "10.00"}));
     QCOMPARE(r.source.passes(), 1);
+}
+
+// Passes are kept for a few months; the one read longest ago without use
+// goes first.
+void TestGrouped::lastUsedPassesStay()
+{
+    SKIP_ON_SERVER("the month's sums are kept between refreshes only on a database file");
+    Refreshed r;
+    auto month = [&r](int m) {
+        DashboardSelection s = r.selection;
+        s.year = 2023 + m / 12;
+        s.month = m % 12 + 1;
+        return r.ht(s);
+    };
+    // Eight months, the first used again in between.
+    for (int m = 0; m < 8; ++m) {
+        month(m);
+        month(0);
+    }
+    QCOMPARE(r.source.passes(), 8);
+    // A ninth: the second month goes, not the first.
+    month(8);
+    QCOMPARE(r.source.passes(), 9);
+    month(0);
+    QCOMPARE(r.source.passes(), 9);
+    month(1);
+    QCOMPARE(r.source.passes(), 10);
 }
 
 void TestGrouped::reopenedConnectionReadsAgain()

@@ -1,5 +1,11 @@
 // orvalis-shots: pictures of the program's windows on a database, for the
 // README. Run it under a virtual X server (scripts/screenshots).
+//
+//   orvalis-shots DATABASE OUTPUT_DIR
+//   orvalis-shots --timing DATABASE   the time from a click in a list to
+//                                     the painted table (clicktimes.h)
+#include "clicktimes.h"
+
 #include "app/filedialogs.h"
 #include "app/startup.h"
 #include "app/tficheprincipale.h"
@@ -67,8 +73,14 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 3) {
-        QTextStream(stderr) << "usage: orvalis-shots DATABASE OUTPUT_DIR\n";
+        QTextStream(stderr) << "usage: orvalis-shots DATABASE OUTPUT_DIR | orvalis-shots --timing DATABASE\n";
         return 2;
+    }
+    if (args.at(1) == QLatin1String("--timing")) {
+        Startup::installFrenchTranslations(app);
+        Startup::applyStyleSheet(app);
+        QTextStream out(stdout);
+        return measureClicks(args.at(2), out);
     }
     outputDir = args.at(2);
     QDir().mkpath(outputDir);
