@@ -722,8 +722,8 @@ void TestGrouped::trendIsOnePass()
         DashboardSelection month = selection;
         month.year = months.at(i).year;
         month.month = months.at(i).month;
-        // The table of that month alone, from a grouped pass of its own:
-        // the same sums to the last bit; and one statement per figure.
+        // The table of that month alone, from a grouped pass of its own,
+        // and with one statement per figure.
         GroupedFigureSource single;
         PerFigureSource reference;
         const Table alone = build(db, month, single);
@@ -737,8 +737,14 @@ void TestGrouped::trendIsOnePass()
             totals.NbCommandes += row.NbCommandes;
         }
         QCOMPARE(trend.at(i).period.text, months.at(i).text);
-        QCOMPARE(trend.at(i).HT, totals.HT);
-        QCOMPARE(trend.at(i).Marge, totals.Marge);
+        // On a file the same sums to the last bit; a server adds a group's
+        // rows in an order of its own for each statement.
+        if (!TestDatabase::onServer()) {
+            QCOMPARE(trend.at(i).HT, totals.HT);
+            QCOMPARE(trend.at(i).Marge, totals.Marge);
+        }
+        QCOMPARE(Format::amount(trend.at(i).HT), Format::amount(totals.HT));
+        QCOMPARE(Format::amount(trend.at(i).Marge), Format::amount(totals.Marge));
         QCOMPARE(trend.at(i).NbDevis, totals.NbDevis);
         QCOMPARE(trend.at(i).NbCommandes, totals.NbCommandes);
         amounts += std::fabs(totals.HT);

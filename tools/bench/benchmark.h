@@ -109,7 +109,7 @@ struct TrendResult
     QVector<double> trend, trendCpu;
     QVector<double> floor, floorCpu;
     double oneByOne = 0;      // seconds of the thirteen tables one by one (one run)
-    bool sameTotals = true;   // the trend's totals are those of the thirteen tables
+    bool sameTotals = true;   // the trend's totals read as those of the thirteen tables
     bool indexed() const { return index != IndexOrder::None; }
     bool onServer() const { return engine == QLatin1String("postgresql"); }
 };
