@@ -58,21 +58,7 @@ void SumOfValues::add(sqlite3_value *value)
     addDouble(real);
 }
 
-void SumOfValues::addInteger(qint64 value)
-{
-    m_exact += value;
-    m_magnitude += value < 0 ? static_cast<unsigned __int128>(-static_cast<__int128>(value))
-                             : static_cast<unsigned __int128>(value);
-    addDouble(double(value));
-}
-
-void SumOfValues::addReal(double value)
-{
-    m_approximate = true;
-    addDouble(value);
-}
-
-inline void SumOfValues::addDouble(double value)
+void SumOfValues::addDouble(double value)
 {
     ++m_count;
     m_real += value;

@@ -27,8 +27,6 @@ class SumOfValues
 public:
     // One value as the engine's SUM sees it (its numeric type).
     void add(sqlite3_value *value);
-    void addInteger(qint64 value);
-    void addReal(double value);
     // What a server's SUM gave for a group: taken as it is; a result that
     // is not finite is left to the engine.
     void addServerSum(double value);
@@ -38,8 +36,6 @@ public:
     // The sum as one SUM statement over the same values gives it, read as
     // a double (NULL: 0); nothing when only the engine can tell.
     std::optional<double> result() const;
-
-    bool empty() const { return m_count == 0 && !m_server; }
 
     // A fixed-size image, for the aggregate's result.
     static constexpr int Size = 89;
