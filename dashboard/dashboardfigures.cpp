@@ -136,6 +136,10 @@ void FigureSource::prepare(TABSDatabase *, const DashboardSelection &, int)
 {
 }
 
+void FigureSource::prepareMonths(TABSDatabase *, const DashboardSelection &, int, const QVector<Period> &)
+{
+}
+
 void PerFigureSource::prepare(TABSDatabase *db, const DashboardSelection &, int)
 {
     m_db = db;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "dashboard/periods.h"
+
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -100,6 +103,10 @@ public:
     // (totalsStatement); a source that holds the month's sums may put them
     // together instead.
     virtual AccountSums totals(TABSDatabase *db, const DashboardSelection &selection, const TotalsScope &scope);
+    // Before the tables of several months of one selection (a trend): a
+    // source may read them all at once.
+    virtual void prepareMonths(TABSDatabase *db, const DashboardSelection &selection, int drill,
+                               const QVector<Period> &months);
     virtual AccountSums figures(TAccount &request) = 0;
 };
 
@@ -141,5 +148,5 @@ QString totalsLabel();
 // (GroupedFigureSource, dashboard/groupedfigures.h).
 std::unique_ptr<FigureSource> defaultFigureSource();
 
-// Makes a new source for a refresh, or for each month of a trend.
+// Makes a new source for a refresh, or for a trend.
 using FigureSourceFactory = std::function<std::unique_ptr<FigureSource>()>;

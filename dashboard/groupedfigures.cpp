@@ -1,50 +1,56 @@
 #include "dashboard/groupedfigures.h"
 
+#include "store/dberror.h"
 #include "store/schema.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 #include "store/taccount.h"
+#include "store/taccountsql.h"
 
-#include <QStringList>
+#include <QSet>
 
-#include <cmath>
+#include <algorithm>
 
 namespace {
-
-// Sum of doubles with a running compensation (Neumaier), so that adding up
-// the group sums in memory adds no rounding of its own to what the engine
-// summed.
-class CompensatedSum
-{
-public:
-    void add(double value)
-    {
-        const double t = m_sum + value;
-        if (std::fabs(m_sum) >= std::fabs(value))
-            m_compensation += (m_sum - t) + value;
-        else
-            m_compensation += (value - t) + m_sum;
-        m_sum = t;
-    }
-    double value() const { return m_sum + m_compensation; }
-
-private:
-    double m_sum = 0.0;
-    double m_compensation = 0.0;
-};
 
 QString quoted(const QString &code)
 {
     return QLatin1Char('\'') + sqlEscape(code) + QLatin1Char('\'');
 }
 
-// The index of a code in a pass; NULL has none.
-int intern(QHash<QString, int> &table, const TField &field)
+QString quotedList(const QStringList &codes)
 {
-    if (field.IsNull())
+    QStringList out;
+    for (const QString &code : codes)
+        out << quoted(code);
+    return out.join(QStringLiteral(", "));
+}
+
+// Codes in the order of an index on them (SQLite compares texts by their
+// UTF-8 bytes), each once.
+QStringList indexOrder(const QStringList &codes)
+{
+    std::vector<std::pair<QByteArray, QString>> keyed;
+    keyed.reserve(size_t(codes.size()));
+    for (const QString &code : codes)
+        keyed.emplace_back(code.toUtf8(), code);
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    QStringList out;
+    out.reserve(qsizetype(keyed.size()));
+    for (const auto &[bytes, code] : keyed)
+        out << code;
+    return out;
+}
+
+// The index of a code in a pass; NULL, and anything that is not a text,
+// has none: it never equals a quoted code.
+int intern(QHash<QString, int> &table, const QVariant &key)
+{
+    if (key.typeId() != QMetaType::QString)
         return -1;
-    const QString code = field.AsString();
+    const QString code = key.toString();
     auto found = table.constFind(code);
     if (found != table.constEnd())
         return *found;
@@ -53,26 +59,112 @@ int intern(QHash<QString, int> &table, const TField &field)
     return index;
 }
 
+// Months counted from year 0, so that consecutive months are consecutive
+// numbers.
+int monthNumber(int year, int month)
+{
+    return year * 12 + (month - 1);
+}
+
+// "(2025, 11), (2025, 12), (2026, 1)": the months of a scope.
+QString monthValues(const GroupedFigureSource::Scope &scope)
+{
+    QStringList out;
+    for (int i = 0; i < scope.months; ++i) {
+        const int n = monthNumber(scope.year, scope.month) + i;
+        out << QStringLiteral("(%1, %2)").arg(n / 12).arg(n % 12 + 1);
+    }
+    return out.join(QStringLiteral(", "));
+}
+
+// The condition on the months of a scope: one month, a range of months,
+// or (where another column follows them in an index) the list of months.
+QString monthCondition(const GroupedFigureSource::Scope &scope, bool list)
+{
+    if (scope.months == 1)
+        return QStringLiteral("period_year = %1 AND period_month = %2").arg(scope.year).arg(scope.month);
+    if (list)
+        return QStringLiteral("(period_year, period_month) IN (VALUES %1)").arg(monthValues(scope));
+    const int last = monthNumber(scope.year, scope.month) + scope.months - 1;
+    return QStringLiteral("(period_year, period_month) >= (%1, %2) AND (period_year, period_month) <= (%3, %4)")
+        .arg(scope.year)
+        .arg(scope.month)
+        .arg(last / 12)
+        .arg(last % 12 + 1);
+}
+
+// The passes kept at most, the least recently used going first: a few
+// months by agency and by user, a few hundred sums each.
+constexpr size_t KeptPasses = 8;
+
 } // namespace
 
-QString GroupedFigureSource::passStatement(const Scope &scope)
+QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &reading)
 {
-    // Every account of the month: testing the account of each row costs
-    // more than summing the few rows of other accounts, whose sums are left
-    // out when they are read.
-    const QString columns = scope.byUser ? QStringLiteral("dim_agence, code_account, dim_utilisateur")
-                                         : QStringLiteral("dim_agence, code_account");
-    QString sql = QStringLiteral("SELECT %1, SUM(valeur) AS somme FROM data WHERE period_year = %2 AND period_month = %3")
-                      .arg(columns)
-                      .arg(scope.year)
-                      .arg(scope.month);
-    if (scope.supplier)
-        sql += QStringLiteral(" AND dim_fournisseur = ") + quoted(*scope.supplier);
-    if (scope.agency)
-        sql += QStringLiteral(" AND dim_agence = ") + quoted(*scope.agency);
-    // The order of the recommended index: with it the rows arrive grouped
-    // and nothing is sorted.
-    sql += QStringLiteral(" GROUP BY ") + columns;
+    QStringList keys;
+    if (scope.months > 1)
+        keys << QStringLiteral("period_year") << QStringLiteral("period_month");
+    keys << QStringLiteral("dim_agence") << QStringLiteral("code_account");
+    if (scope.byUser)
+        keys << QStringLiteral("dim_utilisateur");
+    const QString supplier = scope.supplier ? QStringLiteral(" AND dim_fournisseur = ") + quoted(*scope.supplier)
+                                            : QString();
+
+    if (reading.kind == Reading::Ranges) {
+        // One range of the index for each month, agency and account, summed
+        // in the order of the index.
+        QStringList with, from;
+        QString year = QString::number(scope.year), month = QString::number(scope.month);
+        for (const QString &part : reading.order) {
+            if (part == QLatin1String("mois")) {
+                if (scope.months == 1)
+                    continue;
+                with << QStringLiteral("mois(period_year, period_month) AS (VALUES %1)").arg(monthValues(scope));
+                from << QStringLiteral("mois");
+                year = QStringLiteral("mois.period_year");
+                month = QStringLiteral("mois.period_month");
+            } else if (part == QLatin1String("dim_agence")) {
+                QStringList values;
+                for (const QString &code : *scope.agencies)
+                    values << QLatin1Char('(') + quoted(code) + QLatin1Char(')');
+                with << QStringLiteral("agences(dim_agence) AS (VALUES %1)").arg(values.join(QStringLiteral(", ")));
+                from << QStringLiteral("agences");
+            } else {
+                QStringList values;
+                for (const QString &code : indexOrder(Schema::accountCodes()))
+                    values << QLatin1Char('(') + quoted(code) + QLatin1Char(')');
+                with << QStringLiteral("comptes(code_account) AS (VALUES %1)").arg(values.join(QStringLiteral(", ")));
+                from << QStringLiteral("comptes");
+            }
+        }
+        QStringList outer;
+        if (scope.months > 1)
+            outer << QStringLiteral("mois.period_year") << QStringLiteral("mois.period_month");
+        outer << QStringLiteral("agences.dim_agence") << QStringLiteral("comptes.code_account");
+        return QStringLiteral("WITH %1 SELECT orvalis_groupes(%2, (SELECT orvalis_somme(d.valeur) FROM data d"
+                              " WHERE d.period_year = %3 AND d.period_month = %4 AND d.dim_agence = agences.dim_agence"
+                              " AND d.code_account = comptes.code_account%5)) AS groupes FROM %6")
+            .arg(with.join(QStringLiteral(", ")), outer.join(QStringLiteral(", ")), year, month,
+                 scope.supplier ? QStringLiteral(" AND d.dim_fournisseur = ") + quoted(*scope.supplier) : QString(),
+                 from.join(QStringLiteral(" CROSS JOIN ")));
+    }
+
+    const QString columns = keys.join(QStringLiteral(", "));
+    QString sql = reading.kind == Reading::Server
+        ? QStringLiteral("SELECT %1, SUM(valeur) AS somme FROM data").arg(columns)
+        : QStringLiteral("SELECT orvalis_sommes(%1, valeur) AS groupes FROM data").arg(columns);
+    // The agencies of a pass by user are found directly by any index that
+    // has the month, the agency and the account before the user; a pass
+    // over every agency reads the months whole, and testing the account of
+    // each row would cost more than summing the few rows of other accounts.
+    sql += QStringLiteral(" WHERE ") + monthCondition(scope, bool(scope.agencies));
+    sql += supplier;
+    if (scope.agencies) {
+        sql += QStringLiteral(" AND dim_agence IN (%1)").arg(quotedList(*scope.agencies));
+        sql += QStringLiteral(" AND code_account IN (%1)").arg(quotedList(indexOrder(Schema::accountCodes())));
+    }
+    if (reading.kind == Reading::Server)
+        sql += QStringLiteral(" GROUP BY ") + columns;
     return sql;
 }
 
@@ -81,17 +173,60 @@ QString GroupedFigureSource::linksStatement()
     return QStringLiteral("SELECT DISTINCT niveau, agence FROM niveau_agence");
 }
 
-void GroupedFigureSource::prepare(TABSDatabase *db, const DashboardSelection &selection, int drill)
+QString GroupedFigureSource::indexesStatement()
+{
+    return QStringLiteral("SELECT l.name AS index_name, l.partial AS partial, x.name AS column_name, x.coll AS coll, "
+                          "x.key AS is_key FROM pragma_index_list('data') AS l, pragma_index_xinfo(l.name) AS x "
+                          "ORDER BY l.seq, x.seqno");
+}
+
+std::optional<QStringList> GroupedFigureSource::rangeOrder(const QStringList &keys, const QStringList &collations,
+                                                           const QStringList &columns, bool supplier)
+{
+    if (keys.size() < 4)
+        return std::nullopt;
+    auto has = [&columns](const char *name) {
+        return columns.contains(QLatin1String(name), Qt::CaseInsensitive);
+    };
+    if (!has("valeur") || (supplier && !has("dim_fournisseur")))
+        return std::nullopt;
+    QStringList order;
+    QSet<QString> seen;
+    for (int i = 0; i < 4; ++i) {
+        const QString key = keys.at(i).toLower();
+        if (seen.contains(key))
+            return std::nullopt;
+        seen.insert(key);
+        if (key == QLatin1String("period_year") || key == QLatin1String("period_month")) {
+            if (!order.contains(QStringLiteral("mois")))
+                order << QStringLiteral("mois");
+        } else if (key == QLatin1String("dim_agence") || key == QLatin1String("code_account")) {
+            // Equal in the index as in the statement: bytes compared.
+            if (collations.at(i).compare(QLatin1String("BINARY"), Qt::CaseInsensitive) != 0)
+                return std::nullopt;
+            order << key;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return order;
+}
+
+void GroupedFigureSource::start(TABSDatabase *db)
 {
     if (db != m_db) {
-        m_byAgency.reset();
-        m_byUser.reset();
+        m_kept.clear();
+        m_indexes.reset();
     }
     m_db = db;
     m_levelAgencies.reset();
     forgetIfChanged();
+}
 
-    // Level and agency rows need sums by agency; user rows, by user of the
+GroupedFigureSource::Scope GroupedFigureSource::scopeFor(const DashboardSelection &selection, int drill)
+{
+    // Level and agency rows need sums by agency: of the agencies linked to
+    // a level (as the rows stand for them); user rows, by user of the
     // selected agency.
     Scope wanted;
     wanted.year = selection.year;
@@ -99,26 +234,55 @@ void GroupedFigureSource::prepare(TABSDatabase *db, const DashboardSelection &se
     if (!selection.supplierCode.isEmpty())
         wanted.supplier = selection.supplierCode;
     if (drill >= 2) {
-        wanted.agency = selection.agencyCode;
+        wanted.agencies = QStringList{selection.agencyCode};
         wanted.byUser = true;
+    } else if (readingFor(wanted).kind == Reading::Ranges) {
+        wanted.agencies = linkedAgencies();
     }
+    return wanted;
+}
+
+void GroupedFigureSource::prepare(TABSDatabase *db, const DashboardSelection &selection, int drill)
+{
+    start(db);
+    passFor(scopeFor(selection, drill));
+}
+
+void GroupedFigureSource::prepareMonths(TABSDatabase *db, const DashboardSelection &selection, int drill,
+                                        const QVector<Period> &months)
+{
+    if (months.isEmpty())
+        return;
+    start(db);
+    Scope wanted = scopeFor(selection, drill);
+    int first = monthNumber(months.first().year, months.first().month);
+    int last = first;
+    for (const Period &period : months) {
+        first = std::min(first, monthNumber(period.year, period.month));
+        last = std::max(last, monthNumber(period.year, period.month));
+    }
+    wanted.year = first / 12;
+    wanted.month = first % 12 + 1;
+    wanted.months = last - first + 1;
     passFor(wanted);
+    m_monthsTransaction = m_db->inTransaction() ? m_db->transactionSerial() : 0;
 }
 
 void GroupedFigureSource::forgetIfChanged()
 {
     // A server says nothing cheap about other sessions' writes: every
-    // refresh reads afresh there.
+    // refresh reads afresh there, but for the months of a trend, read in
+    // the same transaction.
     if (m_db->isServer()) {
-        m_byAgency.reset();
-        m_byUser.reset();
+        if (!m_db->inTransaction() || m_db->transactionSerial() != m_monthsTransaction)
+            m_kept.clear();
         return;
     }
     // Asked first: it opens the connection if it was closed.
     const qint64 version = dataVersion();
     if (m_connection != m_db->connectionSerial() || version != m_dataVersion) {
-        m_byAgency.reset();
-        m_byUser.reset();
+        m_kept.clear();
+        m_indexes.reset();
     }
     m_connection = m_db->connectionSerial();
     m_dataVersion = version;
@@ -135,58 +299,192 @@ qint64 GroupedFigureSource::dataVersion()
     return version;
 }
 
-bool GroupedFigureSource::covers(const Scope &pass, const Scope &wanted)
+GroupedFigureSource::Reading GroupedFigureSource::readingFor(const Scope &scope)
 {
-    return pass.year == wanted.year && pass.month == wanted.month && pass.supplier == wanted.supplier
-        && (pass.byUser || !wanted.byUser) && (!pass.agency || pass.agency == wanted.agency);
+    if (m_db->isServer())
+        return {Reading::Server, {}};
+    if (scope.byUser)
+        return {Reading::Rows, {}};
+    if (!m_indexes) {
+        std::vector<Index> indexes;
+        TABSQuery query(m_db);
+        query.SetDatabaseName(m_db->DatabaseName());
+        query.SQL().append(indexesStatement());
+        query.Open();
+        QString current;
+        for (; !query.Eof(); query.Next()) {
+            const QString name = query.FieldByName(QStringLiteral("index_name")).AsString();
+            if (indexes.empty() || name != current) {
+                indexes.emplace_back();
+                current = name;
+            }
+            Index &index = indexes.back();
+            index.partial = query.FieldByName(QStringLiteral("partial")).AsString() == QLatin1String("1");
+            // An expression has no name, and matches no column.
+            const QString column = query.FieldByName(QStringLiteral("column_name")).AsString();
+            index.columns << column;
+            if (query.FieldByName(QStringLiteral("is_key")).AsString() == QLatin1String("1")) {
+                index.keys << column;
+                index.collations << query.FieldByName(QStringLiteral("coll")).AsString();
+            }
+        }
+        query.Close();
+        m_indexes = std::move(indexes);
+    }
+    for (const Index &index : *m_indexes) {
+        if (index.partial)
+            continue;
+        if (const std::optional<QStringList> order =
+                rangeOrder(index.keys, index.collations, index.columns, bool(scope.supplier)))
+            return {Reading::Ranges, *order};
+    }
+    return {Reading::Rows, {}};
+}
+
+bool GroupedFigureSource::coversMonths(const Scope &pass, const Scope &wanted)
+{
+    const int first = monthNumber(pass.year, pass.month);
+    const int from = monthNumber(wanted.year, wanted.month);
+    return from >= first && from + wanted.months <= first + pass.months && pass.supplier == wanted.supplier;
+}
+
+bool GroupedFigureSource::covers(const Pass &pass, const Scope &wanted)
+{
+    if (!coversMonths(pass.scope, wanted) || (wanted.byUser && !pass.scope.byUser))
+        return false;
+    if (!pass.scope.agencies)
+        return true;
+    if (!wanted.agencies)
+        return false;
+    for (const QString &agency : *wanted.agencies)
+        if (!pass.agencySet.contains(agency))
+            return false;
+    return true;
+}
+
+// The group of a month, an agency and a user in a pass, added at its first
+// sum.
+int GroupedFigureSource::GroupIndex::of(Pass &pass, int month, int agency, int user)
+{
+    const Key key{month, {agency, user}};
+    const auto found = m_index.constFind(key);
+    if (found != m_index.constEnd())
+        return *found;
+    const int g = int(pass.groups.size());
+    m_index.insert(key, g);
+    pass.groups.append(Group{month, agency, user, {}});
+    return g;
 }
 
 const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wanted)
 {
-    for (const std::optional<Pass> *kept : {&m_byAgency, &m_byUser})
-        if (*kept && covers((*kept)->scope, wanted))
-            return **kept;
+    // The last used stays longest.
+    for (auto kept = m_kept.rbegin(); kept != m_kept.rend(); ++kept) {
+        if (covers(*kept, wanted)) {
+            std::rotate(kept.base() - 1, kept.base(), m_kept.end());
+            return m_kept.back();
+        }
+    }
 
     Pass pass;
     pass.scope = wanted;
-    // Sums by agency serve every agency of the month.
-    if (!wanted.byUser)
-        pass.scope.agency.reset();
+    // Within the months of a trend, a pass covers them all.
+    for (const Pass &kept : m_kept) {
+        if (kept.scope.months > 1 && coversMonths(kept.scope, wanted)) {
+            pass.scope.year = kept.scope.year;
+            pass.scope.month = kept.scope.month;
+            pass.scope.months = kept.scope.months;
+        }
+    }
+    if (pass.scope.agencies) {
+        pass.scope.agencies = indexOrder(*pass.scope.agencies);
+        pass.agencySet = QSet<QString>(pass.scope.agencies->cbegin(), pass.scope.agencies->cend());
+    }
+    Reading reading = readingFor(pass.scope);
+    // Ranges for the agencies asked for; every agency is one pass over the
+    // rows, and such a pass by agency serves every agency of the month.
+    if (reading.kind == Reading::Ranges && !pass.scope.agencies)
+        reading = {Reading::Rows, {}};
+    if (!pass.scope.byUser && reading.kind != Reading::Ranges)
+        pass.scope.agencies.reset();
+    // No agency: nothing to read.
+    if (!pass.scope.agencies || !pass.scope.agencies->isEmpty()) {
+        if (reading.kind == Reading::Server)
+            readServerGroups(pass);
+        else
+            readFileGroups(pass, reading);
+        ++m_passes;
+    }
 
+    if (m_kept.size() >= KeptPasses)
+        m_kept.erase(m_kept.begin());
+    m_kept.push_back(std::move(pass));
+    return m_kept.back();
+}
+
+void GroupedFigureSource::readFileGroups(Pass &pass, const Reading &reading)
+{
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    query.SQL().append(passStatement(pass.scope));
+    query.SQL().append(passStatement(pass.scope, reading));
     query.Open();
-    ++m_passes;
+    const std::optional<QVector<GroupSums::Group>> groups =
+        GroupSums::decode(query.Eof() ? QByteArray() : query.FieldByName(QStringLiteral("groupes")).AsBytes());
+    query.Close();
+    if (!groups)
+        throw EDatabaseError(QStringLiteral("Les sommes du mois n'ont pas pu être lues."));
 
     const QStringList codes = Schema::accountCodes();
-    QHash<QPair<int, int>, int> groupOf;
-    while (!query.Eof()) {
-        const int account = codes.indexOf(query.FieldByName(QStringLiteral("code_account")).AsString());
-        if (account < 0) {
-            query.Next();
+    const int byMonth = pass.scope.months > 1 ? 2 : 0;
+    const int first = monthNumber(pass.scope.year, pass.scope.month);
+    GroupIndex groupOf;
+    for (const GroupSums::Group &group : *groups) {
+        const QVariantList &keys = group.keys;
+        const QVariant &account = keys.value(byMonth + 1);
+        const int a = account.typeId() == QMetaType::QString ? int(codes.indexOf(account.toString())) : -1;
+        if (a < 0)
             continue;
+        int month = 0;
+        if (byMonth) {
+            // Integers, as the engine compared them with the months.
+            if (keys.at(0).typeId() != QMetaType::LongLong || keys.at(1).typeId() != QMetaType::LongLong)
+                continue;
+            month = monthNumber(int(keys.at(0).toLongLong()), int(keys.at(1).toLongLong())) - first;
         }
-        const int agency = intern(pass.agencies, query.FieldByName(QStringLiteral("dim_agence")));
+        const int agency = intern(pass.agencies, keys.value(byMonth));
+        const int user = pass.scope.byUser ? intern(pass.users, keys.value(byMonth + 2)) : AnyUser;
+        pass.groups[groupOf.of(pass, month, agency, user)].sums[a].merge(group.sum);
+    }
+}
+
+void GroupedFigureSource::readServerGroups(Pass &pass)
+{
+    TABSQuery query(m_db);
+    query.SetDatabaseName(m_db->DatabaseName());
+    query.SQL().append(passStatement(pass.scope, {Reading::Server, {}}));
+    query.Open();
+
+    const QStringList codes = Schema::accountCodes();
+    const bool byMonth = pass.scope.months > 1;
+    const int first = monthNumber(pass.scope.year, pass.scope.month);
+    GroupIndex groupOf;
+    for (; !query.Eof(); query.Next()) {
+        const int account = codes.indexOf(query.FieldByName(QStringLiteral("code_account")).AsString());
+        if (account < 0)
+            continue;
+        const int month = byMonth ? monthNumber(query.FieldByName(QStringLiteral("period_year")).AsString().toInt(),
+                                                query.FieldByName(QStringLiteral("period_month")).AsString().toInt())
+                - first
+                                  : 0;
+        const int agency = intern(pass.agencies, query.FieldByName(QStringLiteral("dim_agence")).AsKey());
         const int user =
-            pass.scope.byUser ? intern(pass.users, query.FieldByName(QStringLiteral("dim_utilisateur"))) : AnyUser;
-        auto found = groupOf.constFind({agency, user});
-        int g;
-        if (found == groupOf.constEnd()) {
-            g = int(pass.groups.size());
-            groupOf.insert({agency, user}, g);
-            pass.groups.append(Group{agency, user, {0, 0, 0, 0, 0, 0}});
-        } else {
-            g = *found;
-        }
-        pass.groups[g].sums[account] = query.FieldByName(QStringLiteral("somme")).AsFloat();
-        query.Next();
+            pass.scope.byUser ? intern(pass.users, query.FieldByName(QStringLiteral("dim_utilisateur")).AsKey()) : AnyUser;
+        const TField sum = query.FieldByName(QStringLiteral("somme"));
+        const int g = groupOf.of(pass, month, agency, user);
+        if (!sum.IsNull())
+            pass.groups[g].sums[account].addServerSum(sum.AsFloat());
     }
     query.Close();
-
-    std::optional<Pass> &slot = pass.scope.byUser ? m_byUser : m_byAgency;
-    slot = std::move(pass);
-    return *slot;
 }
 
 void GroupedFigureSource::readLinks()
@@ -205,7 +503,28 @@ void GroupedFigureSource::readLinks()
         query.Next();
     }
     query.Close();
+    for (QStringList &agencies : links)
+        agencies = indexOrder(agencies);
     m_levelAgencies = std::move(links);
+}
+
+const QStringList &GroupedFigureSource::levelAgencies(const QString &level)
+{
+    if (!m_levelAgencies)
+        readLinks();
+    static const QStringList none;
+    const auto found = m_levelAgencies->constFind(level);
+    return found == m_levelAgencies->constEnd() ? none : *found;
+}
+
+QStringList GroupedFigureSource::linkedAgencies()
+{
+    if (!m_levelAgencies)
+        readLinks();
+    QStringList all;
+    for (const QStringList &agencies : std::as_const(*m_levelAgencies))
+        all += agencies;
+    return indexOrder(all);
 }
 
 AccountSums GroupedFigureSource::figures(TAccount &request)
@@ -215,21 +534,22 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
     wanted.month = request.GetPeriodMonth();
     if (request.UsesSupplier())
         wanted.supplier = request.GetSupplierCode();
-    if (request.UsesAgency())
-        wanted.agency = request.GetAgencyCode();
     wanted.byUser = request.UsesUser();
+    const bool byLevel = request.UsesLevel() && !request.GetLevelCode().isEmpty();
+    if (request.UsesAgency())
+        wanted.agencies = QStringList{request.GetAgencyCode()};
+    else if (byLevel)
+        wanted.agencies = levelAgencies(request.GetLevelCode());
     const Pass &pass = passFor(wanted);
+    const int month = monthNumber(wanted.year, wanted.month) - monthNumber(pass.scope.year, pass.scope.month);
 
     // Which agencies and users the request lets through. NULL passes only
     // where its dimension is not restricted; NoMatch is a code without facts.
     constexpr int NoMatch = -2;
-    const bool byLevel = request.UsesLevel() && !request.GetLevelCode().isEmpty();
     QVector<char> inLevel;
     if (byLevel) {
-        if (!m_levelAgencies)
-            readLinks();
         inLevel.fill(0, pass.agencies.size());
-        for (const QString &code : m_levelAgencies->value(request.GetLevelCode())) {
+        for (const QString &code : levelAgencies(request.GetLevelCode())) {
             const int a = pass.agencies.value(code, NoMatch);
             if (a >= 0)
                 inLevel[a] = 1;
@@ -238,8 +558,10 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
     const int agency = request.UsesAgency() ? pass.agencies.value(request.GetAgencyCode(), NoMatch) : NoMatch;
     const int user = request.UsesUser() ? pass.users.value(request.GetUserCode(), NoMatch) : NoMatch;
 
-    CompensatedSum sums[6];
+    SumOfValues sums[6];
     for (const Group &group : pass.groups) {
+        if (group.month != month)
+            continue;
         if (byLevel && (group.agency == Null || !inLevel[group.agency]))
             continue;
         if (request.UsesAgency() && group.agency != agency)
@@ -247,8 +569,89 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
         if (request.UsesUser() && group.user != user)
             continue;
         for (int i = 0; i < 6; ++i)
-            sums[i].add(group.sums[i]);
+            sums[i].merge(group.sums[i]);
     }
-    return {sums[0].value(), sums[1].value(), sums[2].value(),
-            sums[3].value(), sums[4].value(), sums[5].value()};
+
+    double values[6];
+    const QStringList codes = Schema::accountCodes();
+    for (int i = 0; i < 6; ++i) {
+        const std::optional<double> value = sums[i].result();
+        if (value) {
+            values[i] = *value;
+            continue;
+        }
+        // Only the engine can tell: its own statement for this figure.
+        TAccountSQL statement;
+        statement.SetDatabase(m_db);
+        statement.SetAccount(&request);
+        request.SetAccountCode(codes.at(i));
+        ++m_figureStatements;
+        values[i] = statement.GetValue();
+    }
+    return {values[0], values[1], values[2], values[3], values[4], values[5]};
+}
+
+AccountSums GroupedFigureSource::totals(TABSDatabase *db, const DashboardSelection &selection, const TotalsScope &scope)
+{
+    if (scope.rowCodes.isEmpty())
+        return AccountSums();
+    // Within the refresh that prepared this source: its pass and links
+    // stand.
+    if (db != m_db)
+        start(db);
+    Scope wanted = scopeFor(selection, scope.drill);
+    // The agencies the rows stand for, each once; none listed: every
+    // agency (a level of empty code restricts nothing).
+    std::optional<QSet<QString>> agencies;
+    if (scope.drill == 0 && !scope.rowCodes.contains(QString())) {
+        agencies.emplace();
+        for (const QString &level : scope.rowCodes)
+            for (const QString &agency : levelAgencies(level))
+                agencies->insert(agency);
+    } else if (scope.drill == 1) {
+        agencies = QSet<QString>(scope.rowCodes.cbegin(), scope.rowCodes.cend());
+    } else if (scope.drill >= 2) {
+        agencies = QSet<QString>{selection.agencyCode};
+    }
+    const Pass &pass = passFor(wanted);
+    const int month = monthNumber(selection.year, selection.month) - monthNumber(pass.scope.year, pass.scope.month);
+
+    QVector<char> agencyIn;
+    if (agencies) {
+        agencyIn.fill(0, pass.agencies.size());
+        for (const QString &code : std::as_const(*agencies)) {
+            const int a = pass.agencies.value(code, -2);
+            if (a >= 0)
+                agencyIn[a] = 1;
+        }
+    }
+    QVector<char> userIn;
+    if (scope.drill >= 2) {
+        userIn.fill(0, pass.users.size());
+        for (const QString &code : scope.rowCodes) {
+            const int u = pass.users.value(code, -2);
+            if (u >= 0)
+                userIn[u] = 1;
+        }
+    }
+
+    SumOfValues sums[6];
+    for (const Group &group : pass.groups) {
+        if (group.month != month)
+            continue;
+        if (agencies && (group.agency == Null || !agencyIn[group.agency]))
+            continue;
+        if (scope.drill >= 2 && (group.user < 0 || !userIn[group.user]))
+            continue;
+        for (int i = 0; i < 6; ++i)
+            sums[i].merge(group.sums[i]);
+    }
+    double values[6];
+    for (int i = 0; i < 6; ++i) {
+        const std::optional<double> value = sums[i].result();
+        if (!value)
+            return FigureSource::totals(db, selection, scope); // only the engine can tell
+        values[i] = *value;
+    }
+    return {values[0], values[1], values[2], values[3], values[4], values[5]};
 }

@@ -8,13 +8,15 @@ QVector<MonthTotals> monthlyTotals(TABSDatabase *db, const DashboardSelection &s
     TReadTransaction snapshot(db);
     QVector<MonthTotals> out;
     out.reserve(months.size());
+    const std::unique_ptr<FigureSource> source = sources();
+    source->prepareMonths(db, selection, drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex),
+                          months);
     for (const Period &period : months) {
         DashboardSelection month = selection;
         month.year = period.year;
         month.month = period.month;
         MonthTotals totals;
         totals.period = period;
-        const std::unique_ptr<FigureSource> source = sources();
         buildDashboard(db, month, *source, [&totals](const DashboardRow &row) {
             totals.HT += row.HT;
             totals.Marge += row.Marge;

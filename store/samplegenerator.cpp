@@ -289,6 +289,60 @@ Organisation buildOrganisation(Random &random)
     return org;
 }
 
+// An organisation of the size asked for, with numbered names: agencies
+// linked in turn to the levels (every twelfth to a second one, one in fifty
+// to none), users spread over the agencies, each level's manager one of
+// them. Counts not given are the sample's own.
+Organisation buildNumberedOrganisation(Random &random, const SampleShape &shape)
+{
+    const int levels = shape.levels > 0 ? shape.levels : sectorCount;
+    const int agencies = shape.agencies > 0 ? shape.agencies : int(std::size(cities));
+    const int users = std::max(shape.users > 0 ? shape.users : userCount, levels);
+    const int suppliers = shape.suppliers > 0 ? shape.suppliers : int(std::size(supplierNames));
+    Organisation org;
+
+    for (int i = 0; i < agencies; ++i)
+        org.agencies.push_back({code("AG", i + 1, 5).toUtf8(), code("Agence n°", i + 1, 5).toUtf8()});
+
+    std::vector<int> pairs;
+    const int lastCount = int(std::size(lastNames));
+    for (int i = 0; i < int(std::size(firstNames)) * lastCount; ++i)
+        pairs.push_back(i);
+    shuffle(pairs, random);
+    for (int i = 0; i < users; ++i) {
+        const int pair = pairs[size_t(i) % pairs.size()];
+        QString name = QString::fromUtf8(firstNames[pair / lastCount]) + QLatin1Char(' ')
+            + QString::fromUtf8(lastNames[pair % lastCount]);
+        if (i >= int(pairs.size()))
+            name += QStringLiteral(" (%1)").arg(i / int(pairs.size()) + 1);
+        User user;
+        user.entry = {code("U", i + 1, 5).toUtf8(), name.toUtf8()};
+        user.agency = random.below(quint64(agencies));
+        user.activity = 0.4 + 1.2 * random.unit();
+        user.conversion = 0.25 + 0.30 * random.unit();
+        org.users.push_back(user);
+    }
+    for (int i = 0; i < agencies && i < users; ++i)
+        org.users[size_t(i)].agency = i; // every agency has somebody
+
+    for (int l = 0; l < levels; ++l) {
+        User &manager = org.users[size_t(users - 1 - l)];
+        manager.activity = 0.3;
+        org.levels.push_back({manager.entry.code, code("Secteur n°", l + 1, 4).toUtf8()});
+    }
+    for (int a = 0; a < agencies; ++a) {
+        if (a % 50 == 49)
+            continue;
+        org.links.push_back({a % levels, a});
+        if (a % 12 == 11 && levels > 1)
+            org.links.push_back({(a / 12) % levels == a % levels ? (a + 1) % levels : (a / 12) % levels, a});
+    }
+
+    for (int i = 0; i < suppliers; ++i)
+        org.suppliers.push_back({code("F", i + 1, 5).toUtf8(), code("Fournisseur n°", i + 1, 5).toUtf8()});
+    return org;
+}
+
 // ---------------------------------------------------------------------------
 // The sample is written through the SQLite C API, without the Qt SQL layer,
 // as fast as the engine allows. Messages name the file being built.
@@ -527,11 +581,21 @@ private:
 // index grows at its end instead of being sorted afterwards: ten million
 // rows take a fraction of the time, and memory holds one month at a time.
 
-enum Account : quint8 { HT, TVA, Marge, Relances, Dossiers, Commandes, Appels, AccountCount };
-const char *const accountCodes[AccountCount] = {
-    "MONTANT_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA",    "MARGE_DEVIS_VENTE_HT", "NB_RELANCES",
-    "NB_DOSSIERS_TRAITES",    "NB_COMMANDES_TRAITES", "NB_APPELS",
+// The six accounts of the tracking table, then those it does not read.
+enum Account : quint8 { HT, TVA, Marge, Relances, Dossiers, Commandes, Appels };
+const char *const readAccounts[] = {
+    "MONTANT_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA",    "MARGE_DEVIS_VENTE_HT",
+    "NB_RELANCES",            "NB_DOSSIERS_TRAITES",  "NB_COMMANDES_TRAITES",
 };
+const char *const otherAccounts[] = {"NB_APPELS", "NB_VISITES", "NB_RENDEZ_VOUS", "NB_RECLAMATIONS"};
+
+std::vector<QByteArray> accountCodesFor(int extra)
+{
+    std::vector<QByteArray> codes(std::begin(readAccounts), std::end(readAccounts));
+    for (const QString &code : SampleGenerator::extraAccounts(extra))
+        codes.push_back(code.toUtf8());
+    return codes;
+}
 // The four rows every quote has: amount, tax, margin, one file.
 constexpr int quoteRows = 4;
 
@@ -591,15 +655,15 @@ std::vector<qint64> shareRows(qint64 rows, const std::vector<double> &weights)
 class FactWriter
 {
 public:
-    FactWriter(SampleTarget &target, const Organisation &org, Random &random)
+    FactWriter(SampleTarget &target, const Organisation &org, Random &random, int extraAccounts)
         : m_target(target),
           m_org(org),
           m_random(random),
           m_userChoice(userWeights(org)),
-          m_supplierChoice(supplierWeights(org))
+          m_supplierChoice(supplierWeights(org)),
+          m_accounts(accountCodesFor(extraAccounts))
     {
-        std::vector<QByteArray> accounts(std::begin(accountCodes), std::end(accountCodes));
-        m_accountRank = textRanks(accounts);
+        m_accountRank = textRanks(m_accounts);
         m_agencyRank = codeRanks<Entry>(org.agencies, [](const Entry &e) { return e.code; });
         m_userRank = codeRanks<User>(org.users, [](const User &u) { return u.entry.code; });
         m_supplierRank = codeRanks<Entry>(org.suppliers, [](const Entry &e) { return e.code; });
@@ -617,7 +681,7 @@ public:
         for (const Fact &fact : m_facts) {
             const int length = std::snprintf(dossier, sizeof dossier, "DV%02d%02d-%07d", month.year() % 100,
                                              month.month(), fact.dossier);
-            m_target.fact(accountCodes[fact.account], month.year(), month.month(), fact.value,
+            m_target.fact(m_accounts[fact.account].constData(), month.year(), month.month(), fact.value,
                           m_org.agencies[fact.agency].code, m_org.users[fact.user].entry.code,
                           m_org.suppliers[fact.supplier].code, dossier, length);
         }
@@ -660,7 +724,7 @@ private:
         fact.user = quint16(userIndex);
         fact.agency = quint16(m_random.chance(0.92) ? user.agency : m_random.below(m_org.agencies.size()));
         fact.supplier = quint16(m_supplierChoice.pick(m_random));
-        const auto add = [&](Account account, double value) {
+        const auto add = [&](int account, double value) {
             if (qint64(m_facts.size()) >= rows)
                 return;
             fact.account = account;
@@ -670,9 +734,9 @@ private:
 
         if (rows - qint64(m_facts.size()) < quoteRows) {
             // Too few rows left for a whole quote: calls on a file not yet
-            // quoted.
+            // quoted (reminders when no account of calls is kept).
             while (qint64(m_facts.size()) < rows)
-                add(Appels, 1 + m_random.below(3));
+                add(m_accounts.size() > Appels ? Appels : Relances, 1 + m_random.below(3));
             return;
         }
 
@@ -696,8 +760,12 @@ private:
             add(Commandes, 1);
         if (relances > 0)
             add(Relances, relances);
-        if (calls > 0)
+        if (calls > 0 && m_accounts.size() > Appels)
             add(Appels, calls);
+        // The other accounts the table does not read: every other file.
+        for (int extra = Appels + 1; extra < int(m_accounts.size()); ++extra)
+            if (m_random.chance(0.5))
+                add(extra, 1 + m_random.below(3));
     }
 
     SampleTarget &m_target;
@@ -705,6 +773,7 @@ private:
     Random &m_random;
     const WeightedChoice m_userChoice;
     const WeightedChoice m_supplierChoice;
+    const std::vector<QByteArray> m_accounts;
     std::vector<int> m_accountRank, m_agencyRank, m_userRank, m_supplierRank;
     std::vector<Fact> m_facts;
     qint32 m_dossier = 0;
@@ -712,7 +781,8 @@ private:
 
 // Writes `rows` fact rows over the months from `firstMonth`; the months
 // weigh their season and a steady growth over the two years.
-qint64 writeFacts(SampleTarget &target, const Organisation &org, const QDate &firstMonth, qint64 rows, Random &random)
+qint64 writeFacts(SampleTarget &target, const Organisation &org, const QDate &firstMonth, qint64 rows, Random &random,
+                  int extraAccounts)
 {
     std::vector<double> weights;
     for (int i = 0; i < SampleGenerator::Months; ++i) {
@@ -720,7 +790,7 @@ qint64 writeFacts(SampleTarget &target, const Organisation &org, const QDate &fi
         weights.push_back(seasonality[calendarMonth - 1] * (1.0 + 0.08 * i / (SampleGenerator::Months - 1)));
     }
     const std::vector<qint64> share = shareRows(rows, weights);
-    FactWriter writer(target, org, random);
+    FactWriter writer(target, org, random, extraAccounts);
     target.beginFacts();
     for (int i = 0; i < SampleGenerator::Months; ++i)
         writer.writeMonth(firstMonth.addMonths(i), share[i]);
@@ -741,7 +811,8 @@ SampleSummary startSummary(const SampleOptions &options, const QString &where)
 void fill(SampleTarget &target, const SampleOptions &options, SampleSummary &summary)
 {
     Random random(options.seed);
-    const Organisation org = buildOrganisation(random);
+    const Organisation org =
+        options.shape.numbered() ? buildNumberedOrganisation(random, options.shape) : buildOrganisation(random);
     target.entries(QStringLiteral("dim_niveau"), org.levels);
     target.entries(QStringLiteral("dim_agence"), org.agencies);
     std::vector<Entry> users;
@@ -750,7 +821,7 @@ void fill(SampleTarget &target, const SampleOptions &options, SampleSummary &sum
     target.entries(QStringLiteral("dim_utilisateur"), users);
     target.entries(QStringLiteral("dim_fournisseur"), org.suppliers);
     target.links(org);
-    summary.facts = writeFacts(target, org, summary.firstMonth, options.rows, random);
+    summary.facts = writeFacts(target, org, summary.firstMonth, options.rows, random, options.shape.extraAccounts);
 
     summary.levels = int(org.levels.size());
     summary.agencies = int(org.agencies.size());
@@ -772,6 +843,15 @@ QString existsMessage(const QString &path)
 }
 
 } // namespace
+
+QStringList SampleGenerator::extraAccounts(int count)
+{
+    QStringList out;
+    for (int i = 0; i < count; ++i)
+        out << (i < int(std::size(otherAccounts)) ? QString::fromLatin1(otherAccounts[i])
+                                                  : QStringLiteral("NB_AUTRE_%1").arg(i + 1, 2, 10, QLatin1Char('0')));
+    return out;
+}
 
 QString SampleSummary::text() const
 {
@@ -838,6 +918,13 @@ SampleSummary SampleGenerator::run()
         throw EDatabaseError(QStringLiteral("Aucun fichier de base de données n'est indiqué."));
     if (m_options.rows < 0)
         throw EDatabaseError(QStringLiteral("Le nombre de lignes de faits ne peut pas être négatif."));
+    const SampleShape &shape = m_options.shape;
+    for (int count : {shape.levels, shape.agencies, shape.users, shape.suppliers})
+        if (count < 0 || count > MaxCount)
+            throw EDatabaseError(QStringLiteral("Les niveaux, agences, utilisateurs et fournisseurs se comptent de 1 à %1.")
+                                     .arg(MaxCount));
+    if (shape.extraAccounts < 0 || shape.extraAccounts > 50)
+        throw EDatabaseError(QStringLiteral("Le nombre de comptes supplémentaires va de 0 à 50."));
     if (ServerAddress::isServerName(path))
         return runOnServer();
 

@@ -5,6 +5,21 @@
 #include <QDate>
 #include <QString>
 
+// The size of the organisation: the sample's own French organisation
+// (a dozen sectors, some eighty agencies, 320 users, 36 suppliers) when no
+// count is given, or one of the counts given, with plain numbered names.
+struct SampleShape
+{
+    int levels = 0;
+    int agencies = 0;
+    int users = 0;
+    int suppliers = 0;
+    // Account codes the tracking table does not read, beside its six.
+    int extraAccounts = 1;
+
+    bool numbered() const { return levels > 0 || agencies > 0 || users > 0 || suppliers > 0; }
+};
+
 // What the sample database should hold.
 struct SampleOptions
 {
@@ -13,6 +28,7 @@ struct SampleOptions
     quint32 seed = 1;       // same seed, same content
     bool force = false;     // replace an existing file (the tables on a server)
     QDate lastMonth;        // last month of the facts; the current month when null
+    SampleShape shape;
 };
 
 // What was written, for the closing line of the tool.
@@ -57,8 +73,12 @@ public:
     SampleSummary run();
 
     static constexpr int Months = 24;
-    // The account code the tracking table does not read.
+    // The first account code the tracking table does not read.
     static QString ignoredAccount() { return QStringLiteral("NB_APPELS"); }
+    // The codes of `count` accounts the tracking table does not read.
+    static QStringList extraAccounts(int count);
+    // The largest counts a numbered organisation may have.
+    static constexpr int MaxCount = 60000;
 
 private:
     SampleSummary runOnServer();

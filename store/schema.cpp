@@ -138,6 +138,19 @@ QStringList tableNames()
     };
 }
 
+namespace {
+
+// The covering index of the figures, with `first` and `second` (the agency
+// and the account) in that order after the month.
+QString coveringIndex(const QString &name, const char *first, const char *second)
+{
+    return QStringLiteral("CREATE INDEX %1 ON data (period_year, period_month, %2, %3, dim_utilisateur, "
+                          "dim_fournisseur, valeur)")
+        .arg(name, QLatin1String(first), QLatin1String(second));
+}
+
+} // namespace
+
 QString recommendedIndexName()
 {
     return QStringLiteral("data_mois_compte");
@@ -145,9 +158,17 @@ QString recommendedIndexName()
 
 QString recommendedIndex()
 {
-    return QStringLiteral("CREATE INDEX %1 ON data (period_year, period_month, dim_agence, "
-                          "code_account, dim_utilisateur, dim_fournisseur, valeur)")
-        .arg(recommendedIndexName());
+    return coveringIndex(recommendedIndexName(), "dim_agence", "code_account");
+}
+
+QString accountFirstIndexName()
+{
+    return QStringLiteral("data_mois_compte_agence");
+}
+
+QString accountFirstIndex()
+{
+    return coveringIndex(accountFirstIndexName(), "code_account", "dim_agence");
 }
 
 QStringList accountCodes()

@@ -4,14 +4,19 @@
 
 #include "store/dberror.h"
 #include "store/schema.h"
+#include "store/groupsums.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
 #include "store/serverlimits.h"
 
 #include <QAtomicInt>
 #include <QFileInfo>
+#include <QLocale>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -105,6 +110,18 @@ void TABSDatabase::open()
                 throw EDatabaseError(busyMessage(engineMessage(error)));
             throw EDatabaseError(QStringLiteral("Le fichier %1 n'est pas une base de données utilisable : %2")
                                      .arg(m_fileName, engineMessage(error)));
+        }
+        probe = QSqlQuery();
+
+        // The aggregate that sums a refresh's figures in one pass.
+        const QVariant handle = db.driver()->handle();
+        sqlite3 *raw = qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.constData())
+                                                                     : nullptr;
+        if (!raw || !GroupSums::install(raw)) {
+            db.close();
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(m_connectionName);
+            throw EDatabaseError(QStringLiteral("Impossible de préparer la base de données %1.").arg(m_fileName));
         }
     }
 }
@@ -244,6 +261,7 @@ void TABSDatabase::beginTransaction(Access access)
 {
     if (m_transactionDepth++ > 0)
         return;
+    ++m_transactionSerial;
     QSqlError error;
     {
         QSqlDatabase db = connection();

@@ -97,6 +97,8 @@ public:
     void commit();
     void rollback();
     bool inTransaction() const { return m_transactionDepth > 0; }
+    // Changes at the start of every outermost transaction.
+    quint64 transactionSerial() const { return m_transactionSerial; }
 
     // Busy timeout in milliseconds: another process writes while we read,
     // and a momentary lock must wait instead of failing. On a server it is
@@ -126,6 +128,7 @@ private:
     // The last round trip found the server silent; during a commit.
     bool m_silent = false;
     bool m_silentCommit = false;
+    quint64 m_transactionSerial = 0;
 };
 
 class TABSDatabase::AnswerWatch

@@ -16,6 +16,10 @@ public:
     // A NULL (the sum over no rows, say) reads as 0.0.
     double AsFloat() const;
     bool IsNull() const { return m_value.isNull(); }
+    // The bytes of a blob.
+    QByteArray AsBytes() const { return m_value.toByteArray(); }
+    // A code as a text, NULL as NULL (an invalid QVariant).
+    QVariant AsKey() const { return m_value.isNull() ? QVariant() : QVariant(m_value.toString()); }
 
 private:
     QVariant m_value;

@@ -27,6 +27,13 @@ const QString lastMonth = QStringLiteral("2025-09");
 constexpr int FactRows = 2500;
 constexpr int Levels = 14;      // the sample has 12: the copies get 2 more
 constexpr int SampleLevels = 12;
+// A numbered organisation beside the sample's own, with 8 accounts.
+const QString Shape = QStringLiteral("levels=5,agencies=9,users=30,suppliers=4,extra-accounts=2");
+const QString ShapeKey = QStringLiteral("l5-a9-u30-s4-x2");
+
+// The working copies: no index, the agency first, the account first.
+enum class Copy { NoIndex, AgencyFirst, AccountFirst };
+const Copy copies[] = {Copy::NoIndex, Copy::AgencyFirst, Copy::AccountFirst};
 
 struct Run
 {
@@ -122,23 +129,24 @@ private:
     {
         return QDir(m_dir.path()).filePath(QStringLiteral("sample-%1-seed1-%2.db").arg(FactRows).arg(lastMonth));
     }
-    QString fileCopy(bool indexed) const
+    QString fileCopy(Copy copy) const
     {
+        static const char *const names[] = {"noindex", "index", "index-account"};
         return QDir(m_dir.path())
             .filePath(QStringLiteral("bench-%1-seed1-%2-%3levels-%4.db")
                           .arg(FactRows)
                           .arg(lastMonth)
                           .arg(Levels)
-                          .arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex")));
+                          .arg(QLatin1String(names[int(copy)])));
     }
     QString serverBaseName() const
     {
         return QStringLiteral("%1_%2_s1_%3").arg(m_prefix).arg(FactRows).arg(QString(lastMonth).remove(QLatin1Char('-')));
     }
-    QString serverCopyName(bool indexed) const
+    QString serverCopyName(Copy copy) const
     {
-        return serverBaseName()
-            + QStringLiteral("_%1n_%2").arg(Levels).arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex"));
+        static const char *const names[] = {"noindex", "index", "indexcompte"};
+        return serverBaseName() + QStringLiteral("_%1n_%2").arg(Levels).arg(QLatin1String(names[int(copy)]));
     }
     QString serverDatabase(const QString &name) const { return ServerAddress::parse(server()).withDatabase(name); }
 
@@ -165,27 +173,30 @@ private:
     void verifyCopies()
     {
         QStringList bases{fileBase()};
-        QList<QPair<QString, bool>> copies{{fileCopy(false), false}, {fileCopy(true), true}};
-        QStringList recommended{Schema::recommendedIndex()};
+        QList<QPair<QString, Copy>> databases;
+        for (Copy copy : copies)
+            databases << qMakePair(fileCopy(copy), copy);
         if (TestDatabase::onServer()) {
             bases << serverDatabase(serverBaseName());
-            copies << qMakePair(serverDatabase(serverCopyName(false)), false)
-                   << qMakePair(serverDatabase(serverCopyName(true)), true);
+            for (Copy copy : copies)
+                databases << qMakePair(serverDatabase(serverCopyName(copy)), copy);
         }
         for (const QString &base : std::as_const(bases)) {
             const Content content = contentOf(base);
             QCOMPARE(content.levels, SampleLevels);
             QCOMPARE(content.indexes.size(), 1);
         }
-        for (const auto &[database, indexed] : std::as_const(copies)) {
+        for (const auto &[database, copy] : std::as_const(databases)) {
             const Content content = contentOf(database);
             QCOMPARE(content.levels, Levels);
-            if (!indexed)
+            const bool server = ServerAddress::isServerName(database);
+            if (copy == Copy::NoIndex)
                 QVERIFY2(content.indexes.isEmpty(), qPrintable(database + QLatin1Char(' ') + content.indexes.join(';')));
-            else if (ServerAddress::isServerName(database))
-                QCOMPARE(content.indexes, QStringList{QStringLiteral("data_mois_compte")});
+            else if (copy == Copy::AgencyFirst)
+                QCOMPARE(content.indexes, QStringList{server ? Schema::recommendedIndexName() : Schema::recommendedIndex()});
             else
-                QCOMPARE(content.indexes, recommended);
+                QCOMPARE(content.indexes,
+                         QStringList{server ? Schema::accountFirstIndexName() : Schema::accountFirstIndex()});
         }
     }
 
@@ -209,8 +220,14 @@ private slots:
     {
         if (!TestDatabase::onServer())
             return;
-        for (const QString &name : {serverCopyName(false), serverCopyName(true), serverBaseName()})
-            administer(QStringLiteral("DROP DATABASE IF EXISTS \"%1\"").arg(name));
+        // The databases of the numbered organisation end with a digest of
+        // its counts.
+        const QList<QVariantList> others = queryRows(
+            ServerConnection::open(QStringLiteral("bench-test-list"), ServerAddress::parse(server()), 0),
+            QStringLiteral("SELECT datname FROM pg_database WHERE datname LIKE '%1\\_%%'").arg(m_prefix));
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-test-list"));
+        for (const QVariantList &row : others)
+            administer(QStringLiteral("DROP DATABASE IF EXISTS \"%1\"").arg(row.value(0).toString()));
     }
 
     // Every case on every engine: the per-figure and grouped paths agree,
@@ -219,20 +236,36 @@ private slots:
     void measuresEveryCaseOnEveryEngine()
     {
         const QString data = QDir(m_dir.path()).filePath(QStringLiteral("bench.tsv"));
-        const Run run = runBench(arguments({QStringLiteral("--data"), data}));
+        const Run run = runBench(arguments({QStringLiteral("--data"), data, QStringLiteral("--shape"),
+                                            QStringLiteral("sample"), QStringLiteral("--shape"), Shape}));
         QVERIFY2(run.status == 0, qPrintable(run.err));
 
         const QStringList engines = TestDatabase::onServer()
             ? QStringList{QStringLiteral("sqlite"), QStringLiteral("postgresql")}
             : QStringList{QStringLiteral("sqlite")};
-        const QList<QHash<QString, QString>> cases = readData(data);
-        QCOMPARE(cases.size(), int(engines.size()) * 2 * 3);
+        QList<QHash<QString, QString>> cases, trends;
+        for (const auto &line : readData(data))
+            (line.value(QStringLiteral("drill")) == QLatin1String("trend") ? trends : cases) << line;
+        // Two organisations, three index orders, three drill levels.
+        QCOMPARE(cases.size(), int(engines.size()) * 2 * 3 * 3);
+        QCOMPARE(trends.size(), int(engines.size()) * 2 * 3);
+        for (const auto &t : std::as_const(trends)) {
+            const QString where = t.value(QStringLiteral("engine")) + QLatin1Char(' ') + t.value(QStringLiteral("shape"))
+                + QLatin1Char(' ') + t.value(QStringLiteral("index_order"));
+            QVERIFY2(t.value(QStringLiteral("same_texts")) == QStringLiteral("1"), qPrintable(where));
+            QVERIFY2(t.value(QStringLiteral("grouped_s")).toDouble() > 0, qPrintable(where));
+            QVERIFY2(t.value(QStringLiteral("one_by_one_s")).toDouble() > 0, qPrintable(where));
+            QCOMPARE(t.value(QStringLiteral("month")), QStringLiteral("2024-09 to 2025-09"));
+        }
 
         const QDate last = QDate::fromString(lastMonth, QStringLiteral("yyyy-MM"));
         QHash<QString, QString> rowsByDrill;
-        for (const auto &c : cases) {
-            const QString where = c.value(QStringLiteral("engine")) + QStringLiteral(" index ")
-                + c.value(QStringLiteral("indexed")) + QStringLiteral(" drill ") + c.value(QStringLiteral("drill"));
+        QHash<QString, int> byOrganisation;
+        for (const auto &c : std::as_const(cases)) {
+            const QString shape = c.value(QStringLiteral("shape"));
+            ++byOrganisation[shape + QLatin1Char(' ') + c.value(QStringLiteral("index_order"))];
+            const QString where = c.value(QStringLiteral("engine")) + QLatin1Char(' ') + shape + QStringLiteral(" index ")
+                + c.value(QStringLiteral("index_order")) + QStringLiteral(" drill ") + c.value(QStringLiteral("drill"));
             QVERIFY2(engines.contains(c.value(QStringLiteral("engine"))), qPrintable(where));
             QCOMPARE(c.value(QStringLiteral("rows")).toLongLong(), qint64(FactRows));
             QCOMPARE(c.value(QStringLiteral("per_figure_runs")), QStringLiteral("1"));
@@ -240,14 +273,14 @@ private slots:
             const int drill = c.value(QStringLiteral("drill")).toInt();
             const int tableRows = c.value(QStringLiteral("table_rows")).toInt();
             if (drill == 0)
-                QCOMPARE(tableRows, Levels);
+                QCOMPARE(tableRows, Levels); // the numbered organisation's 5 levels, and those added
             QVERIFY2(tableRows > 0, qPrintable(where));
             // One month for every case, within the sample's 24.
             const QDate month = QDate::fromString(c.value(QStringLiteral("month")), QStringLiteral("yyyy-MM"));
             QVERIFY2(month.isValid() && month <= last && month > last.addMonths(-24), qPrintable(where));
             QCOMPARE(c.value(QStringLiteral("month")), cases.first().value(QStringLiteral("month")));
             // The same rows with and without the index, on every engine.
-            const QString drillKey = c.value(QStringLiteral("drill"));
+            const QString drillKey = shape + c.value(QStringLiteral("drill"));
             if (!rowsByDrill.contains(drillKey))
                 rowsByDrill.insert(drillKey, c.value(QStringLiteral("table_rows")));
             QCOMPARE(c.value(QStringLiteral("table_rows")), rowsByDrill.value(drillKey));
@@ -256,20 +289,35 @@ private slots:
                      c.value(QStringLiteral("engine")) == QStringLiteral("postgresql") ? QStringLiteral("1") : QString());
         }
 
-        // Sizes are written with a narrow no-break space between thousands.
+        QCOMPARE(byOrganisation.value(QStringLiteral("sample none")), int(engines.size()) * 3);
+        QCOMPARE(byOrganisation.value(Shape + QStringLiteral(" account")), int(engines.size()) * 3);
+
+        // Sizes are written with a narrow no-break space between thousands:
+        // each case, and each trend, of each engine.
         const QString size = QStringLiteral("2") + QChar(0x202F) + QStringLiteral("500");
-        QCOMPARE(lines(run.out, QStringLiteral("| SQLite | %1 |").arg(size)).size(), 6);
-        QCOMPARE(lines(run.out, QStringLiteral("| PostgreSQL | %1 |").arg(size)).size(), TestDatabase::onServer() ? 6 : 0);
+        const QString numbered = QStringLiteral("5 levels, 9 agencies, 30 users, 4 suppliers, 8 accounts");
+        for (const QString &organisation : {QStringLiteral("sample"), numbered}) {
+            const QStringList file = lines(run.out, QStringLiteral("| SQLite | %1 | %2 |").arg(organisation, size));
+            QCOMPARE(file.size(), 9 + 3);
+            QCOMPARE(lines(run.out, QStringLiteral("| PostgreSQL | %1 | %2 |").arg(organisation, size)).size(),
+                     TestDatabase::onServer() ? 9 + 3 : 0);
+            QCOMPARE(lines(run.out, QStringLiteral("| %1 | %2 | ").arg(organisation, size)).size(),
+                     TestDatabase::onServer() ? 9 : 0);
+        }
         QCOMPARE(run.out.contains(QStringLiteral("The two engines side by side")), TestDatabase::onServer());
-        QCOMPARE(lines(run.out, QStringLiteral("| %1 | ").arg(size)).size(), TestDatabase::onServer() ? 6 : 0);
         QVERIFY(!run.out.contains(QStringLiteral("**no**")));
         // The results alone on standard output (a script keeps them as
         // Markdown); the samples' own reports go with the progress.
         for (const QString &line : run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
             QVERIFY2(line.startsWith(QLatin1Char('|')) || line.startsWith(QStringLiteral("orvalis-bench, "))
-                         || line.startsWith(QStringLiteral("The two engines")) || line.startsWith(QStringLiteral("Peak memory")),
+                         || line.startsWith(QStringLiteral("The two engines")) || line.startsWith(QStringLiteral("The trend"))
+                         || line.startsWith(QStringLiteral("Peak memory")),
                      qPrintable(line));
         QVERIFY2(run.err.contains(QStringLiteral("Base d'exemple créée : %1 (").arg(fileBase())), qPrintable(run.err));
+        // The numbered organisation was made by orvalis-sample with its counts.
+        const QString numberedBase = QString(fileBase()).replace(QStringLiteral(".db"), QLatin1Char('-') + ShapeKey + QStringLiteral(".db"));
+        QVERIFY2(run.err.contains(QStringLiteral("Base d'exemple créée : %1 (5 niveaux, 9 agences").arg(numberedBase)),
+                 qPrintable(run.err));
         verifyCopies();
     }
 
@@ -285,18 +333,18 @@ private slots:
         QCOMPARE(lines(run.err, QStringLiteral("Création de ")), QStringList());
         QCOMPARE(lines(run.err, QStringLiteral("Préparation de ")), QStringList());
 
-        // Someone dropped the index of the indexed file copy; on the server,
-        // the preparation of the indexed copy never finished.
+        // Someone dropped the index of a file copy; on the server, the
+        // preparation of that copy never finished.
         {
             TABSDatabase db;
-            db.SetDatabaseFileName(fileCopy(true));
+            db.SetDatabaseFileName(fileCopy(Copy::AccountFirst));
             QSqlQuery query(db.connection());
-            QVERIFY(query.exec(QStringLiteral("DROP INDEX data_mois_compte")));
+            QVERIFY(query.exec(QStringLiteral("DROP INDEX %1").arg(Schema::accountFirstIndexName())));
         }
-        QStringList expected{QStringLiteral("Préparation de %1...").arg(fileCopy(true))};
+        QStringList expected{QStringLiteral("Préparation de %1...").arg(fileCopy(Copy::AccountFirst))};
         if (TestDatabase::onServer()) {
-            administer(QStringLiteral("COMMENT ON DATABASE \"%1\" IS NULL").arg(serverCopyName(true)));
-            expected << QStringLiteral("Préparation de %1...").arg(serverDatabase(serverCopyName(true)));
+            administer(QStringLiteral("COMMENT ON DATABASE \"%1\" IS NULL").arg(serverCopyName(Copy::AccountFirst)));
+            expected << QStringLiteral("Préparation de %1...").arg(serverDatabase(serverCopyName(Copy::AccountFirst)));
         }
         run = runBench(arguments());
         QVERIFY2(run.status == 0, qPrintable(run.err));
@@ -307,15 +355,16 @@ private slots:
         // The samples made again: both copies of each follow.
         QVERIFY(QFile::remove(fileBase()));
         expected = QStringList{QStringLiteral("Création de %1 par orvalis-sample (%2 lignes de faits)...").arg(fileBase()).arg(FactRows)};
-        QStringList prepared{QStringLiteral("Préparation de %1...").arg(fileCopy(false)),
-                             QStringLiteral("Préparation de %1...").arg(fileCopy(true))};
+        QStringList prepared;
+        for (Copy copy : copies)
+            prepared << QStringLiteral("Préparation de %1...").arg(fileCopy(copy));
         if (TestDatabase::onServer()) {
             administer(QStringLiteral("DROP DATABASE \"%1\"").arg(serverBaseName()));
             expected << QStringLiteral("Création de %1 par orvalis-sample (%2 lignes de faits)...")
                             .arg(serverDatabase(serverBaseName()))
                             .arg(FactRows);
-            prepared << QStringLiteral("Préparation de %1...").arg(serverDatabase(serverCopyName(false)))
-                     << QStringLiteral("Préparation de %1...").arg(serverDatabase(serverCopyName(true)));
+            for (Copy copy : copies)
+                prepared << QStringLiteral("Préparation de %1...").arg(serverDatabase(serverCopyName(copy)));
         }
         run = runBench(arguments());
         QVERIFY2(run.status == 0, qPrintable(run.err));
@@ -379,6 +428,12 @@ private slots:
                                << QStringLiteral("mois invalide");
         QTest::newRow("size") << QStringList{QStringLiteral("--sizes"), QStringLiteral("1000,-5")}
                               << QStringLiteral("taille invalide");
+        QTest::newRow("organisation") << QStringList{QStringLiteral("--shape"), QStringLiteral("levels=40,branches=3")}
+                                      << QStringLiteral("organisation invalide");
+        QTest::newRow("no count") << QStringList{QStringLiteral("--shape"), QStringLiteral("extra-accounts=3")}
+                                  << QStringLiteral("organisation invalide");
+        QTest::newRow("index order") << QStringList{QStringLiteral("--indexes"), QStringLiteral("none,user")}
+                                     << QStringLiteral("ordre d'index invalide");
     }
     void refusesWhatItCannotUse()
     {

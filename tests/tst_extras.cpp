@@ -656,6 +656,10 @@ void TestExtras::copyRows()
     QStringList lines = data->text().split('\n');
     QCOMPARE(lines.takeLast(), QString());
     QCOMPARE(lines.takeFirst(), dashboardCaptions().join('\t'));
+    // The whole table comes with its totals line, a part of it alone.
+    const bool whole = selected.isEmpty() || selected.size() == shown.size();
+    if (whole)
+        QCOMPARE(lines.takeLast(), open.window.totals()->cells().join('\t'));
     QCOMPARE(lines.size(), expectedLabels.size());
     for (int i = 0; i < lines.size(); ++i) {
         const QStringList cells = lines.at(i).split('\t');
@@ -668,7 +672,8 @@ void TestExtras::copyRows()
             QCOMPARE(cells.at(c), item->text(c));
     }
     const QString html = data->html();
-    QCOMPARE(html.count(QStringLiteral("<tr>")), expectedLabels.size() + 1);
+    QCOMPARE(html.count(QStringLiteral("<tr>")), expectedLabels.size() + 1 + (whole ? 1 : 0));
+    QCOMPARE(html.contains(QStringLiteral("<tfoot>")), whole);
     for (const QString &caption : dashboardCaptions())
         QVERIFY(html.contains(QStringLiteral(">%1</th>").arg(caption.toHtmlEscaped())));
     for (const QString &label : expectedLabels)
@@ -737,12 +742,16 @@ void TestExtras::exportFromWindow()
         QCOMPARE(sheet.cell("A5").text, shown.at(1));
         QCOMPARE(sheet.cell("E4").number, 12.0);
         QCOMPARE(sheet.cell("E5").number, -50.0);
-        QVERIFY(!sheet.has("A6"));
+        // The totals line last: the facts of both agencies, each once.
+        QCOMPARE(sheet.cell("A6").text, QStringLiteral("Total"));
+        QCOMPARE(sheet.cell("E6").number, open.window.totals()->Marge);
+        QVERIFY(!sheet.has("A7"));
     } else {
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
-        QCOMPARE(bytes, TableExport::csv(open.window.shownRows()));
+        QCOMPARE(bytes, TableExport::csv(open.window.shownRows(), open.window.totals()));
+        QVERIFY(QString::fromUtf8(bytes).endsWith(open.window.totals()->cells().join(QLatin1Char(';')) + "\r\n"));
         const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"));
         QVERIFY(lines.at(1).startsWith(QStringLiteral("Agence de Brest;0,00;0,00;0,00;12,00;0,00%;")));
         QVERIFY(lines.at(2).startsWith(QStringLiteral("Agence d'Orléans;200,00;")));

@@ -77,6 +77,8 @@ QString rowsOf(const char *account)
 
 } // namespace
 
+Q_DECLARE_METATYPE(SampleShape)
+
 class TestSample : public QObject
 {
     Q_OBJECT
@@ -109,6 +111,8 @@ private slots:
     void factsSpanTwentyFourMonths_data();
     void factsSpanTwentyFourMonths();
     void accountCodes();
+    void numberedOrganisation_data();
+    void numberedOrganisation();
     void accountValues_data();
     void accountValues();
     void quotesAreConsistent();
@@ -386,6 +390,68 @@ void TestSample::unusableServerTargets()
     QVERIFY(!existing.tableExists(QStringLiteral("data")));
 }
 
+void TestSample::numberedOrganisation_data()
+{
+    QTest::addColumn<SampleShape>("shape");
+    QTest::addColumn<QList<int>>("counts"); // levels, agencies, users, suppliers
+    SampleShape big;
+    big.levels = 40;
+    big.agencies = 400;
+    big.users = 900;
+    big.suppliers = 300;
+    big.extraAccounts = 2;
+    QTest::newRow("40 levels, 400 agencies, 2 accounts more") << big << QList<int>{40, 400, 900, 300};
+    SampleShape agencies;
+    agencies.agencies = 7;
+    agencies.extraAccounts = 0;
+    QTest::newRow("7 agencies, the rest as the sample, no account more") << agencies << QList<int>{12, 7, 320, 36};
+    SampleShape few;
+    few.levels = 5;
+    few.users = 3; // fewer than the levels: each level still has its user
+    few.extraAccounts = 6;
+    QTest::newRow("more levels than users, 6 accounts more") << few << QList<int>{5, 82, 5, 36};
+}
+
+// An organisation of a given size: the counts asked for, the accounts the
+// table reads and as many others as asked, levels held by their users,
+// agencies in one level, some in two, a few in none.
+void TestSample::numberedOrganisation()
+{
+    QFETCH(SampleShape, shape);
+    QFETCH(QList<int>, counts);
+    const TestDatabase target(TestDatabase::NoTables);
+    SampleOptions o = options(target.path(), 20000, 3);
+    o.shape = shape;
+    const SampleSummary summary = SampleGenerator(o).run();
+    QCOMPARE((QList<int>{summary.levels, summary.agencies, summary.users, summary.suppliers}), counts);
+
+    Sample sample(target.path());
+    int i = 0;
+    for (const char *table : {"dim_niveau", "dim_agence", "dim_utilisateur", "dim_fournisseur"})
+        QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) FROM %1").arg(QLatin1String(table))),
+                 qint64(counts.at(i++)));
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data")), 20000);
+    QStringList accounts = Schema::accountCodes() + SampleGenerator::extraAccounts(shape.extraAccounts);
+    std::sort(accounts.begin(), accounts.end());
+    QCOMPARE(sample.column(QStringLiteral("SELECT DISTINCT code_account FROM data ORDER BY code_account")), accounts);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code NOT IN "
+                                         "(SELECT code FROM dim_utilisateur)")),
+             0);
+    const qint64 linked = sample.count(QStringLiteral("SELECT count(DISTINCT agence) FROM niveau_agence"));
+    QVERIFY2(linked < counts.at(1) || counts.at(1) < 50, qPrintable(QString::number(linked)));
+    QVERIFY(linked >= counts.at(1) * 9 / 10);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT agence FROM niveau_agence GROUP BY agence "
+                                         "HAVING count(*) > 2) AS trop")),
+             0);
+    // The facts use the dimensions, and every month has some.
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data WHERE dim_agence NOT IN (SELECT code FROM dim_agence) "
+                                         "OR dim_utilisateur NOT IN (SELECT code FROM dim_utilisateur) "
+                                         "OR dim_fournisseur NOT IN (SELECT code FROM dim_fournisseur)")),
+             0);
+    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT DISTINCT period_year, period_month FROM data) AS m")),
+             qint64(SampleGenerator::Months));
+}
+
 void TestSample::levelsAreHeldByUsers()
 {
     Sample sample(m_path);
@@ -605,6 +671,13 @@ void TestSample::commandLine_data()
     QTest::newRow("bad month") << QStringList{"--last-month", "2024-13"} << false << 2 << qint64(-1);
     QTest::newRow("bad seed") << QStringList{"--seed", "x"} << false << 2 << qint64(-1);
     QTest::newRow("unknown option") << QStringList{"--lignes", "5"} << false << 2 << qint64(-1);
+    QTest::newRow("numbered organisation")
+        << QStringList{"--rows", "500", "--levels", "3", "--agencies", "9", "--users", "20", "--suppliers", "2",
+                       "--extra-accounts", "0"}
+        << false << 0 << qint64(500);
+    QTest::newRow("no agency") << QStringList{"--agencies", "0"} << false << 2 << qint64(-1);
+    QTest::newRow("too many users") << QStringList{"--users", "70000"} << false << 2 << qint64(-1);
+    QTest::newRow("negative account count") << QStringList{"--extra-accounts", "-1"} << false << 2 << qint64(-1);
 }
 
 void TestSample::commandLine()

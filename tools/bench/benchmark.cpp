@@ -2,6 +2,8 @@
 
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
+#include "dashboard/periods.h"
+#include "dashboard/trend.h"
 #include "store/dberror.h"
 #include "store/pgsession.h"
 #include "store/schema.h"
@@ -12,6 +14,7 @@
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
@@ -33,6 +36,7 @@
 
 #include <fcntl.h>
 
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,11 +123,20 @@ public:
             out << qMakePair(row.value(0).toString(), row.value(1).toString());
         return out;
     }
-    QString recommended() const { return m_server ? Schema::recommendedIndexName() : Schema::recommendedIndex(); }
-    bool indexesAsWanted(bool indexed)
+    // What dataIndexes() gives for the index of that order.
+    QString wanted(IndexOrder index) const
+    {
+        const bool agencyFirst = index == IndexOrder::AgencyFirst;
+        if (m_server)
+            return agencyFirst ? Schema::recommendedIndexName() : Schema::accountFirstIndexName();
+        return agencyFirst ? Schema::recommendedIndex() : Schema::accountFirstIndex();
+    }
+    bool indexesAsWanted(IndexOrder index)
     {
         const QList<QPair<QString, QString>> present = dataIndexes();
-        return indexed ? present.size() == 1 && present.first().second == recommended() : present.isEmpty();
+        if (index == IndexOrder::None)
+            return present.isEmpty();
+        return present.size() == 1 && present.first().second == wanted(index);
     }
 
 private:
@@ -216,8 +229,23 @@ bool sameTexts(const QList<DashboardRow> &a, const QList<DashboardRow> &b)
     return true;
 }
 
+// The peak resident memory of a process that is still there, in KiB.
+qint64 peakOf(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
 // Runs a program with its output thrown away; returns its exit status and
-// its peak resident memory in KiB.
+// its peak resident memory in KiB. The peak is read as the program exits
+// (traced until then): the resource usage the kernel reports after it
+// counts the pages of this process too, which the child shared until it
+// started the program.
 int runChild(const QString &program, const QStringList &arguments, qint64 *peakKiB)
 {
     QList<QByteArray> args{QFile::encodeName(program)};
@@ -235,14 +263,31 @@ int runChild(const QString &program, const QStringList &arguments, qint64 *peakK
         const int null = open("/dev/null", O_WRONLY);
         if (null >= 0)
             dup2(null, STDOUT_FILENO);
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
+    *peakKiB = -1;
     int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) < 0)
-        fail(QStringLiteral("wait4 a échoué"));
-    *peakKiB = usage.ru_maxrss; // KiB on Linux
+    for (;;) {
+        if (wait4(pid, &status, 0, &usage) < 0)
+            fail(QStringLiteral("wait4 a échoué"));
+        if (!WIFSTOPPED(status))
+            break;
+        int signal = WSTOPSIG(status);
+        if (signal == SIGTRAP && (status >> 16) == PTRACE_EVENT_EXIT) {
+            *peakKiB = peakOf(pid);
+            signal = 0;
+        } else if (signal == SIGTRAP && *peakKiB < 0) {
+            // Stopped at the start of the program: follow it to its exit.
+            ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void *>(long(PTRACE_O_TRACEEXIT)));
+            signal = 0;
+        }
+        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(long(signal)));
+    }
+    if (*peakKiB < 0)
+        *peakKiB = usage.ru_maxrss; // not traced: an upper bound
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -283,10 +328,10 @@ double BenchResult::median(QVector<double> values)
     return n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
 }
 
-// Where one engine keeps the benchmark's databases: a sample per size, made
-// once by orvalis-sample and kept, and two working copies of it (with and
-// without the recommended index, levels added), prepared once and kept
-// until the sample is made again.
+// Where one engine keeps the benchmark's databases: a sample per size and
+// organisation, made once by orvalis-sample and kept, and working copies
+// of it (levels added; no index, or one covering index in either order),
+// prepared once and kept until the sample is made again.
 class BenchStore
 {
 public:
@@ -296,15 +341,15 @@ public:
     virtual QString engine() const = 0;  // "sqlite", "postgresql"
     virtual QString version() = 0;       // for the header of the results
     // What the programs are given: a file path or a URI.
-    virtual QString base(qint64 size) const = 0;
-    virtual QString work(qint64 size, bool indexed) const = 0;
-    virtual void ensureBase(qint64 size) = 0;
-    virtual void ensureWork(qint64 size, bool indexed) = 0;
+    virtual QString base(qint64 size, const BenchShape &shape) const = 0;
+    virtual QString work(qint64 size, const BenchShape &shape, IndexOrder index) const = 0;
+    virtual void ensureBase(qint64 size, const BenchShape &shape) = 0;
+    virtual void ensureWork(qint64 size, const BenchShape &shape, IndexOrder index) = 0;
 
 protected:
     QString month() const { return m_options.lastMonth.toString(QStringLiteral("yyyy-MM")); }
 
-    void runSample(const QString &target, qint64 size)
+    void runSample(const QString &target, qint64 size, const BenchShape &shape)
     {
         m_progress << "Création de " << target << " par orvalis-sample (" << size << " lignes de faits)..." << Qt::endl;
         // Its report goes with our progress, not into the results.
@@ -313,8 +358,9 @@ protected:
         QObject::connect(&sample, &QProcess::readyRead,
                          [&sample, this] { m_progress << QString::fromLocal8Bit(sample.readAll()) << Qt::flush; });
         sample.start(m_options.sampleProgram,
-                     {target, QStringLiteral("--rows"), QString::number(size), QStringLiteral("--seed"),
-                      QString::number(m_options.seed), QStringLiteral("--last-month"), month()});
+                     QStringList{target, QStringLiteral("--rows"), QString::number(size), QStringLiteral("--seed"),
+                                 QString::number(m_options.seed), QStringLiteral("--last-month"), month()}
+                         + shape.sampleArguments());
         if (!sample.waitForStarted())
             fail(QStringLiteral("impossible de lancer %1").arg(m_options.sampleProgram));
         sample.waitForFinished(-1);
@@ -323,9 +369,9 @@ protected:
             fail(QStringLiteral("orvalis-sample a échoué pour %1 lignes").arg(size));
     }
 
-    // Adds levels up to the number asked for, leaves exactly the
-    // recommended index or none, and brings the statistics up to date.
-    void prepare(Setup &setup, bool indexed)
+    // Adds levels up to the number asked for, leaves exactly the index
+    // asked for or none, and brings the statistics up to date.
+    void prepare(Setup &setup, IndexOrder index)
     {
         setup.exec(QStringLiteral("BEGIN"));
         // Each new level has a few of the existing agencies (so some
@@ -342,17 +388,18 @@ protected:
                 setup.exec(QStringLiteral("INSERT INTO niveau_agence (niveau, agence) VALUES (?, ?)"),
                            {code, agencies.at((i * 5 + k * 17) % agencies.size())});
         }
-        if (!setup.indexesAsWanted(indexed)) {
+        if (!setup.indexesAsWanted(index)) {
+            const bool indexed = index != IndexOrder::None;
             bool present = false;
             for (const auto &[name, what] : setup.dataIndexes()) {
-                if (indexed && what == setup.recommended() && !present)
+                if (indexed && what == setup.wanted(index) && !present)
                     present = true;
                 else
                     setup.exec(QStringLiteral("DROP INDEX %1").arg(identifier(name)));
             }
             if (indexed && !present) {
-                m_progress << "  création de l'index recommandé..." << Qt::endl;
-                setup.exec(Schema::recommendedIndex());
+                m_progress << "  création de l'index (" << indexOrderName(index) << " d'abord)..." << Qt::endl;
+                setup.exec(index == IndexOrder::AgencyFirst ? Schema::recommendedIndex() : Schema::accountFirstIndex());
             }
         }
         setup.exec(QStringLiteral("COMMIT"));
@@ -382,36 +429,37 @@ public:
         Setup memory(QStringLiteral(":memory:"));
         return QStringLiteral("SQLite ") + memory.scalar(QStringLiteral("SELECT sqlite_version()")).toString();
     }
-    QString base(qint64 size) const override
+    QString base(qint64 size, const BenchShape &shape) const override
     {
         return QDir(m_options.dir).filePath(
-            QStringLiteral("sample-%1-seed%2-%3.db").arg(size).arg(m_options.seed).arg(month()));
+            QStringLiteral("sample-%1-seed%2-%3%4.db").arg(size).arg(m_options.seed).arg(month(), suffix(shape)));
     }
-    QString work(qint64 size, bool indexed) const override
+    QString work(qint64 size, const BenchShape &shape, IndexOrder index) const override
     {
-        return QDir(m_options.dir).filePath(QStringLiteral("bench-%1-seed%2-%3-%4levels-%5.db")
+        return QDir(m_options.dir).filePath(QStringLiteral("bench-%1-seed%2-%3%4-%5levels-%6.db")
                                                 .arg(size)
                                                 .arg(m_options.seed)
-                                                .arg(month())
+                                                .arg(month(), suffix(shape))
                                                 .arg(m_options.levels)
-                                                .arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex")));
+                                                .arg(indexName(index)));
     }
-    void ensureBase(qint64 size) override
+    void ensureBase(qint64 size, const BenchShape &shape) override
     {
         QDir().mkpath(m_options.dir);
-        if (QFileInfo::exists(base(size)))
+        if (QFileInfo::exists(base(size, shape)))
             return;
-        runSample(base(size), size);
-        if (!QFileInfo::exists(base(size)))
-            fail(QStringLiteral("orvalis-sample n'a pas créé %1").arg(base(size)));
+        runSample(base(size, shape), size, shape);
+        if (!QFileInfo::exists(base(size, shape)))
+            fail(QStringLiteral("orvalis-sample n'a pas créé %1").arg(base(size, shape)));
     }
-    void ensureWork(qint64 size, bool indexed) override
+    void ensureWork(qint64 size, const BenchShape &shape, IndexOrder index) override
     {
-        const QString copy = work(size, indexed);
-        if (QFileInfo::exists(copy) && QFileInfo(copy).lastModified() >= QFileInfo(base(size)).lastModified()) {
+        const QString copy = work(size, shape, index);
+        const QString sample = base(size, shape);
+        if (QFileInfo::exists(copy) && QFileInfo(copy).lastModified() >= QFileInfo(sample).lastModified()) {
             Setup setup(copy);
             if (setup.scalar(QStringLiteral("SELECT COUNT(*) FROM dim_niveau")).toInt() >= m_options.levels
-                && setup.indexesAsWanted(indexed))
+                && setup.indexesAsWanted(index))
                 return;
         }
         m_progress << "Préparation de " << copy << "..." << Qt::endl;
@@ -419,15 +467,24 @@ public:
         // taken for a finished one.
         const QString temporary = copy + QStringLiteral(".part");
         QFile::remove(temporary);
-        if (!QFile::copy(base(size), temporary))
-            fail(QStringLiteral("impossible de copier %1 vers %2").arg(base(size), temporary));
+        if (!QFile::copy(sample, temporary))
+            fail(QStringLiteral("impossible de copier %1 vers %2").arg(sample, temporary));
         {
             Setup setup(temporary);
-            prepare(setup, indexed);
+            prepare(setup, index);
         }
         QFile::remove(copy);
         if (!QFile::rename(temporary, copy))
             fail(QStringLiteral("impossible de renommer %1").arg(temporary));
+    }
+
+private:
+    static QString suffix(const BenchShape &shape) { return shape.isSample() ? QString() : QLatin1Char('-') + shape.key(); }
+    // The names the copies had before the account-first order, and its own.
+    static QString indexName(IndexOrder index)
+    {
+        static const char *const names[] = {"noindex", "index", "index-account"};
+        return QLatin1String(names[int(index)]);
     }
 };
 
@@ -450,40 +507,47 @@ public:
         return QStringLiteral("PostgreSQL %1 (%2)")
             .arg(server.scalar(QStringLiteral("SHOW server_version")).toString(), m_address.display());
     }
-    QString base(qint64 size) const override { return m_address.withDatabase(baseName(size)); }
-    QString work(qint64 size, bool indexed) const override
+    QString base(qint64 size, const BenchShape &shape) const override
     {
-        return m_address.withDatabase(workName(size, indexed));
+        return m_address.withDatabase(baseName(size, shape));
     }
-    void ensureBase(qint64 size) override
+    QString work(qint64 size, const BenchShape &shape, IndexOrder index) const override
     {
+        return m_address.withDatabase(workName(size, shape, index));
+    }
+    void ensureBase(qint64 size, const BenchShape &shape) override
+    {
+        const QString name = baseName(size, shape);
         {
             Setup server(m_options.server);
-            if (oid(server, baseName(size)).isEmpty())
+            if (oid(server, name).isEmpty())
                 server.exec(QStringLiteral("CREATE DATABASE %1 TEMPLATE template0 ENCODING 'UTF8' "
                                            "LC_COLLATE 'C' LC_CTYPE 'C'")
-                                .arg(identifier(baseName(size))));
+                                .arg(identifier(name)));
         }
         {
             // orvalis-sample writes its tables in one transaction: they are
             // there, whole, or not at all.
-            Setup sample(base(size));
+            Setup sample(base(size, shape));
             if (sample.scalar(QStringLiteral("SELECT to_regclass('data') IS NOT NULL")).toBool())
                 return;
         }
-        runSample(base(size), size);
+        runSample(base(size, shape), size, shape);
     }
-    void ensureWork(qint64 size, bool indexed) override
+    void ensureWork(qint64 size, const BenchShape &shape, IndexOrder index) override
     {
         Setup server(m_options.server);
-        const QString baseOid = oid(server, baseName(size));
+        const QString sample = baseName(size, shape);
+        const QString baseOid = oid(server, sample);
         if (baseOid.isEmpty())
-            fail(QStringLiteral("base %1 introuvable sur le serveur").arg(baseName(size)));
-        const QString name = workName(size, indexed);
+            fail(QStringLiteral("base %1 introuvable sur le serveur").arg(sample));
+        const QString name = workName(size, shape, index);
         const QString marker = QStringLiteral("orvalis-bench: copy of %1 (oid %2), %3 levels, %4")
-                                   .arg(baseName(size), baseOid)
+                                   .arg(sample, baseOid)
                                    .arg(m_options.levels)
-                                   .arg(indexed ? QStringLiteral("index") : QStringLiteral("no index"));
+                                   .arg(index == IndexOrder::None ? QStringLiteral("no index")
+                                        : index == IndexOrder::AgencyFirst ? QStringLiteral("index")
+                                                                           : QStringLiteral("index, account first"));
         const QString comment = server
                                     .scalar(QStringLiteral("SELECT shobj_description(oid, 'pg_database') "
                                                            "FROM pg_database WHERE datname = '%1'")
@@ -493,27 +557,33 @@ public:
             return;
         m_progress << "Préparation de " << m_address.withDatabase(name) << "..." << Qt::endl;
         server.exec(QStringLiteral("DROP DATABASE IF EXISTS %1").arg(identifier(name)));
-        server.exec(QStringLiteral("CREATE DATABASE %1 TEMPLATE %2").arg(identifier(name), identifier(baseName(size))));
+        server.exec(QStringLiteral("CREATE DATABASE %1 TEMPLATE %2").arg(identifier(name), identifier(sample)));
         {
-            Setup copy(work(size, indexed));
-            prepare(copy, indexed);
+            Setup copy(work(size, shape, index));
+            prepare(copy, index);
         }
         server.exec(QStringLiteral("COMMENT ON DATABASE %1 IS '%2'").arg(identifier(name), sqlEscape(marker)));
     }
 
 private:
-    QString baseName(qint64 size) const
+    // An organisation of a given size is named by a digest of its counts:
+    // a server's names are short.
+    QString baseName(qint64 size, const BenchShape &shape) const
     {
-        return QStringLiteral("%1_%2_s%3_%4")
-            .arg(m_options.prefix)
-            .arg(size)
-            .arg(m_options.seed)
-            .arg(m_options.lastMonth.toString(QStringLiteral("yyyyMM")));
+        const QString name = QStringLiteral("%1_%2_s%3_%4")
+                                 .arg(m_options.prefix)
+                                 .arg(size)
+                                 .arg(m_options.seed)
+                                 .arg(m_options.lastMonth.toString(QStringLiteral("yyyyMM")));
+        if (shape.isSample())
+            return name;
+        return name + QLatin1Char('_')
+            + QString::fromLatin1(QCryptographicHash::hash(shape.key().toLatin1(), QCryptographicHash::Sha1).toHex().left(8));
     }
-    QString workName(qint64 size, bool indexed) const
+    QString workName(qint64 size, const BenchShape &shape, IndexOrder index) const
     {
-        return baseName(size)
-            + QStringLiteral("_%1n_%2").arg(m_options.levels).arg(indexed ? QStringLiteral("index") : QStringLiteral("noindex"));
+        static const char *const names[] = {"noindex", "index", "indexcompte"};
+        return baseName(size, shape) + QStringLiteral("_%1n_%2").arg(m_options.levels).arg(QLatin1String(names[int(index)]));
     }
     static QString oid(Setup &server, const QString &database)
     {
@@ -528,9 +598,10 @@ private:
 
 Benchmark::Benchmark(BenchOptions options, QTextStream &progress) : m_options(std::move(options)), m_progress(progress)
 {
-    static const QRegularExpression plainName(QStringLiteral("^[a-z][a-z0-9_]{0,29}$"));
+    // The longest name made from it stays within a server's 63 characters.
+    static const QRegularExpression plainName(QStringLiteral("^[a-z][a-z0-9_]{0,19}$"));
     if (!plainName.match(m_options.prefix).hasMatch())
-        fail(QStringLiteral("le préfixe doit être un nom en minuscules d'au plus 30 lettres, chiffres et soulignés : %1")
+        fail(QStringLiteral("le préfixe doit être un nom en minuscules d'au plus 20 lettres, chiffres et soulignés : %1")
                  .arg(m_options.prefix));
     if (!m_options.lastMonth.isValid())
         fail(QStringLiteral("mois invalide"));
@@ -552,11 +623,16 @@ QString Benchmark::engines() const
     return out.join(QStringLiteral(", "));
 }
 
-Benchmark::Cases Benchmark::cases(BenchStore &store, qint64 size)
+Benchmark::Cases Benchmark::cases(BenchStore &store, qint64 size, const BenchShape &shape)
 {
-    // Asked on the indexed copy, where it reads the index alone.
+    // Asked on an indexed copy where there is one, where it reads the index
+    // alone.
+    IndexOrder index = m_options.indexes.first();
+    for (IndexOrder order : m_options.indexes)
+        if (order != IndexOrder::None)
+            index = order;
     TABSDatabase db;
-    db.SetDatabaseFileName(store.work(size, true));
+    db.SetDatabaseFileName(store.work(size, shape, index));
     Cases cases;
     // The busiest month.
     const int busiest = queryText(db,
@@ -576,10 +652,11 @@ Benchmark::Cases Benchmark::cases(BenchStore &store, qint64 size)
     return cases;
 }
 
-QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool indexed, const Cases &cases)
+QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
+                                        const Cases &cases)
 {
     TABSDatabase db;
-    db.SetDatabaseFileName(store.work(size, indexed));
+    db.SetDatabaseFileName(store.work(size, shape, index));
     const int year = cases.year, month = cases.month;
     const QString &level = cases.level, &agency = cases.agency;
     const QString floorSql =
@@ -591,7 +668,7 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
         selection.admin = true;
         selection.year = year;
         selection.month = month;
-        QStringList reportArgs{store.work(size, indexed), QStringLiteral("VEXOR"),
+        QStringList reportArgs{store.work(size, shape, index), QStringLiteral("VEXOR"),
                                QStringLiteral("--mois"), QStringLiteral("%1-%2").arg(year).arg(month, 2, 10, QLatin1Char('0')),
                                QStringLiteral("--format"), QStringLiteral("tsv")};
         if (drill >= 1) {
@@ -608,10 +685,12 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
         BenchResult result;
         result.engine = store.engine();
         result.size = size;
-        result.indexed = indexed;
+        result.shape = shape;
+        result.index = index;
         result.drill = drill;
         result.month = reportArgs.at(3);
-        m_progress << "  " << result.engine << ' ' << size << (indexed ? " avec index" : " sans index") << ", détail " << drill << " : " << Qt::flush;
+        m_progress << "  " << result.engine << ' ' << size << ' ' << shape.label() << ", index "
+                   << indexOrderName(index) << ", drill " << drill << ": " << Qt::flush;
 
         // The plain pass and the grouped path in turns, so that both see the
         // same load of the machine; a first plain pass brings the file into
@@ -679,13 +758,124 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, bool ind
     return results;
 }
 
-void Benchmark::measurePolicies(BenchStore &store, qint64 size, bool indexed, const Cases &cases)
+TrendResult Benchmark::measureTrend(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index)
 {
+    TABSDatabase db;
+    db.SetDatabaseFileName(store.work(size, shape, index));
+    // The month list on the samples' last month: it and the twelve before.
+    QVector<Period> months = monthList(m_options.lastMonth);
+    std::reverse(months.begin(), months.end());
+    DashboardSelection selection;
+    selection.admin = true;
+
+    TrendResult result;
+    result.engine = store.engine();
+    result.size = size;
+    result.shape = shape;
+    result.index = index;
+    result.months = months.first().text + QStringLiteral(" to ") + months.last().text;
+    m_progress << "  " << result.engine << ' ' << size << ' ' << shape.label() << ", index " << indexOrderName(index)
+               << ", trend of " << result.months << ": " << Qt::flush;
+    const QString floorSql = QStringLiteral("SELECT SUM(valeur) AS somme FROM data WHERE (period_year, period_month) "
+                                            ">= (%1, %2) AND (period_year, period_month) <= (%3, %4)")
+                                 .arg(months.first().year)
+                                 .arg(months.first().month)
+                                 .arg(months.last().year)
+                                 .arg(months.last().month);
+
+    queryText(db, floorSql, QStringLiteral("somme"));
+    QVector<MonthTotals> trend;
+    for (int run = 0; run < m_options.runs; ++run) {
+        const Stopwatch watch;
+        queryText(db, floorSql, QStringLiteral("somme"));
+        const Timing floor = watch.elapsed();
+        result.floor << floor.wall;
+        result.floorCpu << floor.cpu;
+
+        const Stopwatch trendWatch; // a new source: every run reads the facts
+        trend = monthlyTotals(&db, selection, months, [] { return std::make_unique<GroupedFigureSource>(); });
+        const Timing elapsed = trendWatch.elapsed();
+        result.trend << elapsed.wall;
+        result.trendCpu << elapsed.cpu;
+    }
+
+    // The thirteen tables of one month each, each with its own pass: the
+    // same totals, and what the trend cost before it was one pass.
+    const Stopwatch oneByOne;
+    for (int i = 0; i < months.size(); ++i) {
+        DashboardSelection month = selection;
+        month.year = months.at(i).year;
+        month.month = months.at(i).month;
+        GroupedFigureSource source;
+        MonthTotals totals;
+        totals.period = months.at(i);
+        buildDashboard(&db, month, source, [&totals](const DashboardRow &row) {
+            totals.HT += row.HT;
+            totals.Marge += row.Marge;
+            totals.NbDevis += row.NbDevis;
+            totals.NbCommandes += row.NbCommandes;
+        });
+        // As the totals read (a server adds a group's rows in an order of
+        // its own for each statement, so the last bits may differ).
+        const MonthTotals &t = trend.at(i);
+        if (Format::amount(t.HT) != Format::amount(totals.HT) || Format::amount(t.Marge) != Format::amount(totals.Marge)
+            || t.NbDevis != totals.NbDevis || t.NbCommandes != totals.NbCommandes)
+            result.sameTotals = false;
+    }
+    result.oneByOne = oneByOne.elapsed().wall;
+    m_progress << "plain " << duration(BenchResult::median(result.floor)) << ", trend "
+               << duration(BenchResult::median(result.trend)) << ", one by one " << duration(result.oneByOne)
+               << (result.sameTotals ? "" : ", totals DIFFER") << Qt::endl;
+    return result;
+}
+
+BenchResults Benchmark::run()
+{
+    BenchResults results;
+    for (qint64 size : m_options.sizes) {
+        for (const BenchShape &shape : std::as_const(m_options.shapes)) {
+            for (const auto &store : m_stores) {
+                store->ensureBase(size, shape);
+                for (IndexOrder index : std::as_const(m_options.indexes))
+                    store->ensureWork(size, shape, index);
+            }
+            // The same selections on every engine (the samples are the same).
+            const Cases what = cases(*m_stores.front(), size, shape);
+            QVector<BenchResult> ofSample;
+            for (const auto &store : m_stores) {
+                for (IndexOrder index : std::as_const(m_options.indexes)) {
+                    ofSample << measure(*store, size, shape, index, what);
+                    results.trends << measureTrend(*store, size, shape, index);
+                }
+            }
+            for (BenchResult &r : ofSample) {
+                if (!r.onServer())
+                    continue;
+                for (const BenchResult &file : std::as_const(ofSample))
+                    if (!file.onServer() && file.index == r.index && file.drill == r.drill)
+                        r.sameAsSqlite = file.table == r.table;
+            }
+            if (!m_options.policiesScript.isEmpty())
+                for (const auto &store : m_stores)
+                    if (store->engine() == QLatin1String("postgresql"))
+                        for (IndexOrder index : std::as_const(m_options.indexes))
+                            if (index != IndexOrder::AccountFirst)
+                                measurePolicies(*store, size, shape, index, what);
+            results.cases << ofSample;
+        }
+    }
+    return results;
+}
+
+void Benchmark::measurePolicies(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
+                                const Cases &cases)
+{
+    const bool indexed = index != IndexOrder::None;
     QFile file(m_options.policiesScript);
     if (!file.open(QIODevice::ReadOnly))
         fail(QStringLiteral("cannot read %1").arg(m_options.policiesScript));
     const QString script = QString::fromUtf8(file.readAll());
-    const QString database = store.work(size, indexed);
+    const QString database = store.work(size, shape, index);
     m_progress << "  row-level security on " << database << ": " << Qt::flush;
     {
         // The deployment's roles and policies; our own session reads as a
@@ -771,43 +961,28 @@ QString Benchmark::policyTable(const QVector<PolicyResult> &results)
     return out;
 }
 
-QVector<BenchResult> Benchmark::run()
-{
-    QVector<BenchResult> results;
-    for (qint64 size : m_options.sizes) {
-        for (const auto &store : m_stores) {
-            store->ensureBase(size);
-            store->ensureWork(size, false);
-            store->ensureWork(size, true);
-        }
-        // The same selections on every engine (the samples are the same).
-        const Cases what = cases(*m_stores.front(), size);
-        QVector<BenchResult> ofSize;
-        for (const auto &store : m_stores)
-            for (bool indexed : {false, true})
-                ofSize << measure(*store, size, indexed, what);
-        if (!m_options.policiesScript.isEmpty())
-            for (const auto &store : m_stores)
-                if (store->engine() == QLatin1String("postgresql"))
-                    for (bool indexed : {false, true})
-                        measurePolicies(*store, size, indexed, what);
-        for (BenchResult &r : ofSize) {
-            if (!r.onServer())
-                continue;
-            for (const BenchResult &file : std::as_const(ofSize))
-                if (!file.onServer() && file.indexed == r.indexed && file.drill == r.drill)
-                    r.sameAsSqlite = file.table == r.table;
-        }
-        results << ofSize;
-    }
-    return results;
-}
-
 namespace {
 
-QString engineName(const BenchResult &r)
+QString engineName(bool server)
 {
-    return r.onServer() ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite");
+    return server ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite");
+}
+
+// "none", "agency first", "account first".
+QString indexLabel(IndexOrder index)
+{
+    return index == IndexOrder::None ? indexOrderName(index) : indexOrderName(index) + QStringLiteral(" first");
+}
+
+// "1.23× (CPU 1.20×)": the processor time of the engine is ours only with
+// SQLite, which runs in this process.
+QString overFloor(bool server, const QVector<double> &wall, const QVector<double> &cpu, const QVector<double> &floor,
+                  const QVector<double> &floorCpu)
+{
+    QString out = ratio(BenchResult::median(wall) / BenchResult::median(floor));
+    if (!server)
+        out += QStringLiteral(" (CPU %1)").arg(ratio(BenchResult::median(cpu) / BenchResult::median(floorCpu)));
+    return out;
 }
 
 } // namespace
@@ -816,12 +991,11 @@ QString Benchmark::markdown(const QVector<BenchResult> &results, const BenchOpti
 {
     QString out;
     QTextStream s(&out);
-    s << "| Engine | Fact rows | Index | Drill | Rows | Per-figure | Grouped | Plain pass | Grouped / plain "
-         "| Per-figure / grouped | Same texts | orvalis-report peak |\n";
-    s << "|:---|---:|:---|---:|---:|---:|---:|---:|---:|---:|:---|---:|\n";
+    s << "| Engine | Organisation | Fact rows | Index | Drill | Rows | Per-figure | Grouped | Plain pass "
+         "| Grouped / plain | Per-figure / grouped | Same texts | orvalis-report peak |\n";
+    s << "|:---|:---|---:|:---|---:|---:|---:|---:|---:|---:|---:|:---|---:|\n";
     for (const BenchResult &r : results) {
         const double grouped = BenchResult::median(r.grouped);
-        const double floor = BenchResult::median(r.floor);
         QString perFigure, speedUp = QStringLiteral("—"), same = QStringLiteral("—");
         if (r.perFigure.isEmpty()) {
             perFigure = QStringLiteral("skipped (≈ %1 per run)").arg(duration(r.perFigureEstimate));
@@ -835,16 +1009,28 @@ QString Benchmark::markdown(const QVector<BenchResult> &results, const BenchOpti
             speedUp = ratio(median / grouped);
             same = r.sameTexts ? QStringLiteral("yes") : QStringLiteral("**no**");
         }
-        // The processor time of the engine is ours only with SQLite, which
-        // runs in this process.
-        QString groupedOverFloor = ratio(grouped / floor);
-        if (!r.onServer())
-            groupedOverFloor += QStringLiteral(" (CPU %1)")
-                                    .arg(ratio(BenchResult::median(r.groupedCpu) / BenchResult::median(r.floorCpu)));
-        s << "| " << engineName(r) << " | " << groupedDigits(r.size) << " | " << (r.indexed ? "yes" : "no") << " | "
-          << r.drill << " | " << r.rows << " | " << perFigure << " | " << duration(grouped) << " | " << duration(floor)
-          << " | " << groupedOverFloor << " | " << speedUp << " | " << same << " | "
-          << QStringLiteral("%1 MiB").arg(double(r.reportPeakKiB) / 1024.0, 0, 'f', 1) << " |\n";
+        s << "| " << engineName(r.onServer()) << " | " << r.shape.label() << " | " << groupedDigits(r.size) << " | "
+          << indexLabel(r.index) << " | " << r.drill << " | " << r.rows << " | " << perFigure << " | "
+          << duration(grouped) << " | " << duration(BenchResult::median(r.floor)) << " | "
+          << overFloor(r.onServer(), r.grouped, r.groupedCpu, r.floor, r.floorCpu) << " | " << speedUp << " | "
+          << same << " | " << QStringLiteral("%1 MiB").arg(double(r.reportPeakKiB) / 1024.0, 0, 'f', 1) << " |\n";
+    }
+    return out;
+}
+
+QString Benchmark::trends(const QVector<TrendResult> &results)
+{
+    QString out;
+    QTextStream s(&out);
+    s << "| Engine | Organisation | Fact rows | Index | Months | Trend, one pass | 13 tables one by one "
+         "| Plain pass over the 13 months | Trend / plain | Same totals |\n";
+    s << "|:---|:---|---:|:---|:---|---:|---:|---:|---:|:---|\n";
+    for (const TrendResult &r : results) {
+        s << "| " << engineName(r.onServer()) << " | " << r.shape.label() << " | " << groupedDigits(r.size) << " | "
+          << indexLabel(r.index) << " | " << r.months << " | " << duration(BenchResult::median(r.trend)) << " | "
+          << duration(r.oneByOne) << " | " << duration(BenchResult::median(r.floor)) << " | "
+          << overFloor(r.onServer(), r.trend, r.trendCpu, r.floor, r.floorCpu) << " | "
+          << (r.sameTotals ? "yes" : "**no**") << " |\n";
     }
     return out;
 }
@@ -857,21 +1043,23 @@ QString Benchmark::sideBySide(const QVector<BenchResult> &results)
         if (!server.onServer() || !server.sameAsSqlite.has_value())
             continue;
         const auto file = std::find_if(results.cbegin(), results.cend(), [&server](const BenchResult &r) {
-            return !r.onServer() && r.size == server.size && r.indexed == server.indexed && r.drill == server.drill;
+            return !r.onServer() && r.size == server.size && r.shape.spec() == server.shape.spec()
+                && r.index == server.index && r.drill == server.drill;
         });
         if (file == results.cend())
             continue;
         if (out.isEmpty()) {
-            s << "| Fact rows | Index | Drill | Rows | SQLite grouped | PostgreSQL grouped | PostgreSQL / SQLite "
-                 "| SQLite plain pass | PostgreSQL plain pass | orvalis-report peak, SQLite / PostgreSQL | Same table |\n";
-            s << "|---:|:---|---:|---:|---:|---:|---:|---:|---:|---:|:---|\n";
+            s << "| Organisation | Fact rows | Index | Drill | Rows | SQLite grouped | PostgreSQL grouped "
+                 "| PostgreSQL / SQLite | SQLite plain pass | PostgreSQL plain pass "
+                 "| orvalis-report peak, SQLite / PostgreSQL | Same table |\n";
+            s << "|:---|---:|:---|---:|---:|---:|---:|---:|---:|---:|---:|:---|\n";
         }
         const double fileGrouped = BenchResult::median(file->grouped);
         const double serverGrouped = BenchResult::median(server.grouped);
-        s << "| " << groupedDigits(server.size) << " | " << (server.indexed ? "yes" : "no") << " | " << server.drill
-          << " | " << server.rows << " | " << duration(fileGrouped) << " | " << duration(serverGrouped) << " | "
-          << ratio(serverGrouped / fileGrouped) << " | " << duration(BenchResult::median(file->floor)) << " | "
-          << duration(BenchResult::median(server.floor)) << " | "
+        s << "| " << server.shape.label() << " | " << groupedDigits(server.size) << " | " << indexLabel(server.index)
+          << " | " << server.drill << " | " << server.rows << " | " << duration(fileGrouped) << " | "
+          << duration(serverGrouped) << " | " << ratio(serverGrouped / fileGrouped) << " | "
+          << duration(BenchResult::median(file->floor)) << " | " << duration(BenchResult::median(server.floor)) << " | "
           << QStringLiteral("%1 / %2 MiB")
                  .arg(double(file->reportPeakKiB) / 1024.0, 0, 'f', 1)
                  .arg(double(server.reportPeakKiB) / 1024.0, 0, 'f', 1)
@@ -880,35 +1068,176 @@ QString Benchmark::sideBySide(const QVector<BenchResult> &results)
     return out;
 }
 
-QString Benchmark::tsv(const QVector<BenchResult> &results)
+QString Benchmark::tsv(const BenchResults &results)
 {
-    // New columns go at the end: scripts read them by position.
+    // New columns go at the end: scripts read them by position. A trend is
+    // a line of its own, drill "trend", its thirteen months one by one in
+    // the last column.
     QString out = QStringLiteral("rows\tindexed\tdrill\ttable_rows\tmonth\tper_figure_s\tper_figure_runs\t"
                                  "per_figure_estimate_s\tgrouped_s\tplain_s\treport_peak_kib\treport_s\tsame_texts\t"
-                                 "per_figure_cpu_s\tgrouped_cpu_s\tplain_cpu_s\tengine\tsame_as_sqlite\n");
-    for (const BenchResult &r : results) {
-        out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t%8\t%9\t")
-                   .arg(r.size)
-                   .arg(r.indexed ? 1 : 0)
-                   .arg(r.drill)
-                   .arg(r.rows)
-                   .arg(r.month)
-                   .arg(r.perFigure.isEmpty() ? QStringLiteral("") : QString::number(BenchResult::median(r.perFigure), 'g', 6))
-                   .arg(r.perFigure.size())
-                   .arg(r.perFigureEstimate, 0, 'g', 6)
-                   .arg(BenchResult::median(r.grouped), 0, 'g', 6);
-        out += QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6\t%7\t")
-                   .arg(BenchResult::median(r.floor), 0, 'g', 6)
-                   .arg(r.reportPeakKiB)
-                   .arg(r.reportSeconds, 0, 'g', 4)
-                   .arg(r.perFigure.isEmpty() ? QStringLiteral("") : r.sameTexts ? QStringLiteral("1") : QStringLiteral("0"))
-                   .arg(r.perFigure.isEmpty() ? QStringLiteral("") : QString::number(BenchResult::median(r.perFigureCpu), 'g', 6))
-                   .arg(BenchResult::median(r.groupedCpu), 0, 'g', 6)
-                   .arg(BenchResult::median(r.floorCpu), 0, 'g', 6);
-        out += QStringLiteral("%1\t%2\n")
-                   .arg(r.engine,
-                        !r.sameAsSqlite.has_value() ? QString() : *r.sameAsSqlite ? QStringLiteral("1") : QStringLiteral("0"));
+                                 "per_figure_cpu_s\tgrouped_cpu_s\tplain_cpu_s\tengine\tsame_as_sqlite\tshape\t"
+                                 "index_order\tone_by_one_s\n");
+    auto number = [](double v) { return QString::number(v, 'g', 6); };
+    for (const BenchResult &r : results.cases) {
+        const QStringList fields{
+            QString::number(r.size),
+            r.indexed() ? QStringLiteral("1") : QStringLiteral("0"),
+            QString::number(r.drill),
+            QString::number(r.rows),
+            r.month,
+            r.perFigure.isEmpty() ? QString() : number(BenchResult::median(r.perFigure)),
+            QString::number(r.perFigure.size()),
+            number(r.perFigureEstimate),
+            number(BenchResult::median(r.grouped)),
+            number(BenchResult::median(r.floor)),
+            QString::number(r.reportPeakKiB),
+            QString::number(r.reportSeconds, 'g', 4),
+            r.perFigure.isEmpty() ? QString() : r.sameTexts ? QStringLiteral("1") : QStringLiteral("0"),
+            r.perFigure.isEmpty() ? QString() : number(BenchResult::median(r.perFigureCpu)),
+            number(BenchResult::median(r.groupedCpu)),
+            number(BenchResult::median(r.floorCpu)),
+            r.engine,
+            !r.sameAsSqlite.has_value() ? QString() : *r.sameAsSqlite ? QStringLiteral("1") : QStringLiteral("0"),
+            r.shape.spec(),
+            indexOrderName(r.index),
+            QString(),
+        };
+        out += fields.join(QLatin1Char('\t')) + QLatin1Char('\n');
     }
+    for (const TrendResult &r : results.trends) {
+        const QStringList fields{
+            QString::number(r.size),
+            r.indexed() ? QStringLiteral("1") : QStringLiteral("0"),
+            QStringLiteral("trend"),
+            QStringLiteral("13"),
+            r.months,
+            QString(),
+            QStringLiteral("0"),
+            QStringLiteral("0"),
+            number(BenchResult::median(r.trend)),
+            number(BenchResult::median(r.floor)),
+            QStringLiteral("-1"),
+            QStringLiteral("0"),
+            r.sameTotals ? QStringLiteral("1") : QStringLiteral("0"),
+            QString(),
+            number(BenchResult::median(r.trendCpu)),
+            number(BenchResult::median(r.floorCpu)),
+            r.engine,
+            QString(),
+            r.shape.spec(),
+            indexOrderName(r.index),
+            number(r.oneByOne),
+        };
+        out += fields.join(QLatin1Char('\t')) + QLatin1Char('\n');
+    }
+    return out;
+}
+
+QString indexOrderName(IndexOrder index)
+{
+    switch (index) {
+    case IndexOrder::None:
+        return QStringLiteral("none");
+    case IndexOrder::AgencyFirst:
+        return QStringLiteral("agency");
+    case IndexOrder::AccountFirst:
+        return QStringLiteral("account");
+    }
+    return {};
+}
+
+std::optional<IndexOrder> indexOrderNamed(const QString &name)
+{
+    for (IndexOrder index : {IndexOrder::None, IndexOrder::AgencyFirst, IndexOrder::AccountFirst})
+        if (indexOrderName(index) == name)
+            return index;
+    return std::nullopt;
+}
+
+namespace {
+
+struct ShapeCount
+{
+    const char *name;
+    int SampleShape::*field;
+};
+const ShapeCount shapeCounts[] = {
+    {"levels", &SampleShape::levels},       {"agencies", &SampleShape::agencies},
+    {"users", &SampleShape::users},         {"suppliers", &SampleShape::suppliers},
+    {"extra-accounts", &SampleShape::extraAccounts},
+};
+
+} // namespace
+
+std::optional<BenchShape> BenchShape::parse(const QString &spec)
+{
+    BenchShape shape;
+    if (spec == QLatin1String("sample"))
+        return shape;
+    for (const QString &part : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString name = part.section(QLatin1Char('='), 0, 0).trimmed();
+        bool ok = false;
+        const int value = part.section(QLatin1Char('='), 1).trimmed().toInt(&ok);
+        const auto count = std::find_if(std::begin(shapeCounts), std::end(shapeCounts),
+                                        [&name](const ShapeCount &c) { return name == QLatin1String(c.name); });
+        const int minimum = name == QLatin1String("extra-accounts") ? 0 : 1;
+        if (count == std::end(shapeCounts) || !ok || value < minimum || value > SampleGenerator::MaxCount)
+            return std::nullopt;
+        shape.shape.*(count->field) = value;
+    }
+    if (!shape.shape.numbered())
+        return std::nullopt;
+    return shape;
+}
+
+QString BenchShape::spec() const
+{
+    if (isSample())
+        return QStringLiteral("sample");
+    QStringList parts;
+    for (const ShapeCount &count : shapeCounts)
+        parts << QStringLiteral("%1=%2").arg(QLatin1String(count.name)).arg(shape.*(count.field));
+    return parts.join(QLatin1Char(','));
+}
+
+QString BenchShape::label() const
+{
+    if (isSample())
+        return QStringLiteral("sample");
+    // The counts not given are the sample's own.
+    QStringList parts;
+    if (shape.levels > 0)
+        parts << QStringLiteral("%1 levels").arg(shape.levels);
+    if (shape.agencies > 0)
+        parts << QStringLiteral("%1 agencies").arg(shape.agencies);
+    if (shape.users > 0)
+        parts << QStringLiteral("%1 users").arg(shape.users);
+    if (shape.suppliers > 0)
+        parts << QStringLiteral("%1 suppliers").arg(shape.suppliers);
+    parts << QStringLiteral("%1 accounts").arg(6 + shape.extraAccounts);
+    return parts.join(QStringLiteral(", "));
+}
+
+QString BenchShape::key() const
+{
+    if (isSample())
+        return QString();
+    return QStringLiteral("l%1-a%2-u%3-s%4-x%5")
+        .arg(shape.levels)
+        .arg(shape.agencies)
+        .arg(shape.users)
+        .arg(shape.suppliers)
+        .arg(shape.extraAccounts);
+}
+
+QStringList BenchShape::sampleArguments() const
+{
+    if (isSample())
+        return {};
+    QStringList out;
+    for (const ShapeCount &count : shapeCounts)
+        if (shape.*(count.field) > 0 || count.field == &SampleShape::extraAccounts)
+            out << QStringLiteral("--%1").arg(QLatin1String(count.name)) << QString::number(shape.*(count.field));
     return out;
 }
 

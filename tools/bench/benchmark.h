@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
+#include "store/samplegenerator.h"
 
 #include <QDate>
 #include <QString>
@@ -12,14 +13,43 @@
 
 class QTextStream;
 
+// The covering index of a working copy: none, the recommended one (the
+// agency after the month), or the same columns with the account first.
+enum class IndexOrder { None, AgencyFirst, AccountFirst };
+QString indexOrderName(IndexOrder index); // "none", "agency", "account"
+std::optional<IndexOrder> indexOrderNamed(const QString &name);
+
+// The organisation of a sample: orvalis-sample's own, or one of a given
+// size ("levels=40,agencies=400,users=4000,suppliers=300,extra-accounts=2").
+struct BenchShape
+{
+    SampleShape shape;
+
+    bool isSample() const { return !shape.numbered(); }
+    // Reads "sample" or a list of counts; nothing when it is neither.
+    static std::optional<BenchShape> parse(const QString &spec);
+    QString spec() const;
+    // For the tables: "sample", "40 levels, 400 agencies, 4000 users, 300
+    // suppliers, 8 accounts".
+    QString label() const;
+    // For the names of the databases: empty for the sample,
+    // "l40-a400-u4000-s300-x2" otherwise.
+    QString key() const;
+    // What orvalis-sample is given for it.
+    QStringList sampleArguments() const;
+};
+
 // Times the refresh of the tracking table on sample databases of several
-// sizes: the statement-per-figure path, the grouped path and one plain pass
-// over the month (the least any path can cost), with and without the
-// recommended index, at drill levels 0 to 2; on SQLite files, on a
-// PostgreSQL server, or on both side by side in the same run.
+// sizes and organisations: the statement-per-figure path, the grouped path
+// and one plain pass over the month (the least any path can cost), with
+// each covering index order and without one, at drill levels 0 to 2, and
+// the trend of thirteen months against one plain pass over them; on SQLite
+// files, on a PostgreSQL server, or on both side by side in the same run.
 struct BenchOptions
 {
     QVector<qint64> sizes{100000, 1000000, 10000000};
+    QVector<BenchShape> shapes{BenchShape()};
+    QVector<IndexOrder> indexes{IndexOrder::None, IndexOrder::AgencyFirst, IndexOrder::AccountFirst};
     QString dir = QStringLiteral("bench-data");
     int runs = 5;
     int levels = 40;          // level rows at drill level 0
@@ -58,7 +88,8 @@ struct BenchResult
 {
     QString engine;           // "sqlite" or "postgresql"
     qint64 size = 0;
-    bool indexed = false;
+    BenchShape shape;
+    IndexOrder index = IndexOrder::None;
     int drill = 0;
     int rows = 0;             // rows of the table
     QString month;            // AAAA-MM
@@ -77,8 +108,33 @@ struct BenchResult
     double reportSeconds = 0;
     QList<QStringList> table; // the grouped path's cells (not printed)
 
+    bool indexed() const { return index != IndexOrder::None; }
     bool onServer() const { return engine == QLatin1String("postgresql"); }
     static double median(QVector<double> values);
+};
+
+// The trend of the level rows over the thirteen months up to the samples'
+// last month: one source for all of them, against one plain pass over the
+// thirteen months and against thirteen tables of one month each.
+struct TrendResult
+{
+    QString engine;
+    qint64 size = 0;
+    BenchShape shape;
+    IndexOrder index = IndexOrder::None;
+    QString months;           // "AAAA-MM à AAAA-MM"
+    QVector<double> trend, trendCpu;
+    QVector<double> floor, floorCpu;
+    double oneByOne = 0;      // seconds of the thirteen tables one by one (one run)
+    bool sameTotals = true;   // the trend's totals read as those of the thirteen tables
+    bool indexed() const { return index != IndexOrder::None; }
+    bool onServer() const { return engine == QLatin1String("postgresql"); }
+};
+
+struct BenchResults
+{
+    QVector<BenchResult> cases;
+    QVector<TrendResult> trends;
 };
 
 class BenchStore;
@@ -91,7 +147,7 @@ public:
     Benchmark(BenchOptions options, QTextStream &progress);
     ~Benchmark();
 
-    QVector<BenchResult> run();
+    BenchResults run();
     // After run(): the cases measured with policiesScript.
     const QVector<PolicyResult> &policies() const { return m_policies; }
     static QString policyTable(const QVector<PolicyResult> &results);
@@ -99,18 +155,19 @@ public:
     // "SQLite 3.40.1, PostgreSQL 15.14 (127.0.0.1:5432)": the engines measured.
     QString engines() const;
 
-    // The tables for a README (Markdown): every case, then (when both
-    // engines ran) the two engines side by side; and the raw figures (one
-    // line per case, tab-separated, for the plot script).
+    // The tables for a README (Markdown): every case, the trends, then
+    // (when both engines ran) the two engines side by side; and the raw
+    // figures (one line per case, tab-separated, for the plot script).
     static QString markdown(const QVector<BenchResult> &results, const BenchOptions &options);
+    static QString trends(const QVector<TrendResult> &results);
     static QString sideBySide(const QVector<BenchResult> &results);
-    static QString tsv(const QVector<BenchResult> &results);
+    static QString tsv(const BenchResults &results);
 
     // Peak resident memory of this process (VmHWM), in KiB.
     static qint64 ownPeakKiB();
 
 private:
-    // What is measured on every copy of one size.
+    // What is measured on every copy of one sample.
     struct Cases
     {
         int year = 0;
@@ -118,9 +175,12 @@ private:
         QString level;  // drill 1
         QString agency; // drill 2
     };
-    Cases cases(BenchStore &store, qint64 size);
-    QVector<BenchResult> measure(BenchStore &store, qint64 size, bool indexed, const Cases &cases);
-    void measurePolicies(BenchStore &store, qint64 size, bool indexed, const Cases &cases);
+    Cases cases(BenchStore &store, qint64 size, const BenchShape &shape);
+    QVector<BenchResult> measure(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
+                                 const Cases &cases);
+    TrendResult measureTrend(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index);
+    void measurePolicies(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
+                         const Cases &cases);
 
     BenchOptions m_options;
     QTextStream &m_progress;

@@ -7,11 +7,14 @@
 //                 [--levels N] [--per-figure-budget S] [--force-per-figure]
 //                 [--last-month AAAA-MM] [--prefix NAME] [--data FILE]
 //                 [--policies deploy/postgresql-roles.sql]
+//                 [--shape sample|levels=N,agencies=N,users=N,suppliers=N,extra-accounts=N]...
+//                 [--indexes none,agency,account]
 //
 // The sample databases are made once with orvalis-sample and kept (files in
-// DIR, databases on the server), with two working copies each (with and
-// without the recommended index). Only the results go to the standard
-// output; the progress goes to the standard error.
+// DIR, databases on the server), for each organisation, with a working copy
+// for each index order (none, the agency after the month, the account
+// after the month). Only the results go to the standard output; the
+// progress goes to the standard error.
 //
 // Exit status: 0 done, 1 database or file error, 2 usage error.
 
@@ -67,9 +70,10 @@ int run(int &argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Mesure la durée d'un rafraîchissement du tableau de suivi : une requête par chiffre, un passage groupé, et "
-        "un simple passage sur le mois, sur des bases d'exemple avec et sans l'index recommandé ; sur des fichiers "
-        "SQLite et, côte à côte, sur un serveur PostgreSQL quand il est indiqué. Les résultats (tableaux Markdown) "
-        "vont sur la sortie standard, l'avancement sur la sortie d'erreur.\n"
+        "un simple passage sur le mois, sur des bases d'exemple de plusieurs organisations, sans index et avec chaque "
+        "ordre de l'index couvrant, et l'évolution de treize mois ; sur des fichiers SQLite et, côte à côte, sur un "
+        "serveur PostgreSQL quand il est indiqué. Les résultats (tableaux Markdown) vont sur la sortie standard, "
+        "l'avancement sur la sortie d'erreur.\n"
         "Durée : avec les tailles par défaut (jusqu'à 10 millions de lignes), une vingtaine de minutes et plusieurs "
         "Go de disque ; --sizes 100000 --runs 3 --per-figure-budget 10 donne un aperçu en moins d'une minute."));
     parser.addPositionalArgument(QStringLiteral("serveur"),
@@ -125,8 +129,18 @@ int run(int &argc, char *argv[])
                                                      "(deploy/postgresql-roles.sql), à côté des mêmes instructions "
                                                      "sans elles. Le rôle doit avoir CREATEROLE."),
                                       QStringLiteral("SCRIPT"));
+    const QCommandLineOption shapes(
+        QStringLiteral("shape"),
+        QStringLiteral("Une organisation à mesurer : « sample » (celle d'orvalis-sample, par défaut) ou des nombres "
+                       "comme levels=40,agencies=400,users=4000,suppliers=300,extra-accounts=2 ; à répéter pour "
+                       "plusieurs."),
+        QStringLiteral("FORME"));
+    const QCommandLineOption indexes(QStringLiteral("indexes"),
+                                     QStringLiteral("Ordres de l'index des copies de travail, séparés par des virgules, "
+                                                    "parmi none, agency et account (les trois)."),
+                                     QStringLiteral("LISTE"));
     parser.addOptions({help, sizes, dir, runs, levels, seed, budget, force, data, sample, report, serverOnly, prefix,
-                       lastMonth, policies});
+                       lastMonth, policies, shapes, indexes});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(err, parser.errorText());
     if (parser.isSet(help)) {
@@ -159,6 +173,27 @@ int run(int &argc, char *argv[])
                 return usageError(err, QStringLiteral("taille invalide : %1").arg(text));
             options.sizes << size;
         }
+    }
+    if (parser.isSet(shapes)) {
+        options.shapes.clear();
+        for (const QString &spec : parser.values(shapes)) {
+            const std::optional<BenchShape> shape = BenchShape::parse(spec);
+            if (!shape)
+                return usageError(err, QStringLiteral("organisation invalide : %1").arg(spec));
+            options.shapes << *shape;
+        }
+    }
+    if (parser.isSet(indexes)) {
+        options.indexes.clear();
+        for (const QString &name : parser.value(indexes).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const std::optional<IndexOrder> index = indexOrderNamed(name.trimmed());
+            if (!index)
+                return usageError(err, QStringLiteral("ordre d'index invalide : %1 (none, agency ou account)").arg(name));
+            if (!options.indexes.contains(*index))
+                options.indexes << *index;
+        }
+        if (options.indexes.isEmpty())
+            return usageError(err, QStringLiteral("aucun ordre d'index"));
     }
     if (parser.isSet(dir))
         options.dir = parser.value(dir);
@@ -199,13 +234,14 @@ int run(int &argc, char *argv[])
 
     try {
         const QString loadBefore = loadAverage();
-        const QVector<BenchResult> results = bench->run();
+        const BenchResults results = bench->run();
         out << "orvalis-bench, " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", "
             << QThread::idealThreadCount() << " cores (load average " << loadBefore << " at the start, "
             << loadAverage() << " at the end), " << bench->engines() << ", busiest month of each "
             << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
-        out << Benchmark::markdown(results, options);
-        const QString engines = Benchmark::sideBySide(results);
+        out << Benchmark::markdown(results.cases, options);
+        out << "\nThe trend of the level rows over thirteen months:\n\n" << Benchmark::trends(results.trends);
+        const QString engines = Benchmark::sideBySide(results.cases);
         if (!engines.isEmpty())
             out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
         const QString security = Benchmark::policyTable(bench->policies());

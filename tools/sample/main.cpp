@@ -1,6 +1,8 @@
 // orvalis-sample: creates a sample database to try Orvalis on.
 //
 //   orvalis-sample OUT.db [--rows N] [--seed S] [--force] [--last-month AAAA-MM]
+//                 [--levels N] [--agencies N] [--users N] [--suppliers N]
+//                 [--extra-accounts N]
 //   orvalis-sample postgresql://user@host:port/dbname [same options]
 //
 // Exit status: 0 done, 1 database or file error (among them a file, or the
@@ -55,7 +57,21 @@ int run(int &argc, char *argv[])
     const QCommandLineOption lastMonth(QStringLiteral("last-month"),
                                        QStringLiteral("Dernier mois des faits (le mois en cours par défaut)."),
                                        QStringLiteral("AAAA-MM"));
-    parser.addOptions({help, rows, seed, force, lastMonth});
+    const QCommandLineOption levels(QStringLiteral("levels"),
+                                    QStringLiteral("Nombre de niveaux d'une organisation numérotée."), QStringLiteral("N"));
+    const QCommandLineOption agencies(QStringLiteral("agencies"),
+                                      QStringLiteral("Nombre d'agences d'une organisation numérotée."), QStringLiteral("N"));
+    const QCommandLineOption users(QStringLiteral("users"),
+                                   QStringLiteral("Nombre d'utilisateurs d'une organisation numérotée."), QStringLiteral("N"));
+    const QCommandLineOption suppliers(QStringLiteral("suppliers"),
+                                       QStringLiteral("Nombre de fournisseurs d'une organisation numérotée."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption extraAccounts(
+        QStringLiteral("extra-accounts"),
+        QStringLiteral("Comptes que le tableau de suivi ne lit pas, en plus de ses six (%1 par défaut).")
+            .arg(defaults.shape.extraAccounts),
+        QStringLiteral("N"));
+    parser.addOptions({help, rows, seed, force, lastMonth, levels, agencies, users, suppliers, extraAccounts});
     parser.addPositionalArgument(QStringLiteral("FICHIER"),
                                  QStringLiteral("La base de données à créer : un fichier, ou une base existante "
                                                 "d'un serveur PostgreSQL (postgresql://utilisateur@serveur:port/base ; "
@@ -85,6 +101,24 @@ int run(int &argc, char *argv[])
         options.seed = parser.value(seed).toUInt(&ok);
         if (!ok)
             return usageError(QStringLiteral("graine invalide : %1").arg(parser.value(seed)));
+    }
+    // Any of the four counts makes a numbered organisation of that size
+    // (the sample's own sizes for the others).
+    const std::pair<const QCommandLineOption *, int *> counts[] = {
+        {&levels, &options.shape.levels},       {&agencies, &options.shape.agencies},
+        {&users, &options.shape.users},         {&suppliers, &options.shape.suppliers},
+        {&extraAccounts, &options.shape.extraAccounts},
+    };
+    for (const auto &[option, target] : counts) {
+        if (!parser.isSet(*option))
+            continue;
+        *target = parser.value(*option).toInt(&ok);
+        const int minimum = option == &extraAccounts ? 0 : 1;
+        if (!ok || *target < minimum || *target > SampleGenerator::MaxCount)
+            return usageError(QStringLiteral("valeur invalide pour --%1 : %2 (de %3 à %4)")
+                                  .arg(option->names().first(), parser.value(*option))
+                                  .arg(minimum)
+                                  .arg(SampleGenerator::MaxCount));
     }
     if (parser.isSet(lastMonth)) {
         options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));

@@ -1,7 +1,13 @@
 // orvalis-shots: pictures of the program's windows on a database, for the
 // README. Run it under a virtual X server (scripts/screenshots).
 //
+//   orvalis-shots [--ecran NAME] DATABASE OUTPUT_DIR
+//   orvalis-shots --timing DATABASE   the time from a click in a list to
+//                                     the painted table (clicktimes.h)
+//
 // Exit status: 0 done, 1 database or file error, 2 usage error.
+#include "clicktimes.h"
+
 #include "app/filedialogs.h"
 #include "app/startup.h"
 #include "app/toolexit.h"
@@ -137,7 +143,8 @@ bool chooseText(QComboBox *combo, const QString &text)
 
 QString help()
 {
-    return QStringLiteral("Utilisation : orvalis-shots BASE DOSSIER\n"
+    return QStringLiteral("Utilisation : orvalis-shots [--ecran NOM] BASE DOSSIER\n"
+                          "              orvalis-shots --timing BASE\n"
                           "\n"
                           "Photographie les fenêtres du programme sur la base de données BASE (la fenêtre principale, "
                           "le tableau de suivi\n"
@@ -150,6 +157,7 @@ QString help()
                           "Options :\n"
                           "  --ecran NOM  photographie seulement l'écran entier, le tableau de suivi ouvert tel\n"
                           "               qu'il s'ouvre sur cet écran (tracking-table-NOM.png)\n"
+                          "  --timing     mesure le temps d'un choix dans une liste jusqu'au tableau affiché\n"
                           "  -h, --help   affiche cette aide\n"
                           "\n")
            + ToolExit::statusHelp();
@@ -201,6 +209,12 @@ int run(int &argc, char *argv[])
     if (screenOption > 0 && screenOption + 1 < args.size()) {
         screenName = args.at(screenOption + 1);
         args.remove(screenOption, 2);
+    }
+    if (args.size() == 3 && args.at(1) == QLatin1String("--timing")) {
+        Startup::installFrenchTranslations(app);
+        Startup::applyStyleSheet(app);
+        QTextStream out(stdout);
+        return measureClicks(args.at(2), out);
     }
     if (args.size() != 3 || args.at(1).startsWith(QLatin1String("--")) || args.at(2).startsWith(QLatin1String("--"))) {
         QTextStream(stderr) << "orvalis-shots : il faut la base de données et le dossier des images "
