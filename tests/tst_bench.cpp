@@ -168,6 +168,26 @@ private:
         QSqlDatabase::removeDatabase(name);
     }
 
+    QStringList databasesOwnedBy(const QString &role)
+    {
+        const QString name = QStringLiteral("bench-test-owned");
+        QStringList names;
+        {
+            QSqlDatabase db = ServerConnection::open(name, ServerAddress::parse(server()), 0);
+            QSqlQuery query(db);
+            query.prepare(QStringLiteral("SELECT d.datname FROM pg_database d JOIN pg_roles r ON r.oid = d.datdba "
+                                         "WHERE r.rolname = ?"));
+            query.addBindValue(role);
+            if (query.exec())
+                while (query.next())
+                    names << query.value(0).toString();
+            query = QSqlQuery();
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+        return names;
+    }
+
     // The copies of every engine measured: levels added, the index or none;
     // the samples themselves left as orvalis-sample made them.
     void verifyCopies()
@@ -387,10 +407,9 @@ private slots:
         const QString prefix = m_prefix + QStringLiteral("r");
         administer(QStringLiteral("CREATE ROLE %1 LOGIN CREATEDB CREATEROLE").arg(role));
         const auto cleanup = qScopeGuard([&] {
-            for (const QString &name : {QStringLiteral("%1_%2_s1_%3").arg(prefix).arg(FactRows).arg(QString(lastMonth).remove('-'))}) {
-                for (const QString &suffix : {QString(), QStringLiteral("_%1n_noindex").arg(Levels), QStringLiteral("_%1n_index").arg(Levels)})
-                    administer(QStringLiteral("DROP DATABASE IF EXISTS \"%1%2\"").arg(name, suffix));
-            }
+            // Whatever the run made as that role, however many copies.
+            for (const QString &database : databasesOwnedBy(role))
+                administer(QStringLiteral("DROP DATABASE IF EXISTS \"%1\"").arg(database));
             administer(QStringLiteral("DROP ROLE %1").arg(role));
         });
         QStringList args = arguments({QStringLiteral("--server-only"), QStringLiteral("--policies"),
