@@ -1,6 +1,6 @@
 #include "app/startup.h"
 
-#include "app/messages.h"
+#include "ui/messages.h"
 #include "app/tficheprincipale.h"
 
 #include <QApplication>

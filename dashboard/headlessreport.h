@@ -52,11 +52,6 @@ private:
     QString m_message;
 };
 
-// The whole help, in French: arguments, options, exit statuses.
-QString usage();
-
-// Reads the arguments (program name excluded). Throws UsageError.
-Request parse(const QStringList &arguments, const QDate &today = QDate::currentDate());
 
 // The window's selections for this request, after the window's access rule:
 // an ordinary user sees only his own level; unknown codes and agencies
@@ -83,11 +78,5 @@ constexpr int TextLabelWidth = 40;
 QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format,
                   const TableExport::Title &title = TableExport::Title(),
                   const std::optional<DashboardRow> &totals = std::nullopt);
-
-// The whole program: returns the exit status (0, 1 database or file error,
-// 2 usage). Everything written to `out` is checked to its end (a file
-// device is flushed too): a failure is a message and status 1. Running out
-// of memory is a message and status 1 as well.
-int run(const QStringList &arguments, QIODevice &out, QTextStream &err);
 
 } // namespace HeadlessReport

@@ -1,11 +1,11 @@
 #include "dashboard/tfichetdb.h"
 #include "ui_tfichetdb.h"
 
-#include "app/activation.h"
-#include "app/buttonkeys.h"
-#include "app/fitting.h"
-#include "app/filedialogs.h"
-#include "app/guard.h"
+#include "ui/activation.h"
+#include "ui/buttonkeys.h"
+#include "ui/fitting.h"
+#include "ui/filedialogs.h"
+#include "ui/guard.h"
 #include "charts/tfichetrend.h"
 #include "dashboard/dashboarditem.h"
 #include "dashboard/dashboardstatements.h"
@@ -15,7 +15,7 @@
 #include "dashboard/trend.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QClipboard>
 #include <QCoreApplication>

@@ -1,11 +1,11 @@
 #include "levels/levellists.h"
 
-#include "app/fitting.h"
-#include "app/messages.h"
+#include "ui/fitting.h"
+#include "ui/messages.h"
 #include "store/dberror.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QComboBox>
 #include <QTreeWidget>

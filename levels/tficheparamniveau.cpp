@@ -1,16 +1,16 @@
 #include "levels/tficheparamniveau.h"
 #include "ui_tficheparamniveau.h"
 
-#include "app/activation.h"
-#include "app/buttonkeys.h"
-#include "app/fitting.h"
-#include "app/guard.h"
-#include "app/messages.h"
+#include "ui/activation.h"
+#include "ui/buttonkeys.h"
+#include "ui/fitting.h"
+#include "ui/guard.h"
+#include "ui/messages.h"
 #include "levels/levellists.h"
 #include "levels/levelstatements.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QLocale>
 

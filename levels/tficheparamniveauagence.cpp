@@ -1,14 +1,14 @@
 #include "levels/tficheparamniveauagence.h"
 #include "ui_tficheparamniveauagence.h"
 
-#include "app/activation.h"
-#include "app/buttonkeys.h"
-#include "app/fitting.h"
-#include "app/guard.h"
-#include "app/messages.h"
+#include "ui/activation.h"
+#include "ui/buttonkeys.h"
+#include "ui/fitting.h"
+#include "ui/guard.h"
+#include "ui/messages.h"
 #include "levels/levellists.h"
 #include "levels/levelstatements.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner)
     : QDialog(owner), m_ui(new Ui::TFicheParamNiveauAgence)

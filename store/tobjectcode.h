@@ -1,10 +1,8 @@
 #pragma once
 
 #include <QMetaType>
+#include <Qt>
 #include <QString>
-
-class QComboBox;
-class QTreeWidgetItem;
 
 // The database code of the row that a list entry shows. It travels as the
 // entry's item data, so it lives exactly as long as its entry: removing the
@@ -33,18 +31,3 @@ Q_DECLARE_METATYPE(TObjectCode)
 
 // The item data role that carries the holder.
 constexpr int ObjectCodeRole = Qt::UserRole;
-
-// Appends an entry showing `text` that carries `code`.
-void AddComboItem(QComboBox *combo, const QString &text, const QString &code);
-// Appends an entry without a holder (a placeholder such as "<Tous>").
-void AddComboPlaceholder(QComboBox *combo, const QString &text);
-// The code of the entry at `index`; the empty text for an index below 0 or
-// an entry that carries no holder.
-QString GetItemCode(const QComboBox *combo, int index);
-// Removes every entry and, with it, every holder.
-void ClearComboItems(QComboBox *combo);
-
-// The same for the rows of the level windows' lists.
-void SetRowCode(QTreeWidgetItem *item, const QString &code);
-bool HasRowCode(const QTreeWidgetItem *item);
-QString GetRowCode(const QTreeWidgetItem *item);

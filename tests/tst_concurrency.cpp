@@ -5,7 +5,7 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 #include "dashboard/tfichetdb.h"
 #include "store/dberror.h"
 #include "store/tabsquery.h"

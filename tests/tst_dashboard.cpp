@@ -4,7 +4,7 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 #include "dashboard/dashboardfigures.h"
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
@@ -14,7 +14,7 @@
 #include "store/taccountsql.h"
 #include "store/dberror.h"
 #include "store/tabsquery.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QComboBox>
 #include <QTreeWidget>

@@ -7,15 +7,15 @@
 #include "support/windowdriver.h"
 #include "support/xlsxreader.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 #include "charts/tfichetrend.h"
 #include "dashboard/dashboarditem.h"
-#include "dashboard/headlessreport.h"
+#include "tools/report/reportcommand.h"
 #include "dashboard/periods.h"
 #include "dashboard/tableexport.h"
 #include "dashboard/tfichetdb.h"
 #include "dashboard/trend.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QApplication>
 #include <QBarCategoryAxis>

@@ -2,8 +2,8 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/activation.h"
-#include "app/guard.h"
+#include "ui/activation.h"
+#include "ui/guard.h"
 #include "app/startup.h"
 #include "app/tficheprincipale.h"
 #include "store/dberror.h"

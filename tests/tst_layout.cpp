@@ -4,14 +4,14 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/filedialogs.h"
-#include "app/fitting.h"
+#include "ui/filedialogs.h"
+#include "ui/fitting.h"
 #include "charts/tfichetrend.h"
 #include "app/tficheprincipale.h"
 #include "dashboard/tfichetdb.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
-#include "store/samplegenerator.h"
+#include "tools/sample/samplegenerator.h"
 
 #include <QAbstractItemView>
 #include <QChartView>

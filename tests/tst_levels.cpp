@@ -1,7 +1,7 @@
 #include "levels/levelstatements.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 

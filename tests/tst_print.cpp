@@ -5,8 +5,8 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/activation.h"
-#include "app/filedialogs.h"
+#include "ui/activation.h"
+#include "ui/filedialogs.h"
 #include "dashboard/tableprint.h"
 #include "dashboard/tfichetdb.h"
 

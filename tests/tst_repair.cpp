@@ -1,5 +1,5 @@
 #include "app/tficheprincipale.h"
-#include "store/samplegenerator.h"
+#include "tools/sample/samplegenerator.h"
 #include "store/schema.h"
 #include "store/sqlitehandle.h"
 #include "store/tabsquery.h"

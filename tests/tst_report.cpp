@@ -4,12 +4,12 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/activation.h"
-#include "app/toolexit.h"
-#include "dashboard/headlessreport.h"
+#include "ui/activation.h"
+#include "tools/common/toolexit.h"
+#include "tools/report/reportcommand.h"
 #include "dashboard/tfichetdb.h"
 #include "store/schema.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QBuffer>
 #include <QComboBox>

@@ -11,7 +11,7 @@
 #include "support/testsupport.h"
 #include "support/xlsxreader.h"
 
-#include "dashboard/headlessreport.h"
+#include "tools/report/reportcommand.h"
 #include "dashboard/tableexport.h"
 #include "store/schema.h"
 

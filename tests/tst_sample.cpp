@@ -1,4 +1,4 @@
-#include "store/samplegenerator.h"
+#include "tools/sample/samplegenerator.h"
 #include "store/schema.h"
 #include "store/tabsdatabase.h"
 #include "support/testsupport.h"

@@ -8,7 +8,7 @@
 #include "app/startup.h"
 #include "app/tficheprincipale.h"
 #include "dashboard/dashboardfigures.h"
-#include "dashboard/headlessreport.h"
+#include "tools/report/reportcommand.h"
 #include "dashboard/tfichetdb.h"
 #include "levels/tficheparamniveau.h"
 #include "store/dberror.h"

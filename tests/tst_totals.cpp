@@ -6,7 +6,7 @@
 #include "support/windowdriver.h"
 
 #include "dashboard/dashboardfigures.h"
-#include "dashboard/headlessreport.h"
+#include "tools/report/reportcommand.h"
 #include "dashboard/tableexport.h"
 #include "dashboard/tfichetdb.h"
 #include "dashboard/totalsline.h"

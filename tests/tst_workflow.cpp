@@ -4,11 +4,11 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 #include "dashboard/tfichetdb.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QComboBox>
 #include <QPushButton>

@@ -1,6 +1,6 @@
 #include "reportdriver.h"
 
-#include "dashboard/headlessreport.h"
+#include "tools/report/reportcommand.h"
 
 #include <QBuffer>
 #include <QTextStream>

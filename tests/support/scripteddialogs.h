@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/filedialogs.h"
+#include "ui/filedialogs.h"
 
 #include <QList>
 

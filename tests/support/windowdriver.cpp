@@ -1,8 +1,8 @@
 #include "windowdriver.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 #include "dashboard/tfichetdb.h"
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>

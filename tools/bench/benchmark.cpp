@@ -1,4 +1,4 @@
-#include "benchmark.h"
+#include "tools/bench/benchmark.h"
 
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"

@@ -18,10 +18,10 @@
 //
 // Exit status: 0 done, 1 database or file error, 2 usage error.
 
-#include "benchmark.h"
+#include "tools/bench/benchmark.h"
 
 #include "app/startup.h"
-#include "app/toolexit.h"
+#include "tools/common/toolexit.h"
 #include "dashboard/tableexport.h"
 #include "store/dberror.h"
 #include "store/serveraddress.h"

@@ -1,6 +1,6 @@
 // orvalis-report: the tracking table on standard output.
-#include "app/toolexit.h"
-#include "dashboard/headlessreport.h"
+#include "tools/common/toolexit.h"
+#include "tools/report/reportcommand.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -9,8 +9,8 @@
 // tables on a server, that exist without --force), 2 usage error.
 
 #include "app/startup.h"
-#include "app/toolexit.h"
-#include "store/samplegenerator.h"
+#include "tools/common/toolexit.h"
+#include "tools/sample/samplegenerator.h"
 #include "store/serveraddress.h"
 
 #include <QCommandLineParser>

@@ -1,4 +1,4 @@
-#include "clicktimes.h"
+#include "tools/shots/clicktimes.h"
 
 #include "app/startup.h"
 #include "app/tficheprincipale.h"

@@ -6,11 +6,11 @@
 //                                     the painted table (clicktimes.h)
 //
 // Exit status: 0 done, 1 database or file error, 2 usage error.
-#include "clicktimes.h"
+#include "tools/shots/clicktimes.h"
 
-#include "app/filedialogs.h"
+#include "ui/filedialogs.h"
 #include "app/startup.h"
-#include "app/toolexit.h"
+#include "tools/common/toolexit.h"
 #include "app/tficheprincipale.h"
 #include "charts/sampleindicators.h"
 #include "charts/tfichebarchart2series.h"

@@ -1,4 +1,4 @@
-#include "app/toolexit.h"
+#include "tools/common/toolexit.h"
 
 #include "store/dberror.h"
 

@@ -1,6 +1,6 @@
-#include "app/messages.h"
+#include "ui/messages.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 
 #include <QApplication>
 #include <QWindow>

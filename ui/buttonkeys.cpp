@@ -1,4 +1,4 @@
-#include "app/buttonkeys.h"
+#include "ui/buttonkeys.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,4 +1,4 @@
-#include "app/fitting.h"
+#include "ui/fitting.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

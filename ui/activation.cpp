@@ -1,6 +1,6 @@
-#include "app/activation.h"
+#include "ui/activation.h"
 
-#include "app/guard.h"
+#include "ui/guard.h"
 
 #include <QEvent>
 #include <QGuiApplication>

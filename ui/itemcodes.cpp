@@ -1,4 +1,4 @@
-#include "store/tobjectcode.h"
+#include "ui/itemcodes.h"
 
 #include <QComboBox>
 #include <QTreeWidgetItem>

@@ -1,6 +1,6 @@
-#include "app/filedialogs.h"
+#include "ui/filedialogs.h"
 
-#include "app/activation.h"
+#include "ui/activation.h"
 
 #include <QFileDialog>
 #include <QFileIconProvider>
