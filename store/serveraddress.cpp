@@ -5,8 +5,13 @@
 
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
+
+#include <libpq-fe.h>
+
+#include <memory>
 
 namespace {
 
@@ -20,125 +25,173 @@ const QString PasswordRefused = QStringLiteral(
     throw EDatabaseError(QStringLiteral("Adresse de serveur PostgreSQL inutilisable : %1").arg(why));
 }
 
-QString decoded(const QString &text)
+bool isUri(const QString &name)
 {
-    return QUrl::fromPercentEncoding(text.toUtf8());
+    return name.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive)
+        || name.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
 }
 
-// A value of a libpq connection string, between single quotes.
-QString quoted(const QString &value)
+// libpq's own keywords (host, dbname, sslmode, ...).
+const QSet<QString> &libpqKeywords()
 {
-    QString out = value;
-    out.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
-    out.replace(QLatin1Char('\''), QLatin1String("\\'"));
-    return QLatin1Char('\'') + out + QLatin1Char('\'');
+    static const QSet<QString> keywords = [] {
+        QSet<QString> set;
+        PQconninfoOption *defaults = PQconndefaults();
+        for (PQconninfoOption *option = defaults; option && option->keyword; ++option)
+            set.insert(QString::fromUtf8(option->keyword));
+        PQconninfoFree(defaults);
+        return set;
+    }();
+    return keywords;
 }
 
-struct Host
+// Whether a name libpq could not read mentions a password, so that the
+// message about it is the password's: after the user in a URI, or as a
+// parameter of either form.
+bool mentionsPassword(const QString &name)
 {
-    QString name;
-    QString port;
+    if (isUri(name)) {
+        QString rest = name.mid(name.indexOf(QLatin1String("://")) + 3);
+        const qsizetype question = rest.indexOf(QLatin1Char('?'));
+        const QString query = question < 0 ? QString() : rest.mid(question + 1);
+        static const QRegularExpression authorityEnd(QStringLiteral("[/?]"));
+        const qsizetype end = rest.indexOf(authorityEnd);
+        const QString authority = end < 0 ? rest : rest.left(end);
+        const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
+        if (at >= 0 && authority.left(at).contains(QLatin1Char(':')))
+            return true;
+        for (const QString &pair : query.split(QLatin1Char('&'))) {
+            const QString keyword = QUrl::fromPercentEncoding(pair.section(QLatin1Char('='), 0, 0).toUtf8());
+            if (keyword.trimmed().compare(QLatin1String("password"), Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    }
+    static const QRegularExpression keyword(QStringLiteral("(^|\\s)password\\s*="),
+                                            QRegularExpression::CaseInsensitiveOption);
+    return keyword.match(name).hasMatch();
+}
+
+// libpq's reason for not reading an address, in French. Only a parameter's
+// name is ever repeated: a value, or the address itself, may hold a
+// password.
+QString reasonOf(const QString &libpqMessage)
+{
+    const QString message = libpqMessage.trimmed();
+    const auto match = [&message](const char *pattern) {
+        return QRegularExpression(QLatin1String(pattern)).match(message);
+    };
+    QRegularExpressionMatch m;
+    if ((m = match(R"re(^invalid URI query parameter: "(.*)"$)re")).hasMatch()
+        || (m = match(R"re(^invalid connection option "(.*)"$)re")).hasMatch())
+        return QStringLiteral("paramètre inconnu : « %1 »").arg(m.captured(1));
+    if ((m = match(R"re(^extra key/value separator "=" in URI query parameter: "(.*)"$)re")).hasMatch())
+        return QStringLiteral("le paramètre « %1 » a deux signes =").arg(m.captured(1));
+    if (match(R"re(^missing key/value separator "=" in URI query parameter)re").hasMatch())
+        return QStringLiteral("un paramètre n'a pas de signe = (paramètre=valeur)");
+    if (match(R"re(matching "\]" in IPv6 host address)re").hasMatch())
+        return QStringLiteral("crochet fermant manquant après une adresse IPv6");
+    if (match(R"re(^IPv6 host address may not be empty)re").hasMatch())
+        return QStringLiteral("adresse IPv6 vide entre crochets");
+    if ((m = match(R"re(^unexpected character "(.)" at position (\d+) in URI)re")).hasMatch())
+        return QStringLiteral("« %1 » (caractère %2) n'a pas sa place dans un nom de serveur")
+            .arg(m.captured(1), QString::number(m.captured(2).toInt() + 1));
+    if (match(R"re(percent-encoded)re").hasMatch())
+        return QStringLiteral("un code %XX n'est pas valide (deux chiffres hexadécimaux, jamais %00)");
+    if (match(R"re(^missing "=" after)re").hasMatch())
+        return QStringLiteral("un mot n'est pas suivi de = (paramètre=valeur)");
+    if (match(R"re(^unterminated quoted string)re").hasMatch())
+        return QStringLiteral("une apostrophe ouvre une valeur sans la fermer");
+    return QStringLiteral("libpq ne sait pas la lire");
+}
+
+struct FreeOptions
+{
+    void operator()(PQconninfoOption *options) const { PQconninfoFree(options); }
 };
 
-Host parseHost(const QString &hostText)
+QString hostsOf(const QString &hosts, const QString &ports)
 {
-    Host host;
-    QString rest = hostText;
-    if (rest.startsWith(QLatin1Char('['))) {
-        const qsizetype end = rest.indexOf(QLatin1Char(']'));
-        if (end < 0)
-            refuse(QStringLiteral("crochet fermant manquant dans « %1 »").arg(hostText));
-        host.name = rest.mid(1, end - 1);
-        rest = rest.mid(end + 1);
-        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))
-            refuse(QStringLiteral("« %1 » n'est pas un nom de serveur").arg(hostText));
-        host.port = rest.mid(1);
-    } else {
-        const qsizetype colon = rest.indexOf(QLatin1Char(':'));
-        host.name = decoded(colon < 0 ? rest : rest.left(colon));
-        host.port = colon < 0 ? QString() : rest.mid(colon + 1);
+    const QStringList names = hosts.split(QLatin1Char(','));
+    const QStringList numbers = ports.isEmpty() ? QStringList() : ports.split(QLatin1Char(','));
+    QStringList out;
+    for (qsizetype i = 0; i < std::max(names.size(), numbers.size()); ++i) {
+        const QString name = i < names.size() ? names.at(i) : QString();
+        QString text = name.contains(QLatin1Char(':')) ? QLatin1Char('[') + name + QLatin1Char(']')
+                                                       : QString::fromUtf8(QUrl::toPercentEncoding(name));
+        const QString port = i < numbers.size() ? numbers.at(i) : QString();
+        if (!port.isEmpty())
+            text += QLatin1Char(':') + port;
+        out << text;
     }
-    if (!host.port.isEmpty()) {
-        bool ok = false;
-        const int port = host.port.toInt(&ok);
-        if (!ok || port <= 0 || port > 65535)
-            refuse(QStringLiteral("port invalide : « %1 »").arg(host.port));
-    }
-    return host;
+    return out.join(QLatin1Char(','));
 }
+
+const QStringList AddressKeywords{QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("dbname"),
+                                  QStringLiteral("user")};
 
 } // namespace
 
 bool ServerAddress::isServerName(const QString &name)
 {
-    return name.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive)
-        || name.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
+    if (isUri(name))
+        return true;
+    // libpq's other form, "host=... dbname=...": a file is never named so.
+    static const QRegularExpression first(QStringLiteral("^\\s*([a-z_]+)\\s*="));
+    const QRegularExpressionMatch m = first.match(name);
+    return m.hasMatch() && libpqKeywords().contains(m.captured(1));
 }
 
 ServerAddress ServerAddress::parse(const QString &name)
 {
     if (!isServerName(name))
         refuse(QStringLiteral("elle doit commencer par postgresql:// ou postgres://"));
-    ServerAddress address;
-    const qsizetype schemeEnd = name.indexOf(QLatin1String("://"));
-    address.m_scheme = name.left(schemeEnd).toLower();
-    QString rest = name.mid(schemeEnd + 3);
-    if (rest.contains(QLatin1Char('#')))
+    // libpq would take it into the database's name.
+    if (isUri(name) && name.contains(QLatin1Char('#')))
         refuse(QStringLiteral("le caractère # n'y a pas de sens"));
 
-    const qsizetype question = rest.indexOf(QLatin1Char('?'));
-    if (question >= 0) {
-        address.m_query = rest.mid(question + 1);
-        rest = rest.left(question);
-    }
-    const qsizetype slash = rest.indexOf(QLatin1Char('/'));
-    const QString database = slash < 0 ? QString() : decoded(rest.mid(slash + 1));
-    QString authority = slash < 0 ? rest : rest.left(slash);
-
-    QString user;
-    const qsizetype at = authority.lastIndexOf(QLatin1Char('@'));
-    if (at >= 0) {
-        const QString userInfo = authority.left(at);
-        if (userInfo.contains(QLatin1Char(':')))
+    char *error = nullptr;
+    const std::unique_ptr<PQconninfoOption, FreeOptions> options(PQconninfoParse(name.toUtf8().constData(), &error));
+    if (!options) {
+        const QString message = error ? QString::fromUtf8(error) : QString();
+        PQfreemem(error);
+        if (mentionsPassword(name))
             throw EDatabaseError(PasswordRefused);
-        user = decoded(userInfo);
-        authority = authority.mid(at + 1);
-    }
-    address.m_hosts = authority;
-
-    QStringList names;
-    QStringList ports;
-    bool anyPort = false;
-    if (!authority.isEmpty()) {
-        for (const QString &hostText : authority.split(QLatin1Char(','))) {
-            const Host host = parseHost(hostText);
-            names << host.name;
-            ports << host.port;
-            anyPort = anyPort || !host.port.isEmpty();
-        }
+        refuse(message.isEmpty() ? QStringLiteral("mémoire insuffisante pour la lire") : reasonOf(message));
     }
 
+    QList<QPair<QString, QString>> given;
+    for (const PQconninfoOption *option = options.get(); option->keyword; ++option) {
+        if (!option->val)
+            continue;
+        const QString keyword = QString::fromUtf8(option->keyword);
+        if (keyword == QLatin1String("password"))
+            throw EDatabaseError(PasswordRefused);
+        given << qMakePair(keyword, QString::fromUtf8(option->val));
+    }
+
+    ServerAddress address;
+    address.m_scheme = isUri(name) ? name.left(name.indexOf(QLatin1String("://"))).toLower() : QStringLiteral("postgresql");
+    // Host, port, database and user first, then the others in libpq's order.
     auto &parameters = address.m_parameters;
-    if (!names.isEmpty() && !names.join(QString()).isEmpty())
-        parameters << qMakePair(QStringLiteral("host"), names.join(QLatin1Char(',')));
-    if (anyPort)
-        parameters << qMakePair(QStringLiteral("port"), ports.join(QLatin1Char(',')));
-    if (!database.isEmpty())
-        parameters << qMakePair(QStringLiteral("dbname"), database);
-    if (!user.isEmpty())
-        parameters << qMakePair(QStringLiteral("user"), user);
-
-    if (!address.m_query.isEmpty()) {
-        for (const QString &pair : address.m_query.split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
-            const qsizetype equals = pair.indexOf(QLatin1Char('='));
-            const QString keyword = decoded(equals < 0 ? pair : pair.left(equals)).trimmed();
-            const QString value = equals < 0 ? QString() : decoded(pair.mid(equals + 1));
-            if (keyword.compare(QLatin1String("password"), Qt::CaseInsensitive) == 0)
-                throw EDatabaseError(PasswordRefused);
-            if (keyword.isEmpty() || keyword.contains(QRegularExpression(QStringLiteral("[^a-z0-9_]"))))
-                refuse(QStringLiteral("paramètre inconnu : « %1 »").arg(keyword));
-            parameters << qMakePair(keyword, value);
+    for (const QString &keyword : AddressKeywords) {
+        for (const auto &pair : std::as_const(given))
+            if (pair.first == keyword && !pair.second.isEmpty())
+                parameters << pair;
+    }
+    for (const auto &pair : std::as_const(given)) {
+        if (!AddressKeywords.contains(pair.first)) {
+            parameters << pair;
+            address.m_options << pair;
         }
+    }
+
+    // libpq reads the ports only when it connects.
+    for (const QString &port : address.parameter(QStringLiteral("port")).split(QLatin1Char(','))) {
+        bool ok = false;
+        const int number = port.toInt(&ok);
+        if (!port.isEmpty() && (!ok || number <= 0 || number > 65535))
+            refuse(QStringLiteral("port invalide : « %1 »").arg(port));
     }
     // Qt's driver reads ';' as a separator of its own options.
     for (const auto &[keyword, value] : std::as_const(parameters)) {
@@ -149,11 +202,14 @@ ServerAddress ServerAddress::parse(const QString &name)
     // The time limits of every connection, where the address sets none.
     ServerLimits::addConnectionDefaults(parameters);
     // The administrator sees who is connected in pg_stat_activity.
-    const QString program = QCoreApplication::applicationName();
-    parameters << qMakePair(QStringLiteral("fallback_application_name"),
-                            program.isEmpty() ? QStringLiteral("orvalis") : program);
+    if (address.parameter(QStringLiteral("fallback_application_name")).isNull()) {
+        const QString program = QCoreApplication::applicationName();
+        parameters << qMakePair(QStringLiteral("fallback_application_name"),
+                                program.isEmpty() ? QStringLiteral("orvalis") : program);
+    }
 
-    address.m_display = address.rebuild(user, database);
+    address.m_display = address.rebuild(address.parameter(QStringLiteral("user")),
+                                        address.parameter(QStringLiteral("dbname")));
     return address;
 }
 
@@ -169,8 +225,12 @@ QString ServerAddress::parameter(const QString &keyword) const
 QString ServerAddress::connectionString() const
 {
     QStringList parts;
-    for (const auto &[keyword, value] : m_parameters)
-        parts << keyword + QLatin1Char('=') + quoted(value);
+    for (const auto &[keyword, value] : m_parameters) {
+        QString quoted = value;
+        quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+        quoted.replace(QLatin1Char('\''), QLatin1String("\\'"));
+        parts << keyword + QStringLiteral("='") + quoted + QLatin1Char('\'');
+    }
     return parts.join(QLatin1Char(' '));
 }
 
@@ -179,20 +239,26 @@ QString ServerAddress::rebuild(const QString &user, const QString &database) con
     QString out = m_scheme + QStringLiteral("://");
     if (!user.isEmpty())
         out += QString::fromUtf8(QUrl::toPercentEncoding(user)) + QLatin1Char('@');
-    out += m_hosts;
+    out += hostsOf(parameter(QStringLiteral("host")), parameter(QStringLiteral("port")));
     if (!database.isEmpty())
         out += QLatin1Char('/') + QString::fromUtf8(QUrl::toPercentEncoding(database));
     return out;
 }
 
+QString ServerAddress::withOptions(const QString &uri) const
+{
+    QStringList query;
+    for (const auto &[keyword, value] : m_options)
+        query << keyword + QLatin1Char('=') + QString::fromUtf8(QUrl::toPercentEncoding(value));
+    return query.isEmpty() ? uri : uri + QLatin1Char('?') + query.join(QLatin1Char('&'));
+}
+
 QString ServerAddress::withUser(const QString &user) const
 {
-    const QString uri = rebuild(user, parameter(QStringLiteral("dbname")));
-    return m_query.isEmpty() ? uri : uri + QLatin1Char('?') + m_query;
+    return withOptions(rebuild(user, parameter(QStringLiteral("dbname"))));
 }
 
 QString ServerAddress::withDatabase(const QString &database) const
 {
-    const QString uri = rebuild(parameter(QStringLiteral("user")), database);
-    return m_query.isEmpty() ? uri : uri + QLatin1Char('?') + m_query;
+    return withOptions(rebuild(parameter(QStringLiteral("user")), database));
 }

@@ -4,22 +4,26 @@
 #include <QPair>
 #include <QString>
 
-// A database on a PostgreSQL server, named the way libpq names it:
+// A database on a PostgreSQL server, named either way libpq names it and
+// read by libpq itself (PQconninfoParse):
 //
 //   postgresql://user@host:port/dbname?param=value&...
 //   postgres://... (the same)
+//   host=... port=... dbname=... user=... param=value (libpq's other form)
 //
 // Everything is optional, as for libpq: a missing host means the local
 // socket, a missing port 5432, a missing user or database the account's
-// name. Several hosts may be given, separated by commas. Query parameters
-// are libpq connection parameters (sslmode, target_session_attrs, ...).
+// name. Several hosts may be given, separated by commas, IPv6 addresses in
+// brackets. Parameters are libpq's (sslmode, target_session_attrs, ...);
+// any other is refused.
 //
 // A password is refused: a command line can be read by every user of the
-// machine. libpq finds it itself in PGPASSWORD or ~/.pgpass.
+// machine. libpq finds it itself in PGPASSWORD or ~/.pgpass. No message
+// repeats a value of the address, only parameters' names.
 class ServerAddress
 {
 public:
-    // True when `name` is a server URI rather than a file path.
+    // True when `name` names a server (either form) rather than a file.
     static bool isServerName(const QString &name);
 
     // Raises EDatabaseError (in French, never repeating a password) when
@@ -27,7 +31,8 @@ public:
     static ServerAddress parse(const QString &name);
 
     // The connection parameters in libpq's keywords, in order: host, port,
-    // dbname, user, then the query parameters, then our defaults for what
+    // dbname, user, then the other parameters given (in libpq's order of
+    // its keywords), then our defaults for what
     // the URI leaves out (the time limits of ServerLimits, the program's
     // name).
     const QList<QPair<QString, QString>> &parameters() const { return m_parameters; }
@@ -46,10 +51,10 @@ public:
 
 private:
     QString rebuild(const QString &user, const QString &database) const;
+    QString withOptions(const QString &uri) const;
 
     QList<QPair<QString, QString>> m_parameters;
+    QList<QPair<QString, QString>> m_options; // given, beside host, port, dbname and user
     QString m_scheme;
-    QString m_hosts;    // as written, ports included
-    QString m_query;    // as written
     QString m_display;
 };

@@ -361,7 +361,7 @@ public:
         window.SetDatabasePath(path);
         window.SetAdmin(admin);
         window.show();
-        QTest::qWaitForWindowExposed(&window);
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCoreApplication::processEvents();
     }
 

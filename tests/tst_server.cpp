@@ -222,6 +222,8 @@ private slots:
     void statementTimeoutIsClear();
 
     void roles_data();
+    void namesOfFilesAndServers_data();
+    void namesOfFilesAndServers();
     void roles();
     void rolesScriptRunsAgain();
     void readerCannotChangeLevelsWhateverTheCommandLine();
@@ -264,11 +266,23 @@ void TestServer::addresses_data()
     QTest::newRow("own limits")
         << "postgresql://h/b?connect_timeout=3&keepalives=0&keepalives_idle=60&keepalives_interval=7"
            "&keepalives_count=9&tcp_user_timeout=0&options=-c%20statement_timeout%3D5s"
-        << Parameters{{"host", "h"}, {"dbname", "b"}, {"connect_timeout", "3"}, {"keepalives", "0"},
-                      {"keepalives_idle", "60"}, {"keepalives_interval", "7"}, {"keepalives_count", "9"},
-                      {"tcp_user_timeout", "0"}, {"options", "-c statement_timeout=5s"},
+        << Parameters{{"host", "h"}, {"dbname", "b"}, {"connect_timeout", "3"}, {"options", "-c statement_timeout=5s"},
+                      {"keepalives", "0"}, {"keepalives_idle", "60"}, {"keepalives_interval", "7"},
+                      {"keepalives_count", "9"}, {"tcp_user_timeout", "0"},
                       {"fallback_application_name", QCoreApplication::applicationName()}}
         << "postgresql://h/b";
+    QTest::newRow("libpq's other form")
+        << "host=db.example port=5433 dbname='ventes et devis' user=orvalis sslmode=verify-full"
+        << defaults({{"host", "db.example"}, {"port", "5433"}, {"dbname", "ventes et devis"}, {"user", "orvalis"},
+                     {"sslmode", "verify-full"}})
+        << "postgresql://orvalis@db.example:5433/ventes%20et%20devis";
+    QTest::newRow("socket folder, own program name")
+        << "postgresql://%2Fvar%2Frun%2Fpostgresql/ventes?application_name=lot&fallback_application_name=nuit"
+        << Parameters{{"host", "/var/run/postgresql"}, {"dbname", "ventes"}, {"application_name", "lot"},
+                      {"fallback_application_name", "nuit"}, {"connect_timeout", "10"}, {"keepalives", "1"},
+                      {"keepalives_idle", "15"}, {"keepalives_interval", "5"}, {"keepalives_count", "3"},
+                      {"tcp_user_timeout", "30000"}}
+        << "postgresql://%2Fvar%2Frun%2Fpostgresql/ventes";
 }
 
 void TestServer::addresses()
@@ -285,6 +299,27 @@ void TestServer::addresses()
     QCOMPARE(address.connectionString().count(QStringLiteral("='")), parameters.size());
 }
 
+void TestServer::namesOfFilesAndServers_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("server");
+    QTest::newRow("file") << "ventes.db" << false;
+    QTest::newRow("file with an equals sign") << "ventes=2025.db" << false;
+    QTest::newRow("path with host=") << "/data/host=a/ventes.db" << false;
+    QTest::newRow("file URI") << "file:ventes.db" << false;
+    QTest::newRow("URI") << "postgresql://h/b" << true;
+    QTest::newRow("short URI, capitals") << "POSTGRES://h/b" << true;
+    QTest::newRow("other form") << "dbname=ventes" << true;
+    QTest::newRow("other form, blanks") << "  host = h dbname=b" << true;
+}
+
+void TestServer::namesOfFilesAndServers()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, server);
+    QCOMPARE(ServerAddress::isServerName(name), server);
+}
+
 void TestServer::unusableAddresses_data()
 {
     QTest::addColumn<QString>("uri");
@@ -293,9 +328,21 @@ void TestServer::unusableAddresses_data()
     const QString password = QStringLiteral("ne doit pas contenir de mot de passe");
     QTest::newRow("password after the user") << "postgresql://orvalis:s3cr3t@h/b" << password << "s3cr3t";
     QTest::newRow("password parameter") << "postgresql://orvalis@h/b?password=s3cr3t" << password << "s3cr3t";
+    QTest::newRow("password in the other form") << "host=h password=s3cr3t dbname=b" << password << "s3cr3t";
+    QTest::newRow("password badly encoded") << "postgresql://orvalis:s3cr%zz3t@h/b" << password << "s3cr";
+    QTest::newRow("password and an unknown parameter")
+        << "postgresql://h/b?password=s3cr3t&inconnu=1" << password << "s3cr3t";
     QTest::newRow("bad port") << "postgresql://h:54x/b" << "port invalide : « 54x »" << "";
-    QTest::newRow("unknown parameter") << "postgresql://h/b?s%C3%A9lection=1" << "paramètre inconnu" << "";
+    QTest::newRow("port out of range") << "postgresql://h:5432,h2:70000/b" << "port invalide : « 70000 »" << "";
+    QTest::newRow("unknown parameter") << "postgresql://h/b?s%C3%A9lection=1" << "paramètre inconnu : « sélection »"
+                                       << "";
+    QTest::newRow("unknown in the other form") << "host=h base=b" << "paramètre inconnu : « base »" << "";
     QTest::newRow("semicolon") << "postgresql://h/b?application_name=a;b" << "point-virgule" << "";
+    QTest::newRow("bracket left open") << "postgresql://[::1/b" << "crochet fermant manquant" << "";
+    QTest::newRow("value badly encoded") << "postgresql://h/b?application_name=x%zzsecret"
+                                         << "un code %XX n'est pas valide" << "secret";
+    QTest::newRow("hash") << "postgresql://h/b#x" << "le caractère # n'y a pas de sens" << "";
+    QTest::newRow("quote left open") << "host=h dbname='ventes" << "apostrophe" << "ventes";
 }
 
 void TestServer::unusableAddresses()
