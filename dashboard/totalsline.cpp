@@ -9,7 +9,7 @@
 #include <QScrollBar>
 #include <QStyle>
 
-TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table)
+TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table), m_viewport(table->viewport())
 {
     setObjectName(QStringLiteral("lvTotal"));
     QFont bold = table->font();
@@ -18,7 +18,7 @@ TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table)
     setAttribute(Qt::WA_OpaquePaintEvent);
     table->setFooterHeight(fontMetrics().height() + 6);
     table->installEventFilter(this);
-    table->viewport()->installEventFilter(this);
+    m_viewport->installEventFilter(this);
     QHeaderView *header = table->header();
     connect(header, &QHeaderView::sectionResized, this, [this] { update(); });
     connect(header, &QHeaderView::sectionMoved, this, [this] { update(); });
@@ -42,8 +42,9 @@ QRect TotalsLine::cellRect(int column) const
 
 bool TotalsLine::eventFilter(QObject *watched, QEvent *event)
 {
-    if ((watched == m_table || watched == m_table->viewport())
-        && (event->type() == QEvent::Resize || event->type() == QEvent::Move || event->type() == QEvent::LayoutRequest))
+    const bool moved = event->type() == QEvent::Resize || event->type() == QEvent::Move
+        || event->type() == QEvent::LayoutRequest;
+    if (moved && (watched == m_table || watched == m_viewport))
         place();
     return QWidget::eventFilter(watched, event);
 }
@@ -51,7 +52,9 @@ bool TotalsLine::eventFilter(QObject *watched, QEvent *event)
 // Just under the rows, as wide as them, above the horizontal scroll bar.
 void TotalsLine::place()
 {
-    const QRect rows = m_table->viewport()->geometry();
+    if (!m_viewport)
+        return;
+    const QRect rows = m_viewport->geometry();
     setGeometry(rows.left(), rows.bottom() + 1, rows.width(), fontMetrics().height() + 6);
     raise();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
@@ -30,5 +31,8 @@ private:
     void place();
 
     DashboardTable *m_table;
+    // Compared with as they are; the table is asked nothing while its
+    // children go (it is no longer a table then).
+    QPointer<QWidget> m_viewport;
     QStringList m_cells;
 };
