@@ -396,8 +396,13 @@ def tracking(run, q, main_window):
 
     users = users_of(agency, year, month)
     run.pick(table, TRACKING, "cblAgence", ai + 1, [None] + agencies, shot="agency-list-open")
-    run.check_rows("after an agency picked with the mouse, its users this month",
-                   run.read(table, TRACKING, "lvData", "users"), [l for _, l in users])
+    lines = run.read(table, TRACKING, "lvData", "users")
+    run.check_rows("after an agency picked with the mouse, its users this month", lines, [l for _, l in users])
+    # The totals line: every fact of those users in the agency, this month.
+    total = q("SELECT TOTAL(valeur) FROM data WHERE code_account = 'MONTANT_DEVIS_VENTE_HT' AND period_year = ?"
+              " AND period_month = ? AND dim_agence = ? AND dim_utilisateur IN (SELECT code FROM dim_utilisateur)",
+              year, month, agency)[0][0]
+    run.check_amount("the totals line under the users: their amount", lines, "Total", total)
 
     user, user_label = users[0]
     run.pick(table, TRACKING, "cblUtilisateur", 1, [None] + users)
