@@ -1058,7 +1058,7 @@ QString Benchmark::sideBySide(const QVector<BenchResult> &results)
         if (!server.onServer() || !server.sameAsSqlite.has_value())
             continue;
         const auto file = std::find_if(results.cbegin(), results.cend(), [&server](const BenchResult &r) {
-            return !r.onServer() && r.size == server.size && r.shape.spec() == server.shape.spec()
+            return !r.onServer() && r.size == server.size && r.shape.option() == server.shape.option()
                 && r.index == server.index && r.drill == server.drill;
         });
         if (file == results.cend())
@@ -1113,7 +1113,7 @@ QString Benchmark::tsv(const BenchResults &results)
             number(BenchResult::median(r.floorCpu)),
             r.engine,
             !r.sameAsSqlite.has_value() ? QString() : *r.sameAsSqlite ? QStringLiteral("1") : QStringLiteral("0"),
-            r.shape.spec(),
+            r.shape.option(),
             indexOrderName(r.index),
             QString(),
         };
@@ -1139,7 +1139,7 @@ QString Benchmark::tsv(const BenchResults &results)
             number(BenchResult::median(r.floorCpu)),
             r.engine,
             QString(),
-            r.shape.spec(),
+            r.shape.option(),
             indexOrderName(r.index),
             number(r.oneByOne),
         };
@@ -1184,12 +1184,12 @@ const ShapeCount shapeCounts[] = {
 
 } // namespace
 
-std::optional<BenchShape> BenchShape::parse(const QString &spec)
+std::optional<BenchShape> BenchShape::parse(const QString &text)
 {
     BenchShape shape;
-    if (spec == QLatin1String("sample"))
+    if (text == QLatin1String("sample"))
         return shape;
-    for (const QString &part : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const QString name = part.section(QLatin1Char('='), 0, 0).trimmed();
         bool ok = false;
         const int value = part.section(QLatin1Char('='), 1).trimmed().toInt(&ok);
@@ -1205,7 +1205,7 @@ std::optional<BenchShape> BenchShape::parse(const QString &spec)
     return shape;
 }
 
-QString BenchShape::spec() const
+QString BenchShape::option() const
 {
     if (isSample())
         return QStringLiteral("sample");

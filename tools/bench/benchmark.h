@@ -26,9 +26,10 @@ struct BenchShape
     SampleShape shape;
 
     bool isSample() const { return !shape.numbered(); }
-    // Reads "sample" or a list of counts; nothing when it is neither.
-    static std::optional<BenchShape> parse(const QString &spec);
-    QString spec() const;
+    // Reads --shape's text, "sample" or a list of counts; nothing when it
+    // is neither. option() writes it back.
+    static std::optional<BenchShape> parse(const QString &text);
+    QString option() const;
     // For the tables: "sample", "40 levels, 400 agencies, 4000 users, 300
     // suppliers, 8 accounts".
     QString label() const;

@@ -176,10 +176,10 @@ int run(int &argc, char *argv[])
     }
     if (parser.isSet(shapes)) {
         options.shapes.clear();
-        for (const QString &spec : parser.values(shapes)) {
-            const std::optional<BenchShape> shape = BenchShape::parse(spec);
+        for (const QString &text : parser.values(shapes)) {
+            const std::optional<BenchShape> shape = BenchShape::parse(text);
             if (!shape)
-                return usageError(err, QStringLiteral("organisation invalide : %1").arg(spec));
+                return usageError(err, QStringLiteral("organisation invalide : %1").arg(text));
             options.shapes << *shape;
         }
     }
