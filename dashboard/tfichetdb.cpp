@@ -442,7 +442,7 @@ void TFicheTDB::btnExporterClick()
     QString filter = m_exportFilter.isEmpty() ? XlsxFilter : m_exportFilter;
     const QString suffix = filter == CsvFilter ? QStringLiteral("csv") : QStringLiteral("xlsx");
     const QString proposed = QDir(m_exportFolder).filePath(
-        QStringLiteral("Tableau de suivi %1.%2").arg(m_ui->cblPeriode->currentText(), suffix));
+        fileBaseName() + QLatin1Char('.') + suffix);
     QString name = FileDialogs::getSaveFileName(this, QStringLiteral("Exporter le tableau de suivi"), proposed,
                                                 XlsxFilter + QStringLiteral(";;") + CsvFilter, &filter);
     if (name.isEmpty())
@@ -468,6 +468,11 @@ void TFicheTDB::btnExporterClick()
     m_exportFilter = csv ? CsvFilter : XlsxFilter;
 }
 
+QString TFicheTDB::fileBaseName() const
+{
+    return QStringLiteral("Tableau de suivi %1").arg(m_ui->cblPeriode->currentText());
+}
+
 TablePrint::Document TFicheTDB::printedDocument() const
 {
     TablePrint::Document document;
@@ -480,7 +485,9 @@ TablePrint::Document TFicheTDB::printedDocument() const
 void TFicheTDB::btnImprimerClick()
 {
     QPrinter printer(QPrinter::HighResolution);
-    printer.setDocName(exportTitle().text());
+    // The name of the job, and of the file when printed to a PDF file: the
+    // export's own name, free of the title's colons and angle brackets.
+    printer.setDocName(fileBaseName());
     if (!FileDialogs::choosePrinter(this, printer))
         return;
     WaitCursor wait(this);

@@ -59,6 +59,8 @@ public:
     // The title line of an export of what the table shows.
     TableExport::Title exportTitle() const;
     // What the print and the PDF show: title, rows as shown, totals.
+    // "Tableau de suivi 2026-12": the name proposed for an export or a printed file.
+    QString fileBaseName() const;
     TablePrint::Document printedDocument() const;
 
 public slots:

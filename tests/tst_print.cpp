@@ -11,6 +11,7 @@
 #include "dashboard/tfichetdb.h"
 
 #include <QHeaderView>
+#include <QComboBox>
 #include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
@@ -155,8 +156,10 @@ void TestPrint::windowPrintsWhatItShows()
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("impression.pdf"));
     int asked = 0;
+    QString job;
     FileDialogs::setPrinterHandler([&](QPrinter &printer) {
         ++asked;
+        job = printer.docName();
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setOutputFileName(path);
         return true;
@@ -165,6 +168,8 @@ void TestPrint::windowPrintsWhatItShows()
     clickButton(open.window.findChild<QPushButton *>(QStringLiteral("btnImprimer")));
     FileDialogs::setPrinterHandler({});
     QCOMPARE(asked, 1);
+    // The dialog proposes a file named after the job: a name any system takes.
+    QCOMPARE(job, QStringLiteral("Tableau de suivi ") + open.combo("cblPeriode")->currentText());
     QVERIFY(open.boxes.shown().isEmpty());
     QCOMPARE(open.window.activation()->count(), activations);
 
