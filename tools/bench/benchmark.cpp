@@ -799,6 +799,7 @@ TrendResult Benchmark::measureTrend(BenchStore &store, qint64 size, const BenchS
                                  .arg(months.last().month);
 
     queryText(db, floorSql, QStringLiteral("somme"));
+    const FigureSourceFactory grouped = [] { return std::make_unique<GroupedFigureSource>(); };
     QVector<MonthTotals> trend;
     for (int run = 0; run < m_options.runs; ++run) {
         const Stopwatch watch;
@@ -808,7 +809,7 @@ TrendResult Benchmark::measureTrend(BenchStore &store, qint64 size, const BenchS
         result.floorCpu << floor.cpu;
 
         const Stopwatch trendWatch; // a new source: every run reads the facts
-        trend = monthlyTotals(&db, selection, months, [] { return std::make_unique<GroupedFigureSource>(); });
+        trend = monthlyTotals(&db, selection, months, grouped);
         const Timing elapsed = trendWatch.elapsed();
         result.trend << elapsed.wall;
         result.trendCpu << elapsed.cpu;
@@ -818,18 +819,7 @@ TrendResult Benchmark::measureTrend(BenchStore &store, qint64 size, const BenchS
     // same totals, and what the trend cost before it was one pass.
     const Stopwatch oneByOne;
     for (int i = 0; i < months.size(); ++i) {
-        DashboardSelection month = selection;
-        month.year = months.at(i).year;
-        month.month = months.at(i).month;
-        GroupedFigureSource source;
-        MonthTotals totals;
-        totals.period = months.at(i);
-        buildDashboard(&db, month, source, [&totals](const DashboardRow &row) {
-            totals.HT += row.HT;
-            totals.Marge += row.Marge;
-            totals.NbDevis += row.NbDevis;
-            totals.NbCommandes += row.NbCommandes;
-        });
+        const MonthTotals totals = monthlyTotals(&db, selection, {months.at(i)}, grouped).first();
         // As the totals read (a server adds a group's rows in an order of
         // its own for each statement, so the last bits may differ).
         const MonthTotals &t = trend.at(i);
@@ -1169,21 +1159,6 @@ std::optional<IndexOrder> indexOrderNamed(const QString &name)
     return std::nullopt;
 }
 
-namespace {
-
-struct ShapeCount
-{
-    const char *name;
-    int SampleShape::*field;
-};
-const ShapeCount shapeCounts[] = {
-    {"levels", &SampleShape::levels},       {"agencies", &SampleShape::agencies},
-    {"users", &SampleShape::users},         {"suppliers", &SampleShape::suppliers},
-    {"extra-accounts", &SampleShape::extraAccounts},
-};
-
-} // namespace
-
 std::optional<BenchShape> BenchShape::parse(const QString &text)
 {
     BenchShape shape;
@@ -1193,10 +1168,9 @@ std::optional<BenchShape> BenchShape::parse(const QString &text)
         const QString name = part.section(QLatin1Char('='), 0, 0).trimmed();
         bool ok = false;
         const int value = part.section(QLatin1Char('='), 1).trimmed().toInt(&ok);
-        const auto count = std::find_if(std::begin(shapeCounts), std::end(shapeCounts),
-                                        [&name](const ShapeCount &c) { return name == QLatin1String(c.name); });
-        const int minimum = name == QLatin1String("extra-accounts") ? 0 : 1;
-        if (count == std::end(shapeCounts) || !ok || value < minimum || value > SampleGenerator::MaxCount)
+        const auto count = std::find_if(std::begin(sampleCounts), std::end(sampleCounts),
+                                        [&name](const SampleCount &c) { return name == QLatin1String(c.name); });
+        if (count == std::end(sampleCounts) || !ok || value < count->minimum || value > count->maximum)
             return std::nullopt;
         shape.shape.*(count->field) = value;
     }
@@ -1209,9 +1183,11 @@ QString BenchShape::option() const
 {
     if (isSample())
         return QStringLiteral("sample");
+    // orvalis-sample's arguments, as --shape writes them.
     QStringList parts;
-    for (const ShapeCount &count : shapeCounts)
-        parts << QStringLiteral("%1=%2").arg(QLatin1String(count.name)).arg(shape.*(count.field));
+    const QStringList arguments = sampleArguments();
+    for (int i = 0; i + 1 < arguments.size(); i += 2)
+        parts << arguments.at(i).mid(2) + QLatin1Char('=') + arguments.at(i + 1);
     return parts.join(QLatin1Char(','));
 }
 
@@ -1229,7 +1205,7 @@ QString BenchShape::label() const
         parts << QStringLiteral("%1 users").arg(shape.users);
     if (shape.suppliers > 0)
         parts << QStringLiteral("%1 suppliers").arg(shape.suppliers);
-    parts << QStringLiteral("%1 accounts").arg(6 + shape.extraAccounts);
+    parts << QStringLiteral("%1 accounts").arg(Schema::accountCodes().size() + shape.extraAccounts);
     return parts.join(QStringLiteral(", "));
 }
 
@@ -1250,7 +1226,7 @@ QStringList BenchShape::sampleArguments() const
     if (isSample())
         return {};
     QStringList out;
-    for (const ShapeCount &count : shapeCounts)
+    for (const SampleCount &count : sampleCounts)
         if (shape.*(count.field) > 0 || count.field == &SampleShape::extraAccounts)
             out << QStringLiteral("--%1").arg(QLatin1String(count.name)) << QString::number(shape.*(count.field));
     return out;
@@ -1258,11 +1234,5 @@ QStringList BenchShape::sampleArguments() const
 
 qint64 Benchmark::ownPeakKiB()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
+    return peakOf(getpid());
 }

@@ -232,42 +232,32 @@ int run(int &argc, char *argv[])
         return usageError(err, QString::fromUtf8(e.what()));
     }
 
-    try {
-        const QString loadBefore = loadAverage();
-        const BenchResults results = bench->run();
-        out << "orvalis-bench, " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", "
-            << QThread::idealThreadCount() << " cores (load average " << loadBefore << " at the start, "
-            << loadAverage() << " at the end), " << bench->engines() << ", busiest month of each "
-            << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
-        out << Benchmark::markdown(results.cases, options);
-        out << "\nThe trend of the level rows over thirteen months:\n\n" << Benchmark::trends(results.trends);
-        const QString engines = Benchmark::sideBySide(results.cases);
-        if (!engines.isEmpty())
-            out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
-        const QString security = Benchmark::policyTable(bench->policies());
-        if (!security.isEmpty())
-            out << "\nOne level's reader under row-level security, against the same statements without it "
-                   "(grouped pass, the program's path):\n\n"
-                << security;
-        out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
-        out.flush();
-        if (out.status() != QTextStream::Ok) {
-            err << "orvalis-bench : les résultats n'ont pas pu être écrits sur la sortie standard\n";
-            return ToolExit::Failure;
-        }
-        if (parser.isSet(data))
-            TableExport::save(parser.value(data), Benchmark::tsv(results).toUtf8());
-        return ToolExit::Success;
-    } catch (const TableExport::ExportError &e) {
-        err << "orvalis-bench : " << QString::fromUtf8(e.what()) << '\n';
-        return ToolExit::Failure;
-    } catch (const EDatabaseError &e) {
-        err << "orvalis-bench : " << e.message() << '\n';
-        return ToolExit::Failure;
-    } catch (const std::runtime_error &e) {
-        err << "orvalis-bench : " << QString::fromUtf8(e.what()) << '\n';
+    // A failure reaches ToolExit::guard, which says it and returns 1.
+    const QString loadBefore = loadAverage();
+    const BenchResults results = bench->run();
+    out << "orvalis-bench, " << QDateTime::currentDateTime().toString(Qt::ISODate) << ", "
+        << QThread::idealThreadCount() << " cores (load average " << loadBefore << " at the start, "
+        << loadAverage() << " at the end), " << bench->engines() << ", busiest month of each "
+        << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
+    out << Benchmark::markdown(results.cases, options);
+    out << "\nThe trend of the level rows over thirteen months:\n\n" << Benchmark::trends(results.trends);
+    const QString engines = Benchmark::sideBySide(results.cases);
+    if (!engines.isEmpty())
+        out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
+    const QString security = Benchmark::policyTable(bench->policies());
+    if (!security.isEmpty())
+        out << "\nOne level's reader under row-level security, against the same statements without it "
+               "(grouped pass, the program's path):\n\n"
+            << security;
+    out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";
+    out.flush();
+    if (out.status() != QTextStream::Ok) {
+        err << "orvalis-bench : les résultats n'ont pas pu être écrits sur la sortie standard\n";
         return ToolExit::Failure;
     }
+    if (parser.isSet(data))
+        TableExport::save(parser.value(data), Benchmark::tsv(results).toUtf8());
+    return ToolExit::Success;
 }
 
 } // namespace

@@ -1,7 +1,5 @@
 #include "tools/common/toolexit.h"
 
-#include "store/dberror.h"
-
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -33,8 +31,6 @@ int guard(const char *tool, const std::function<int()> &body)
     } catch (const std::bad_alloc &) {
         // Nothing more to allocate: a fixed text.
         std::fprintf(stderr, "%s : %s\n", tool, OutOfMemoryText);
-    } catch (const EDatabaseError &e) {
-        std::fprintf(stderr, "%s : %s\n", tool, e.what());
     } catch (const std::exception &e) {
         std::fprintf(stderr, "%s : %s\n", tool, e.what());
     } catch (...) {

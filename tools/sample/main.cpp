@@ -104,21 +104,17 @@ int run(int &argc, char *argv[])
     }
     // Any of the four counts makes a numbered organisation of that size
     // (the sample's own sizes for the others).
-    const std::pair<const QCommandLineOption *, int *> counts[] = {
-        {&levels, &options.shape.levels},       {&agencies, &options.shape.agencies},
-        {&users, &options.shape.users},         {&suppliers, &options.shape.suppliers},
-        {&extraAccounts, &options.shape.extraAccounts},
-    };
-    for (const auto &[option, target] : counts) {
-        if (!parser.isSet(*option))
+    for (const SampleCount &count : sampleCounts) {
+        const QString name = QString::fromLatin1(count.name);
+        if (!parser.isSet(name))
             continue;
-        *target = parser.value(*option).toInt(&ok);
-        const int minimum = option == &extraAccounts ? 0 : 1;
-        if (!ok || *target < minimum || *target > SampleGenerator::MaxCount)
+        const int value = parser.value(name).toInt(&ok);
+        if (!ok || value < count.minimum || value > count.maximum)
             return usageError(QStringLiteral("valeur invalide pour --%1 : %2 (de %3 à %4)")
-                                  .arg(option->names().first(), parser.value(*option))
-                                  .arg(minimum)
-                                  .arg(SampleGenerator::MaxCount));
+                                  .arg(name, parser.value(name))
+                                  .arg(count.minimum)
+                                  .arg(count.maximum));
+        options.shape.*(count.field) = value;
     }
     if (parser.isSet(lastMonth)) {
         options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));
@@ -139,8 +135,6 @@ int run(int &argc, char *argv[])
                     + (ServerAddress::isServerName(options.path)
                            ? QStringLiteral(" Ajoutez --force pour remplacer ses tables.")
                            : QStringLiteral(" Ajoutez --force pour le remplacer.")));
-    } catch (const EDatabaseError &e) {
-        return fail(e.message());
     }
 }
 

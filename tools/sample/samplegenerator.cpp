@@ -141,7 +141,7 @@ QString agencyLabel(const QString &city)
 
 QString code(const char *prefix, int number, int digits)
 {
-    return QString::fromLatin1(prefix) + QStringLiteral("%1").arg(number, digits, 10, QLatin1Char('0'));
+    return QString::fromUtf8(prefix) + QStringLiteral("%1").arg(number, digits, 10, QLatin1Char('0'));
 }
 
 // ---------------------------------------------------------------------------
@@ -583,16 +583,13 @@ private:
 
 // The six accounts of the tracking table, then those it does not read.
 enum Account : quint8 { HT, TVA, Marge, Relances, Dossiers, Commandes, Appels };
-const char *const readAccounts[] = {
-    "MONTANT_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA",    "MARGE_DEVIS_VENTE_HT",
-    "NB_RELANCES",            "NB_DOSSIERS_TRAITES",  "NB_COMMANDES_TRAITES",
-};
 const char *const otherAccounts[] = {"NB_APPELS", "NB_VISITES", "NB_RENDEZ_VOUS", "NB_RECLAMATIONS"};
 
 std::vector<QByteArray> accountCodesFor(int extra)
 {
-    std::vector<QByteArray> codes(std::begin(readAccounts), std::end(readAccounts));
-    for (const QString &code : SampleGenerator::extraAccounts(extra))
+    // The table's six, in the order of its accounts, then the others.
+    std::vector<QByteArray> codes;
+    for (const QString &code : Schema::accountCodes() + SampleGenerator::extraAccounts(extra))
         codes.push_back(code.toUtf8());
     return codes;
 }
@@ -919,12 +916,16 @@ SampleSummary SampleGenerator::run()
     if (m_options.rows < 0)
         throw EDatabaseError(QStringLiteral("Le nombre de lignes de faits ne peut pas être négatif."));
     const SampleShape &shape = m_options.shape;
-    for (int count : {shape.levels, shape.agencies, shape.users, shape.suppliers})
-        if (count < 0 || count > MaxCount)
-            throw EDatabaseError(QStringLiteral("Les niveaux, agences, utilisateurs et fournisseurs se comptent de 1 à %1.")
-                                     .arg(MaxCount));
-    if (shape.extraAccounts < 0 || shape.extraAccounts > 50)
-        throw EDatabaseError(QStringLiteral("Le nombre de comptes supplémentaires va de 0 à 50."));
+    // 0 is the sample's own count.
+    for (const SampleCount &count : sampleCounts) {
+        const int value = shape.*(count.field);
+        if (value == 0 || (value >= count.minimum && value <= count.maximum))
+            continue;
+        if (count.field == &SampleShape::extraAccounts)
+            throw EDatabaseError(QStringLiteral("Le nombre de comptes supplémentaires va de 0 à %1.").arg(count.maximum));
+        throw EDatabaseError(QStringLiteral("Les niveaux, agences, utilisateurs et fournisseurs se comptent de 1 à %1.")
+                                 .arg(count.maximum));
+    }
     if (ServerAddress::isServerName(path))
         return runOnServer();
 

@@ -20,6 +20,22 @@ struct SampleShape
     bool numbered() const { return levels > 0 || agencies > 0 || users > 0 || suppliers > 0; }
 };
 
+// The counts of an organisation, named as the tools take them
+// (orvalis-sample --levels 40, orvalis-bench --shape levels=40), with their
+// bounds.
+struct SampleCount
+{
+    const char *name;
+    int SampleShape::*field;
+    int minimum;
+    int maximum;
+};
+inline constexpr SampleCount sampleCounts[] = {
+    {"levels", &SampleShape::levels, 1, 60000},       {"agencies", &SampleShape::agencies, 1, 60000},
+    {"users", &SampleShape::users, 1, 60000},         {"suppliers", &SampleShape::suppliers, 1, 60000},
+    {"extra-accounts", &SampleShape::extraAccounts, 0, 50},
+};
+
 // What the sample database should hold.
 struct SampleOptions
 {
@@ -74,11 +90,10 @@ public:
 
     static constexpr int Months = 24;
     // The first account code the tracking table does not read.
-    static QString ignoredAccount() { return QStringLiteral("NB_APPELS"); }
+    static QString ignoredAccount() { return extraAccounts(1).first(); }
     // The codes of `count` accounts the tracking table does not read.
     static QStringList extraAccounts(int count);
     // The largest counts a numbered organisation may have.
-    static constexpr int MaxCount = 60000;
 
 private:
     SampleSummary runOnServer();

@@ -12,6 +12,7 @@
 #include "app/startup.h"
 #include "tools/common/toolexit.h"
 #include "app/tficheprincipale.h"
+#include "store/schema.h"
 #include "charts/sampleindicators.h"
 #include "charts/tfichebarchart2series.h"
 #include "charts/tfichebarchartstack.h"
@@ -114,8 +115,7 @@ QString withLongLabels(const QString &database, const QString &folder)
                         "WHERE libelle = 'Secteur Bourgogne-Franche-Comté'"));
     exec(QStringLiteral("INSERT INTO dim_utilisateur (code, libelle) VALUES ('U9999', 'Marie-Françoise de La Rochefoucauld')"));
     exec(QStringLiteral("INSERT INTO dim_niveau (code, libelle) VALUES ('U9999', 'Secteur Provence-Alpes-Côte d''Azur et Corse')"));
-    const QStringList accounts{"MONTANT_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA", "MARGE_DEVIS_VENTE_HT", "NB_RELANCES",
-                               "NB_DOSSIERS_TRAITES", "NB_COMMANDES_TRAITES"};
+    const QStringList accounts = Schema::accountCodes();
     const double values[6] = {12345678.9, 2469135.78, 3456789.12, 12, 140, 61};
     for (int i = 0; i < 6; ++i)
         exec(QStringLiteral("INSERT INTO data (code_account, period_year, period_month, valeur, dim_agence, "
@@ -210,7 +210,15 @@ int run(int &argc, char *argv[])
         screenName = args.at(screenOption + 1);
         args.remove(screenOption, 2);
     }
+    const auto unusable = [](const QString &database) {
+        const QString problem = databaseProblem(database);
+        if (!problem.isEmpty())
+            QTextStream(stderr) << "orvalis-shots : " << problem << '\n';
+        return !problem.isEmpty();
+    };
     if (args.size() == 3 && args.at(1) == QLatin1String("--timing")) {
+        if (unusable(args.at(2)))
+            return ToolExit::Failure;
         Startup::installFrenchTranslations(app);
         Startup::applyStyleSheet(app);
         QTextStream out(stdout);
@@ -226,11 +234,8 @@ int run(int &argc, char *argv[])
         QTextStream(stderr) << "orvalis-shots : impossible de créer le dossier " << outputDir << '\n';
         return ToolExit::Failure;
     }
-    const QString problem = databaseProblem(args.at(1));
-    if (!problem.isEmpty()) {
-        QTextStream(stderr) << "orvalis-shots : " << problem << '\n';
+    if (unusable(args.at(1)))
         return ToolExit::Failure;
-    }
     Startup::installFrenchTranslations(app);
     Startup::applyStyleSheet(app);
 
