@@ -72,36 +72,48 @@ bool mentionsPassword(const QString &name)
     return keyword.match(name).hasMatch();
 }
 
-// libpq's reason for not reading an address, in French. Only a parameter's
-// name is ever repeated: a value, or the address itself, may hold a
-// password.
+// libpq's reason for not reading an address, in French. libpq gives it in
+// the users' language (English or French here), so each kind is known by
+// both texts. Only a parameter's name is ever repeated: a value, or the
+// address itself, may hold a password.
 QString reasonOf(const QString &libpqMessage)
 {
-    const QString message = libpqMessage.trimmed();
-    const auto match = [&message](const char *pattern) {
-        return QRegularExpression(QLatin1String(pattern)).match(message);
+    struct Kind
+    {
+        const char *english;
+        const char *french;
+        const char *reason; // %1: what the pattern's first group caught
     };
-    QRegularExpressionMatch m;
-    if ((m = match(R"re(^invalid URI query parameter: "(.*)"$)re")).hasMatch()
-        || (m = match(R"re(^invalid connection option "(.*)"$)re")).hasMatch())
-        return QStringLiteral("paramètre inconnu : « %1 »").arg(m.captured(1));
-    if ((m = match(R"re(^extra key/value separator "=" in URI query parameter: "(.*)"$)re")).hasMatch())
-        return QStringLiteral("le paramètre « %1 » a deux signes =").arg(m.captured(1));
-    if (match(R"re(^missing key/value separator "=" in URI query parameter)re").hasMatch())
-        return QStringLiteral("un paramètre n'a pas de signe = (paramètre=valeur)");
-    if (match(R"re(matching "\]" in IPv6 host address)re").hasMatch())
-        return QStringLiteral("crochet fermant manquant après une adresse IPv6");
-    if (match(R"re(^IPv6 host address may not be empty)re").hasMatch())
-        return QStringLiteral("adresse IPv6 vide entre crochets");
-    if ((m = match(R"re(^unexpected character "(.)" at position (\d+) in URI)re")).hasMatch())
-        return QStringLiteral("« %1 » (caractère %2) n'a pas sa place dans un nom de serveur")
-            .arg(m.captured(1), QString::number(m.captured(2).toInt() + 1));
-    if (match(R"re(percent-encoded)re").hasMatch())
-        return QStringLiteral("un code %XX n'est pas valide (deux chiffres hexadécimaux, jamais %00)");
-    if (match(R"re(^missing "=" after)re").hasMatch())
-        return QStringLiteral("un mot n'est pas suivi de = (paramètre=valeur)");
-    if (match(R"re(^unterminated quoted string)re").hasMatch())
-        return QStringLiteral("une apostrophe ouvre une valeur sans la fermer");
+    static const Kind kinds[] = {
+        {R"re(^invalid URI query parameter: "(.*)")re", R"re(^paramètre de la requête URI invalide : « (.*) »)re",
+         "paramètre inconnu : « %1 »"},
+        {R"re(^invalid connection option "(.*)")re", R"re(^option de connexion « (.*) » invalide)re",
+         "paramètre inconnu : « %1 »"},
+        {R"re(^extra key/value separator "=" in URI query parameter: "(.*)")re",
+         R"re(^séparateur « = » de clé/valeur en trop dans le paramètre de requête URI : « (.*) »)re",
+         "le paramètre « %1 » a deux signes ="},
+        {R"re(^missing key/value separator "=")re", R"re(^séparateur « = » de clé/valeur manquant)re",
+         "un paramètre n'a pas de signe = (paramètre=valeur)"},
+        {R"re(matching "\]" in IPv6 host address)re", R"re(« \] » correspondant)re",
+         "crochet fermant manquant après une adresse IPv6"},
+        {R"re(^IPv6 host address may not be empty)re", R"re(^l'adresse IPv6 de l'hôte ne peut pas être vide)re",
+         "adresse IPv6 vide entre crochets"},
+        {R"re(^unexpected character "(.)")re", R"re(^caractère « (.) » inattendu)re",
+         "« %1 » n'a pas sa place dans un nom de serveur"},
+        {R"re(percent-encoded)re", R"re(en pourcentage)re",
+         "un code %XX n'est pas valide (deux chiffres hexadécimaux, jamais %00)"},
+        {R"re(^missing "=" after)re", R"re(^« = » manquant après)re", "un mot n'est pas suivi de = (paramètre=valeur)"},
+        {R"re(^unterminated quoted string)re", R"re(^guillemets non refermés)re",
+         "une apostrophe ouvre une valeur sans la fermer"},
+    };
+    const QString message = libpqMessage.trimmed();
+    for (const Kind &kind : kinds) {
+        for (const char *pattern : {kind.english, kind.french}) {
+            const QRegularExpressionMatch m = QRegularExpression(QString::fromUtf8(pattern)).match(message);
+            if (m.hasMatch())
+                return QString::fromUtf8(kind.reason).replace(QLatin1String("%1"), m.captured(1));
+        }
+    }
     return QStringLiteral("libpq ne sait pas la lire");
 }
 
