@@ -132,10 +132,10 @@ QString missingObjectMessage(const QString &statement, const QString &engineMess
 
 QStringList tableNames()
 {
-    return {
-        QStringLiteral("data"),       QStringLiteral("dim_utilisateur"), QStringLiteral("dim_agence"),
-        QStringLiteral("dim_fournisseur"), QStringLiteral("dim_niveau"), QStringLiteral("niveau_agence"),
-    };
+    QStringList names;
+    for (const Table &table : tables())
+        names << table.name;
+    return names;
 }
 
 namespace {

@@ -69,8 +69,11 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
             else if (done)
                 done = setup.exec(QStringLiteral("SET statement_timeout = %1").arg(limits.statementTimeoutMs));
         }
-        if (!done)
-            why = setup.lastError().databaseText().trimmed();
+        if (!done) {
+            why = errorText(setup.lastError());
+            if (why.isEmpty())
+                why = QStringLiteral("la préparation de la session a échoué sans message");
+        }
         setup = QSqlQuery();
         silent = watch.stop();
         if (silent)

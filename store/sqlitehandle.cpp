@@ -3,6 +3,8 @@
 #include "store/dberror.h"
 
 #include <QDir>
+#include <QSqlDriver>
+#include <QVariant>
 #include <QFileInfo>
 
 namespace {
@@ -17,6 +19,14 @@ namespace {
 QString absoluteDatabasePath(const QString &path)
 {
     return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+}
+
+sqlite3 *sqliteHandle(const QSqlDatabase &connection)
+{
+    const QVariant handle = connection.driver() ? connection.driver()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
 QString sqliteFileUri(const QString &path, const QString &mode)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 
@@ -18,6 +19,8 @@ QString absoluteDatabasePath(const QString &path);
 // absolute path with '%', '?' and '#' percent-encoded, which a URI would
 // otherwise decode or take for its query or fragment.
 QString sqliteFileUri(const QString &path, const QString &mode);
+// The SQLite handle under a Qt connection; null for another driver.
+sqlite3 *sqliteHandle(const QSqlDatabase &connection);
 
 class SqliteConnection
 {

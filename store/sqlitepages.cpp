@@ -73,9 +73,13 @@ void appendVarint(QByteArray &out, quint64 v)
 
 int varintLength(quint64 v)
 {
-    QByteArray scratch;
-    appendVarint(scratch, v);
-    return int(scratch.size());
+    // Seven bits a byte, but the ninth byte carries eight.
+    if (v > 0x00ffffffffffffffULL)
+        return 9;
+    int n = 1;
+    while (v >>= 7)
+        ++n;
+    return n;
 }
 
 qint64 serialSize(qint64 type)
@@ -367,9 +371,10 @@ PageImage::PageImage(Reader database, qint64 databaseSize, const QString &walPat
 
     // The header as SQLite reads it: page 1, from the log when it is there.
     const QByteArray first = page(1);
-    m_headerValid = first.size() >= 100 && first.startsWith(QByteArray("SQLite format 3", 16))
+    // The 100-byte header names a page size that the pages confirm.
+    const bool headerValid = first.size() >= 100 && first.startsWith(QByteArray("SQLite format 3", 16))
         && (be16(first, 16) == 1 ? 65536 : int(be16(first, 16))) == size;
-    if (m_headerValid) {
+    if (headerValid) {
         m_freelistTrunk = be32(first, 32);
         m_autoVacuum = be32(first, 52) != 0;
         m_incrementalVacuum = be32(first, 64) != 0;
@@ -677,7 +682,6 @@ void BtreeReader::walk(quint32 number, int tree, bool table, const Bounds &bound
             previous = cell.rowid;
             hasPrevious = true;
         }
-        ++report.cells;
         if (sink)
             sink(std::move(cell));
     }
@@ -738,7 +742,6 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
         sound = sound && cells[i - 1].rowid < cells[i].rowid;
     for (Cell &cell : cells) {
         cell.verified = sound;
-        ++report.cells;
         sink(std::move(cell));
     }
     return report;

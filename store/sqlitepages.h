@@ -53,8 +53,6 @@ public:
     PageImage(Reader database, qint64 databaseSize, const QString &walPath);
     ~PageImage();
 
-    // The 100-byte header names a page size that the pages confirm.
-    bool headerValid() const { return m_headerValid; }
     int pageSize() const { return m_pageSize; }
     int usableSize() const { return m_usableSize; }
     quint32 pageCount() const { return m_pageCount; }
@@ -65,8 +63,6 @@ public:
     quint32 userVersion() const { return m_userVersion; }
     quint32 applicationId() const { return m_applicationId; }
     quint32 freelistTrunk() const { return m_freelistTrunk; }
-    // Frames of the write-ahead log that count.
-    int walFrames() const { return int(m_walFrame.size()); }
 
     // A page's bytes, or nothing when the page is past what remains.
     QByteArray page(quint32 number) const;
@@ -79,7 +75,6 @@ private:
 
     Reader m_read;
     qint64 m_fileSize = 0;
-    bool m_headerValid = false;
     int m_pageSize = 4096;
     int m_usableSize = 4096;
     quint32 m_pageCount = 0;
@@ -97,7 +92,6 @@ private:
 // What one walk of a b-tree met.
 struct TreeReport
 {
-    qint64 cells = 0;           // cells read whole
     qint64 badCells = 0;        // cells found but unreadable
     QVector<qint64> badRowids;  // rowids of the unreadable table cells whose key still reads
     QVector<quint32> badPages;  // pages pointed to that are not a page of this tree
@@ -148,7 +142,6 @@ public:
     QVector<Orphan> orphans() const;
     // The cells of one page, read alone (an orphan).
     TreeReport readPage(quint32 page, bool table, const CellSink &sink);
-    int owner(quint32 page) const { return m_owner.value(int(page)); }
 
 private:
     struct Bounds

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QSet>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <limits>
@@ -68,12 +69,8 @@ QString textOf(const Value &value, int encoding)
         return {};
     if (encoding == 1)
         return QString::fromUtf8(value.bytes);
-    QString text;
-    for (int i = 0; i + 1 < value.bytes.size(); i += 2) {
-        const quint8 a = quint8(value.bytes[i]), b = quint8(value.bytes[i + 1]);
-        text += QChar(encoding == 2 ? ushort(a | (b << 8)) : ushort((a << 8) | b));
-    }
-    return text;
+    QStringDecoder decode(encoding == 2 ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    return decode(value.bytes);
 }
 
 Value valueOf(sqlite3_value *v, int encoding)
@@ -433,7 +430,6 @@ private:
 
     void apply(const IndexInfo &index, Values &&entry, bool verified);
 
-    QString readContext() const { return QStringLiteral("Lecture de la table « %1 »").arg(m_info.name); }
 
     SqliteConnection *m_source;
     BtreeReader &m_pages;
@@ -818,7 +814,8 @@ void TableRows::write()
         for (const int column : std::as_const(given))
             bindValue(insert.handle(), parameter++, values[column], m_encoding);
         const int rc = insert.step();
-        const QString why = m_target.errorMessage();
+        // Read before the reset, and only for a refusal.
+        const QString why = rc == SQLITE_DONE ? QString() : m_target.errorMessage();
         insert.reset();
         if ((rc & 0xff) == SQLITE_CONSTRAINT) {
             if (m_out.refused++ == 0)
@@ -876,7 +873,7 @@ void copyWithoutRowid(SqliteConnection *source, SqliteConnection &target, const 
         for (int i = 0; i < list.size(); ++i)
             bindValue(insert.handle(), i + 1, valueOf(sqlite3_column_value(all.handle(), i), encoding), encoding);
         const int written = insert.step();
-        const QString why = target.errorMessage();
+        const QString why = written == SQLITE_DONE ? QString() : target.errorMessage();
         insert.reset();
         if ((written & 0xff) == SQLITE_CONSTRAINT) {
             if (out.refused++ == 0)

@@ -11,12 +11,10 @@
 
 #include <QAtomicInt>
 #include <QFileInfo>
-#include <QLocale>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
-#include <sqlite3.h>
 
 namespace {
 
@@ -114,9 +112,7 @@ void TABSDatabase::open()
         probe = QSqlQuery();
 
         // The aggregate that sums a refresh's figures in one pass.
-        const QVariant handle = db.driver()->handle();
-        sqlite3 *raw = qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.constData())
-                                                                     : nullptr;
+        sqlite3 *raw = sqliteHandle(db);
         if (!raw || !GroupSums::install(raw)) {
             db.close();
             db = QSqlDatabase();
@@ -135,13 +131,12 @@ void TABSDatabase::openServer()
     m_statementTimeoutMs = limits.statementTimeoutMs;
 }
 
-TABSDatabase::AnswerWatch::AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection, Step step)
+TABSDatabase::AnswerWatch::AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection)
     : m_db(db),
       m_watch(db->isServer() ? ServerConnection::handle(connection) : nullptr,
               ServerLimits::answerLimitMs(db->m_statementTimeoutMs))
 {
     m_db->m_silent = false;
-    m_db->m_silentCommit = step == Commit;
 }
 
 TABSDatabase::AnswerWatch::~AnswerWatch()
@@ -219,7 +214,7 @@ void TABSDatabase::failStatement(const QSqlError &error, Doing doing, const QStr
         m_silent = false;
         const QString message = ServerConnection::silentServerMessage(
             ServerAddress::parse(m_fileName).display(), ServerLimits::answerLimitMs(m_statementTimeoutMs),
-            m_silentCommit);
+            doing == Doing::Committing);
         close();
         throw EDatabaseError(message);
     }
@@ -293,7 +288,7 @@ void TABSDatabase::commit()
     QSqlError error;
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
-        const AnswerWatch watch(this, db, AnswerWatch::Commit);
+        const AnswerWatch watch(this, db);
         if (!db.commit()) {
             error = db.lastError();
             db.rollback();

@@ -125,17 +125,15 @@ private:
     int m_busyTimeoutMs = BusyTimeoutMs;
     int m_statementTimeoutMs = 0;
     quint64 m_serial = 0;
-    // The last round trip found the server silent; during a commit.
+    // The last round trip found the server silent.
     bool m_silent = false;
-    bool m_silentCommit = false;
     quint64 m_transactionSerial = 0;
 };
 
 class TABSDatabase::AnswerWatch
 {
 public:
-    enum Step { Statement, Commit };
-    AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection, Step step = Statement);
+    AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection);
     ~AnswerWatch();
     AnswerWatch(const AnswerWatch &) = delete;
     AnswerWatch &operator=(const AnswerWatch &) = delete;

@@ -485,11 +485,13 @@ void writeOverRaw(sqlite3_file *file, const QString &rebuiltPath, const QString 
     const qint64 size = rebuilt.size();
     QByteArray buffer(1 << 16, Qt::Uninitialized);
     for (qint64 offset = 0; offset < size;) {
+        errno = 0; // what a failed write leaves is its own cause
         const qint64 n = rebuilt.read(buffer.data(), std::min<qint64>(buffer.size(), size - offset));
         if (n <= 0 || file->pMethods->xWrite(file, buffer.constData(), int(n), offset) != SQLITE_OK)
             failed(writeCause(errno ? errno : EIO, folderOf(path)));
         offset += n;
     }
+    errno = 0;
     if (file->pMethods->xTruncate(file, size) != SQLITE_OK
         || file->pMethods->xSync(file, SQLITE_SYNC_FULL) != SQLITE_OK)
         failed(writeCause(errno ? errno : EIO, folderOf(path)));
@@ -639,7 +641,8 @@ private:
 
         const auto keep = [&](const QString &why) {
             fresh.reset();
-            keepRebuilt = syncFile(rebuiltPath);
+            syncFile(rebuiltPath);
+            keepRebuilt = true;
             fail(QStringLiteral("La base de données « %1 » n'a pas été modifiée : %2. La base reconstruite (%3 "
                                 "lignes sur %4 lisibles%5) est conservée dans « %6 ». %7")
                      .arg(shown(m_path), why)
@@ -666,7 +669,8 @@ private:
                                  .arg(shown(m_backup.path()), shown(rebuiltPath)));
             }
         } catch (const EDatabaseError &e) {
-            keepRebuilt = syncFile(rebuiltPath);
+            syncFile(rebuiltPath);
+            keepRebuilt = true;
             fail(QStringLiteral("%1 La base reconstruite est conservée dans « %2 ». %3")
                      .arg(e.message(), shown(rebuiltPath), backupNote()));
         }
@@ -695,7 +699,8 @@ private:
     {
         const QStringList after = integrityProblems(db, m_path);
         if (!healthy(after) || counts(db) != expected) {
-            keepRebuilt = syncFile(rebuiltPath);
+            syncFile(rebuiltPath);
+            keepRebuilt = true;
             fail(QStringLiteral("La base réparée ne passe pas le contrôle (%1). La base reconstruite est conservée "
                                 "dans « %2 ». %3")
                      .arg(after.join(QStringLiteral(" ; ")), shown(rebuiltPath), backupNote()));
@@ -708,12 +713,11 @@ private:
         sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     }
 
-    static bool syncFile(const QString &path)
+    static void syncFile(const QString &path)
     {
         QFile file(path);
         if (file.open(QIODevice::ReadWrite))
             syncToDisk(file.handle());
-        return true;
     }
 
     const QString m_path;
@@ -737,11 +741,8 @@ QString TABSDatabase::RepairDatabase()
     // bring its log into the file before the copy is taken; the next
     // statement opens it again.
     if (QSqlDatabase::contains(m_connectionName)) {
-        const QVariant handle = QSqlDatabase::database(m_connectionName, false).driver()->handle();
-        if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0) {
-            if (sqlite3 *own = *static_cast<sqlite3 *const *>(handle.data()))
-                sqlite3_db_config(own, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        }
+        if (sqlite3 *own = sqliteHandle(QSqlDatabase::database(m_connectionName, false)))
+            sqlite3_db_config(own, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
     close();
     return Repair(m_fileName).run();
