@@ -81,7 +81,6 @@ void TFicheBarChart::SetUpChart(QChartView *view, QAbstractBarSeries *series, do
     // The value marks are the window's own (see PlaceMarks): the series'
     // labels overprint each other on short bars and skip bars of 0.
     series->setLabelsVisible(false);
-    series->setLabelsFormat(QStringLiteral("@value"));
     FChart->addSeries(series);
 
     FCategoryAxis = new QBarCategoryAxis;
@@ -109,11 +108,10 @@ QString TFicheBarChart::MarkText(double value)
     if (!std::isfinite(value) || std::abs(value) >= 1e15)
         return locale.toString(value, 'g', 6);
     const bool whole = value == std::floor(value);
-    QString text = locale.toString(value, 'f', whole ? 0 : 2);
-    // -0 is 0.
-    if (text == locale.toString(-0.0, 'f', whole ? 0 : 2) && std::signbit(value))
-        text = locale.toString(0.0, 'f', whole ? 0 : 2);
-    return text;
+    // What rounds to zero is 0, whatever its sign (-0,001 is no "-0,00").
+    if (std::abs(value) < (whole ? 0.5 : 0.005))
+        value = 0.0;
+    return locale.toString(value, 'f', whole ? 0 : 2);
 }
 
 void TFicheBarChart::PlaceMarks()

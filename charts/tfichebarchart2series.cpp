@@ -8,7 +8,6 @@ TFicheBarChart2Series::TFicheBarChart2Series(QWidget *owner)
 {
     m_ui->setupUi(this);
     auto *series = new QBarSeries;
-    series->setLabelsPosition(QAbstractBarSeries::LabelsOutsideEnd);
     SetUpChart(m_ui->Chart1, series, 1.3, QColor(0, 0, 255), QColor(0, 128, 0));
 }
 

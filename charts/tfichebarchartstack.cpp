@@ -7,7 +7,6 @@ TFicheBarChartStack::TFicheBarChartStack(QWidget *owner) : TFicheBarChart(owner)
 {
     m_ui->setupUi(this);
     auto *series = new QStackedBarSeries;
-    series->setLabelsPosition(QAbstractBarSeries::LabelsCenter);
     SetUpChart(m_ui->Chart1, series, 1.2, QColor(0, 128, 0), QColor(255, 0, 0));
 }
 

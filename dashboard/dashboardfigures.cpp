@@ -178,16 +178,6 @@ QString totalsLabel()
     return QStringLiteral("Total");
 }
 
-namespace {
-QString quotedList(const QStringList &codes)
-{
-    QStringList quoted;
-    for (const QString &code : codes)
-        quoted << QLatin1Char('\'') + sqlEscape(code) + QLatin1Char('\'');
-    return quoted.join(QStringLiteral(", "));
-}
-} // namespace
-
 QString totalsStatement(const DashboardSelection &selection, const TotalsScope &scope)
 {
     if (scope.rowCodes.isEmpty())
@@ -199,21 +189,21 @@ QString totalsStatement(const DashboardSelection &selection, const TotalsScope &
         // fact, and so does the total.
         if (!scope.rowCodes.contains(QString()))
             cover = QStringLiteral("dim_agence IN (SELECT agence FROM niveau_agence WHERE niveau IN (%1))")
-                        .arg(quotedList(scope.rowCodes));
+                        .arg(sqlQuotedList(scope.rowCodes));
         break;
     case 1:
-        cover = QStringLiteral("dim_agence IN (%1)").arg(quotedList(scope.rowCodes));
+        cover = QStringLiteral("dim_agence IN (%1)").arg(sqlQuotedList(scope.rowCodes));
         break;
     default:
         cover = QStringLiteral("dim_agence = '%1' AND dim_utilisateur IN (%2)")
-                    .arg(sqlEscape(selection.agencyCode), quotedList(scope.rowCodes));
+                    .arg(sqlEscape(selection.agencyCode), sqlQuotedList(scope.rowCodes));
         break;
     }
     QString sql = QStringLiteral("SELECT code_account, SUM(valeur) AS somme FROM data WHERE period_year = %1 AND "
                                  "period_month = %2 AND code_account IN (%3)")
                       .arg(selection.year)
                       .arg(selection.month)
-                      .arg(quotedList(Schema::accountCodes()));
+                      .arg(sqlQuotedList(Schema::accountCodes()));
     if (!selection.supplierCode.isEmpty())
         sql += QStringLiteral(" AND dim_fournisseur = '%1'").arg(sqlEscape(selection.supplierCode));
     if (!cover.isEmpty())

@@ -14,19 +14,6 @@
 
 namespace {
 
-QString quoted(const QString &code)
-{
-    return QLatin1Char('\'') + sqlEscape(code) + QLatin1Char('\'');
-}
-
-QString quotedList(const QStringList &codes)
-{
-    QStringList out;
-    for (const QString &code : codes)
-        out << quoted(code);
-    return out.join(QStringLiteral(", "));
-}
-
 // Codes in the order of an index on them (SQLite compares texts by their
 // UTF-8 bytes), each once.
 QStringList indexOrder(const QStringList &codes)
@@ -101,14 +88,15 @@ constexpr size_t KeptPasses = 8;
 
 QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &reading)
 {
-    QStringList keys;
-    if (scope.months > 1)
-        keys << QStringLiteral("period_year") << QStringLiteral("period_month");
-    keys << QStringLiteral("dim_agence") << QStringLiteral("code_account");
-    if (scope.byUser)
-        keys << QStringLiteral("dim_utilisateur");
-    const QString supplier = scope.supplier ? QStringLiteral(" AND dim_fournisseur = ") + quoted(*scope.supplier)
-                                            : QString();
+    const auto supplier = [&scope](const QString &column) {
+        return scope.supplier ? QStringLiteral(" AND %1 = %2").arg(column, sqlQuoted(*scope.supplier)) : QString();
+    };
+    const auto valueRows = [](const QStringList &codes) {
+        QStringList rows;
+        for (const QString &code : codes)
+            rows << QLatin1Char('(') + sqlQuoted(code) + QLatin1Char(')');
+        return rows.join(QStringLiteral(", "));
+    };
 
     if (reading.kind == Reading::Ranges) {
         // One range of the index for each month, agency and account, summed
@@ -124,16 +112,11 @@ QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &re
                 year = QStringLiteral("mois.period_year");
                 month = QStringLiteral("mois.period_month");
             } else if (part == QLatin1String("dim_agence")) {
-                QStringList values;
-                for (const QString &code : *scope.agencies)
-                    values << QLatin1Char('(') + quoted(code) + QLatin1Char(')');
-                with << QStringLiteral("agences(dim_agence) AS (VALUES %1)").arg(values.join(QStringLiteral(", ")));
+                with << QStringLiteral("agences(dim_agence) AS (VALUES %1)").arg(valueRows(*scope.agencies));
                 from << QStringLiteral("agences");
             } else {
-                QStringList values;
-                for (const QString &code : indexOrder(Schema::accountCodes()))
-                    values << QLatin1Char('(') + quoted(code) + QLatin1Char(')');
-                with << QStringLiteral("comptes(code_account) AS (VALUES %1)").arg(values.join(QStringLiteral(", ")));
+                with << QStringLiteral("comptes(code_account) AS (VALUES %1)")
+                            .arg(valueRows(indexOrder(Schema::accountCodes())));
                 from << QStringLiteral("comptes");
             }
         }
@@ -145,10 +128,15 @@ QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &re
                               " WHERE d.period_year = %3 AND d.period_month = %4 AND d.dim_agence = agences.dim_agence"
                               " AND d.code_account = comptes.code_account%5)) AS groupes FROM %6")
             .arg(with.join(QStringLiteral(", ")), outer.join(QStringLiteral(", ")), year, month,
-                 scope.supplier ? QStringLiteral(" AND d.dim_fournisseur = ") + quoted(*scope.supplier) : QString(),
-                 from.join(QStringLiteral(" CROSS JOIN ")));
+                 supplier(QStringLiteral("d.dim_fournisseur")), from.join(QStringLiteral(" CROSS JOIN ")));
     }
 
+    QStringList keys;
+    if (scope.months > 1)
+        keys << QStringLiteral("period_year") << QStringLiteral("period_month");
+    keys << QStringLiteral("dim_agence") << QStringLiteral("code_account");
+    if (scope.byUser)
+        keys << QStringLiteral("dim_utilisateur");
     const QString columns = keys.join(QStringLiteral(", "));
     QString sql = reading.kind == Reading::Server
         ? QStringLiteral("SELECT %1, SUM(valeur) AS somme FROM data").arg(columns)
@@ -158,10 +146,10 @@ QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &re
     // over every agency reads the months whole, and testing the account of
     // each row would cost more than summing the few rows of other accounts.
     sql += QStringLiteral(" WHERE ") + monthCondition(scope, bool(scope.agencies));
-    sql += supplier;
+    sql += supplier(QStringLiteral("dim_fournisseur"));
     if (scope.agencies) {
-        sql += QStringLiteral(" AND dim_agence IN (%1)").arg(quotedList(*scope.agencies));
-        sql += QStringLiteral(" AND code_account IN (%1)").arg(quotedList(indexOrder(Schema::accountCodes())));
+        sql += QStringLiteral(" AND dim_agence IN (%1)").arg(sqlQuotedList(*scope.agencies));
+        sql += QStringLiteral(" AND code_account IN (%1)").arg(sqlQuotedList(indexOrder(Schema::accountCodes())));
     }
     if (reading.kind == Reading::Server)
         sql += QStringLiteral(" GROUP BY ") + columns;
@@ -613,6 +601,9 @@ AccountSums GroupedFigureSource::totals(TABSDatabase *db, const DashboardSelecti
     } else if (scope.drill >= 2) {
         agencies = QSet<QString>{selection.agencyCode};
     }
+    // Every agency counts: the pass must hold them all, not only the linked.
+    if (!agencies)
+        wanted.agencies.reset();
     const Pass &pass = passFor(wanted);
     const int month = monthNumber(selection.year, selection.month) - monthNumber(pass.scope.year, pass.scope.month);
 

@@ -2,7 +2,6 @@
 
 #include "dashboard/tableprint.h"
 
-#include "store/dberror.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
@@ -10,7 +9,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTextStream>
 
 namespace HeadlessReport {
 
@@ -157,11 +155,9 @@ QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<Das
 QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
     QJsonArray array;
-    QVector<DashboardRow> lines = rows;
-    if (totals)
-        lines << *totals;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const DashboardRow &row = lines.at(i);
+    const QStringList captions = dashboardCaptions();
+    for (qsizetype i = 0; i < rows.size() + (totals ? 1 : 0); ++i) {
+        const DashboardRow &row = i < rows.size() ? rows.at(i) : *totals;
         QJsonObject values;
         values[QStringLiteral("montant_ht")] = row.HT;
         values[QStringLiteral("tva")] = row.TVA;
@@ -173,7 +169,6 @@ QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<Das
         values[QStringLiteral("nb_commandes")] = row.NbCommandes;
         values[QStringLiteral("transformation_pct")] = row.Transformation;
         QJsonObject texts;
-        const QStringList captions = dashboardCaptions();
         const QStringList cells = row.cells();
         for (int c = 0; c < 10; ++c)
             texts[captions.at(c)] = cells.at(c);

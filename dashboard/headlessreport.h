@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 class TABSDatabase;
-class QTextStream;
 
 // The tracking table without a window, for scripts, scheduled exports and
 // checks. It asks the very same code as the window for rows and texts.

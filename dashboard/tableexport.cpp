@@ -12,7 +12,6 @@
 #include <xlsxwriter.h>
 
 #include <cerrno>
-#include <clocale>
 #include <cmath>
 #include <cstring>
 #include <locale.h>
@@ -286,7 +285,8 @@ private:
 QByteArray cellText(const QString &text)
 {
     static const QRegularExpression escape(QStringLiteral("_(?=x[0-9A-Fa-f]{4}_)"));
-    return workbookText(text).replace(escape, QStringLiteral("_x005F_")).toUtf8();
+    // Escaped first, then cut: the library counts what it is given.
+    return workbookText(QString(text).replace(escape, QStringLiteral("_x005F_"))).toUtf8();
 }
 
 // Widths of the columns in characters.
@@ -318,30 +318,29 @@ SheetFormats addFormats(lxw_workbook *workbook)
         format_set_align(header, align);
         formats.header[c] = header;
 
-        lxw_format *cell = workbook_add_format(workbook);
-        format_set_align(cell, align);
+        const char *number = "@";
         switch (columnKind(c)) {
         case ColumnKind::Amount:
-            format_set_num_format(cell, "#,##0.00");
+            number = "#,##0.00";
             break;
         case ColumnKind::Percent:
-            format_set_num_format(cell, "0.00%");
+            number = "0.00%";
             break;
         case ColumnKind::Count:
-            format_set_num_format(cell, "#,##0");
+            number = "#,##0";
             break;
         case ColumnKind::Label:
-            format_set_num_format(cell, "@");
             break;
         }
+        lxw_format *cell = workbook_add_format(workbook);
+        format_set_align(cell, align);
+        format_set_num_format(cell, number);
         formats.cell[c] = cell;
         lxw_format *total = workbook_add_format(workbook);
         format_set_align(total, align);
         format_set_bold(total);
         format_set_top(total, LXW_BORDER_THIN);
-        format_set_num_format(total, c == 0 ? "@" : columnKind(c) == ColumnKind::Amount ? "#,##0.00"
-                                              : columnKind(c) == ColumnKind::Percent   ? "0.00%"
-                                                                                        : "#,##0");
+        format_set_num_format(total, number);
         formats.total[c] = total;
     }
     return formats;

@@ -36,29 +36,31 @@ struct Layout
     int rowsPerPage = 0;
 };
 
-qreal widthOf(const QFont &font, QPaintDevice *device, const QString &text)
-{
-    return QFontMetricsF(font, device).horizontalAdvance(text);
-}
-
 Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document)
 {
     Layout layout;
     const QStringList captions = dashboardCaptions();
+    // Each row's texts once, whatever the number of sizes tried.
+    QVector<QStringList> texts;
+    texts.reserve(document.rows.size());
+    for (const DashboardRow &row : document.rows)
+        texts << row.cells();
+    const QStringList totals = document.totals ? document.totals->cells() : QStringList();
     // The font shrinks until every column holds its longest text.
     for (qreal points = BasePoints;; points -= 0.5) {
         layout.font = QFont(QStringLiteral("DejaVu Sans"));
         layout.font.setPointSizeF(points);
         layout.bold = layout.font;
         layout.bold.setBold(true);
-        const qreal padding = 0.75 * QFontMetricsF(layout.font, device).averageCharWidth();
+        const QFontMetricsF plain(layout.font, device), bold(layout.bold, device);
+        const qreal padding = 0.75 * plain.averageCharWidth();
         qreal total = 0;
         for (int c = 0; c < Columns; ++c) {
-            qreal widest = widthOf(layout.bold, device, captions.at(c));
-            for (const DashboardRow &row : document.rows)
-                widest = std::max(widest, widthOf(layout.font, device, row.cells().at(c)));
-            if (document.totals)
-                widest = std::max(widest, widthOf(layout.bold, device, document.totals->cells().at(c)));
+            qreal widest = bold.horizontalAdvance(captions.at(c));
+            for (const QStringList &cells : std::as_const(texts))
+                widest = std::max(widest, plain.horizontalAdvance(cells.at(c)));
+            if (!totals.isEmpty())
+                widest = std::max(widest, bold.horizontalAdvance(totals.at(c)));
             layout.widths[c] = widest + 2 * padding;
             total += layout.widths[c];
         }

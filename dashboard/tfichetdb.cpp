@@ -57,9 +57,6 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     table->header()->setStretchLastSection(false);
     table->installEventFilter(this);
     m_totalsLine = new TotalsLine(m_ui->lvData);
-    // The captions size themselves to their text as the window is first
-    // shown, from where the form puts them, whatever the font found on this
-    // system.
     // On a small screen the table gives up height first, down to a few
     // rows, so that the buttons under it stay in view; the lists keep the
     // width they need.
@@ -318,6 +315,8 @@ void TFicheTDB::fitColumns()
 void TFicheTDB::resetSort()
 {
     m_ui->lvData->setSortingEnabled(false);
+    // The rows that are about to go need no fitting.
+    const QSignalBlocker quiet(m_ui->lvData->header());
     m_ui->lvData->header()->setSortIndicator(-1, Qt::AscendingOrder);
 }
 

@@ -17,13 +17,16 @@
 #include <limits>
 #include <optional>
 
+namespace {
+// The form's widths of the list's columns: the least they get.
+const QVector<int> FormWidths{200, 0, 200};
+} // namespace
+
 TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheParamNiveau)
 {
     m_ui->setupUi(this);
-    m_ui->lvNiveau->setColumnWidth(0, 200);
-    m_ui->lvNiveau->setColumnWidth(2, 200);
     m_ui->edtNiveau->setMaxLength(std::numeric_limits<int>::max());
-    Fitting::fitColumns(m_ui->lvNiveau, {200, 0, 200});
+    Fitting::fitColumns(m_ui->lvNiveau, FormWidths);
     Fitting::scrollWhenScreenIsSmall(this);
 
     connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveau::btnAjouterClick);
@@ -71,7 +74,7 @@ void TFicheParamNiveau::LoadLevelList()
     LevelLists::AppendCodeRows(m_ui->lvNiveau, FDatabase, LevelStatements::levelList(),
                                     {QStringLiteral("utilisateur"), QStringLiteral("code"), QStringLiteral("libelle")});
     // The form's widths, and "Code" as wide as the codes.
-    Fitting::fitColumns(m_ui->lvNiveau, {200, 0, 200});
+    Fitting::fitColumns(m_ui->lvNiveau, FormWidths);
 }
 
 void TFicheParamNiveau::ClearLevelList()

@@ -10,12 +10,16 @@
 #include "levels/levelstatements.h"
 #include "ui/itemcodes.h"
 
+namespace {
+// The form's widths of the list's columns: the least they get.
+const QVector<int> FormWidths{380, 0};
+} // namespace
+
 TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner)
     : QDialog(owner), m_ui(new Ui::TFicheParamNiveauAgence)
 {
     m_ui->setupUi(this);
-    m_ui->lvNiveau->setColumnWidth(0, 380);
-    Fitting::fitColumns(m_ui->lvNiveau, {380, 0});
+    Fitting::fitColumns(m_ui->lvNiveau, FormWidths);
     Fitting::scrollWhenScreenIsSmall(this);
 
     connect(m_ui->cblNiveaux, &QComboBox::activated, this, &TFicheParamNiveauAgence::cblNiveauxChange);
@@ -80,7 +84,7 @@ void TFicheParamNiveauAgence::LoadLevelAgencies()
         return;
     LevelLists::AppendCodeRows(m_ui->lvNiveau, FDatabase, LevelStatements::levelAgencies(SelectedLevel()),
                                     {QStringLiteral("libelle"), QStringLiteral("code")});
-    Fitting::fitColumns(m_ui->lvNiveau, {380, 0});
+    Fitting::fitColumns(m_ui->lvNiveau, FormWidths);
 }
 
 void TFicheParamNiveauAgence::ClearAgencyList()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The one place where a value is pasted into a statement. Statements stand
 // values between single quotes; doubling every single quote inside the value
@@ -26,4 +27,18 @@ inline QString sqlEscape(const QString &value)
         }
     }
     return out;
+}
+
+// A value as a literal between single quotes, and a list of them for IN (...).
+inline QString sqlQuoted(const QString &value)
+{
+    return QLatin1Char('\'') + sqlEscape(value) + QLatin1Char('\'');
+}
+
+inline QString sqlQuotedList(const QStringList &values)
+{
+    QStringList out;
+    for (const QString &value : values)
+        out << sqlQuoted(value);
+    return out.join(QStringLiteral(", "));
 }

@@ -34,11 +34,6 @@ void SetRowCode(QTreeWidgetItem *item, const QString &code)
     item->setData(0, ObjectCodeRole, QVariant::fromValue(TObjectCode(code)));
 }
 
-bool HasRowCode(const QTreeWidgetItem *item)
-{
-    return item->data(0, ObjectCodeRole).canConvert<TObjectCode>();
-}
-
 QString GetRowCode(const QTreeWidgetItem *item)
 {
     const QVariant data = item->data(0, ObjectCodeRole);

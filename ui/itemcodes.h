@@ -22,5 +22,4 @@ void ClearComboItems(QComboBox *combo);
 
 // The same for the rows of the level windows' lists.
 void SetRowCode(QTreeWidgetItem *item, const QString &code);
-bool HasRowCode(const QTreeWidgetItem *item);
 QString GetRowCode(const QTreeWidgetItem *item);
