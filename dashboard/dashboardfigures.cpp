@@ -151,12 +151,12 @@ AccountSums PerFigureSource::figures(TAccount &request)
     accountSql.SetDatabase(m_db);
     accountSql.SetAccount(&request);
     const QStringList codes = Schema::accountCodes();
-    double values[6];
+    AccountSums sums;
     for (int i = 0; i < 6; ++i) {
         request.SetAccountCode(codes.at(i));
-        values[i] = accountSql.GetValue();
+        sums.at(i) = accountSql.GetValue();
     }
-    return {values[0], values[1], values[2], values[3], values[4], values[5]};
+    return sums;
 }
 
 QString rowStatement(const DashboardSelection &selection, int drill)
@@ -218,7 +218,6 @@ AccountSums FigureSource::totals(TABSDatabase *db, const DashboardSelection &sel
     if (sql.isEmpty())
         return sums;
     const QStringList codes = Schema::accountCodes();
-    double *values[6] = {&sums.ht, &sums.tva, &sums.marge, &sums.relances, &sums.devis, &sums.commandes};
     TABSQuery query(db);
     query.SetDatabaseName(db->DatabaseName());
     query.SQL().append(sql);
@@ -226,7 +225,7 @@ AccountSums FigureSource::totals(TABSDatabase *db, const DashboardSelection &sel
     for (; !query.Eof(); query.Next()) {
         const int account = codes.indexOf(query.FieldByName(QStringLiteral("code_account")).AsString());
         if (account >= 0)
-            *values[account] = query.FieldByName(QStringLiteral("somme")).AsFloat();
+            sums.at(account) = query.FieldByName(QStringLiteral("somme")).AsFloat();
     }
     query.Close();
     return sums;

@@ -42,6 +42,13 @@ struct AccountSums
     double relances = 0;
     double devis = 0;
     double commandes = 0;
+
+    // By the account's place in Schema::accountCodes().
+    double &at(int account)
+    {
+        double *const all[] = {&ht, &tva, &marge, &relances, &devis, &commandes};
+        return *all[account];
+    }
 };
 
 // One row of the table with its figures and the texts it shows.

@@ -84,6 +84,34 @@ QString monthCondition(const GroupedFigureSource::Scope &scope, bool list)
 // months by agency and by user, a few hundred sums each.
 constexpr size_t KeptPasses = 8;
 
+// A code that no group of the pass has.
+constexpr int NoMatch = -2;
+
+// Which of a pass's agencies (or users) the codes name.
+template <class Codes>
+QVector<char> maskOf(const QHash<QString, int> &positions, const Codes &codes)
+{
+    QVector<char> in(positions.size(), 0);
+    for (const QString &code : codes) {
+        const int at = positions.value(code, NoMatch);
+        if (at >= 0)
+            in[at] = 1;
+    }
+    return in;
+}
+
+// The six sums of the groups of one month that `keep` lets through.
+template <class Pass, class Keep>
+void sumGroups(const Pass &pass, int month, SumOfValues (&sums)[6], const Keep &keep)
+{
+    for (const auto &group : pass.groups) {
+        if (group.month != month || !keep(group))
+            continue;
+        for (int i = 0; i < 6; ++i)
+            sums[i].merge(group.sums[i]);
+    }
+}
+
 } // namespace
 
 QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &reading)
@@ -532,40 +560,24 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
     const int month = monthNumber(wanted.year, wanted.month) - monthNumber(pass.scope.year, pass.scope.month);
 
     // Which agencies and users the request lets through. NULL passes only
-    // where its dimension is not restricted; NoMatch is a code without facts.
-    constexpr int NoMatch = -2;
-    QVector<char> inLevel;
-    if (byLevel) {
-        inLevel.fill(0, pass.agencies.size());
-        for (const QString &code : levelAgencies(request.GetLevelCode())) {
-            const int a = pass.agencies.value(code, NoMatch);
-            if (a >= 0)
-                inLevel[a] = 1;
-        }
-    }
+    // where its dimension is not restricted; a code without facts matches
+    // nothing.
+    const QVector<char> inLevel = byLevel ? maskOf(pass.agencies, levelAgencies(request.GetLevelCode())) : QVector<char>();
     const int agency = request.UsesAgency() ? pass.agencies.value(request.GetAgencyCode(), NoMatch) : NoMatch;
     const int user = request.UsesUser() ? pass.users.value(request.GetUserCode(), NoMatch) : NoMatch;
 
     SumOfValues sums[6];
-    for (const Group &group : pass.groups) {
-        if (group.month != month)
-            continue;
-        if (byLevel && (group.agency == Null || !inLevel[group.agency]))
-            continue;
-        if (request.UsesAgency() && group.agency != agency)
-            continue;
-        if (request.UsesUser() && group.user != user)
-            continue;
-        for (int i = 0; i < 6; ++i)
-            sums[i].merge(group.sums[i]);
-    }
+    sumGroups(pass, month, sums, [&](const Group &group) {
+        return !(byLevel && (group.agency == Null || !inLevel[group.agency]))
+            && !(request.UsesAgency() && group.agency != agency) && !(request.UsesUser() && group.user != user);
+    });
 
-    double values[6];
+    AccountSums out;
     const QStringList codes = Schema::accountCodes();
     for (int i = 0; i < 6; ++i) {
         const std::optional<double> value = sums[i].result();
         if (value) {
-            values[i] = *value;
+            out.at(i) = *value;
             continue;
         }
         // Only the engine can tell: its own statement for this figure.
@@ -574,9 +586,9 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
         statement.SetAccount(&request);
         request.SetAccountCode(codes.at(i));
         ++m_figureStatements;
-        values[i] = statement.GetValue();
+        out.at(i) = statement.GetValue();
     }
-    return {values[0], values[1], values[2], values[3], values[4], values[5]};
+    return out;
 }
 
 AccountSums GroupedFigureSource::totals(TABSDatabase *db, const DashboardSelection &selection, const TotalsScope &scope)
@@ -607,42 +619,20 @@ AccountSums GroupedFigureSource::totals(TABSDatabase *db, const DashboardSelecti
     const Pass &pass = passFor(wanted);
     const int month = monthNumber(selection.year, selection.month) - monthNumber(pass.scope.year, pass.scope.month);
 
-    QVector<char> agencyIn;
-    if (agencies) {
-        agencyIn.fill(0, pass.agencies.size());
-        for (const QString &code : std::as_const(*agencies)) {
-            const int a = pass.agencies.value(code, -2);
-            if (a >= 0)
-                agencyIn[a] = 1;
-        }
-    }
-    QVector<char> userIn;
-    if (scope.drill >= 2) {
-        userIn.fill(0, pass.users.size());
-        for (const QString &code : scope.rowCodes) {
-            const int u = pass.users.value(code, -2);
-            if (u >= 0)
-                userIn[u] = 1;
-        }
-    }
+    const QVector<char> agencyIn = agencies ? maskOf(pass.agencies, *agencies) : QVector<char>();
+    const QVector<char> userIn = scope.drill >= 2 ? maskOf(pass.users, scope.rowCodes) : QVector<char>();
 
     SumOfValues sums[6];
-    for (const Group &group : pass.groups) {
-        if (group.month != month)
-            continue;
-        if (agencies && (group.agency == Null || !agencyIn[group.agency]))
-            continue;
-        if (scope.drill >= 2 && (group.user < 0 || !userIn[group.user]))
-            continue;
-        for (int i = 0; i < 6; ++i)
-            sums[i].merge(group.sums[i]);
-    }
-    double values[6];
+    sumGroups(pass, month, sums, [&](const Group &group) {
+        return !(agencies && (group.agency == Null || !agencyIn[group.agency]))
+            && !(scope.drill >= 2 && (group.user < 0 || !userIn[group.user]));
+    });
+    AccountSums out;
     for (int i = 0; i < 6; ++i) {
         const std::optional<double> value = sums[i].result();
         if (!value)
             return FigureSource::totals(db, selection, scope); // only the engine can tell
-        values[i] = *value;
+        out.at(i) = *value;
     }
-    return {values[0], values[1], values[2], values[3], values[4], values[5]};
+    return out;
 }
