@@ -878,7 +878,7 @@ void Benchmark::measurePolicies(BenchStore &store, qint64 size, const BenchShape
     const bool indexed = index != IndexOrder::None;
     QFile file(m_options.policiesScript);
     if (!file.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("cannot read %1").arg(m_options.policiesScript));
+        fail(QStringLiteral("impossible de lire %1").arg(m_options.policiesScript));
     const QString script = QString::fromUtf8(file.readAll());
     const QString database = store.work(size, shape, index);
     m_progress << "  row-level security on " << database << ": " << Qt::flush;

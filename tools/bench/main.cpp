@@ -29,6 +29,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QDir>
 #include <QFile>
 #include <QTextStream>
@@ -208,6 +209,16 @@ int run(int &argc, char *argv[])
         if (positional.isEmpty())
             return usageError(err, QStringLiteral("--policies demande un serveur"));
         options.policiesScript = parser.value(policies);
+        // Said now, not after the first sizes have been measured.
+        if (!QFileInfo(options.policiesScript).isReadable())
+            return usageError(err, QStringLiteral("--policies : impossible de lire %1").arg(options.policiesScript));
+    }
+    if (parser.isSet(data)) {
+        try {
+            TableExport::checkTarget(parser.value(data));
+        } catch (const TableExport::ExportError &e) {
+            return usageError(err, QStringLiteral("--data : %1").arg(QString::fromUtf8(e.what())));
+        }
     }
     if (parser.isSet(lastMonth)) {
         options.lastMonth = QDate::fromString(parser.value(lastMonth), QStringLiteral("yyyy-MM"));
