@@ -108,34 +108,29 @@ QStringList tableOf(TABSDatabase &db, DashboardSelection selection)
     return out;
 }
 
-// The level rows, as the program started with `user` shows them.
-QStringList levelRows(TABSDatabase &db, const QString &user)
+// The level rows, as the program started with `user` shows them; with a
+// level, its agency rows; with an agency too, the user rows of the agency.
+QStringList levelRows(TABSDatabase &db, const QString &user, const QString &level = QString(),
+                      const QString &agency = QString())
 {
     DashboardSelection selection;
     selection.admin = user == QLatin1String("VEXOR");
     selection.user = user;
+    selection.levelIndex = level.isEmpty() ? 0 : 1;
+    selection.levelCode = level;
+    selection.agencyIndex = agency.isEmpty() ? 0 : 1;
+    selection.agencyCode = agency;
     return tableOf(db, selection);
 }
 
-// The agency rows of a level, or the user rows of one agency.
 QStringList agencyRows(TABSDatabase &db, const QString &level)
 {
-    DashboardSelection selection;
-    selection.admin = true;
-    selection.levelIndex = 1;
-    selection.levelCode = level;
-    return tableOf(db, selection);
+    return levelRows(db, QStringLiteral("VEXOR"), level);
 }
 
 QStringList userRows(TABSDatabase &db, const QString &level, const QString &agency)
 {
-    DashboardSelection selection;
-    selection.admin = true;
-    selection.levelIndex = 1;
-    selection.levelCode = level;
-    selection.agencyIndex = 1;
-    selection.agencyCode = agency;
-    return tableOf(db, selection);
+    return levelRows(db, QStringLiteral("VEXOR"), level, agency);
 }
 
 QStringList column(TestDatabase &db, const QString &sql)
