@@ -352,6 +352,7 @@ void TestReport::textLabelsAreCut()
     QCOMPARE(lines.size(), 4);
     const QString cut = longLabel.left(HeadlessReport::TextLabelWidth - 1) + QChar(0x2026);
     QVERIFY2(lines.at(1).startsWith(cut + QStringLiteral("  ")), qPrintable(lines.at(1)));
+    QVERIFY(lines.at(1).simplified().endsWith(QStringLiteral(" 300.25 60.05 360.30 -8.00 -2.66% 1 6 6 100.00%")));
     // The other labels are padded to the cut width, not beyond.
     QVERIFY(lines.at(2).startsWith(QStringLiteral("Secteur Vide").leftJustified(HeadlessReport::TextLabelWidth) + "  "));
     for (const QString &line : lines)
