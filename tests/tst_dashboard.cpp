@@ -80,9 +80,8 @@ private slots:
     void escapeChangesNothing();
     void doubleClickDrills_data();
     void doubleClickDrills();
-    void staleUserShowsLevelRows();
-    void monthChangeReloadsUsers();
-    void supplierNarrowsFigures();
+    void picksShowTheirRows_data();
+    void picksShowTheirRows();
     void refreshReadsOneState();
     void errorDuringRefreshRestoresCursor();
     void errorDuringActivationShownOnce();
@@ -647,72 +646,53 @@ void TestDashboard::doubleClickDrills()
     QCOMPARE(clicked.window.activation()->count(), 1);
 }
 
-void TestDashboard::staleUserShowsLevelRows()
+void TestDashboard::picksShowTheirRows_data()
 {
-    OpenedTable fixture(true);
-    QVERIFY(fixture.opened);
-    auto &[file, db, boxes, window, opened] = fixture;
-    auto *levels = window.findChild<QComboBox *>("cblNiveau");
-    auto *agencies = window.findChild<QComboBox *>("cblAgence");
-    auto *users = window.findChild<QComboBox *>("cblUtilisateur");
-    auto *table = window.findChild<QTreeWidget *>("lvData");
-
-    QVERIFY(pickWithMouse(levels, 1));
-    QVERIFY(pickWithMouse(agencies, 2));
-    QVERIFY(pickWithMouse(users, 1));
-    QCOMPARE(window.GetDrillLevel(), 3);
-
-    // Another level: the user stays selected, the table shows level rows.
-    QVERIFY(pickWithMouse(levels, 3));
-    QCOMPARE(users->currentText(), QStringLiteral("Denis Roux"));
-    QCOMPARE(window.selection().userCode, QStringLiteral("U4"));
-    QCOMPARE(window.GetDrillLevel(), 0);
-    QCOMPARE(firstColumn(table), (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
-
-    // Users back to "<Tous>": the agencies of the new level.
-    QVERIFY(pickWithMouse(users, 0));
-    QCOMPARE(window.GetDrillLevel(), 1);
-    QCOMPARE(firstColumn(table), QStringList{"Agence de Brest"});
+    QTest::addColumn<Picks>("picks");
+    QTest::addColumn<QString>("user");         // the user list's text after them
+    QTest::addColumn<QStringList>("users");    // its entries, when given
+    QTest::addColumn<QList<QStringList>>("rows");
+    const QList<QStringList> levelRows{
+        {"Secteur Nord", "300.25", "60.05", "360.30", "-8.00", "-2.66%", "1", "6", "6", "100.00%"},
+        {"Secteur Vide", "0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"},
+        {"Secteur de l'Ouest", "100.25", "20.05", "120.30", "42.00", "41.90%", "-1", "4", "3", "75.00%"}};
+    const Picks oneUser{{"cblNiveau", 1}, {"cblAgence", 2}, {"cblUtilisateur", 1}};
+    // Another level: the user stays selected, the table shows level rows;
+    // users back to "<Tous>": the agencies of the new level.
+    QTest::newRow("another level, stale user") << oneUser + Picks{{"cblNiveau", 3}} << "Denis Roux" << QStringList{}
+                                                << levelRows;
+    QTest::newRow("then every user") << oneUser + Picks{{"cblNiveau", 3}, {"cblUtilisateur", 0}} << "<Tous>"
+                                     << QStringList{}
+                                     << QList<QStringList>{{"Agence de Brest", "100.25", "20.05", "120.30", "42.00",
+                                                            "41.90%", "-1", "4", "3", "75.00%"}};
+    // Last month: Chloé worked in the agency, Denis did not.
+    QTest::newRow("last month's users") << Picks{{"cblNiveau", 1}, {"cblAgence", 1}, {"cblUtilisateur", 1}, {"cblPeriode", 1}}
+                                        << "<Tous>" << QStringList{"<Tous>", "Chloé Petit"}
+                                        << QList<QStringList>{{"Chloé Petit", "7.00", "1.00", "8.00", "1.00", "14.29%",
+                                                               "1", "1", "1", "100.00%"}};
+    QTest::newRow("a supplier") << Picks{{"cblFournisseur", 2}} << "<tous>" << QStringList{"<tous>"}
+                                << QList<QStringList>{
+                                       {"Secteur Nord", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4", "1", "25.00%"},
+                                       {"Secteur Vide", "0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"},
+                                       {"Secteur de l'Ouest", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4",
+                                        "1", "25.00%"}};
 }
 
-void TestDashboard::monthChangeReloadsUsers()
+void TestDashboard::picksShowTheirRows()
 {
+    QFETCH(Picks, picks);
+    QFETCH(QString, user);
+    QFETCH(QStringList, users);
+    QFETCH(QList<QStringList>, rows);
     OpenedTable fixture(true);
     QVERIFY(fixture.opened);
-    auto &[file, db, boxes, window, opened] = fixture;
-    auto *levels = window.findChild<QComboBox *>("cblNiveau");
-    auto *agencies = window.findChild<QComboBox *>("cblAgence");
-    auto *users = window.findChild<QComboBox *>("cblUtilisateur");
-    auto *months = window.findChild<QComboBox *>("cblPeriode");
-    auto *table = window.findChild<QTreeWidget *>("lvData");
-
-    QVERIFY(pickWithMouse(levels, 1));
-    QVERIFY(pickWithMouse(agencies, 1));
-    QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Denis Roux"}));
-    QVERIFY(pickWithMouse(users, 1));
-
-    // Last month: Chloé worked there, Denis did not.
-    QVERIFY(pickWithMouse(months, 1));
-    QCOMPARE(comboTexts(users), (QStringList{"<Tous>", "Chloé Petit"}));
-    QCOMPARE(users->currentIndex(), 0);
-    QCOMPARE(tableRows(table),
-             (QList<QStringList>{{"Chloé Petit", "7.00", "1.00", "8.00", "1.00", "14.29%", "1", "1", "1", "100.00%"}}));
-}
-
-void TestDashboard::supplierNarrowsFigures()
-{
-    OpenedTable fixture(true);
-    QVERIFY(fixture.opened);
-    auto &[file, db, boxes, window, opened] = fixture;
-    auto *suppliers = window.findChild<QComboBox *>("cblFournisseur");
-    QVERIFY(pickWithMouse(suppliers, 2));
-    QCOMPARE(window.selection().supplierCode, QStringLiteral("F'2"));
-    QCOMPARE(tableRows(window.findChild<QTreeWidget *>("lvData")),
-             (QList<QStringList>{
-                 {"Secteur Nord", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4", "1", "25.00%"},
-                 {"Secteur Vide", "0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"},
-                 {"Secteur de l'Ouest", "100.25", "20.05", "120.30", "30.00", "29.93%", "-2", "4", "1", "25.00%"},
-             }));
+    for (const auto &[name, entry] : picks)
+        QVERIFY(pickWithMouse(fixture.combo(qPrintable(name)), entry));
+    QCOMPARE(fixture.combo("cblUtilisateur")->currentText(), user);
+    if (!users.isEmpty())
+        QCOMPARE(comboTexts(fixture.combo("cblUtilisateur")), users);
+    QCOMPARE(tableRows(fixture.table()), rows);
+    QVERIFY(fixture.boxes.shown().isEmpty());
 }
 
 namespace {
