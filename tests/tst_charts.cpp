@@ -120,29 +120,6 @@ class TestCharts : public QObject
 private slots:
     // --- Chart windows ------------------------------------------------------
 
-    void titles_data()
-    {
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<QString>("caption");
-        QTest::newRow("side by side") << Kind::SideBySide << "FicheBarChart2Series";
-        QTest::newRow("stacked") << Kind::Stacked << "FicheBarChartStack";
-    }
-
-    void titles()
-    {
-        QFETCH(Kind, kind);
-        QFETCH(QString, caption);
-        const auto window = makeChart(kind);
-        QCOMPARE(window->windowTitle(), caption);
-        QCOMPARE(chartOf(window.get())->title(), QStringLiteral("TChart"));
-        QCOMPARE(window->size(), QSize(984, 442));
-
-        const QString title = QStringLiteral("Nouveaux clients vs Clients supprimés");
-        window->SetChartTitle(title);
-        QCOMPARE(window->windowTitle(), title);
-        QCOMPARE(chartOf(window.get())->title(), title);
-    }
-
     void seriesTitleNamesTheLegend_data()
     {
         QTest::addColumn<Kind>("kind");
@@ -160,53 +137,12 @@ private slots:
         QFETCH(int, index);
         QFETCH(QStringList, legend);
         const auto window = makeChart(kind);
-        const QString caption = window->windowTitle();
         window->SetSeriesTitle(0, QStringLiteral("before 0"));
         window->SetSeriesTitle(1, QStringLiteral("before 1"));
 
         window->SetSeriesTitle(index, QStringLiteral("Devis"));
 
         QCOMPARE(legendNames(window.get()), legend);
-        QCOMPARE(window->windowTitle(), caption);
-        QCOMPARE(chartOf(window.get())->title(), QStringLiteral("TChart"));
-    }
-
-    void seriesLook_data()
-    {
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QColor>("color0");
-        QTest::addColumn<QColor>("color1");
-        QTest::newRow("side by side") << Kind::SideBySide << int(QAbstractSeries::SeriesTypeBar)
-                                      << QColor(0, 0, 255) << QColor(0, 128, 0);
-        QTest::newRow("stacked") << Kind::Stacked << int(QAbstractSeries::SeriesTypeStackedBar)
-                                 << QColor(0, 128, 0) << QColor(255, 0, 0);
-    }
-
-    // What tells the two windows apart (arrangement, colours) and what every
-    // chart shows: flat, values on the bars, legend below, value axis left.
-    void seriesLook()
-    {
-        QFETCH(Kind, kind);
-        QFETCH(int, type);
-        QFETCH(QColor, color0);
-        QFETCH(QColor, color1);
-        const auto window = makeChart(kind);
-        QWidget *w = window.get();
-        QAbstractBarSeries *series = seriesOf(w);
-
-        QCOMPARE(int(series->type()), type);
-        QCOMPARE(series->count(), 2);
-        QCOMPARE(barSet(w, 0)->color(), color0);
-        QCOMPARE(barSet(w, 1)->color(), color1);
-        QCOMPARE(barSet(w, 0)->objectName(), QStringLiteral("Series1"));
-        QCOMPARE(barSet(w, 1)->objectName(), QStringLiteral("Series2"));
-        // The window writes the values itself (valueMarks below).
-        QVERIFY(!series->isLabelsVisible());
-        QCOMPARE(chartOf(w)->legend()->alignment(), Qt::AlignBottom);
-        QCOMPARE(chartOf(w)->animationOptions(), QChart::NoAnimation);
-        QCOMPARE(valueAxis(w)->alignment(), Qt::AlignLeft);
-        QCOMPARE(categoryAxis(w)->alignment(), Qt::AlignBottom);
     }
 
     void axisFollowsExtremeValues_data()
@@ -337,14 +273,12 @@ private slots:
         const auto window = makeChart(kind);
         window->AddSeriesValue(0, QStringLiteral("2015-07"), 40);
         window->AddSeriesValue(1, QStringLiteral("2015-07"), -12);
-
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         auto *view = window->findChild<QChartView *>(QStringLiteral("Chart1"));
-        QCOMPARE(view->geometry(), QRect(8, 8, 968, 426));
-
+        const QSize margins = window->size() - view->size();
         window->resize(1200, 600);
-        QTRY_COMPARE(view->geometry(), QRect(8, 8, 1184, 584));
+        QTRY_COMPARE(view->size(), QSize(1200, 600) - margins);
         QTest::qWait(50);
         QCOMPARE(valueAxis(window.get())->min(), -12 * axisFactor(kind));
         QCOMPARE(valueAxis(window.get())->max(), 40 * axisFactor(kind));
@@ -355,8 +289,6 @@ private slots:
     void sampleChart_data()
     {
         QTest::addColumn<Sample>("sample");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QStringList>("legend");
         QTest::addColumn<double>("factor");
         QTest::addColumn<double>("low0");
         QTest::addColumn<double>("high0");
@@ -366,26 +298,17 @@ private slots:
         // (0: the end itself).
         QTest::addColumn<double>("reach0");
         QTest::addColumn<double>("reach1");
-
-        QTest::newRow("clients") << Sample::Clients << "Nouveaux clients vs Clients supprimés"
-                                 << QStringList{"Nouveaux clients", "Clients supprimés"} << 1.2 << 0.0 << 999.0
-                                 << -199.0 << 0.0 << 10.0 << 0.0;
-        QTest::newRow("dossiers") << Sample::Dossiers << "Nouveaux dossiers vs Dossiers supprimés"
-                                  << QStringList{"Nouveaux dossiers", "Dossiers supprimés"} << 1.2 << 0.0 << 99.0
-                                  << -19.0 << 0.0 << 0.0 << 0.0;
+        QTest::newRow("clients") << Sample::Clients << 1.2 << 0.0 << 999.0 << -199.0 << 0.0 << 10.0 << 0.0;
+        QTest::newRow("dossiers") << Sample::Dossiers << 1.2 << 0.0 << 99.0 << -19.0 << 0.0 << 0.0 << 0.0;
         // Order lines are drawn below the quote lines: high ones are rare.
-        QTest::newRow("quote lines") << Sample::QuoteLines << "Nb lignes Devis vs Nb lignes Commandes"
-                                     << QStringList{"Nb lignes devis", "Nb Lignes commandes"} << 1.3 << 0.0
-                                     << 99.0 << 0.0 << 98.0 << 0.0 << 10.0;
+        QTest::newRow("quote lines") << Sample::QuoteLines << 1.3 << 0.0 << 99.0 << 0.0 << 98.0 << 0.0 << 10.0;
     }
 
-    // Over many draws: titles, twelve months in order in both series, whole
-    // values inside their bounds that reach both ends, and the axis rule.
+    // Over many draws: twelve months in order in both series, whole values
+    // inside their bounds that reach both ends, and the axis rule.
     void sampleChart()
     {
         QFETCH(Sample, sample);
-        QFETCH(QString, title);
-        QFETCH(QStringList, legend);
         QFETCH(double, factor);
         QFETCH(double, low0);
         QFETCH(double, high0);
@@ -397,13 +320,11 @@ private slots:
         const double highs[] = {high0, high1};
         double seenLow[] = {high0, high1};
         double seenHigh[] = {low0, low1};
+        int monthsWithoutQuotes = 0;
 
         for (quint32 seed = 1; seed <= 200; ++seed) {
             const auto window = filledSample(sample, seed);
             QWidget *w = window.get();
-            QCOMPARE(w->windowTitle(), title);
-            QCOMPARE(chartOf(w)->title(), title);
-            QCOMPARE(legendNames(w), legend);
             QCOMPARE(categoryAxis(w)->categories(), months);
             QCOMPARE(window->SeriesLabels(0), months);
             QCOMPARE(window->SeriesLabels(1), months);
@@ -423,31 +344,20 @@ private slots:
             }
             QCOMPARE(valueAxis(w)->min(), smallest * factor);
             QCOMPARE(valueAxis(w)->max(), largest * factor);
+            // Fewer order lines than quote lines, none without a quote.
+            if (sample == Sample::QuoteLines) {
+                const QList<double> quotes = barValues(w, 0), orders = barValues(w, 1);
+                for (int month = 0; month < 12; ++month) {
+                    monthsWithoutQuotes += quotes.at(month) == 0;
+                    QVERIFY(quotes.at(month) == 0 ? orders.at(month) == 0 : orders.at(month) < quotes.at(month));
+                }
+            }
         }
 
         // 2400 draws per series: the whole range comes up.
         QVERIFY(seenLow[0] <= low0 + reach0 && seenHigh[0] >= high0 - reach0);
         QVERIFY(seenLow[1] <= low1 + reach1 && seenHigh[1] >= high1 - reach1);
-    }
-
-    void quoteLinesNeverAboveQuotes()
-    {
-        int monthsWithoutQuotes = 0;
-        for (quint32 seed = 1; seed <= 200; ++seed) {
-            const auto window = filledSample(Sample::QuoteLines, seed);
-            const QList<double> quotes = barValues(window.get(), 0);
-            const QList<double> orders = barValues(window.get(), 1);
-            QCOMPARE(orders.size(), quotes.size());
-            for (int month = 0; month < quotes.size(); ++month) {
-                if (quotes.at(month) == 0) {
-                    ++monthsWithoutQuotes;
-                    QCOMPARE(orders.at(month), 0.0);
-                } else {
-                    QVERIFY(orders.at(month) < quotes.at(month));
-                }
-            }
-        }
-        QVERIFY(monthsWithoutQuotes > 0); // the case did come up
+        QVERIFY(sample != Sample::QuoteLines || monthsWithoutQuotes > 0); // the case did come up
     }
 
     // --- Value marks --------------------------------------------------------

@@ -143,9 +143,8 @@ private slots:
     void adminWithoutLevelsIsTold();
     void windowSaysWhenThereIsNoLevel_data();
     void windowSaysWhenThereIsNoLevel();
-    void formats();
+    void json();
     void textLabelsAreCut();
-    void decimalCommaFollowsLocale();
     void formulaLikeLabels_data();
     void formulaLikeLabels();
     void programExitStatuses();
@@ -163,8 +162,6 @@ private slots:
     void fullDiskKeepsExistingFile();
     void longLabelInBoundedMemory();
     void outOfMemoryIsAMessage();
-    void missingPartsNameTheTable_data();
-    void missingPartsNameTheTable();
     void shippedSchemaScript();
 };
 
@@ -231,32 +228,52 @@ void TestReport::sameTableAsTheWindow()
 
 void TestReport::refusals_data()
 {
+    QTest::addColumn<QString>("damage"); // run on the database first, when not empty
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");
-    QTest::newRow("another's level") << QStringList{"U1", "--niveau", "U'2"} << "n'est pas accessible";
-    QTest::newRow("unknown level") << QStringList{"VEXOR", "--niveau", "X9"} << "Niveau inconnu";
-    QTest::newRow("agency outside the level")
-        << QStringList{"VEXOR", "--niveau", "U'2", "--agence", "A1"} << "n'est pas rattachée";
-    QTest::newRow("unknown agency") << QStringList{"VEXOR", "--niveau", "U1", "--agence", "A9"} << "Agence inconnue";
-    QTest::newRow("unknown user") << QStringList{"VEXOR", "--niveau", "U1", "--agence", "A1", "--utilisateur", "U9"}
-                                  << "Utilisateur inconnu";
-    QTest::newRow("unknown supplier") << QStringList{"VEXOR", "--fournisseur", "F9"} << "Fournisseur inconnu";
-    QTest::newRow("injection") << QStringList{"U1", "--niveau", "x' OR '1'='1"} << "n'est pas accessible";
-    QTest::newRow("agency without level") << QStringList{"VEXOR", "--agence", "A1"} << "--agence demande --niveau";
-    QTest::newRow("bad month") << QStringList{"VEXOR", "--mois", "2026-13"} << "Mois invalide";
-    QTest::newRow("bad format") << QStringList{"VEXOR", "--format", "xml"} << "Format inconnu";
-    QTest::newRow("unknown option") << QStringList{"VEXOR", "--tout"} << "Option inconnue";
+    const auto usage = [](const char *name, const QStringList &arguments, const char *message) {
+        QTest::newRow(name) << QString() << arguments << 2 << QString::fromUtf8(message);
+    };
+    usage("another's level", {"U1", "--niveau", "U'2"}, "n'est pas accessible");
+    usage("unknown level", {"VEXOR", "--niveau", "X9"}, "Niveau inconnu");
+    usage("agency outside the level", {"VEXOR", "--niveau", "U'2", "--agence", "A1"}, "n'est pas rattachée");
+    usage("unknown agency", {"VEXOR", "--niveau", "U1", "--agence", "A9"}, "Agence inconnue");
+    usage("unknown user", {"VEXOR", "--niveau", "U1", "--agence", "A1", "--utilisateur", "U9"}, "Utilisateur inconnu");
+    usage("unknown supplier", {"VEXOR", "--fournisseur", "F9"}, "Fournisseur inconnu");
+    usage("injection", {"U1", "--niveau", "x' OR '1'='1"}, "n'est pas accessible");
+    usage("agency without level", {"VEXOR", "--agence", "A1"}, "--agence demande --niveau");
+    usage("bad month", {"VEXOR", "--mois", "2026-13"}, "Mois invalide");
+    usage("bad format", {"VEXOR", "--format", "xml"}, "Format inconnu");
+    usage("unknown option", {"VEXOR", "--tout"}, "Option inconnue");
+    // A part of the database missing: a database error that names it.
+    const auto damaged = [](const char *name, const char *damage, const QStringList &filters, const char *message) {
+        QTest::newRow(name) << QString::fromLatin1(damage) << QStringList{"VEXOR"} + filters << 1
+                            << QString::fromUtf8(message);
+    };
+    damaged("level label", "ALTER TABLE dim_niveau DROP COLUMN libelle", {},
+            "La colonne libelle manque dans la table dim_niveau : ");
+    damaged("agency label", "ALTER TABLE dim_agence DROP COLUMN libelle", {"--niveau", "U1"},
+            "La colonne libelle manque dans la table dim_agence : ");
+    damaged("fact value", "ALTER TABLE data DROP COLUMN valeur", {}, "La colonne valeur manque dans la table data : ");
+    damaged("link table", "DROP TABLE niveau_agence", {}, "La table niveau_agence manque dans la base de données : ");
+    damaged("supplier table", "DROP TABLE dim_fournisseur", {"--fournisseur", "F1"},
+            "La table dim_fournisseur manque dans la base de données : ");
 }
 
 void TestReport::refusals()
 {
+    QFETCH(QString, damage);
     QFETCH(QStringList, arguments);
+    QFETCH(int, status);
     QFETCH(QString, message);
     TestDatabase file;
     fillOrganisation(file);
+    if (!damage.isEmpty())
+        file.exec(damage);
     const ReportOutcome outcome = runReport(QStringList{file.path()} + arguments);
-    QCOMPARE(outcome.status, 2);
-    QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
+    QCOMPARE(outcome.status, status);
+    QVERIFY2(status == 2 ? outcome.err.contains(message) : outcome.err.startsWith(message), qPrintable(outcome.err));
     QVERIFY(outcome.out.isEmpty());
 }
 
@@ -314,51 +331,31 @@ void TestReport::windowSaysWhenThereIsNoLevel()
     });
     QVERIFY(open.opened);
     auto *line = open.window.findChild<QLabel *>("lblStatut");
-    QVERIFY(line);
     QCOMPARE(line->text(), status);
     QCOMPARE(line->isVisible(), true);
-    // The table below it is the table as ever: its captions, and rows
-    // only where there is a level.
+    // Rows only where there is a level.
     QCOMPARE(open.table()->topLevelItemCount() == 0, !status.isEmpty());
-    QCOMPARE(open.table()->columnCount(), 10);
     QVERIFY(!line->geometry().intersects(open.table()->geometry()));
     QVERIFY(!line->geometry().intersects(open.window.findChild<QWidget *>("btnEvolution")->geometry()));
     QVERIFY(open.boxes.shown().isEmpty());
 }
 
-void TestReport::formats()
+// The CSV cells are tst_extras', every format's shape the fuzz test's; the
+// JSON rows carry codes and numbers the texts do not.
+void TestReport::json()
 {
     TestDatabase file;
     fillOrganisation(file);
-    file.exec("UPDATE dim_agence SET libelle = 'Agence; \"Centre\"' WHERE code = 'A1'");
-
-    const ReportOutcome csv = runReport({file.path(), "VEXOR", "--niveau", "U1", "--format", "csv"});
-    QCOMPARE(csv.status, 0);
-    QVERIFY(csv.out.startsWith("\xEF\xBB\xBF"));
-    const QStringList lines = QString::fromUtf8(csv.out.mid(3)).split("\r\n", Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 3);
-    QCOMPARE(lines.at(0), dashboardCaptions().join(';'));
-    QCOMPARE(lines.at(2), QStringLiteral("\"Agence; \"\"Centre\"\"\";200.00;40.00;240.00;-50.00;-25.00%;2;2;3;150.00%"));
-
     const ReportOutcome json = runReport({file.path(), "VEXOR", "--niveau", "U1", "--format", "json"});
     QCOMPARE(json.status, 0);
     const QJsonArray array = QJsonDocument::fromJson(json.out).array();
     QCOMPARE(array.size(), 2);
-    const QJsonObject first = array.at(1).toObject();
+    const QJsonObject first = array.at(0).toObject();
+    QCOMPARE(first["libelle"].toString(), QStringLiteral("Agence d'Orléans"));
     QCOMPARE(first["code"].toString(), QStringLiteral("A1"));
     QCOMPARE(first["valeurs"].toObject()["marge_pct"].toDouble(), -25.0);
     QCOMPARE(first["valeurs"].toObject()["nb_commandes"].toInt(), 3);
     QCOMPARE(first["textes"].toObject()["Transformation %"].toString(), QStringLiteral("150.00%"));
-
-    const ReportOutcome text = runReport({file.path(), "VEXOR", "--niveau", "U1"});
-    QCOMPARE(text.status, 0);
-    const QStringList textLines = QString::fromUtf8(text.out).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(textLines.size(), 3);
-    QVERIFY(textLines.at(0).startsWith("Niveau"));
-    QVERIFY(textLines.at(1).startsWith("Agence de Brest"));
-    QVERIFY(textLines.at(1).endsWith("75.00%"));
-    // Columns line up: every line has the same length up to its last cell.
-    QCOMPARE(textLines.at(1).size(), textLines.at(0).size());
 }
 
 void TestReport::textLabelsAreCut()
@@ -373,6 +370,7 @@ void TestReport::textLabelsAreCut()
     QCOMPARE(lines.size(), 4);
     const QString cut = longLabel.left(HeadlessReport::TextLabelWidth - 1) + QChar(0x2026);
     QVERIFY2(lines.at(1).startsWith(cut + QStringLiteral("  ")), qPrintable(lines.at(1)));
+    QVERIFY(lines.at(1).simplified().endsWith(QStringLiteral(" 300.25 60.05 360.30 -8.00 -2.66% 1 6 6 100.00%")));
     // The other labels are padded to the cut width, not beyond.
     QVERIFY(lines.at(2).startsWith(QStringLiteral("Secteur Vide").leftJustified(HeadlessReport::TextLabelWidth) + "  "));
     for (const QString &line : lines)
@@ -380,15 +378,6 @@ void TestReport::textLabelsAreCut()
     // Every other format keeps the whole label.
     for (const char *format : {"tsv", "csv", "json"})
         QVERIFY2(QString::fromUtf8(runReport({file.path(), "VEXOR", "--format", format}).out).contains(longLabel), format);
-}
-
-void TestReport::decimalCommaFollowsLocale()
-{
-    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
-    TestDatabase file;
-    fillOrganisation(file);
-    const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", "tsv"});
-    QVERIFY(QString::fromUtf8(outcome.out).contains(QStringLiteral("Secteur Nord\t300,25\t60,05\t360,30\t-8,00\t-2,66%")));
 }
 
 void TestReport::formulaLikeLabels_data()
@@ -426,8 +415,7 @@ void TestReport::formulaLikeLabels()
 
 void TestReport::programExitStatuses()
 {
-    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/../orvalis-report");
-    QVERIFY(QFile::exists(program));
+    const QString program = toolPath(QStringLiteral("report"));
     TestDatabase file;
     fillOrganisation(file);
     QTemporaryDir dir;
@@ -444,8 +432,6 @@ void TestReport::programExitStatuses()
     const auto missing = runProgram({dir.filePath("absente.db"), "VEXOR"}, "C.UTF-8");
     QCOMPARE(missing.first, 1);
     QVERIFY(missing.second.contains("absente.db"));
-    QVERIFY(!QFile::exists(dir.filePath("absente.db")));
-    QCOMPARE(runProgram({file.path()}, "C.UTF-8").first, 2);
     const auto french = runProgram({file.path(), "VEXOR", "--format", "tsv"}, "fr_FR.UTF-8");
     QCOMPARE(french.first, 0);
     QVERIFY2(french.second.contains("Secteur Nord\t300,25\t"), qPrintable(french.second));
@@ -466,7 +452,6 @@ void TestReport::help()
     QCOMPARE(outcome.status, 0);
     QCOMPARE(outcome.err, QString());
     QCOMPARE(QString::fromUtf8(outcome.out), HeadlessReport::usage());
-    QVERIFY(HeadlessReport::usage().endsWith(ToolExit::statusHelp()));
 
     // A usage error says what is wrong and where the help is.
     const ReportOutcome wrong = runReport({"base.db"});
@@ -480,21 +465,13 @@ void TestReport::help()
 void TestReport::everyToolAnswersHelp_data()
 {
     QTest::addColumn<QString>("tool");
-    QTest::addColumn<QStringList>("options");
-    QTest::newRow("report") << "report"
-                            << QStringList{"--mois", "--niveau", "--agence", "--utilisateur", "--fournisseur", "--format",
-                                           "--sortie", "--help"};
-    QTest::newRow("sample") << "sample" << QStringList{"--rows", "--seed", "--force", "--last-month", "--help"};
-    QTest::newRow("bench") << "bench"
-                           << QStringList{"--sizes", "--dir", "--runs", "--levels", "--seed", "--per-figure-budget",
-                                          "--force-per-figure", "--data", "--server-only", "--prefix", "--last-month"};
-    QTest::newRow("shots") << "shots" << QStringList{"--help"};
+    for (const char *tool : {"report", "sample", "bench", "shots"})
+        QTest::newRow(tool) << QString::fromLatin1(tool);
 }
 
 void TestReport::everyToolAnswersHelp()
 {
     QFETCH(QString, tool);
-    QFETCH(QStringList, options);
     QVERIFY2(QFile::exists(toolPath(tool)), qPrintable(toolPath(tool)));
     const ToolRun help = runTool(tool, {"--help"});
     QVERIFY(help.finished);
@@ -504,8 +481,6 @@ void TestReport::everyToolAnswersHelp()
     QVERIFY2(text.startsWith(QStringLiteral("Utilisation : ")), qPrintable(text));
     QVERIFY2(text.contains(QStringLiteral("Options :")), qPrintable(text));
     QVERIFY2(text.endsWith(ToolExit::statusHelp()), qPrintable(text));
-    for (const QString &option : options)
-        QVERIFY2(text.contains(option), qPrintable(option));
     QVERIFY2(!text.contains(QStringLiteral("Usage:")) && !text.contains(QStringLiteral("Displays")), qPrintable(text));
 
     // The same rule everywhere: an unknown option is a usage error (2),
@@ -735,37 +710,6 @@ void TestReport::outOfMemoryIsAMessage()
     QVERIFY(refused > 0);
     QVERIFY(done > 0);
     QVERIFY(started > refused);
-}
-
-void TestReport::missingPartsNameTheTable_data()
-{
-    QTest::addColumn<QString>("damage");
-    QTest::addColumn<QStringList>("filters");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("level label") << "ALTER TABLE dim_niveau DROP COLUMN libelle" << QStringList{}
-                                 << "La colonne libelle manque dans la table dim_niveau : ";
-    QTest::newRow("agency label") << "ALTER TABLE dim_agence DROP COLUMN libelle" << QStringList{"--niveau", "U1"}
-                                  << "La colonne libelle manque dans la table dim_agence : ";
-    QTest::newRow("fact value") << "ALTER TABLE data DROP COLUMN valeur" << QStringList{}
-                                << "La colonne valeur manque dans la table data : ";
-    QTest::newRow("link table") << "DROP TABLE niveau_agence" << QStringList{}
-                                << "La table niveau_agence manque dans la base de données : ";
-    QTest::newRow("supplier table") << "DROP TABLE dim_fournisseur" << QStringList{"--fournisseur", "F1"}
-                                    << "La table dim_fournisseur manque dans la base de données : ";
-}
-
-void TestReport::missingPartsNameTheTable()
-{
-    QFETCH(QString, damage);
-    QFETCH(QStringList, filters);
-    QFETCH(QString, message);
-    TestDatabase file;
-    fillOrganisation(file);
-    file.exec(damage);
-    const ReportOutcome outcome = runReport(QStringList{file.path(), "VEXOR"} + filters);
-    QCOMPARE(outcome.status, 1);
-    QVERIFY2(outcome.err.startsWith(message), qPrintable(outcome.err));
-    QVERIFY(outcome.out.isEmpty());
 }
 
 void TestReport::shippedSchemaScript()

@@ -108,39 +108,29 @@ QStringList tableOf(TABSDatabase &db, DashboardSelection selection)
     return out;
 }
 
-// The level rows, as the program started with `user` shows them.
-QStringList levelRows(TABSDatabase &db, const QString &user)
+// The level rows, as the program started with `user` shows them; with a
+// level, its agency rows; with an agency too, the user rows of the agency.
+QStringList levelRows(TABSDatabase &db, const QString &user, const QString &level = QString(),
+                      const QString &agency = QString())
 {
     DashboardSelection selection;
     selection.admin = user == QLatin1String("VEXOR");
     selection.user = user;
-    return tableOf(db, selection);
-}
-
-// The agency rows of a level, or the user rows of one agency.
-QStringList agencyRows(TABSDatabase &db, const QString &level)
-{
-    DashboardSelection selection;
-    selection.admin = true;
-    selection.levelIndex = 1;
+    selection.levelIndex = level.isEmpty() ? 0 : 1;
     selection.levelCode = level;
-    return tableOf(db, selection);
-}
-
-QStringList userRows(TABSDatabase &db, const QString &level, const QString &agency)
-{
-    DashboardSelection selection;
-    selection.admin = true;
-    selection.levelIndex = 1;
-    selection.levelCode = level;
-    selection.agencyIndex = 1;
+    selection.agencyIndex = agency.isEmpty() ? 0 : 1;
     selection.agencyCode = agency;
     return tableOf(db, selection);
 }
 
-QStringList figures(TABSDatabase &db)
+QStringList agencyRows(TABSDatabase &db, const QString &level)
 {
-    return levelRows(db, QStringLiteral("VEXOR"));
+    return levelRows(db, QStringLiteral("VEXOR"), level);
+}
+
+QStringList userRows(TABSDatabase &db, const QString &level, const QString &agency)
+{
+    return levelRows(db, QStringLiteral("VEXOR"), level, agency);
 }
 
 QStringList column(TestDatabase &db, const QString &sql)
@@ -218,7 +208,6 @@ private slots:
     void limitsReachTheConnection();
     void silentServer_data();
     void silentServer();
-    void statementTimeoutIsClear_data();
     void statementTimeoutIsClear();
 
     void roles_data();
@@ -379,12 +368,11 @@ void TestServer::unreachableServer()
             query.Open();
             QFAIL("no error");
         } catch (const EDatabaseError &e) {
-            QVERIFY2(e.message().startsWith(QStringLiteral("Impossible de se connecter au serveur PostgreSQL ") + uri
-                                            + QStringLiteral(" : ")),
-                     qPrintable(e.message()));
-            QVERIFY2(e.message().contains(QStringLiteral("127.0.0.1")), qPrintable(e.message()));
-            QVERIFY(!e.message().contains(QStringLiteral("mot-de-passe-secret")));
-            QVERIFY(!e.message().contains(QLatin1Char('\n')));
+            const QString &m = e.message();
+            QVERIFY2(m.startsWith(QStringLiteral("Impossible de se connecter au serveur PostgreSQL ") + uri + " : "),
+                     qPrintable(m));
+            QVERIFY(m.contains(QStringLiteral("127.0.0.1")) && !m.contains(QLatin1Char('\n')));
+            QVERIFY(!m.contains(QStringLiteral("mot-de-passe-secret")));
         }
         QVERIFY(!db.isOpen());
     }
@@ -405,24 +393,23 @@ void TestServer::lostConnectionComesBack()
         return query.FieldByName(QStringLiteral("pid")).AsString();
     };
     const QString before = backend();
-    const QStringList figuresBefore = figures(db);
+    const QStringList figuresBefore = levelRows(db, QStringLiteral("VEXOR"));
 
     // The server ends the program's session (a restart, an administrator).
     file.exec(QStringLiteral("SELECT pg_terminate_backend(%1)").arg(before));
     try {
-        figures(db);
+        levelRows(db, QStringLiteral("VEXOR"));
         QFAIL("no error");
     } catch (const EDatabaseError &e) {
         QVERIFY2(e.message().startsWith(QStringLiteral("La connexion au serveur PostgreSQL ") + file.path()
-                                        + QStringLiteral(" a été perdue (")),
-                 qPrintable(e.message()));
-        QVERIFY2(e.message().endsWith(QStringLiteral("Elle sera rétablie à la prochaine opération.")),
+                                        + QStringLiteral(" a été perdue (")) &&
+                     e.message().endsWith(QStringLiteral("Elle sera rétablie à la prochaine opération.")),
                  qPrintable(e.message()));
     }
     QVERIFY(!db.isOpen());
     QVERIFY(!db.inTransaction());
     // The next action connects again.
-    QCOMPARE(figures(db), figuresBefore);
+    QCOMPARE(levelRows(db, QStringLiteral("VEXOR")), figuresBefore);
     QVERIFY(backend() != before);
 }
 
@@ -620,31 +607,18 @@ void TestServer::silentServer()
     QVERIFY(StoppedBackend::pidOf(db) != pid);
 }
 
-void TestServer::statementTimeoutIsClear_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::newRow("the role's") << "role";
-    QTest::newRow("the database's") << "database";
-    QTest::newRow("the address's") << "address";
-}
-
+// The timeout of the database (limitsReachTheConnection reads it from its
+// every source) ends a statement that waits for a lock, with a clear message.
 void TestServer::statementTimeoutIsClear()
 {
     SKIP_ON_FILE("a server's statement timeout");
-    QFETCH(QString, source);
     TestDatabase file;
     fillOrganisation(file);
-    QStringList grants{QStringLiteral("GRANT SELECT ON dim_niveau TO %1")};
-    if (source == QLatin1String("role"))
-        grants << QStringLiteral("ALTER ROLE %1 SET statement_timeout = 500");
-    TestRole person(file, QStringLiteral("delai"), grants);
-    if (source == QLatin1String("database"))
-        file.exec(QStringLiteral("ALTER DATABASE %1 SET statement_timeout = 500").arg(file.serverDatabase()));
+    TestRole person(file, QStringLiteral("delai"), {QStringLiteral("GRANT SELECT ON dim_niveau TO %1")});
+    file.exec(QStringLiteral("ALTER DATABASE %1 SET statement_timeout = 500").arg(file.serverDatabase()));
 
     TABSDatabase db;
-    db.SetDatabaseFileName(person.uri()
-                           + (source == QLatin1String("address") ? QStringLiteral("?options=-c%20statement_timeout%3D500")
-                                                                 : QString()));
+    db.SetDatabaseFileName(person.uri());
     const QString levels = QStringLiteral("SELECT code, libelle FROM dim_niveau ORDER BY libelle ASC");
     QCOMPARE(attempt(db, levels), QString());
     const int pid = StoppedBackend::pidOf(db);
@@ -742,8 +716,9 @@ void TestServer::roles()
     // no user of orvalis_acces sees no level at all.
     TABSDatabase owner;
     owner.SetDatabaseFileName(file.path());
-    QCOMPARE(figures(db), administrator ? figures(owner) : QStringList());
-    QVERIFY(!figures(owner).isEmpty());
+    const QStringList owners = levelRows(owner, QStringLiteral("VEXOR"));
+    QVERIFY(!owners.isEmpty());
+    QCOMPARE(levelRows(db, QStringLiteral("VEXOR")), administrator ? owners : QStringList());
 }
 
 void TestServer::rolesScriptRunsAgain()

@@ -1,21 +1,14 @@
 // orvalis_test_writer: another process writing the fact table while the
 // tests read it, as the process that fills it does.
 //
-//   orvalis_test_writer balanced DATABASE STOPFILE YEAR MONTH
-//       Until STOPFILE exists: small transactions, each adding a value and
-//       its opposite for the same account, month, agency, user and
-//       supplier, in two statements. Every committed state has the same
-//       figures. Prints "started" after the first commit and "commits N" at
-//       the end.
-//   orvalis_test_writer moving DATABASE STOPFILE YEAR MONTH
-//       The same, but each transaction moves an amount from the last
-//       combination of the month (in the order of the agency codes) to the
-//       first: their sum stays, each of them changes.
+//   orvalis_test_writer balanced|moving DATABASE STOPFILE YEAR MONTH
+//       Until STOPFILE exists, small transactions of two inserts: a value
+//       and its opposite on one combination of the month (balanced), or an
+//       amount moved from its last combination to its first (moving).
+//       Prints "started" after the first commit, "commits N" at the end.
 //   orvalis_test_writer hold DATABASE MILLISECONDS YEAR MONTH
-//       Takes the write lock of the fact table (SQLite: BEGIN EXCLUSIVE;
-//       a server: LOCK TABLE ... ACCESS EXCLUSIVE), adds 1000 to the amount
-//       of the first combination of the month, prints "locked", keeps the
-//       lock that long, commits and prints "committed".
+//       Holds the write lock of the fact table that long with 1000 added to
+//       the first combination's amount; prints "locked", then "committed".
 //
 // Values are quarters, so that sums of them are exact whatever their order.
 #include "store/dberror.h"
