@@ -362,6 +362,28 @@ private slots:
 
     // --- Value marks --------------------------------------------------------
 
+    void markTexts_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("rounds to zero from below") << -0.001 << "fr_FR" << "0,00";
+        QTest::newRow("rounds to zero from above") << 0.004 << "C" << "0.00";
+        QTest::newRow("rounds away from zero") << -0.006 << "C" << "-0.01";
+        QTest::newRow("negative zero") << -0.0 << "C" << "0";
+        QTest::newRow("decimals") << -12.5 << "fr_FR" << "-12,50";
+    }
+    void markTexts()
+    {
+        QFETCH(double, value);
+        QFETCH(QString, locale);
+        QLocale::setDefault(QLocale(locale));
+        const QString text = TFicheBarChart::MarkText(value);
+        QLocale::setDefault(QLocale::c());
+        QFETCH(QString, expected);
+        QCOMPARE(text, expected);
+    }
+
     void valueMarks_data()
     {
         QTest::addColumn<Kind>("kind");
