@@ -143,7 +143,6 @@ void TestTotals::notARowAndSortedAround()
     const QStringList before = line->cells();
     QCOMPARE(before.first(), QStringLiteral("Total"));
     QCOMPARE(firstColumn(table), (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
-    QVERIFY(!firstColumn(table).contains(QStringLiteral("Total")));
     QHeaderView *header = table->header();
     clickHeader(table, 1);
     QCOMPARE(table->topLevelItemCount(), 3);
