@@ -320,10 +320,10 @@ private slots:
     void sumOfValuesIsTheEnginesSum_data();
     void sumOfValuesIsTheEnginesSum();
     void choicesWithinTheMonthReadNoFacts();
-    void writeByAnotherConnectionReadsAgain();
+    void readsAgain_data();
+    void readsAgain();
     void linksReadAtEveryRefresh();
     void lastUsedPassesStay();
-    void reopenedConnectionReadsAgain();
 };
 
 namespace {
@@ -722,13 +722,9 @@ void TestGrouped::trendIsOnePass()
         DashboardSelection month = selection;
         month.year = months.at(i).year;
         month.month = months.at(i).month;
-        // The table of that month alone, from a grouped pass of its own,
-        // and with one statement per figure.
+        // The table of that month alone, from a grouped pass of its own.
         GroupedFigureSource single;
-        PerFigureSource reference;
         const Table alone = build(db, month, single);
-        const Table expected = build(db, month, reference);
-        QVERIFY(differences(expected, alone).isEmpty());
         MonthTotals totals;
         for (const DashboardRow &row : alone.rows) {
             totals.HT += row.HT;
@@ -996,12 +992,24 @@ void TestGrouped::choicesWithinTheMonthReadNoFacts()
     QCOMPARE(r.source.passes(), 5);
 }
 
-void TestGrouped::writeByAnotherConnectionReadsAgain()
+// A write by another connection, or a connection closed and opened again,
+// brings a new pass.
+void TestGrouped::readsAgain_data()
 {
+    QTest::addColumn<bool>("reopen");
+    QTest::newRow("write by another connection") << false;
+    QTest::newRow("connection opened again") << true;
+}
+
+void TestGrouped::readsAgain()
+{
+    QFETCH(bool, reopen);
     Refreshed r;
     QCOMPARE(r.ht(), (QStringList{"100.00", "10.00"}));
-    r.file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 5, 1000, "A1", "U1");
-    QCOMPARE(r.ht(), (QStringList{"1100.00", "10.00"}));
+    if (reopen)
+        r.db.close();
+    r.file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 5, 1000, "A2", "U1");
+    QCOMPARE(r.ht(), (QStringList{"100.00", "1010.00"}));
     QCOMPARE(r.source.passes(), 2);
 }
 
@@ -1045,16 +1053,6 @@ void TestGrouped::lastUsedPassesStay()
     QCOMPARE(r.source.passes(), 9);
     month(1);
     QCOMPARE(r.source.passes(), 10);
-}
-
-void TestGrouped::reopenedConnectionReadsAgain()
-{
-    Refreshed r;
-    QCOMPARE(r.ht(), (QStringList{"100.00", "10.00"}));
-    r.db.close();
-    r.file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 5, 1000, "A2", "U1");
-    QCOMPARE(r.ht(), (QStringList{"100.00", "1010.00"}));
-    QCOMPARE(r.source.passes(), 2);
 }
 
 QTEST_MAIN(TestGrouped)

@@ -236,6 +236,61 @@ void overwritePage(QByteArray &file, int pageSize, int page, quint32 seed)
         file[i] = char(random.bounded(256));
 }
 
+// Damages the pages of the fact table as a disk does, as `damage` says;
+// the rows of the damaged pages, as far as they are known, go to `hurt`.
+void damageFacts(QByteArray &file, int pageSize, const QString &damage, int dataRoot, int indexRoot,
+                 QSet<qint64> &hurt)
+{
+    Tree facts;
+    walk(file, pageSize, dataRoot, facts);
+    const int middleLeaf = facts.leaves.at(facts.leaves.size() / 2);
+    const QByteArray whole = file;
+    const auto is = [&damage](const char *kind) { return damage == QLatin1String(kind); };
+    if (is("cells") || is("wal") || is("journal") || is("table and index")) {
+        hurt = rowidsOn(file, pageSize, middleLeaf);
+        scrambleCells(file, pageSize, middleLeaf, 7);
+    } else if (is("leaf header") || is("last leaf header")) {
+        const int leaf = is("leaf header") ? middleLeaf : facts.leaves.last();
+        hurt = rowidsOn(file, pageSize, leaf);
+        wipeHeader(file, pageSize, leaf);
+    } else if (is("root")) {
+        overwritePage(file, pageSize, dataRoot, 11);
+    } else if (is("interior")) {
+        const QList<int> children = childrenOf(file, pageSize, dataRoot);
+        QVERIFY2(children.size() >= 3, "the fact table has three levels");
+        const int interior = children.at((children.size() - 1) / 2);
+        QVERIFY(isInterior(file, pageSize, interior));
+        overwritePage(file, pageSize, interior, 11);
+    } else if (is("truncated")) {
+        QList<int> leaves = facts.leaves;
+        std::sort(leaves.begin(), leaves.end());
+        const int kept = leaves.at(leaves.size() * 3 / 4);
+        file.truncate(qint64(kept) * pageSize + 100); // an interrupted copy stops inside a page
+        for (const int leaf : std::as_const(facts.leaves))
+            hurt += leaf > kept ? rowidsOn(whole, pageSize, leaf) : spillingPast(whole, pageSize, leaf, kept);
+        QVERIFY(!hurt.isEmpty());
+    } else if (is("header")) {
+        QRandomGenerator random(5);
+        for (int i = 0; i < 100; ++i)
+            file[i] = char(random.bounded(256));
+    }
+    Tree index;
+    if (is("index leaf") || is("table and index"))
+        walk(file, pageSize, indexRoot, index);
+    if (is("index leaf"))
+        wipeHeader(file, pageSize, index.leaves.at(index.leaves.size() / 2));
+    if (is("table and index")) {
+        int hit = 0;
+        for (const int leaf : std::as_const(index.leaves)) {
+            if (rowidsOn(file, pageSize, leaf).intersects(hurt)) {
+                scrambleCells(file, pageSize, leaf, 13 + leaf);
+                ++hit;
+            }
+        }
+        QVERIFY(hit > 0);
+    }
+}
+
 using RowsById = QMap<qint64, QVariantList>;
 
 QVariant valueOf(sqlite3_stmt *statement, int column)
@@ -376,6 +431,14 @@ public:
         messages.answerNext(answer);
         button->click();
         QCOMPARE(messages.unanswered(), 0);
+        QVERIFY(!window.testAttribute(Qt::WA_SetCursor));
+    }
+
+    // The repair's last message, after the question.
+    static QString report(const ScriptedMessages &messages)
+    {
+        [&] { QCOMPARE(messages.texts().size(), 2); }();
+        return messages.texts().value(1);
     }
 
     qint64 countThroughProgram(const QString &table)
@@ -446,7 +509,6 @@ void TestRepair::declineChangesNothing()
     const Messages::Box &box = messages.shown().first();
     QCOMPARE(box.icon, Messages::Icon::Warning);
     QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
-    QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
     QCOMPARE(readFile(db.path()), before);
     QCOMPARE(filesIn(db.folder()), files);
     QCOMPARE(contents(db), rowsBefore);
@@ -488,7 +550,6 @@ void TestRepair::healthyFileIsRebuilt()
     main.repair(messages, QMessageBox::Yes);
 
     QCOMPARE(messages.texts(), (QStringList{Question, Success}));
-    QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
     QCOMPARE(fileContents(db.path()), before);
     QCOMPARE(db.scalar(QStringLiteral("PRAGMA freelist_count")).toInt(), 0);
     QCOMPARE(db.scalar(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_stat1'")).toInt(), 1);
@@ -518,7 +579,6 @@ void TestRepair::serverTablesAreMaintained()
     main.repair(messages, QMessageBox::Yes);
 
     QCOMPARE(messages.texts(), (QStringList{Question, Success}));
-    QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
     // Each of the six tables was vacuumed and analysed by this request
     // (the statistics collector reports it a moment later).
     QTRY_COMPARE(maintained(QStringLiteral("last_vacuum")), Tables.size());
@@ -565,13 +625,11 @@ void TestRepair::serverRefusalIsReported()
     ScriptedMessages messages;
     main.repair(messages, QMessageBox::Yes);
 
-    QCOMPARE(messages.texts().size(), 2);
-    const QString report = messages.texts().at(1);
+    const QString report = MainWindow::report(messages);
     QVERIFY2(report.startsWith(FailurePrefix + QStringLiteral("Base ") + uri + QStringLiteral(" : ")), qPrintable(report));
     for (const QString &part : expected)
         QVERIFY2(report.contains(part), qPrintable(part + QStringLiteral(" / ") + report));
     QVERIFY(!report.contains(Success));
-    QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
     QCOMPARE(db.scalar(QStringLiteral("SELECT count(*) FROM pg_stat_user_tables WHERE last_vacuum IS NOT NULL")).toInt(), 0);
 }
 
@@ -644,61 +702,12 @@ void TestRepair::damageIsRepaired()
     Tree facts;
     walk(file, SmallPage, dataRoot, facts);
     QVERIFY2(facts.interiors.size() > 1, "the fact table has three levels");
-    const int middleLeaf = facts.leaves.at(facts.leaves.size() / 2);
     QMap<QString, QSet<qint64>> damaged; // rows on damaged pages, by table
-    if (damage == QLatin1String("cells") || damage == QLatin1String("wal") || damage == QLatin1String("journal")) {
-        damaged[QStringLiteral("data")] = rowidsOn(file, SmallPage, middleLeaf);
-        scrambleCells(file, SmallPage, middleLeaf, 7);
-    } else if (damage == QLatin1String("leaf header")) {
-        damaged[QStringLiteral("data")] = rowidsOn(file, SmallPage, middleLeaf);
-        wipeHeader(file, SmallPage, middleLeaf);
-    } else if (damage == QLatin1String("last leaf header")) {
-        damaged[QStringLiteral("data")] = rowidsOn(file, SmallPage, facts.leaves.last());
-        wipeHeader(file, SmallPage, facts.leaves.last());
-    } else if (damage == QLatin1String("root")) {
-        overwritePage(file, SmallPage, dataRoot, 11);
-    } else if (damage == QLatin1String("interior")) {
-        const QList<int> children = childrenOf(file, SmallPage, dataRoot);
-        QVERIFY(children.size() >= 3);
-        const int interior = children.at((children.size() - 1) / 2);
-        QVERIFY(isInterior(file, SmallPage, interior));
-        overwritePage(file, SmallPage, interior, 11);
-    } else if (damage == QLatin1String("index leaf")) {
-        Tree index;
-        walk(file, SmallPage, indexRoot, index);
-        wipeHeader(file, SmallPage, index.leaves.at(index.leaves.size() / 2));
-    } else if (damage == QLatin1String("table and index")) {
-        const QSet<qint64> rows = rowidsOn(file, SmallPage, middleLeaf);
-        damaged[QStringLiteral("data")] = rows;
-        scrambleCells(file, SmallPage, middleLeaf, 7);
-        Tree index;
-        walk(file, SmallPage, indexRoot, index);
-        int hit = 0;
-        for (const int leaf : std::as_const(index.leaves)) {
-            if (rowidsOn(file, SmallPage, leaf).intersects(rows)) {
-                scrambleCells(file, SmallPage, leaf, 13 + leaf);
-                ++hit;
-            }
-        }
-        QVERIFY(hit > 0);
-    } else if (damage == QLatin1String("truncated")) {
-        QList<int> leaves = facts.leaves;
-        std::sort(leaves.begin(), leaves.end());
-        const int kept = leaves.at(leaves.size() * 3 / 4);
-        file.truncate(qint64(kept) * SmallPage + 100); // an interrupted copy stops inside a page
-        const QByteArray whole = readFile(db.path());
-        for (const int leaf : std::as_const(facts.leaves)) {
-            damaged[QStringLiteral("data")] += leaf > kept ? rowidsOn(whole, SmallPage, leaf)
-                                                           : spillingPast(whole, SmallPage, leaf, kept);
-        }
-        QVERIFY(!damaged.isEmpty());
-    } else if (damage == QLatin1String("header")) {
-        QRandomGenerator random(5);
-        for (int i = 0; i < 100; ++i)
-            file[i] = char(random.bounded(256));
-    } else if (damage == QLatin1String("level root")) {
+    if (damage == QLatin1String("level root")) {
         damaged[QStringLiteral("dim_niveau")] = rowidsOn(file, SmallPage, levelRoot);
         wipeHeader(file, SmallPage, levelRoot);
+    } else {
+        damageFacts(file, SmallPage, damage, dataRoot, indexRoot, damaged[QStringLiteral("data")]);
     }
     writeFile(db.path(), file);
 
@@ -743,9 +752,7 @@ void TestRepair::damageIsRepaired()
     }
     ScriptedMessages messages;
     main.repair(messages, QMessageBox::Yes);
-    QCOMPARE(messages.texts().size(), 2);
-    const QString report = messages.texts().at(1);
-    QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
+    const QString report = MainWindow::report(messages);
 
     // The copy: the damaged file and its journal, byte for byte.
     const QStringList backups = backupsIn(db.folder());
@@ -846,8 +853,7 @@ void TestRepair::rowsTheRebuiltFileRefusesKeepTheOriginal()
     MainWindow main(db.path());
     ScriptedMessages messages;
     main.repair(messages, QMessageBox::Yes);
-    QCOMPARE(messages.texts().size(), 2);
-    const QString report = messages.texts().at(1);
+    const QString report = MainWindow::report(messages);
 
     QCOMPARE(readFile(db.path()), file);
     const QStringList rebuilt = QDir(db.folder()).entryList({QStringLiteral("test.reconstruite-*.db")}, QDir::Files);
@@ -927,8 +933,7 @@ void TestRepair::diskFaultsAreNamed()
         QCOMPARE(seteuid(0), 0);
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
-    QCOMPARE(messages.texts().size(), 2);
-    const QString report = messages.texts().at(1);
+    const QString report = MainWindow::report(messages);
     QVERIFY2(report.startsWith(FailurePrefix), qPrintable(report));
     qInfo("%s: %s", QTest::currentDataTag(), qPrintable(report));
     QVERIFY2(report.contains(cause), qPrintable(report));
@@ -1015,28 +1020,8 @@ void TestRepair::largeFileTimes()
                         .value(0).toInt();
     }
     QByteArray file = sample;
-    Tree tree;
-    walk(file, pageSize, dataRoot, tree);
-    const int leaf = tree.leaves.at(tree.leaves.size() / 2);
-    if (damage == QLatin1String("cells"))
-        scrambleCells(file, pageSize, leaf, 7);
-    else if (damage == QLatin1String("leaf header"))
-        wipeHeader(file, pageSize, leaf);
-    else if (damage == QLatin1String("root"))
-        overwritePage(file, pageSize, dataRoot, 11);
-    else if (damage == QLatin1String("interior")) {
-        const QList<int> children = childrenOf(file, pageSize, dataRoot);
-        overwritePage(file, pageSize, children.at((children.size() - 1) / 2), 11);
-    } else if (damage == QLatin1String("index leaf")) {
-        Tree index;
-        walk(file, pageSize, indexRoot, index);
-        wipeHeader(file, pageSize, index.leaves.at(index.leaves.size() / 2));
-    } else if (damage == QLatin1String("truncated")) {
-        file.truncate(file.size() / 4 * 3 + 100);
-    } else if (damage == QLatin1String("header")) {
-        for (int i = 0; i < 100; ++i)
-            file[i] = char(0x5a);
-    }
+    QSet<qint64> hurt;
+    damageFacts(file, pageSize, damage, dataRoot, indexRoot, hurt);
     QTemporaryDir folder;
     const QString path = folder.filePath(QStringLiteral("base.db"));
     writeFile(path, file);
@@ -1095,13 +1080,11 @@ void TestRepair::fileInUseIsRefused()
         ScriptedMessages messages;
         main.repair(messages, QMessageBox::Yes);
 
-        QCOMPARE(messages.texts().size(), 2);
-        const QString report = messages.texts().at(1);
+        const QString report = MainWindow::report(messages);
         QVERIFY2(report.startsWith(FailurePrefix + QStringLiteral("La base de données « ")), qPrintable(report));
         QVERIFY2(report.contains(QStringLiteral("est en cours d'utilisation par un autre programme ou une autre "
                                                 "connexion : la réparation n'a pas été lancée")),
                  qPrintable(report));
-        QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
 
         query.finish();
         QVERIFY(query.exec(QStringLiteral("ROLLBACK")));
@@ -1147,11 +1130,9 @@ void TestRepair::notADatabaseIsLeftAlone()
     ScriptedMessages messages;
     main.repair(messages, QMessageBox::Yes);
 
-    QCOMPARE(messages.texts().size(), 2);
-    const QString report = messages.texts().at(1);
+    const QString report = MainWindow::report(messages);
     QVERIFY2(report.startsWith(FailurePrefix), qPrintable(report));
     QVERIFY2(report.endsWith(why), qPrintable(report));
-    QVERIFY(!main.window.testAttribute(Qt::WA_SetCursor));
     QCOMPARE(filesIn(folder.path()), files);
     if (exists)
         QCOMPARE(readFile(path), bytes);

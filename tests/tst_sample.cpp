@@ -87,8 +87,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase() { m_shared.reset(); }
 
-    void tablesHaveTheirColumns_data();
-    void tablesHaveTheirColumns();
     void rowCountIsExact_data();
     void rowCountIsExact();
     void seedDecidesContent_data();
@@ -104,7 +102,6 @@ private slots:
     void unusableTargets_data();
     void unusableTargets();
 
-    void levelsAreHeldByUsers();
     void levelAgencyLinks();
     void labelsHaveAccentsAndApostrophes_data();
     void labelsHaveAccentsAndApostrophes();
@@ -136,32 +133,6 @@ void TestSample::initTestCase()
     const SampleSummary summary = SampleGenerator(options(m_path, 6000, 11)).run();
     QCOMPARE(summary.facts, 6000);
     QCOMPARE(summary.firstMonth, QDate(2022, 4, 1));
-    QCOMPARE(summary.lastMonth, lastMonth);
-}
-
-void TestSample::tablesHaveTheirColumns_data()
-{
-    QTest::addColumn<QString>("table");
-    QTest::addColumn<QStringList>("columns");
-    QTest::newRow("data") << "data"
-                          << QStringList{"code_account", "period_year", "period_month", "valeur", "dim_agence",
-                                         "dim_utilisateur", "dim_fournisseur", "dim_dossier"};
-    for (const char *table : {"dim_utilisateur", "dim_agence", "dim_fournisseur", "dim_niveau"})
-        QTest::newRow(table) << table << QStringList{"code", "libelle"};
-    QTest::newRow("niveau_agence") << "niveau_agence" << QStringList{"niveau", "agence"};
-}
-
-void TestSample::tablesHaveTheirColumns()
-{
-    QFETCH(QString, table);
-    QFETCH(QStringList, columns);
-    Sample sample(m_path);
-    const QString sql = TestDatabase::onServer()
-        ? QStringLiteral("SELECT column_name FROM information_schema.columns WHERE table_name = '%1' "
-                         "ORDER BY ordinal_position")
-        : QStringLiteral("SELECT name FROM pragma_table_info('%1') ORDER BY cid");
-    QCOMPARE(sample.column(sql.arg(table)), columns);
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM %1").arg(table)) > 0);
 }
 
 void TestSample::rowCountIsExact_data()
@@ -452,19 +423,6 @@ void TestSample::numberedOrganisation()
              qint64(SampleGenerator::Months));
 }
 
-void TestSample::levelsAreHeldByUsers()
-{
-    Sample sample(m_path);
-    const qint64 levels = sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau"));
-    QVERIFY2(levels >= 10 && levels <= 14, qPrintable(QString::number(levels)));
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) FROM dim_niveau")), levels);
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau n "
-                                         "JOIN dim_utilisateur u ON u.code = n.code")),
-             levels);
-    // A code that must be quoted in statements, for the program to handle.
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code LIKE '%''%'")) >= 1);
-}
-
 void TestSample::levelAgencyLinks()
 {
     Sample sample(m_path);
@@ -481,6 +439,8 @@ void TestSample::levelAgencyLinks()
              0);
     QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT DISTINCT niveau, agence FROM niveau_agence) AS liens")),
              sample.count(QStringLiteral("SELECT count(*) FROM niveau_agence")));
+    // A level code that must be quoted in statements, for the program to handle.
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code LIKE '%''%'")) >= 1);
 }
 
 void TestSample::labelsHaveAccentsAndApostrophes_data()

@@ -143,10 +143,8 @@ void TestTotals::notARowAndSortedAround()
     const QStringList before = line->cells();
     QCOMPARE(before.first(), QStringLiteral("Total"));
     QCOMPARE(firstColumn(table), (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
-    QVERIFY(!firstColumn(table).contains(QStringLiteral("Total")));
     QHeaderView *header = table->header();
-    QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier,
-                      QPoint(header->sectionViewportPosition(1) + header->sectionSize(1) / 2, header->height() / 2));
+    clickHeader(table, 1);
     QCOMPARE(table->topLevelItemCount(), 3);
     QVERIFY(firstColumn(table) != (QStringList{"Secteur Nord", "Secteur Vide", "Secteur de l'Ouest"}));
     QCOMPARE(line->cells(), before);
@@ -172,15 +170,8 @@ void TestTotals::everythingThatCarriesTheTable()
     selection.month = thisMonth();
     DashboardRow totals;
     const QVector<DashboardRow> rows = HeadlessReport::rows(db, selection, &totals);
-    const QString last = totals.cells().join(QLatin1Char('\t'));
     QCOMPARE(totals.cells().first(), QStringLiteral("Total"));
 
-    const QStringList tsv = QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::AsShown, totals))
-                                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(tsv.size(), rows.size() + 2);
-    QCOMPARE(tsv.last(), last);
-    const QStringList csv = QString::fromUtf8(TableExport::csv(rows, totals).mid(3)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    QCOMPARE(csv.last(), totals.cells().join(QLatin1Char(';')));
     QVERIFY(TableExport::html(rows, totals).contains(QStringLiteral("<tfoot><tr><td align=\"left\"><b>Total</b></td>")));
 
     for (const char *format : {"texte", "tsv", "csv"}) {
@@ -192,8 +183,12 @@ void TestTotals::everythingThatCarriesTheTable()
         const QStringList lines = QString::fromUtf8(out.data()).split(QRegularExpression(QStringLiteral("\r?\n")),
                                                                         Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), rows.size() + 2);
-        QVERIFY2(lines.last().startsWith(QStringLiteral("Total")), qPrintable(lines.last()));
-        QVERIFY2(lines.last().contains(totals.cells().at(1)), qPrintable(lines.last()));
+        if (qstrcmp(format, "texte") == 0) {
+            QVERIFY2(lines.last().startsWith(QStringLiteral("Total")), qPrintable(lines.last()));
+            QVERIFY2(lines.last().contains(totals.cells().at(1)), qPrintable(lines.last()));
+        } else {
+            QCOMPARE(lines.last(), totals.cells().join(qstrcmp(format, "tsv") == 0 ? '\t' : ';'));
+        }
         // Without --total, the rows alone.
         QBuffer plain;
         plain.open(QIODevice::WriteOnly);

@@ -8,6 +8,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QScrollArea>
 #include <QTest>
@@ -214,6 +215,13 @@ bool openAndEscape(QComboBox *combo)
 void clickButton(QAbstractButton *button)
 {
     clickAt(button, button->rect().center());
+}
+
+void clickHeader(QTreeWidget *table, int column)
+{
+    QHeaderView *header = table->header();
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, at);
 }
 
 void clickRow(QTreeWidget *list, QTreeWidgetItem *row)

@@ -52,6 +52,8 @@ void clickAt(QWidget *widget, QPoint at, Qt::MouseButton button = Qt::LeftButton
 void pressKey(QWidget *widget, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
 // Clicks a button with the mouse.
 void clickButton(QAbstractButton *button);
+// Clicks the caption of a column of a table (it sorts by that column).
+void clickHeader(QTreeWidget *table, int column);
 // Clicks a row of a list with the mouse (it becomes the selection).
 void clickRow(QTreeWidget *list, QTreeWidgetItem *row);
 // Double-clicks a row of a list with the mouse.
