@@ -402,6 +402,10 @@ void TestSample::numberedOrganisation()
         QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) FROM %1").arg(QLatin1String(table))),
                  qint64(counts.at(i++)));
     QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data")), 20000);
+    // Numbered labels read as they are written: "Agence n°00001".
+    if (shape.agencies > 0)
+        QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM dim_agence WHERE libelle LIKE 'Agence n°0%'")),
+                 qint64(counts.at(1)));
     QStringList accounts = Schema::accountCodes() + SampleGenerator::extraAccounts(shape.extraAccounts);
     std::sort(accounts.begin(), accounts.end());
     QCOMPARE(sample.column(QStringLiteral("SELECT DISTINCT code_account FROM data ORDER BY code_account")), accounts);
