@@ -128,6 +128,7 @@ private slots:
     void workbookNumbersWhateverTheLocale();
     void workbookTextsAreValidXml_data();
     void workbookTextsAreValidXml();
+    void escapedLabelAtTheLimit();
     void titleNamesFiltersInForce_data();
     void titleNamesFiltersInForce();
 
@@ -419,6 +420,24 @@ void TestExtras::workbookTextsAreValidXml()
     QCOMPARE(sheet.cell("A1").text, TableExport::workbookText(title.text()));
     QCOMPARE(sheet.documentTitle, TableExport::singleLine(TableExport::workbookText(title.text())));
     QCOMPARE(sheet.cell("B4").number, 1.0);
+}
+
+// The library counts the escaped text: a label near the limit whose
+// escapes lengthen it is cut, not refused.
+void TestExtras::escapedLabelAtTheLimit()
+{
+    const QString label = QStringLiteral("_x0041_").repeated(5000);
+    TableExport::Title title;
+    title.year = 2026;
+    title.month = 5;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    TableExport::save(path, TableExport::xlsx({makeRow(label, 1, 2, 3, 4, 5, 6)}, title));
+    const XlsxSheet sheet = XlsxSheet::read(path);
+    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    const QString text = sheet.cell("A4").text;
+    QVERIFY(text.startsWith(QStringLiteral("_x0041_").repeated(2000)));
+    QVERIFY(text.endsWith(QChar(0x2026)));
 }
 
 void TestExtras::titleNamesFiltersInForce_data()
