@@ -6,6 +6,7 @@
 #include "ui/fitting.h"
 #include "ui/guard.h"
 #include "ui/messages.h"
+#include "ui/presses.h"
 #include "levels/levellists.h"
 #include "levels/levelstatements.h"
 #include "store/tabsdatabase.h"
@@ -29,9 +30,10 @@ TFicheParamNiveau::TFicheParamNiveau(QWidget *owner) : QDialog(owner), m_ui(new 
     Fitting::fitColumns(m_ui->lvNiveau, FormWidths);
     Fitting::scrollWhenScreenIsSmall(this);
 
-    connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveau::btnAjouterClick);
-    connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveau::btnSupprimerClick);
     pressFocusedButtonOnEnter(this);
+    // After the Enter filter, so that a held Enter meets the guard first.
+    onClick(m_ui->btnAjouter, [this] { btnAjouterClick(); });
+    onClick(m_ui->btnSupprimer, [this] { btnSupprimerClick(); });
     new Activation(this, [this] { FormActivate(); });
 }
 

@@ -6,6 +6,7 @@
 #include "ui/fitting.h"
 #include "ui/guard.h"
 #include "ui/messages.h"
+#include "ui/presses.h"
 #include "levels/levellists.h"
 #include "levels/levelstatements.h"
 #include "ui/itemcodes.h"
@@ -23,9 +24,10 @@ TFicheParamNiveauAgence::TFicheParamNiveauAgence(QWidget *owner)
     Fitting::scrollWhenScreenIsSmall(this);
 
     connect(m_ui->cblNiveaux, &QComboBox::activated, this, &TFicheParamNiveauAgence::cblNiveauxChange);
-    connect(m_ui->btnAjouter, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnAjouterClick);
-    connect(m_ui->btnSupprimer, &QPushButton::clicked, this, &TFicheParamNiveauAgence::btnSupprimerClick);
     pressFocusedButtonOnEnter(this);
+    // After the Enter filter, so that a held Enter meets the guard first.
+    onClick(m_ui->btnAjouter, [this] { btnAjouterClick(); });
+    onClick(m_ui->btnSupprimer, [this] { btnSupprimerClick(); });
     new Activation(this, [this] { FormActivate(); });
 }
 

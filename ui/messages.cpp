@@ -1,6 +1,8 @@
 #include "ui/messages.h"
 
 #include "ui/activation.h"
+#include "ui/presses.h"
+#include "store/visibletext.h"
 
 #include <QApplication>
 #include <QWindow>
@@ -50,6 +52,7 @@ QMessageBox::StandardButton show(QWidget *parent, const Box &box)
         dialog.setDefaultButton(box.defaultButton);
     if (box.errorDisplay)
         FocusHistory::markErrorDisplay(&dialog);
+    ignorePressesFromBefore(&dialog);
     const auto answer = QMessageBox::StandardButton(dialog.exec());
     FocusHistory::returnFocusTo(parent);
     return answer;
@@ -95,7 +98,7 @@ void ShowException(QWidget *parent, const QString &message)
     Box box;
     box.icon = Icon::Critical;
     box.title = applicationTitle();
-    box.text = message;
+    box.text = visibleText(message);
     box.buttons = QMessageBox::Ok;
     box.errorDisplay = true;
     show(parent, box);

@@ -178,6 +178,12 @@ class Run:
         left, top, width, height = form[name]
         self.click(wx + left + width // 2, wy + top + height // 2, button)
 
+    def double_click_control(self, window, form, name):
+        wx, wy, _, _ = self.geometry(window)
+        left, top, width, height = form[name]
+        self.point(wx + left + width // 2, wy + top + height // 2)
+        self.xdo("click", "--repeat", 2, "--delay", 80, 1)
+
     def keys(self, *names):
         self.xdo("key", "--delay", 60, *names)
 
@@ -446,7 +452,8 @@ def tracking(run, q, main_window):
 
 
 def levels(run, q, main_window):
-    """The third free user picked with the mouse, a label typed, "Ajouter"."""
+    """The third free user picked with the mouse, a label typed, "Ajouter"
+    double-clicked."""
     run.click_control(main_window, MAIN, "btnParamNiveau")
     window = run.wait_window("Paramétrage : Chef de secteur")
     free = q(FREE_USERS)
@@ -468,7 +475,9 @@ def levels(run, q, main_window):
     time.sleep(0.5)
     run.keys("Escape")
     time.sleep(0.5)
-    run.click_control(window, LEVELS, "btnAjouter")
+    # A double click: one level, the picked user's, whatever the window
+    # selects after its reload.
+    run.double_click_control(window, LEVELS, "btnAjouter")
     time.sleep(1)
     written = q("SELECT code, libelle FROM dim_niveau WHERE libelle = ?", label)
     run.check("the level written is the picked user's (%s)" % name, written == [(code, label)], "written %s" % written)
@@ -480,7 +489,8 @@ def levels(run, q, main_window):
 
 
 def links(run, q, main_window):
-    """The second level, then its third free agency, picked with the mouse."""
+    """The second level, then its third free agency, picked with the mouse;
+    "Ajouter" double-clicked."""
     run.click_control(main_window, MAIN, "btnParamNiveauAgence")
     window = run.wait_window("Paramétrage des agences par Chef de secteur")
     levels = q(LEVEL_COMBO)
@@ -491,7 +501,7 @@ def links(run, q, main_window):
     agency, agency_label = free[2]
     run.pick(window, LINKS, "cblAgences", 2, free, shot="free-agencies-open")
     before = q("SELECT count(*) FROM niveau_agence")[0][0]
-    run.click_control(window, LINKS, "btnAjouter")
+    run.double_click_control(window, LINKS, "btnAjouter")
     time.sleep(1)
     linked = q("SELECT count(*) FROM niveau_agence WHERE niveau = ? AND agence = ?", level, agency)[0][0]
     run.check("the agency linked is the picked one (%s, to %s)" % (agency_label, level_label),
