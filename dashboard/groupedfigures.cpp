@@ -2,7 +2,6 @@
 
 #include "store/dberror.h"
 #include "store/schema.h"
-#include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 #include "store/taccount.h"
@@ -114,16 +113,14 @@ void sumGroups(const Pass &pass, int month, SumOfValues (&sums)[6], const Keep &
 
 } // namespace
 
-QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &reading)
+BoundStatement GroupedFigureSource::passStatement(const Scope &scope, const Reading &reading)
 {
-    const auto supplier = [&scope](const QString &column) {
-        return scope.supplier ? QStringLiteral(" AND %1 = %2").arg(column, sqlQuoted(*scope.supplier)) : QString();
+    BoundStatement statement;
+    const auto supplier = [&scope, &statement](const QString &column) {
+        return scope.supplier ? QStringLiteral(" AND %1 = %2").arg(column, statement.bind(*scope.supplier)) : QString();
     };
-    const auto valueRows = [](const QStringList &codes) {
-        QStringList rows;
-        for (const QString &code : codes)
-            rows << QLatin1Char('(') + sqlQuoted(code) + QLatin1Char(')');
-        return rows.join(QStringLiteral(", "));
+    const auto valueRows = [&statement](const QStringList &codes) {
+        return statement.bindList(codes, QStringLiteral("("), QStringLiteral(")"));
     };
 
     if (reading.kind == Reading::Ranges) {
@@ -152,11 +149,15 @@ QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &re
         if (scope.months > 1)
             outer << QStringLiteral("mois.period_year") << QStringLiteral("mois.period_month");
         outer << QStringLiteral("agences.dim_agence") << QStringLiteral("comptes.code_account");
-        return QStringLiteral("WITH %1 SELECT orvalis_groupes(%2, (SELECT orvalis_somme(d.valeur) FROM data d"
-                              " WHERE d.period_year = %3 AND d.period_month = %4 AND d.dim_agence = agences.dim_agence"
-                              " AND d.code_account = comptes.code_account%5)) AS groupes FROM %6")
-            .arg(with.join(QStringLiteral(", ")), outer.join(QStringLiteral(", ")), year, month,
-                 supplier(QStringLiteral("d.dim_fournisseur")), from.join(QStringLiteral(" CROSS JOIN ")));
+        // The supplier's value comes after those of the lists.
+        const QString supplierCondition = supplier(QStringLiteral("d.dim_fournisseur"));
+        statement.text =
+            QStringLiteral("WITH %1 SELECT orvalis_groupes(%2, (SELECT orvalis_somme(d.valeur) FROM data d"
+                           " WHERE d.period_year = %3 AND d.period_month = %4 AND d.dim_agence = agences.dim_agence"
+                           " AND d.code_account = comptes.code_account%5)) AS groupes FROM %6")
+                .arg(with.join(QStringLiteral(", ")), outer.join(QStringLiteral(", ")), year, month, supplierCondition,
+                     from.join(QStringLiteral(" CROSS JOIN ")));
+        return statement;
     }
 
     QStringList keys;
@@ -176,12 +177,13 @@ QString GroupedFigureSource::passStatement(const Scope &scope, const Reading &re
     sql += QStringLiteral(" WHERE ") + monthCondition(scope, bool(scope.agencies));
     sql += supplier(QStringLiteral("dim_fournisseur"));
     if (scope.agencies) {
-        sql += QStringLiteral(" AND dim_agence IN (%1)").arg(sqlQuotedList(*scope.agencies));
-        sql += QStringLiteral(" AND code_account IN (%1)").arg(sqlQuotedList(indexOrder(Schema::accountCodes())));
+        sql += QStringLiteral(" AND dim_agence IN (%1)").arg(statement.bindList(*scope.agencies));
+        sql += QStringLiteral(" AND code_account IN (%1)").arg(statement.bindList(indexOrder(Schema::accountCodes())));
     }
     if (reading.kind == Reading::Server)
         sql += QStringLiteral(" GROUP BY ") + columns;
-    return sql;
+    statement.text = sql;
+    return statement;
 }
 
 QString GroupedFigureSource::linksStatement()
@@ -442,7 +444,7 @@ void GroupedFigureSource::readFileGroups(Pass &pass, const Reading &reading)
 {
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    query.SQL().append(passStatement(pass.scope, reading));
+    passStatement(pass.scope, reading).setOn(query);
     query.Open();
     const std::optional<QVector<GroupSums::Group>> groups =
         GroupSums::decode(query.Eof() ? QByteArray() : query.FieldByName(QStringLiteral("groupes")).AsBytes());
@@ -477,7 +479,7 @@ void GroupedFigureSource::readServerGroups(Pass &pass)
 {
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    query.SQL().append(passStatement(pass.scope, {Reading::Server, {}}));
+    passStatement(pass.scope, {Reading::Server, {}}).setOn(query);
     query.Open();
 
     const QStringList codes = Schema::accountCodes();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
+#include "store/boundstatement.h"
 #include "store/groupsums.h"
 
 #include <QHash>
@@ -76,7 +77,7 @@ public:
         enum Kind { Ranges, Rows, Server } kind = Rows;
         QStringList order;
     };
-    static QString passStatement(const Scope &scope, const Reading &reading);
+    static BoundStatement passStatement(const Scope &scope, const Reading &reading);
     static QString linksStatement();
     static QString indexesStatement();
     // The order of the ranges an index of these key columns (with their

@@ -9,6 +9,12 @@
 // and an ordinary value (without quotes) gives exactly the text it had. An
 // unpaired surrogate, which is no character, becomes U+FFFD: the engine
 // would read the quote after it as its other half and end the literal there.
+// A NUL character would end the whole statement for SQLite, which reads a
+// statement's text only up to its first NUL: the literal is closed before
+// it and opened again after, the character written as char(0) between
+// them, so that the engine reads the value whole ('A' || char(0) || 'y').
+// A server's texts hold no NUL; there the statement fails with the server's
+// own words.
 inline QString sqlEscape(const QString &value)
 {
     QString out;
@@ -22,23 +28,11 @@ inline QString sqlEscape(const QString &value)
             out += QChar(QChar::ReplacementCharacter);
         } else if (c == QLatin1Char('\'')) {
             out += QLatin1String("''");
+        } else if (c.isNull()) {
+            out += QLatin1String("' || char(0) || '");
         } else {
             out += c;
         }
     }
     return out;
-}
-
-// A value as a literal between single quotes, and a list of them for IN (...).
-inline QString sqlQuoted(const QString &value)
-{
-    return QLatin1Char('\'') + sqlEscape(value) + QLatin1Char('\'');
-}
-
-inline QString sqlQuotedList(const QStringList &values)
-{
-    QStringList out;
-    for (const QString &value : values)
-        out << sqlQuoted(value);
-    return out.join(QStringLiteral(", "));
 }

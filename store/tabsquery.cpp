@@ -23,6 +23,21 @@ double TField::AsFloat() const
     return value;
 }
 
+namespace {
+
+bool run(QSqlQuery &query, const QString &sql, const QVariantList &values)
+{
+    if (values.isEmpty())
+        return query.exec(sql);
+    if (!query.prepare(sql))
+        return false;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec();
+}
+
+} // namespace
+
 TABSQuery::TABSQuery(TABSDatabase *owner) : m_db(owner)
 {
 }
@@ -46,7 +61,7 @@ void TABSQuery::Open()
         const TABSDatabase::AnswerWatch watch(m_db, db);
         QSqlQuery query(db);
         query.setForwardOnly(true);
-        if (query.exec(sql)) {
+        if (run(query, sql, m_values)) {
             const QSqlRecord record = query.record();
             for (int i = 0; i < record.count(); ++i)
                 m_columns << record.fieldName(i);
@@ -82,7 +97,7 @@ void TABSQuery::ExecSQL()
         const QSqlDatabase db = m_db->connection();
         const TABSDatabase::AnswerWatch watch(m_db, db);
         QSqlQuery query(db);
-        if (!query.exec(sql))
+        if (!run(query, sql, m_values))
             error = query.lastError();
     }
     if (m_db->failed(error))

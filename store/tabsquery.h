@@ -42,6 +42,9 @@ public:
 
     // The statement text, one entry per line.
     QStringList &SQL() { return m_sql; }
+    // The values bound to its placeholders (?), in order: a statement of
+    // our own passes its values this way, whatever characters they hold.
+    QVariantList &Values() { return m_values; }
     QString text() const { return m_sql.join(QLatin1Char('\n')); }
 
     void Open();
@@ -56,6 +59,7 @@ public:
 private:
     TABSDatabase *m_db;
     QStringList m_sql;
+    QVariantList m_values;
     QStringList m_columns;
     QVector<QVector<QVariant>> m_rows;
     qsizetype m_row = 0;

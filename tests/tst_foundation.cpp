@@ -161,6 +161,9 @@ void TestFoundation::quoting_data()
         << QString(QChar(0xD800)) + "' as v, 'injected' as w --" << replacement + "' as v, 'injected' as w --";
     QTest::newRow("unpaired low surrogate") << QString(QChar(0xDC00)) + "'x" << replacement + "'x";
     QTest::newRow("a pair stays") << QStringLiteral("😀'") << QStringLiteral("😀'");
+    // SQLite reads a statement only up to a NUL.
+    const QString nul = QStringLiteral("x") + QChar(0) + QStringLiteral("' OR 1 --");
+    QTest::newRow("NUL") << nul << nul;
 }
 
 void TestFoundation::quoting()
@@ -168,6 +171,8 @@ void TestFoundation::quoting()
     // Whatever the value, the engine reads back exactly that value.
     QFETCH(QString, value);
     QFETCH(QString, readBack);
+    if (value.contains(QChar(0)))
+        SKIP_ON_SERVER("a server's texts hold no NUL");
     TestDatabase file;
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());

@@ -272,13 +272,12 @@ QString differences(const Table &expected, const Table &actual)
             return QStringLiteral("row %1: [%2] instead of [%3]")
                 .arg(r)
                 .arg(a.cells().join(QLatin1Char('|')), e.cells().join(QLatin1Char('|')));
-        const double ev[] = {e.HT, e.TVA, e.TTC, e.Marge, e.MargePct, e.Transformation};
-        const double av[] = {a.HT, a.TVA, a.TTC, a.Marge, a.MargePct, a.Transformation};
-        for (int i = 0; i < 6; ++i)
+        // The counts are sums of doubles too, summed in another order.
+        const double ev[] = {e.HT, e.TVA, e.TTC, e.Marge, e.MargePct, e.Transformation, e.NbRelances, e.NbDevis, e.NbCommandes};
+        const double av[] = {a.HT, a.TVA, a.TTC, a.Marge, a.MargePct, a.Transformation, a.NbRelances, a.NbDevis, a.NbCommandes};
+        for (int i = 0; i < 9; ++i)
             if (!close(ev[i], av[i]))
                 return QStringLiteral("row %1, value %2: %3 instead of %4").arg(r).arg(i).arg(av[i], 0, 'g', 17).arg(ev[i], 0, 'g', 17);
-        if (e.NbRelances != a.NbRelances || e.NbDevis != a.NbDevis || e.NbCommandes != a.NbCommandes)
-            return QStringLiteral("row %1: counts differ").arg(r);
     }
     return {};
 }
@@ -510,10 +509,10 @@ void TestGrouped::passStatement()
     GroupedFigureSource::Scope scope;
     scope.year = 2024;
     scope.month = 7;
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}),
+    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).text,
              QStringLiteral("SELECT orvalis_sommes(dim_agence, code_account, valeur) AS groupes FROM data"
                             " WHERE period_year = 2024 AND period_month = 7"));
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Server, {}}),
+    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Server, {}}).text,
              QStringLiteral("SELECT dim_agence, code_account, SUM(valeur) AS somme FROM data"
                             " WHERE period_year = 2024 AND period_month = 7 GROUP BY dim_agence, code_account"));
 
@@ -521,11 +520,14 @@ void TestGrouped::passStatement()
     scope.supplier = QStringLiteral("F'1");
     scope.agencies = QStringList{QString()};
     scope.byUser = true;
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}),
+    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).text,
              QStringLiteral("SELECT orvalis_sommes(dim_agence, code_account, dim_utilisateur, valeur) AS groupes"
-                            " FROM data WHERE period_year = 2024 AND period_month = 7 AND dim_fournisseur = 'F''1'"
-                            " AND dim_agence IN ('') AND code_account IN ('MARGE_DEVIS_VENTE_HT', 'MONTANT_DEVIS_TVA',"
-                            " 'MONTANT_DEVIS_VENTE_HT', 'NB_COMMANDES_TRAITES', 'NB_DOSSIERS_TRAITES', 'NB_RELANCES')"));
+                            " FROM data WHERE period_year = 2024 AND period_month = 7 AND dim_fournisseur = ?"
+                            " AND dim_agence IN (?) AND code_account IN (?, ?, ?, ?, ?, ?)"));
+    // The values bound, in the order of their places.
+    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).values,
+             (QVariantList{"F'1", "", "MARGE_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA", "MONTANT_DEVIS_VENTE_HT",
+                           "NB_COMMANDES_TRAITES", "NB_DOSSIERS_TRAITES", "NB_RELANCES"}));
 
     // Two months across a year, by ranges of an index with the account
     // first, then the month, then the agency.
@@ -534,19 +536,20 @@ void TestGrouped::passStatement()
     scope.month = 12;
     scope.months = 2;
     scope.agencies = QStringList{QStringLiteral("A1"), QStringLiteral("B'2")};
-    QCOMPARE(GroupedFigureSource::passStatement(
-                 scope, {Reading::Ranges, {QStringLiteral("code_account"), QStringLiteral("mois"), QStringLiteral("dim_agence")}}),
-             QStringLiteral("WITH comptes(code_account) AS (VALUES ('MARGE_DEVIS_VENTE_HT'), ('MONTANT_DEVIS_TVA'),"
-                            " ('MONTANT_DEVIS_VENTE_HT'), ('NB_COMMANDES_TRAITES'), ('NB_DOSSIERS_TRAITES'),"
-                            " ('NB_RELANCES')), mois(period_year, period_month) AS (VALUES (2024, 12), (2025, 1)),"
-                            " agences(dim_agence) AS (VALUES ('A1'), ('B''2'))"
+    const BoundStatement ranges = GroupedFigureSource::passStatement(
+        scope, {Reading::Ranges, {QStringLiteral("code_account"), QStringLiteral("mois"), QStringLiteral("dim_agence")}});
+    QCOMPARE(ranges.values.mid(6), (QVariantList{"A1", "B'2"}));
+    QCOMPARE(ranges.text,
+             QStringLiteral("WITH comptes(code_account) AS (VALUES (?), (?), (?), (?), (?), (?)),"
+                            " mois(period_year, period_month) AS (VALUES (2024, 12), (2025, 1)),"
+                            " agences(dim_agence) AS (VALUES (?), (?))"
                             " SELECT orvalis_groupes(mois.period_year, mois.period_month, agences.dim_agence,"
                             " comptes.code_account, (SELECT orvalis_somme(d.valeur) FROM data d"
                             " WHERE d.period_year = mois.period_year AND d.period_month = mois.period_month"
                             " AND d.dim_agence = agences.dim_agence AND d.code_account = comptes.code_account))"
                             " AS groupes FROM comptes CROSS JOIN mois CROSS JOIN agences"));
     scope.agencies.reset();
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}),
+    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).text,
              QStringLiteral("SELECT orvalis_sommes(period_year, period_month, dim_agence, code_account, valeur)"
                             " AS groupes FROM data WHERE (period_year, period_month) >= (2024, 12)"
                             " AND (period_year, period_month) <= (2025, 1)"));
@@ -979,7 +982,7 @@ void TestGrouped::choicesWithinTheMonthReadNoFacts()
     s.agencyCode = QStringLiteral("A2");
     QCOMPARE(r.ht(s), QStringList{"10.00"});
     QCOMPARE(r.source.passes(), 3);
-    QVERIFY2(log.statements().last().contains(QStringLiteral("AND dim_agence IN ('A2') AND code_account IN (")),
+    QVERIFY2(log.statements().last().contains(QStringLiteral("AND dim_agence IN (?) AND code_account IN (")),
              qPrintable(log.statements().last()));
 
     // Another month or another supplier is another pass.

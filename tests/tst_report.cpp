@@ -143,6 +143,8 @@ private slots:
     void adminWithoutLevelsIsTold();
     void windowSaysWhenThereIsNoLevel_data();
     void windowSaysWhenThereIsNoLevel();
+    void anyCharacterInStoredTexts_data();
+    void anyCharacterInStoredTexts();
     void json();
     void textLabelsAreCut();
     void formulaLikeLabels_data();
@@ -338,6 +340,64 @@ void TestReport::windowSaysWhenThereIsNoLevel()
     QVERIFY(!line->geometry().intersects(open.table()->geometry()));
     QVERIFY(!line->geometry().intersects(open.window.findChild<QWidget *>("btnEvolution")->geometry()));
     QVERIFY(open.boxes.shown().isEmpty());
+}
+
+void TestReport::anyCharacterInStoredTexts_data()
+{
+    QTest::addColumn<QString>("agency"); // a code of the level U1's third agency
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("level");  // --niveau
+    QTest::addColumn<QString>("row");    // the label of the row that holds its facts
+    QTest::addColumn<QString>("err");
+    const QString nul = QStringLiteral("A") + QChar(0) + QStringLiteral("y");
+    QTest::newRow("NUL in an agency code, levels") << nul << "VEXOR" << "" << "Secteur Nord" << "";
+    QTest::newRow("NUL, the agencies of its level") << nul << "VEXOR" << "U1" << "Agence étrange" << "";
+    QTest::newRow("NUL, a level without it") << nul << "U'2" << "" << "" << "";
+    QTest::newRow("escape and direction characters") << "A\x1b[2J\u202Ey" << "VEXOR" << "U1" << "Agence étrange" << "";
+    // The terminal shows the characters, and does not act on them.
+    QTest::newRow("told of a user code with them")
+        << "A4" << "U\x1b[2J\u202Eevil" << "" << ""
+        << "Information : L'utilisateur « U<U+001B>[2J<U+202E>evil » n'a pas de niveau";
+}
+
+// Whatever a code holds, the statements carry it whole to the engine: the
+// facts of an agency whose code holds a NUL count where they belong, and no
+// other row stops on it.
+void TestReport::anyCharacterInStoredTexts()
+{
+    QFETCH(QString, agency);
+    QFETCH(QString, user);
+    QFETCH(QString, level);
+    QFETCH(QString, row);
+    QFETCH(QString, err);
+    if (agency.contains(QChar(0)))
+        SKIP_ON_SERVER("a server's texts hold no NUL");
+    TestDatabase file;
+    fillOrganisation(file);
+    file.addAgency(agency, QStringLiteral("Agence étrange"));
+    file.link("U1", agency);
+    addFigures(file, thisYear(), thisMonth(), agency, "U4", "F1", 1000.25, 200, 100, 1, 1, 1);
+
+    QStringList arguments{file.path(), user, "--format", "tsv"};
+    if (!level.isEmpty())
+        arguments << "--niveau" << level;
+    const ReportOutcome outcome = runReport(arguments);
+    QCOMPARE(outcome.status, 0);
+    QVERIFY2(err.isEmpty() ? outcome.err.isEmpty() : outcome.err.startsWith(err) && outcome.err.endsWith('\n'),
+             qPrintable(outcome.err));
+    QVERIFY(!outcome.err.contains(QChar(0x1b)) && !outcome.err.contains(QChar(0x202e)));
+    if (row.isEmpty())
+        return;
+    // The row's amount, as the engine sums it without our statements.
+    const QString cover = level.isEmpty() ? QStringLiteral("IN (SELECT agence FROM niveau_agence WHERE niveau = 'U1')")
+                                          : QStringLiteral("= (SELECT code FROM dim_agence WHERE libelle = 'Agence étrange')");
+    const double sum = file.scalar(QStringLiteral("SELECT SUM(valeur) FROM data WHERE code_account = 'MONTANT_DEVIS_VENTE_HT'"
+                                                  " AND period_year = %1 AND period_month = %2 AND dim_agence %3")
+                                       .arg(thisYear()).arg(thisMonth()).arg(cover)).toDouble();
+    QVERIFY(sum >= 1000.25);
+    const QString expected = row + QLatin1Char('\t') + QString::number(sum, 'f', 2) + QLatin1Char('\t');
+    QVERIFY2(QString::fromUtf8(outcome.out).split('\n').filter(QRegularExpression('^' + QRegularExpression::escape(expected))).size() == 1,
+             qPrintable(QString::fromUtf8(outcome.out)));
 }
 
 // The CSV cells are tst_extras', every format's shape the fuzz test's; the

@@ -2,6 +2,7 @@
 
 #include "dashboard/tableexport.h"
 #include "store/dberror.h"
+#include "store/visibletext.h"
 #include "store/tabsdatabase.h"
 #include "tools/common/toolexit.h"
 
@@ -161,7 +162,7 @@ int report(const Request &request, QIODevice &out, QTextStream &err)
     DashboardRow totals;
     const QVector<DashboardRow> shown = rows(db, selection, request.total ? &totals : nullptr);
     if (shown.isEmpty() && drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex) == 0)
-        err << QStringLiteral("Information : ") << TableExport::singleLine(noLevelNotice(selection.admin, request.user))
+        err << QStringLiteral("Information : ") << visibleText(TableExport::singleLine(noLevelNotice(selection.admin, request.user)))
             << '\n';
     const QByteArray bytes = render(shown, request.format,
                                     request.format == OutputFormat::Xlsx || request.format == OutputFormat::Pdf
@@ -184,7 +185,7 @@ int run(const QStringList &arguments, QIODevice &out, QTextStream &err)
         try {
             request = parse(arguments);
         } catch (const UsageError &e) {
-            err << e.message() << '\n' << UsageLine << QStringLiteral(" (orvalis-report --help : l'aide)\n");
+            err << visibleText(e.message()) << '\n' << UsageLine << QStringLiteral(" (orvalis-report --help : l'aide)\n");
             return ToolExit::Usage;
         }
         if (request.help) {
@@ -193,16 +194,16 @@ int run(const QStringList &arguments, QIODevice &out, QTextStream &err)
         }
         return report(request, out, err);
     } catch (const UsageError &e) {
-        err << e.message() << '\n';
+        err << visibleText(e.message()) << '\n';
         return ToolExit::Usage;
     } catch (const TableExport::RefusedTarget &e) {
-        err << QString::fromUtf8(e.what()) << '\n';
+        err << visibleText(QString::fromUtf8(e.what())) << '\n';
         return ToolExit::Usage;
     } catch (const EDatabaseError &e) {
-        err << e.message() << '\n';
+        err << visibleText(e.message()) << '\n';
         return ToolExit::Failure;
     } catch (const TableExport::ExportError &e) {
-        err << QString::fromUtf8(e.what()) << '\n';
+        err << visibleText(QString::fromUtf8(e.what())) << '\n';
         return ToolExit::Failure;
     } catch (const std::bad_alloc &) {
         err << ToolExit::outOfMemory() << '\n';
