@@ -3,7 +3,6 @@
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
 #include "store/schema.h"
-#include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 #include "store/taccount.h"
@@ -49,8 +48,9 @@ QString amount(double value)
         return text;
     }
     QString text = locale.toString(value, 'f', 2);
-    // A value that rounds to zero is 0.00, whatever its sign.
-    if (text.startsWith(locale.negativeSign())) {
+    // A value that rounds to zero is 0.00, whatever its sign; an infinity
+    // keeps its sign.
+    if (std::isfinite(value) && text.startsWith(locale.negativeSign())) {
         bool allZero = true;
         for (QChar c : text)
             if (c.isDigit() && c != QLatin1Char('0'))
@@ -61,21 +61,19 @@ QString amount(double value)
     return text;
 }
 
-QString count(int value)
+QString count(double value)
 {
-    return QString::number(value);
+    // Exact up to fifteen digits, as a double holds them; past that (or
+    // infinite) written as an amount is, without decimals to invent.
+    if (std::isfinite(value) && std::fabs(value) < 1e15)
+        return QString::number(qint64(value));
+    return amount(value);
 }
 
-int truncated(double value)
+double truncated(double value)
 {
-    const double t = std::trunc(value);
-    if (std::isnan(t))
-        return 0;
-    if (t >= double(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    if (t <= double(std::numeric_limits<int>::min()))
-        return std::numeric_limits<int>::min();
-    return int(t);
+    // NaN, a sum of infinities of both signs, counts nothing.
+    return std::isnan(value) ? 0.0 : std::trunc(value);
 }
 
 } // namespace Format
@@ -93,7 +91,7 @@ DashboardRow DashboardRow::from(const QString &code, const QString &libelle, con
     row.NbRelances = Format::truncated(sums.relances);
     row.NbDevis = Format::truncated(sums.devis);
     row.NbCommandes = Format::truncated(sums.commandes);
-    row.Transformation = row.NbDevis == 0 ? 0 : double(row.NbCommandes) / double(row.NbDevis) * 100;
+    row.Transformation = row.NbDevis == 0 ? 0 : row.NbCommandes / row.NbDevis * 100;
     return row;
 }
 
@@ -178,49 +176,50 @@ QString totalsLabel()
     return QStringLiteral("Total");
 }
 
-QString totalsStatement(const DashboardSelection &selection, const TotalsScope &scope)
+BoundStatement totalsStatement(const DashboardSelection &selection, const TotalsScope &scope)
 {
+    BoundStatement statement;
     if (scope.rowCodes.isEmpty())
-        return QString();
-    QString cover;
+        return statement;
+    QString sql = QStringLiteral("SELECT code_account, SUM(valeur) AS somme FROM data WHERE period_year = %1 AND "
+                                 "period_month = %2 AND code_account IN (%3)")
+                      .arg(selection.year)
+                      .arg(selection.month)
+                      .arg(statement.bindList(Schema::accountCodes()));
+    if (!selection.supplierCode.isEmpty())
+        sql += QStringLiteral(" AND dim_fournisseur = ") + statement.bind(selection.supplierCode);
     switch (scope.drill) {
     case 0:
         // A level of empty code restricts nothing: its row covers every
         // fact, and so does the total.
         if (!scope.rowCodes.contains(QString()))
-            cover = QStringLiteral("dim_agence IN (SELECT agence FROM niveau_agence WHERE niveau IN (%1))")
-                        .arg(sqlQuotedList(scope.rowCodes));
+            sql += QStringLiteral(" AND dim_agence IN (SELECT agence FROM niveau_agence WHERE niveau IN (%1))")
+                       .arg(statement.bindList(scope.rowCodes));
         break;
     case 1:
-        cover = QStringLiteral("dim_agence IN (%1)").arg(sqlQuotedList(scope.rowCodes));
+        sql += QStringLiteral(" AND dim_agence IN (%1)").arg(statement.bindList(scope.rowCodes));
         break;
-    default:
-        cover = QStringLiteral("dim_agence = '%1' AND dim_utilisateur IN (%2)")
-                    .arg(sqlEscape(selection.agencyCode), sqlQuotedList(scope.rowCodes));
+    default: {
+        const QString agency = statement.bind(selection.agencyCode);
+        sql += QStringLiteral(" AND dim_agence = %1 AND dim_utilisateur IN (%2)")
+                   .arg(agency, statement.bindList(scope.rowCodes));
         break;
     }
-    QString sql = QStringLiteral("SELECT code_account, SUM(valeur) AS somme FROM data WHERE period_year = %1 AND "
-                                 "period_month = %2 AND code_account IN (%3)")
-                      .arg(selection.year)
-                      .arg(selection.month)
-                      .arg(sqlQuotedList(Schema::accountCodes()));
-    if (!selection.supplierCode.isEmpty())
-        sql += QStringLiteral(" AND dim_fournisseur = '%1'").arg(sqlEscape(selection.supplierCode));
-    if (!cover.isEmpty())
-        sql += QStringLiteral(" AND ") + cover;
-    return sql + QStringLiteral(" GROUP BY code_account");
+    }
+    statement.text = sql + QStringLiteral(" GROUP BY code_account");
+    return statement;
 }
 
 AccountSums FigureSource::totals(TABSDatabase *db, const DashboardSelection &selection, const TotalsScope &scope)
 {
     AccountSums sums;
-    const QString sql = totalsStatement(selection, scope);
-    if (sql.isEmpty())
+    const BoundStatement statement = totalsStatement(selection, scope);
+    if (statement.isEmpty())
         return sums;
     const QStringList codes = Schema::accountCodes();
     TABSQuery query(db);
     query.SetDatabaseName(db->DatabaseName());
-    query.SQL().append(sql);
+    statement.setOn(query);
     query.Open();
     for (; !query.Eof(); query.Next()) {
         const int account = codes.indexOf(query.FieldByName(QStringLiteral("code_account")).AsString());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dashboard/periods.h"
+#include "store/boundstatement.h"
 
 #include <QString>
 #include <QStringList>
@@ -61,9 +62,9 @@ struct DashboardRow
     double TTC = 0;
     double Marge = 0;
     double MargePct = 0;
-    int NbRelances = 0;
-    int NbDevis = 0;
-    int NbCommandes = 0;
+    double NbRelances = 0; // truncated toward zero
+    double NbDevis = 0; // truncated toward zero
+    double NbCommandes = 0; // truncated toward zero
     double Transformation = 0;
 
     static DashboardRow from(const QString &code, const QString &libelle, const AccountSums &sums);
@@ -75,9 +76,11 @@ namespace Format {
 // Two decimals, the decimal separator of the user's locale, no thousands
 // separator; scientific notation past 15 integer digits; never "-0.00".
 QString amount(double value);
-QString count(int value);
-// A count sum truncated toward zero.
-int truncated(double value);
+// A count: the integer in decimal, exact for any count below 10^15 (the
+// engine's integers summed as doubles); beyond, as amount() writes it.
+QString count(double value);
+// A count sum truncated toward zero; infinities keep their sign.
+double truncated(double value);
 } // namespace Format
 
 // The ten column captions of the table.
@@ -137,7 +140,7 @@ QString rowStatement(const DashboardSelection &selection, int drill);
 // levels listed; agency rows: the agencies listed; user rows: the users
 // listed, within the selected agency; one user: that user, within it).
 // Empty when the rows cover nothing.
-QString totalsStatement(const DashboardSelection &selection, const TotalsScope &scope);
+BoundStatement totalsStatement(const DashboardSelection &selection, const TotalsScope &scope);
 
 // Builds the table: the row statement, then the figures of each row, all in
 // one read transaction so that the whole table shows one state of the

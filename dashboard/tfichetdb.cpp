@@ -506,7 +506,7 @@ void TFicheTDB::btnEvolutionClick()
     TFicheTrend chart(this);
     chart.SetChartTitle(exportTitle().filtersText());
     for (const MonthTotals &month : totals)
-        chart.AddMonth(month.period.text, month.HT, month.Marge, double(month.NbDevis), double(month.NbCommandes));
+        chart.AddMonth(month.period.text, month.HT, month.Marge, month.NbDevis, month.NbCommandes);
     // Looking at the months changes nothing here: closing the chart does
     // not reload the lists.
     FocusHistory::markPassive(&chart);

@@ -11,8 +11,8 @@ struct MonthTotals
     Period period;
     double HT = 0;
     double Marge = 0;
-    qint64 NbDevis = 0;
-    qint64 NbCommandes = 0;
+    double NbDevis = 0;
+    double NbCommandes = 0;
 };
 
 // The table of `selection` (drill level and filters) built for each of

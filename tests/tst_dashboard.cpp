@@ -306,6 +306,13 @@ void TestDashboard::derivedFigures_data()
     QTest::newRow("past fifteen integer digits")
         << QList<double>{1e15, 0, 0, 0, 0, 0}
         << QStringList{"1.00000000000000E+015", "0.00", "1.00000000000000E+015", "0.00", "0.00%", "0", "0", "0", "0.00%"};
+    const double inf = std::numeric_limits<double>::infinity();
+    QTest::newRow("infinities keep their sign")
+        << QList<double>{-inf, 0, 0, 0, 0, 0} << QStringList{"-inf", "0.00", "-inf", "0.00", "0.00%", "0", "0", "0", "0.00%"};
+    // Counts past 2^31 as the engine sums them, and the rate from them.
+    QTest::newRow("counts past 2^31")
+        << QList<double>{0, 0, 0, 5e9, 6442450944, 2147483648}
+        << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "5000000000", "6442450944", "2147483648", "33.33%"};
 }
 
 void TestDashboard::derivedFigures()
@@ -354,9 +361,9 @@ void TestDashboard::openingAsAdministrator()
     month.year = Y;
     month.month = M;
     const QStringList figures = TestDatabase::onServer()
-        ? QStringList{GroupedFigureSource::passStatement(month, {GroupedFigureSource::Reading::Server, {}})}
+        ? QStringList{GroupedFigureSource::passStatement(month, {GroupedFigureSource::Reading::Server, {}}).text}
         : QStringList{GroupedFigureSource::indexesStatement(),
-                      GroupedFigureSource::passStatement(month, {GroupedFigureSource::Reading::Rows, {}})};
+                      GroupedFigureSource::passStatement(month, {GroupedFigureSource::Reading::Rows, {}}).text};
     QCOMPARE(log.statements(),
              (QStringList{DashboardStatements::levels(true, QString()), DashboardStatements::suppliers(),
                           DashboardStatements::levels(true, QString())}
