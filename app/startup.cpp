@@ -8,7 +8,32 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace Startup {
+
+namespace {
+
+// What QApplication keeps of the command line for its whole life: the
+// program's name.
+int applicationArgc = 1;
+char *applicationArgv[2] = {nullptr, nullptr};
+
+const char *applicationTool = "orvalis";
+
+// Qt ends the process (qFatal, an abort) when no platform can be opened:
+// while the application object is made, that end is ours instead.
+void platformFailed(QtMsgType type, const QMessageLogContext &, const QString &)
+{
+    if (type != QtFatalMsg)
+        return;
+    std::fprintf(stderr, "%s : %s\n", applicationTool, noDisplayMessage().toUtf8().constData());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+} // namespace
 
 bool installFrenchTranslations(QCoreApplication &app)
 {
@@ -50,13 +75,51 @@ std::unique_ptr<TFichePrincipale> createMainWindow(const QStringList &arguments)
     return window;
 }
 
-int run(QApplication &app)
+QStringList arguments(int argc, char *argv[])
+{
+    QStringList out;
+    for (int i = 1; i < argc; ++i)
+        out << QString::fromLocal8Bit(argv[i]);
+    return out;
+}
+
+bool displayNamed()
+{
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
+           || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+QString noDisplayMessage()
+{
+    return displayNamed() ? QStringLiteral("l'affichage n'a pas pu être ouvert : les fenêtres ne peuvent pas s'ouvrir.")
+                          : QStringLiteral("aucun affichage (ni DISPLAY ni WAYLAND_DISPLAY n'est défini) : "
+                                           "les fenêtres ne peuvent pas s'ouvrir.");
+}
+
+std::unique_ptr<QApplication> createApplication(const char *program, const char *tool)
+{
+    applicationTool = tool;
+    applicationArgv[0] = const_cast<char *>(program);
+    applicationArgc = 1;
+    if (!displayNamed())
+        platformFailed(QtFatalMsg, QMessageLogContext(), QString());
+    // Qt's warnings about the platform go on as they were; its fatal end
+    // is replaced.
+    static QtMessageHandler previous = nullptr;
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        platformFailed(type, context, text);
+        if (previous)
+            previous(type, context, text);
+    });
+    auto app = std::make_unique<QApplication>(applicationArgc, applicationArgv);
+    qInstallMessageHandler(previous);
+    return app;
+}
+
+int run(QApplication &app, const QStringList &arguments)
 {
     installFrenchTranslations(app);
     applyStyleSheet(app);
-    QStringList arguments = QCoreApplication::arguments();
-    if (!arguments.isEmpty())
-        arguments.removeFirst();
     std::unique_ptr<TFichePrincipale> window = createMainWindow(arguments);
     if (!window)
         return 0;
