@@ -20,17 +20,38 @@ namespace {
 int applicationArgc = 1;
 char *applicationArgv[2] = {nullptr, nullptr};
 
-const char *applicationTool = "orvalis";
+// "<tool> : <message>", written when Qt's platform cannot be loaded: made
+// before, since memory may be what is missing then.
+QByteArray platformFailure;
 
-// Qt ends the process (qFatal, an abort) when no platform can be opened:
+// Qt ends the process (qFatal, an abort) when no platform can be loaded:
 // while the application object is made, that end is ours instead.
 void platformFailed(QtMsgType type, const QMessageLogContext &, const QString &)
 {
     if (type != QtFatalMsg)
         return;
-    std::fprintf(stderr, "%s : %s\n", applicationTool, noDisplayMessage().toUtf8().constData());
+    std::fputs(platformFailure.constData(), stderr);
     std::fflush(stderr);
     std::_Exit(1);
+}
+
+template <typename Application>
+std::unique_ptr<Application> createWithPlatform(const char *program, const char *tool, const QString &failure)
+{
+    platformFailure = QStringLiteral("%1 : %2\n").arg(QString::fromLocal8Bit(tool), failure).toUtf8();
+    applicationArgv[0] = const_cast<char *>(program);
+    applicationArgc = 1;
+    // Qt's warnings about the platform go on as they were; its fatal end
+    // is replaced.
+    static QtMessageHandler previous = nullptr;
+    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        platformFailed(type, context, text);
+        if (previous)
+            previous(type, context, text);
+    });
+    auto app = std::make_unique<Application>(applicationArgc, applicationArgv);
+    qInstallMessageHandler(previous);
+    return app;
 }
 
 } // namespace
@@ -98,22 +119,16 @@ QString noDisplayMessage()
 
 std::unique_ptr<QApplication> createApplication(const char *program, const char *tool)
 {
-    applicationTool = tool;
-    applicationArgv[0] = const_cast<char *>(program);
-    applicationArgc = 1;
-    if (!displayNamed())
-        platformFailed(QtFatalMsg, QMessageLogContext(), QString());
-    // Qt's warnings about the platform go on as they were; its fatal end
-    // is replaced.
-    static QtMessageHandler previous = nullptr;
-    previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        platformFailed(type, context, text);
-        if (previous)
-            previous(type, context, text);
-    });
-    auto app = std::make_unique<QApplication>(applicationArgc, applicationArgv);
-    qInstallMessageHandler(previous);
-    return app;
+    if (!displayNamed()) {
+        std::fprintf(stderr, "%s : %s\n", tool, noDisplayMessage().toUtf8().constData());
+        std::exit(1);
+    }
+    return createWithPlatform<QApplication>(program, tool, noDisplayMessage());
+}
+
+std::unique_ptr<QGuiApplication> createGuiApplication(const char *program, const char *tool, const QString &failure)
+{
+    return createWithPlatform<QGuiApplication>(program, tool, failure);
 }
 
 int run(QApplication &app, const QStringList &arguments)

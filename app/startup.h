@@ -5,6 +5,7 @@
 #include <memory>
 
 class QApplication;
+class QGuiApplication;
 class QCoreApplication;
 class TFichePrincipale;
 
@@ -39,6 +40,10 @@ QString noDisplayMessage();
 // noDisplayMessage() on the standard error and ends the process with
 // status 1.
 std::unique_ptr<QApplication> createApplication(const char *program, const char *tool);
+// The same for a tool that draws without windows (on the platform that
+// QT_QPA_PLATFORM names): `failure` is what it says when that platform
+// cannot be loaded.
+std::unique_ptr<QGuiApplication> createGuiApplication(const char *program, const char *tool, const QString &failure);
 
 // The whole start-up: translations, style, main window, message loop.
 // Always returns 0.

@@ -36,7 +36,10 @@ int main(int argc, char *argv[])
         if (drawsPages(argc, argv)) {
             if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
                 qputenv("QT_QPA_PLATFORM", "offscreen");
-            app = std::make_unique<QGuiApplication>(appArgc, argv);
+            app = Startup::createGuiApplication(
+                argv[0], "orvalis-report",
+                QStringLiteral("les pages du PDF ne peuvent pas être dessinées : la plateforme graphique de Qt n'a "
+                               "pas pu être chargée (mémoire insuffisante ?)."));
         } else {
             app = std::make_unique<QCoreApplication>(appArgc, argv);
         }
