@@ -1,15 +1,33 @@
 #include "ui/messages.h"
 #include "app/startup.h"
+#include "app/tficheprincipale.h"
 #include "store/dberror.h"
 
 #include <QApplication>
 
+#include <csignal>
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // A write into a closed pipe or past the file-size limit (an export)
+    // fails and is reported like any failed write.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    // Counted before Qt is set up, which is never given them.
+    const QStringList arguments = Startup::arguments(argc, argv);
+    if (!Startup::displayNamed()) {
+        // Nothing can be shown: what the window would say goes to the
+        // terminal, the wrong command line first.
+        const bool usage = arguments.size() != 2;
+        std::fprintf(stderr, "orvalis : %s\n",
+                     (usage ? parameterMessage() : Startup::noDisplayMessage()).toUtf8().constData());
+        return usage ? 2 : 1;
+    }
+    const std::unique_ptr<QApplication> app = Startup::createApplication(argv[0], "orvalis");
     QApplication::setApplicationName(QStringLiteral("Orvalis"));
     try {
-        Startup::run(app);
+        Startup::run(*app, arguments);
     } catch (const EDatabaseError &e) {
         Messages::ShowException(nullptr, e.message());
     } catch (const std::exception &e) {

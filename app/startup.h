@@ -5,6 +5,7 @@
 #include <memory>
 
 class QApplication;
+class QGuiApplication;
 class QCoreApplication;
 class TFichePrincipale;
 
@@ -22,8 +23,30 @@ bool applyStyleSheet(QApplication &app, const QString &resource = QStringLiteral
 // parameter message and returns nothing: no window is shown.
 std::unique_ptr<TFichePrincipale> createMainWindow(const QStringList &arguments);
 
+// The arguments the program was started with, its name not included. Qt's
+// own options (-reverse, -style, -platform…) are arguments like any other:
+// Qt is never given them (see createApplication).
+QStringList arguments(int argc, char *argv[]);
+
+// Whether the environment names a display for the windows: QT_QPA_PLATFORM,
+// DISPLAY or WAYLAND_DISPLAY.
+bool displayNamed();
+// What a program with windows says when it has no display.
+QString noDisplayMessage();
+
+// The application object, given the program's name alone: the environment
+// sets Qt up (QT_QPA_PLATFORM, DISPLAY, QT_STYLE_OVERRIDE…), never the
+// command line. When the display cannot be opened, writes "<tool> :" and
+// noDisplayMessage() on the standard error and ends the process with
+// status 1.
+std::unique_ptr<QApplication> createApplication(const char *program, const char *tool);
+// The same for a tool that draws without windows (on the platform that
+// QT_QPA_PLATFORM names): `failure` is what it says when that platform
+// cannot be loaded.
+std::unique_ptr<QGuiApplication> createGuiApplication(const char *program, const char *tool, const QString &failure);
+
 // The whole start-up: translations, style, main window, message loop.
 // Always returns 0.
-int run(QApplication &app);
+int run(QApplication &app, const QStringList &arguments);
 
 } // namespace Startup

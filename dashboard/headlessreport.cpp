@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 
 namespace HeadlessReport {
 
@@ -152,8 +153,23 @@ QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<Das
     return out;
 }
 
+// The table's texts as the C locale writes them, for the time of one
+// rendering: a script reads the same bytes whatever the user's locale.
+class CLocaleTexts
+{
+public:
+    CLocaleTexts() { QLocale::setDefault(QLocale::c()); }
+    ~CLocaleTexts() { QLocale::setDefault(m_previous); }
+    CLocaleTexts(const CLocaleTexts &) = delete;
+    CLocaleTexts &operator=(const CLocaleTexts &) = delete;
+
+private:
+    const QLocale m_previous;
+};
+
 QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
+    const CLocaleTexts cTexts;
     QJsonArray array;
     const QStringList captions = dashboardCaptions();
     for (qsizetype i = 0; i < rows.size() + (totals ? 1 : 0); ++i) {

@@ -73,7 +73,8 @@ constexpr int TextLabelWidth = 40;
 // The table in one of the output formats (CSV with its byte order mark;
 // the title goes into the workbook only).
 // Given `totals`, the totals line comes last (in JSON, the last object,
-// marked "total": true).
+// marked "total": true). JSON is the same bytes under any locale: its
+// texts are the table's as the C locale writes them ("37262.84").
 QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format,
                   const TableExport::Title &title = TableExport::Title(),
                   const std::optional<DashboardRow> &totals = std::nullopt);

@@ -465,6 +465,16 @@ QString resolvedPath(const QString &path)
     return folder.isEmpty() ? info.absoluteFilePath() : QDir(folder).filePath(info.fileName());
 }
 
+// The path a chain of symbolic links ends at, whether a file is there or
+// not.
+QString followedPath(const QString &path)
+{
+    QString current = path;
+    for (int hop = 0; hop < 40 && QFileInfo(current).isSymLink(); ++hop)
+        current = QFileInfo(current).symLinkTarget();
+    return resolvedPath(current);
+}
+
 } // namespace
 
 void checkTarget(const QString &path, const QString &database)
@@ -480,16 +490,27 @@ void checkTarget(const QString &path, const QString &database)
     if (database.isEmpty() || ServerAddress::isServerName(database))
         return;
     // The database, and the journals SQLite keeps beside it: a file there
-    // would be taken for one of them.
-    const QString resolved = resolvedPath(path);
+    // would be taken for one of them. SQLite names a journal after the name
+    // the database was opened by, so a journal of the same file under any
+    // of its names (another hard link, a symbolic link) is one too.
+    struct stat databaseInfo;
+    const bool databaseExists = statOf(database, databaseInfo);
     const QString databaseResolved = resolvedPath(database);
     const QString databaseCanonical = QFileInfo(database).canonicalFilePath();
+    const auto namesTheDatabase = [&](const QString &name) {
+        struct stat info;
+        if (databaseExists && statOf(name, info) && sameFile(info, databaseInfo))
+            return true;
+        const QString resolved = resolvedPath(name);
+        return resolved == databaseResolved || (!databaseCanonical.isEmpty() && resolved == databaseCanonical);
+    };
+    const QString names[] = {path, followedPath(path)};
     for (const char *suffix : {"", "-journal", "-wal", "-shm"}) {
-        const QString file = database + QLatin1String(suffix);
+        const QLatin1String ending(suffix);
         struct stat existing;
-        const bool same = (exists && statOf(file, existing) && sameFile(existing, target))
-                          || resolved == databaseResolved + QLatin1String(suffix)
-                          || (!databaseCanonical.isEmpty() && resolved == databaseCanonical + QLatin1String(suffix));
+        bool same = exists && statOf(database + ending, existing) && sameFile(existing, target);
+        for (const QString &name : names)
+            same = same || (name.endsWith(ending) && namesTheDatabase(name.chopped(ending.size())));
         if (!same)
             continue;
         if (*suffix == 0)

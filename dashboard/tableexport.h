@@ -115,8 +115,9 @@ QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title,
 
 // Refuses (RefusedTarget, with a French message) a path that must not be
 // replaced by an export: the database `database` itself, whatever the
-// spelling of either path or the links between them, or one of the files
-// SQLite keeps beside it; a folder; a named pipe, a device or a socket. A
+// spelling of either path or the links between them, or one of the journals
+// SQLite keeps beside it (-journal, -wal, -shm) under any name of the same
+// file (compared by device and inode); a folder; a named pipe, a device or a socket. A
 // path that names nothing yet, or an ordinary file, passes. `database`
 // may be empty or a server's URI: no database file to protect.
 void checkTarget(const QString &path, const QString &database = QString());

@@ -6,8 +6,10 @@
 #include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QTextLayout>
 
 #include <algorithm>
+#include <memory>
 
 namespace TablePrint {
 
@@ -29,12 +31,54 @@ struct Layout
     QFont bold;
     QFont titleFont;
     qreal rowHeight = 0;
+    QStringList title; // the title line, wrapped
+    qreal titleLineHeight = 0;
     qreal titleHeight = 0;
     qreal footHeight = 0;
     qreal padding = 0;
     qreal widths[Columns] = {};
     int rowsPerPage = 0;
 };
+
+// The label column wants at least this many characters before the font
+// shrinks for it; a longer label is cut with "…".
+constexpr int LabelCharacters = 40;
+// The title line wraps over at most this many lines.
+constexpr int TitleLines = 6;
+// No line of a page holds more characters than this: a longer text is
+// measured and laid out up to here only (a label of a million characters
+// would otherwise be shaped whole).
+constexpr int LongestShown = 2000;
+
+// A label as a cell shows it: on one line, and no longer than a line.
+QString shownLabel(const QString &label)
+{
+    return TableExport::singleLine(label.left(LongestShown));
+}
+
+// `text` broken into the lines of `width` that `font` makes of it, at word
+// boundaries or anywhere in a word too long; past `most` lines the last one
+// ends with "…".
+QStringList wrapped(const QString &text, const QFont &font, QPaintDevice *device, qreal width, int most)
+{
+    QTextLayout layout(text.left(LongestShown * most), font, device);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        if (lines.size() == most - 1) {
+            const QFontMetricsF metrics(font, device);
+            lines << metrics.elidedText(layout.text().mid(line.textStart()), Qt::ElideRight, width);
+            break;
+        }
+        lines << layout.text().mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines;
+}
 
 Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document)
 {
@@ -43,10 +87,13 @@ Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document
     // Each row's texts once, whatever the number of sizes tried.
     QVector<QStringList> texts;
     texts.reserve(document.rows.size());
-    for (const DashboardRow &row : document.rows)
+    for (const DashboardRow &row : document.rows) {
         texts << row.cells();
+        texts.last()[0] = shownLabel(texts.last().at(0));
+    }
     const QStringList totals = document.totals ? document.totals->cells() : QStringList();
-    // The font shrinks until every column holds its longest text.
+    // The font shrinks until every figure column holds its longest text
+    // and the label column the longest label, up to LabelCharacters.
     for (qreal points = BasePoints;; points -= 0.5) {
         layout.font = QFont(QStringLiteral("DejaVu Sans"));
         layout.font.setPointSizeF(points);
@@ -54,7 +101,7 @@ Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document
         layout.bold.setBold(true);
         const QFontMetricsF plain(layout.font, device), bold(layout.bold, device);
         const qreal padding = 0.75 * plain.averageCharWidth();
-        qreal total = 0;
+        qreal figures = 0;
         for (int c = 0; c < Columns; ++c) {
             qreal widest = bold.horizontalAdvance(captions.at(c));
             for (const QStringList &cells : std::as_const(texts))
@@ -62,21 +109,24 @@ Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document
             if (!totals.isEmpty())
                 widest = std::max(widest, bold.horizontalAdvance(totals.at(c)));
             layout.widths[c] = widest + 2 * padding;
-            total += layout.widths[c];
+            if (c > 0)
+                figures += layout.widths[c];
         }
+        const qreal labelWanted = std::min(layout.widths[0], LabelCharacters * plain.averageCharWidth() + 2 * padding);
         layout.padding = padding;
-        if (total <= page.width() || points <= SmallestPoints) {
-            // What is left goes to the label column.
-            if (total < page.width())
-                layout.widths[0] += page.width() - total;
+        if (figures + labelWanted <= page.width() || points <= SmallestPoints) {
+            // The label column takes what is left, and cuts what is longer.
+            layout.widths[0] = std::max(labelWanted, page.width() - figures);
             break;
         }
     }
     layout.titleFont = layout.bold;
     layout.titleFont.setPointSizeF(layout.font.pointSizeF() + 2);
+    layout.title = wrapped(document.title.text(), layout.titleFont, device, page.width(), TitleLines);
     const QFontMetricsF metrics(layout.font, device);
     layout.rowHeight = metrics.height() * 1.4;
-    layout.titleHeight = QFontMetricsF(layout.titleFont, device).height() * 2;
+    layout.titleLineHeight = QFontMetricsF(layout.titleFont, device).lineSpacing();
+    layout.titleHeight = layout.titleLineHeight * (layout.title.size() + 1);
     layout.footHeight = metrics.height() * 2;
     const qreal body = page.height() - layout.titleHeight - layout.rowHeight - layout.footHeight;
     layout.rowsPerPage = std::max(1, int(body / layout.rowHeight));
@@ -86,13 +136,20 @@ Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document
 void drawRow(QPainter &painter, const Layout &layout, qreal y, const QStringList &cells, const QFont &font)
 {
     painter.setFont(font);
+    const QFontMetricsF metrics(font, painter.device());
     qreal x = 0;
     for (int c = 0; c < Columns; ++c) {
         const QRectF cell(x + layout.padding, y, layout.widths[c] - 2 * layout.padding, layout.rowHeight);
-        painter.drawText(cell, int(TableExport::columnAlignment(c) | Qt::AlignVCenter), cells.value(c));
+        const QString text =
+            c == 0 ? metrics.elidedText(shownLabel(cells.value(c)), Qt::ElideRight, cell.width()) : cells.value(c);
+        painter.drawText(cell, int(TableExport::columnAlignment(c) | Qt::AlignVCenter), text);
         x += layout.widths[c];
     }
 }
+
+// Draws every page on a painter begun on `device`. Returns the number of
+// pages.
+int drawPages(QPainter &painter, QPagedPaintDevice &device, const Document &document);
 
 } // namespace
 
@@ -100,9 +157,27 @@ int render(QPagedPaintDevice &device, const Document &document)
 {
     device.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Landscape, QMarginsF(12, 12, 12, 12),
                                      QPageLayout::Millimeter));
-    QPainter painter;
-    if (!painter.begin(&device))
+    auto painter = std::make_unique<QPainter>();
+    if (!painter->begin(&device))
         throw TableExport::ExportError(QStringLiteral("L'impression n'a pas pu commencer."));
+    try {
+        const int pages = drawPages(*painter, device, document);
+        if (!painter->end())
+            throw TableExport::ExportError(QStringLiteral("L'impression n'a pas pu être terminée."));
+        return pages;
+    } catch (...) {
+        // Ending a painter writes the document, which takes memory again:
+        // after a failure (memory that ran out, above all) it is left as it
+        // is, never ended, and the failure goes on to the caller.
+        (void)painter.release();
+        throw;
+    }
+}
+
+namespace {
+
+int drawPages(QPainter &painter, QPagedPaintDevice &device, const Document &document)
+{
     const QRectF area = device.pageLayout().paintRectPixels(device.logicalDpiX());
     const QSizeF page = area.size();
     const Layout layout = layOut(&device, page, document);
@@ -118,9 +193,12 @@ int render(QPagedPaintDevice &device, const Document &document)
             device.newPage();
         qreal y = 0;
         painter.setFont(layout.titleFont);
-        painter.drawText(QRectF(0, y, page.width(), layout.titleHeight), int(Qt::AlignLeft | Qt::AlignTop),
-                         document.title.text());
-        y += layout.titleHeight;
+        for (const QString &titleLine : layout.title) {
+            painter.drawText(QRectF(0, y, page.width(), layout.titleLineHeight), int(Qt::AlignLeft | Qt::AlignTop),
+                             titleLine);
+            y += layout.titleLineHeight;
+        }
+        y += layout.titleHeight - layout.titleLineHeight * layout.title.size();
         drawRow(painter, layout, y, dashboardCaptions(), layout.bold);
         y += layout.rowHeight;
         painter.setPen(thin);
@@ -138,9 +216,10 @@ int render(QPagedPaintDevice &device, const Document &document)
         painter.drawText(QRectF(0, page.height() - layout.footHeight, page.width(), layout.footHeight),
                          int(Qt::AlignRight | Qt::AlignBottom), pageText(p, pages));
     }
-    painter.end();
     return pages;
 }
+
+} // namespace
 
 QByteArray pdf(const Document &document)
 {

@@ -10,15 +10,75 @@
 #include "store/serverlimits.h"
 
 #include <QAtomicInt>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
 
 namespace {
 
 QAtomicInt connectionCounter;
+
+// Why the file of a database cannot be reached or read, in French; empty
+// when nothing keeps SQLite from trying.
+QString unreachableFile(const QString &fileName)
+{
+    const QByteArray path = QFile::encodeName(fileName);
+    struct stat info;
+    if (::stat(path.constData(), &info) != 0) {
+        switch (errno) {
+        case ELOOP:
+            return QStringLiteral("Le chemin de la base de données %1 tourne en rond : ses liens symboliques "
+                                  "renvoient l'un à l'autre.")
+                .arg(fileName);
+        case ENAMETOOLONG:
+            return QStringLiteral("Le chemin de la base de données %1 est trop long pour le système.").arg(fileName);
+        case EACCES:
+            return QStringLiteral("Les droits d'un dossier du chemin ne permettent pas d'atteindre la base de "
+                                  "données %1 (il faut le droit de traverser chaque dossier).")
+                .arg(fileName);
+        default:
+            return QStringLiteral("Base de données introuvable : %1").arg(fileName);
+        }
+    }
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("Ce chemin n'est pas un fichier de base de données : %1").arg(fileName);
+    if (::access(path.constData(), R_OK) != 0 && errno == EACCES)
+        return QStringLiteral("Les droits du fichier %1 ne permettent pas de le lire : il faut le droit de lecture "
+                              "sur la base de données.")
+            .arg(fileName);
+    return QString();
+}
+
+// What an engine's "readonly database" at the first read means: SQLite
+// must write beside the file before it can read it.
+QString readOnlyCause(int extendedCode, const QString &fileName)
+{
+    const QString folder = QFileInfo(fileName).absolutePath();
+    switch (extendedCode) {
+    case SQLITE_READONLY_ROLLBACK:
+        return QStringLiteral("La base de données %1 a un journal inachevé (%1-journal) qu'il faut annuler avant "
+                              "de la lire, ce que vos droits ne permettent pas : il faut le droit d'écriture sur le "
+                              "fichier, sur son journal et sur le dossier %2.")
+            .arg(fileName, folder);
+    case SQLITE_READONLY_DIRECTORY:
+    case SQLITE_READONLY_CANTINIT:
+    case SQLITE_READONLY_CANTLOCK:
+    case SQLITE_READONLY_RECOVERY:
+        return QStringLiteral("Les droits du dossier %2 ne permettent pas d'y écrire : la base de données %1, en mode "
+                              "WAL, doit y tenir ses fichiers -wal et -shm (il faut le droit d'écriture sur le "
+                              "dossier).")
+            .arg(fileName, folder);
+    default:
+        return QString();
+    }
+}
 
 } // namespace
 
@@ -75,11 +135,9 @@ void TABSDatabase::open()
         return;
     }
 
-    const QFileInfo info(m_fileName);
-    if (!info.exists())
-        throw EDatabaseError(QStringLiteral("Base de données introuvable : %1").arg(m_fileName));
-    if (!info.isFile())
-        throw EDatabaseError(QStringLiteral("Ce chemin n'est pas un fichier de base de données : %1").arg(m_fileName));
+    const QString unreachable = unreachableFile(m_fileName);
+    if (!unreachable.isEmpty())
+        throw EDatabaseError(unreachable);
 
     ++m_serial;
     {
@@ -98,6 +156,8 @@ void TABSDatabase::open()
         QSqlQuery probe(db);
         if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
             const QSqlError error = probe.lastError();
+            sqlite3 *raw = sqliteHandle(db);
+            const QString readOnly = readOnlyCause(raw ? sqlite3_extended_errcode(raw) : 0, m_fileName);
             probe = QSqlQuery();
             db.close();
             db = QSqlDatabase();
@@ -106,6 +166,8 @@ void TABSDatabase::open()
             // not a database.
             if (isBusy(error))
                 throw EDatabaseError(busyMessage(engineMessage(error)));
+            if (!readOnly.isEmpty())
+                throw EDatabaseError(readOnly + QStringLiteral(" (%1)").arg(engineMessage(error)));
             throw EDatabaseError(QStringLiteral("Le fichier %1 n'est pas une base de données utilisable : %2")
                                      .arg(m_fileName, engineMessage(error)));
         }

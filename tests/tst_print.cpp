@@ -84,6 +84,8 @@ private slots:
     void pages_data();
     void pages();
     void windowPrintsWhatItShows();
+    void longTextsKeepEveryFigure_data();
+    void longTextsKeepEveryFigure();
 };
 
 void TestPrint::pages_data()
@@ -177,6 +179,52 @@ void TestPrint::windowPrintsWhatItShows()
     QCOMPARE(labelsIn(pages, shown + QStringList{"Total"}), shown + QStringList{"Total"});
     QVERIFY(pages.first().contains(QStringLiteral("Page 1 sur 1")));
     QVERIFY(pages.first().contains(open.window.totals()->cells().at(1)));
+}
+
+void TestPrint::longTextsKeepEveryFigure_data()
+{
+    QTest::addColumn<int>("labelLength");
+    QTest::addColumn<bool>("longFilters"); // a level, an agency and a supplier of long names chosen
+    QTest::newRow("a level label of 250 characters") << 250 << false;
+    QTest::newRow("a level label of 300 characters") << 300 << false;
+    QTest::newRow("every filter chosen, long names") << 20 << true;
+}
+
+// Labels and filter names of any length: every figure on the page, the
+// long label cut with "…", the title line whole.
+void TestPrint::longTextsKeepEveryFigure()
+{
+    QFETCH(int, labelLength);
+    QFETCH(bool, longFilters);
+    if (!haveReaders())
+        QSKIP("pdftotext and pdfinfo (poppler-utils) are needed");
+    const QString label = QStringLiteral("Secteur Nord ").repeated(30).left(labelLength);
+    TablePrint::Document document;
+    document.title.year = 2026;
+    document.title.month = 3;
+    if (longFilters) {
+        document.title.level = QStringLiteral("Secteur Bourgogne-Franche-Comté, Centre-Val de Loire et Auvergne");
+        document.title.agency = QStringLiteral("Agence de Saint-Rémy-de-Provence-les-Bains et de la vallée des Baux");
+        document.title.supplier = QStringLiteral("Matériaux et fournitures du bâtiment du Grand Ouest");
+    }
+    document.rows << row(label, 123456.78) << row(QStringLiteral("Secteur Sud"), 2500);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("tableau.pdf"));
+    writeFile(path, TablePrint::pdf(document));
+
+    const QStringList pages = pdfPages(path);
+    QCOMPARE(pages.size(), 1);
+    const auto squeezed = [](QString text) { return text.remove(QRegularExpression(QStringLiteral("\\s"))); };
+    const QString page = squeezed(pages.first());
+    QVERIFY2(page.contains(squeezed(document.title.text())), qPrintable(pages.first()));
+    QVERIFY2(page.contains(squeezed(dashboardCaptions().join(QString()))), qPrintable(pages.first()));
+    // The long label, cut where it must be, then its nine figures.
+    const QStringList cells = document.rows.first().cells();
+    const QString head = label.left(qMin(labelLength, 20));
+    QVERIFY2(page.contains(squeezed(head)), qPrintable(pages.first()));
+    const QString figures = squeezed(cells.mid(1).join(QString()));
+    QVERIFY2(page.contains(figures), qPrintable(pages.first()));
+    QCOMPARE(page.contains(QChar(0x2026) + figures), labelLength > 100);
 }
 
 QTEST_MAIN(TestPrint)

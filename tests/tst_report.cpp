@@ -26,8 +26,10 @@
 #include <csignal>
 #include <functional>
 
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,9 +38,14 @@ QString monthText(int monthsBack)
     return QDate(thisYear(), thisMonth(), 1).addMonths(-monthsBack).toString(QStringLiteral("yyyy-MM"));
 }
 
+QString programPath(const QString &program)
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../") + program;
+}
+
 QString toolPath(const QString &tool)
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../orvalis-") + tool;
+    return programPath(QStringLiteral("orvalis-") + tool);
 }
 
 // One run of a tool as a process of its own.
@@ -51,17 +58,21 @@ struct ToolRun
     QString err;
 };
 
-// Runs `tool` with `arguments`. `inChild` runs in the child before the
-// program starts (limits); `stdoutFile` replaces the standard output.
+// Runs `tool` (or a program of the build, given its path) with
+// `arguments`. `inChild` runs in the child before the program starts
+// (limits); `stdoutFile` replaces the standard output; `environment`, when
+// given, is the program's.
 ToolRun runTool(const QString &tool, const QStringList &arguments, const std::function<void()> &inChild = {},
-                const QString &stdoutFile = QString())
+                const QString &stdoutFile = QString(),
+                const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
     if (inChild)
         process.setChildProcessModifier(inChild);
     if (!stdoutFile.isEmpty())
         process.setStandardOutputFile(stdoutFile);
-    process.start(toolPath(tool), arguments);
+    process.setProcessEnvironment(environment);
+    process.start(tool.contains(QLatin1Char('/')) ? tool : toolPath(tool), arguments);
     ToolRun run;
     run.finished = process.waitForFinished(120000);
     run.crashed = process.exitStatus() == QProcess::CrashExit;
@@ -89,6 +100,17 @@ std::function<void()> fileSizeLimit(int bytes)
         const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     };
+}
+
+// The child as an ordinary user: root reads and writes whatever the rights
+// say, a user does not.
+void asOrdinaryUser()
+{
+    if (::geteuid() != 0)
+        return;
+    ::setgroups(0, nullptr);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+        ::_exit(99);
 }
 
 // A device that takes `room` bytes and then fails.
@@ -164,6 +186,12 @@ private slots:
     void fullDiskKeepsExistingFile();
     void longLabelInBoundedMemory();
     void outOfMemoryIsAMessage();
+    void writeSignalsDoNotKill_data();
+    void writeSignalsDoNotKill();
+    void withoutDisplay_data();
+    void withoutDisplay();
+    void databaseProblemsAreNamed_data();
+    void databaseProblemsAreNamed();
     void shippedSchemaScript();
 };
 
@@ -248,6 +276,7 @@ void TestReport::refusals_data()
     usage("bad month", {"VEXOR", "--mois", "2026-13"}, "Mois invalide");
     usage("bad format", {"VEXOR", "--format", "xml"}, "Format inconnu");
     usage("unknown option", {"VEXOR", "--tout"}, "Option inconnue");
+    usage("unknown short option", {"VEXOR", "-x"}, "Option inconnue : -x\n");
     // A part of the database missing: a database error that names it.
     const auto damaged = [](const char *name, const char *damage, const QStringList &filters, const char *message) {
         QTest::newRow(name) << QString::fromLatin1(damage) << QStringList{"VEXOR"} + filters << 1
@@ -416,6 +445,21 @@ void TestReport::json()
     QCOMPARE(first["valeurs"].toObject()["marge_pct"].toDouble(), -25.0);
     QCOMPARE(first["valeurs"].toObject()["nb_commandes"].toInt(), 3);
     QCOMPARE(first["textes"].toObject()["Transformation %"].toString(), QStringLiteral("150.00%"));
+
+    // The program itself, under the C locale and under the French one: the
+    // same bytes.
+    QByteArray underC;
+    for (const char *locale : {"C.UTF-8", "fr_FR.UTF-8"}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("LC_ALL"), QLatin1String(locale));
+        const ToolRun run = runTool("report", {file.path(), "VEXOR", "--niveau", "U1", "--format", "json", "--total"},
+                                    {}, QString(), environment);
+        QCOMPARE(run.status, 0);
+        if (underC.isEmpty())
+            underC = run.out;
+        QVERIFY2(run.out == underC, locale);
+    }
+    QVERIFY2(underC.contains("\"Transformation %\": \"150.00%\""), underC.constData());
 }
 
 void TestReport::textLabelsAreCut()
@@ -579,6 +623,8 @@ void TestReport::refusedOutputs_data()
     QTest::newRow("the database, through a link") << "link" << "est la base de données elle-même";
     QTest::newRow("its rollback journal") << "journal" << "est un journal de la base de données";
     QTest::newRow("its write-ahead log") << "wal" << "est un journal de la base de données";
+    QTest::newRow("its write-ahead log, the database through a hard link")
+        << "hard link" << "est un journal de la base de données";
     QTest::newRow("a folder") << "folder" << "est un dossier";
     QTest::newRow("a named pipe") << "pipe" << "n'est pas un fichier ordinaire";
     QTest::newRow("a device") << "device" << "n'est pas un fichier ordinaire";
@@ -592,12 +638,13 @@ void TestReport::refusedOutputs()
     fillOrganisation(file);
     const bool aboutTheDatabase = kind == QLatin1String("database") || kind == QLatin1String("spelling")
                                   || kind == QLatin1String("link") || kind == QLatin1String("journal")
-                                  || kind == QLatin1String("wal");
+                                  || kind == QLatin1String("wal") || kind == QLatin1String("hard link");
     if (aboutTheDatabase)
         SKIP_ON_SERVER("the database is no file on a server");
     QTemporaryDir dir;
     const QString database = file.path();
     const QFileInfo info(database);
+    QString opened = database; // the name the report is given
     QString target;
     if (kind == QLatin1String("database"))
         target = database;
@@ -610,6 +657,11 @@ void TestReport::refusedOutputs()
         target = database + QStringLiteral("-journal");
     else if (kind == QLatin1String("wal"))
         target = database + QStringLiteral("-wal");
+    else if (kind == QLatin1String("hard link")) {
+        opened = dir.filePath(QStringLiteral("lien-dur.db"));
+        QCOMPARE(::link(QFile::encodeName(database).constData(), QFile::encodeName(opened).constData()), 0);
+        target = database + QStringLiteral("-wal");
+    }
     else if (kind == QLatin1String("folder"))
         target = dir.path();
     else if (kind == QLatin1String("pipe"))
@@ -620,7 +672,7 @@ void TestReport::refusedOutputs()
     const QStringList folder = QDir(info.absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
 
     for (const char *format : {"csv", "xlsx", "texte"}) {
-        const ReportOutcome outcome = runReport({database, "VEXOR", "--format", format, "--sortie", target});
+        const ReportOutcome outcome = runReport({opened, "VEXOR", "--format", format, "--sortie", target});
         QCOMPARE(outcome.status, 2);
         QVERIFY(outcome.out.isEmpty());
         QVERIFY2(outcome.err.startsWith(target + QLatin1Char(' ')) && outcome.err.contains(message),
@@ -748,10 +800,14 @@ void TestReport::outOfMemoryIsAMessage()
     TestDatabase file;
     fillOrganisation(file);
     file.exec("UPDATE dim_niveau SET libelle = ? WHERE code = 'U1'", {QString(4000000, QLatin1Char('x'))});
+    QTemporaryDir dir;
     int started = 0, refused = 0, done = 0;
     for (int mebibytes = 40; mebibytes <= 220; mebibytes += 6) {
-        for (const char *format : {"json", "texte"}) {
-            const ToolRun run = runTool("report", {file.path(), "VEXOR", "--format", format}, memoryLimit(mebibytes));
+        for (const char *format : {"json", "texte", "pdf"}) {
+            QStringList arguments{file.path(), "VEXOR", "--format", format};
+            if (format == QLatin1String("pdf"))
+                arguments << "--sortie" << dir.filePath(QStringLiteral("suivi.pdf"));
+            const ToolRun run = runTool("report", arguments, memoryLimit(mebibytes));
             QVERIFY(run.finished);
             const QString where = QStringLiteral("%1 MiB, %2: %3 %4").arg(mebibytes).arg(format).arg(run.status).arg(run.err);
             QVERIFY2(!run.crashed, qPrintable(where));
@@ -770,6 +826,180 @@ void TestReport::outOfMemoryIsAMessage()
     QVERIFY(refused > 0);
     QVERIFY(done > 0);
     QVERIFY(started > refused);
+}
+
+void TestReport::writeSignalsDoNotKill_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("closedPipe"); // else a file-size limit on the standard output's file
+    const QStringList table{"BASE", "VEXOR", "--format", "csv"};
+    QTest::newRow("orvalis-report, closed pipe") << "report" << table << true;
+    QTest::newRow("orvalis-report, file-size limit") << "report" << table << false;
+    QTest::newRow("orvalis-report --help, closed pipe") << "report" << QStringList{"--help"} << true;
+    QTest::newRow("orvalis-sample --help, closed pipe") << "sample" << QStringList{"--help"} << true;
+    QTest::newRow("orvalis-bench --help, closed pipe") << "bench" << QStringList{"--help"} << true;
+    QTest::newRow("orvalis-shots --help, closed pipe") << "shots" << QStringList{"--help"} << true;
+}
+
+// A reader that went away (orvalis-report … | head -c0) or a file-size
+// limit, with the signals as a shell leaves them: a message and status 1.
+void TestReport::writeSignalsDoNotKill()
+{
+    QFETCH(QString, tool);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, closedPipe);
+    TestDatabase file;
+    fillOrganisation(file);
+    arguments.replaceInStrings(QStringLiteral("BASE"), file.path());
+    QTemporaryDir dir;
+    const auto closedReader = [] {
+        std::signal(SIGPIPE, SIG_DFL);
+        int ends[2];
+        if (::pipe(ends) != 0)
+            ::_exit(99);
+        ::close(ends[0]);
+        ::dup2(ends[1], STDOUT_FILENO);
+    };
+    const auto tinyFiles = [] {
+        std::signal(SIGXFSZ, SIG_DFL);
+        const rlimit limit{16, 16};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    const ToolRun run = closedPipe ? runTool(tool, arguments, closedReader)
+                                   : runTool(tool, arguments, tinyFiles, dir.filePath(QStringLiteral("sortie.csv")));
+    QVERIFY(run.finished);
+    QVERIFY2(!run.crashed, qPrintable(run.err));
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(QStringLiteral("La sortie standard n'a pas pu être écrite : ")), qPrintable(run.err));
+}
+
+void TestReport::withoutDisplay_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    const QString parameters = QStringLiteral(
+        "orvalis : Veuillez renseigner les paramètres (1)chemin de la base de données (2)utilisateur\n");
+    const QString noDisplay = QStringLiteral("aucun affichage (ni DISPLAY ni WAYLAND_DISPLAY n'est défini) : "
+                                             "les fenêtres ne peuvent pas s'ouvrir.\n");
+    // Qt's own options are arguments like any other: three or four here.
+    QTest::newRow("orvalis, -reverse after") << "orvalis" << QStringList{"base.db", "VEXOR", "-reverse"} << 2 << parameters;
+    QTest::newRow("orvalis, -style before") << "orvalis" << QStringList{"-style", "fusion", "base.db", "VEXOR"} << 2
+                                            << parameters;
+    QTest::newRow("orvalis") << "orvalis" << QStringList{"base.db", "VEXOR"} << 1
+                             << QStringLiteral("orvalis : ") + noDisplay;
+    QTest::newRow("orvalis-shots, unknown option") << "orvalis-shots" << QStringList{"--bogus"} << 2
+                                                   << QStringLiteral("orvalis-shots : il faut la base de données et "
+                                                                     "le dossier des images (orvalis-shots --help : "
+                                                                     "l'aide)\n");
+    QTest::newRow("orvalis-shots") << "orvalis-shots" << QStringList{"base.db", "images"} << 1
+                                   << QStringLiteral("orvalis-shots : ") + noDisplay;
+}
+
+// A server or a container without a display: the command line first, then
+// the display, in French; never Qt's abort.
+void TestReport::withoutDisplay()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    QTemporaryDir dir;
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    const ToolRun run = runTool(programPath(program), arguments, {}, QString(), environment);
+    QDir::setCurrent(before);
+    QVERIFY(run.finished);
+    QVERIFY2(!run.crashed, qPrintable(run.err));
+    QCOMPARE(run.err, message);
+    QCOMPARE(run.status, status);
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(QDir(dir.path()).isEmpty());
+}
+
+void TestReport::databaseProblemsAreNamed_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("an empty name") << "empty" << 2 << "Le nom de la base de données est vide.";
+    QTest::newRow("a symbolic-link loop") << "loop" << 1 << "tourne en rond : ses liens symboliques";
+    QTest::newRow("a path too long") << "long" << 1 << "est trop long pour le système.";
+    QTest::newRow("a file the user may not read") << "unreadable" << 1 << "Les droits du fichier";
+    QTest::newRow("a WAL database in a read-only folder") << "wal" << 1 << "Les droits du dossier";
+    QTest::newRow("a journal to roll back in a read-only folder") << "journal" << 1 << "a un journal inachevé";
+}
+
+// Each reason a database file cannot be opened named as it is, in French,
+// before the engine's own words; run as an ordinary user.
+void TestReport::databaseProblemsAreNamed()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    SKIP_ON_SERVER("the rights of files and folders");
+    QTemporaryDir dir;
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                                  | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
+    const QString folder = dir.filePath(QStringLiteral("dossier"));
+    QVERIFY(QDir().mkdir(folder));
+    QString path = QDir(folder).filePath(QStringLiteral("base.db"));
+    const auto exec = [](sqlite3 *db, const char *sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); };
+    if (kind == QLatin1String("empty")) {
+        path.clear();
+    } else if (kind == QLatin1String("loop")) {
+        QVERIFY(QFile::link(QStringLiteral("b.db"), QDir(folder).filePath(QStringLiteral("a.db"))));
+        QVERIFY(QFile::link(QStringLiteral("a.db"), QDir(folder).filePath(QStringLiteral("b.db"))));
+        path = QDir(folder).filePath(QStringLiteral("a.db"));
+    } else if (kind == QLatin1String("long")) {
+        path = QDir(folder).filePath(QString(300, QLatin1Char('n')) + QStringLiteral(".db"));
+    } else {
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(path).constData(), &db), SQLITE_OK);
+        QCOMPARE(exec(db, kind == QLatin1String("wal") ? "PRAGMA journal_mode = WAL" : "PRAGMA journal_mode = DELETE"),
+                 SQLITE_OK);
+        QCOMPARE(exec(db, "CREATE TABLE t (a); INSERT INTO t VALUES (1)"), SQLITE_OK);
+        if (kind == QLatin1String("journal")) {
+            // A copy of the file and its journal in the middle of a write
+            // that has reached the file: what a crash leaves.
+            QCOMPARE(exec(db, "PRAGMA cache_size = 1; BEGIN; "
+                              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+                              "INSERT INTO t SELECT hex(randomblob(40)) FROM n"),
+                     SQLITE_OK);
+            const QString copy = dir.filePath(QStringLiteral("copie"));
+            QVERIFY(QDir().mkdir(copy));
+            for (const char *suffix : {"", "-journal"})
+                QVERIFY(QFile::copy(path + QLatin1String(suffix), QDir(copy).filePath(QStringLiteral("base.db")
+                                                                                      + QLatin1String(suffix))));
+            QCOMPARE(exec(db, "ROLLBACK"), SQLITE_OK);
+            path = QDir(copy).filePath(QStringLiteral("base.db"));
+        }
+        sqlite3_close(db);
+        const QString inside = QFileInfo(path).absolutePath();
+        for (const QString &name : QDir(inside).entryList(QDir::Files))
+            QVERIFY(QFile::setPermissions(QDir(inside).filePath(name), kind == QLatin1String("unreadable")
+                                                                           ? QFile::Permissions()
+                                                                           : QFile::ReadOwner | QFile::ReadGroup
+                                                                                 | QFile::ReadOther));
+        QVERIFY(QFile::setPermissions(inside, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                                  | QFile::ReadOther | QFile::ExeOther));
+    }
+    const ToolRun run = runTool("report", {path, "VEXOR"}, asOrdinaryUser);
+    QVERIFY(run.finished);
+    QVERIFY2(!run.crashed, qPrintable(run.err));
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QVERIFY2(!run.err.contains(QStringLiteral("introuvable")), qPrintable(run.err));
+    // Our words first: the engine's, if any, come after them.
+    QVERIFY2(!run.err.contains(QStringLiteral("readonly")) || run.err.indexOf(message) < run.err.indexOf("readonly"),
+             qPrintable(run.err));
+    for (const QString &name : QDir(dir.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        QFile::setPermissions(dir.filePath(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 void TestReport::shippedSchemaScript()

@@ -145,7 +145,7 @@ int run(int &argc, char *argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(err, parser.errorText());
     if (parser.isSet(help)) {
-        out << parser.helpText() << '\n' << ToolExit::statusHelp();
+        ToolExit::print(parser.helpText() + QLatin1Char('\n') + ToolExit::statusHelp());
         return ToolExit::Success;
     }
 

@@ -1,8 +1,13 @@
 #include "tools/common/toolexit.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace ToolExit {
 
@@ -24,8 +29,28 @@ QString outOfMemory()
     return QString::fromUtf8(OutOfMemoryText);
 }
 
+void print(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            throw std::runtime_error(QStringLiteral("La sortie standard n'a pas pu être écrite : %1")
+                                         .arg(QString::fromLocal8Bit(std::strerror(written < 0 ? errno : EIO)))
+                                         .toStdString());
+        done += written;
+    }
+}
+
 int guard(const char *tool, const std::function<int()> &body)
 {
+    // A write into a closed pipe or past the file-size limit fails with
+    // EPIPE or EFBIG, which the writer reports, instead of ending the tool.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return body();
     } catch (const std::bad_alloc &) {

@@ -26,7 +26,13 @@ QString outOfMemory();
 // Runs a tool's whole body, its application object included. An exception
 // that reaches here (an allocation that failed, above all) is a message on
 // the standard error, after the tool's name, and exit status 1: never an
-// abort.
+// abort. A closed pipe (SIGPIPE) or a file-size limit (SIGXFSZ) does not
+// end the tool either: the write fails, and says so.
 int guard(const char *tool, const std::function<int()> &body);
+
+// Writes `text` (UTF-8) on the standard output at once. A write that fails
+// (a closed pipe, a full disk) throws, and guard() turns it into a message
+// and status 1.
+void print(const QString &text);
 
 } // namespace ToolExit

@@ -1,4 +1,5 @@
 // orvalis-report: the tracking table on standard output.
+#include "app/startup.h"
 #include "tools/common/toolexit.h"
 #include "tools/report/reportcommand.h"
 
@@ -28,16 +29,20 @@ bool drawsPages(int argc, char *argv[])
 int main(int argc, char *argv[])
 {
     return ToolExit::guard("orvalis-report", [&] {
+        // Every argument is the report's: Qt gets the program's name alone.
+        const QStringList arguments = Startup::arguments(argc, argv);
+        static int appArgc = 1;
         std::unique_ptr<QCoreApplication> app;
         if (drawsPages(argc, argv)) {
             if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
                 qputenv("QT_QPA_PLATFORM", "offscreen");
-            app = std::make_unique<QGuiApplication>(argc, argv);
+            app = Startup::createGuiApplication(
+                argv[0], "orvalis-report",
+                QStringLiteral("les pages du PDF ne peuvent pas être dessinées : la plateforme graphique de Qt n'a "
+                               "pas pu être chargée (mémoire insuffisante ?)."));
         } else {
-            app = std::make_unique<QCoreApplication>(argc, argv);
+            app = std::make_unique<QCoreApplication>(appArgc, argv);
         }
-        QStringList arguments = QCoreApplication::arguments();
-        arguments.removeFirst();
         // Unbuffered: every write reaches the descriptor at once, and its
         // failure (a full disk, say) is seen where it happens.
         QFile out;

@@ -41,6 +41,7 @@ QString usage()
                "  --sortie FICHIER     écrit ce fichier au lieu de la sortie standard (obligatoire pour xlsx et pdf) ;\n"
                "                       un fichier existant n'est remplacé qu'une fois le nouveau complet\n"
                "  -h, --help           affiche cette aide\n"
+               "  --                   la fin des options : ce qui suit est la base et l'utilisateur\n"
                "\n")
            + ToolExit::statusHelp();
 }
@@ -56,10 +57,16 @@ Request parse(const QStringList &arguments, const QDate &today)
             request.help = true;
             return request;
         }
-        if (!arg.startsWith(QLatin1String("--"))) {
+        if (arg == QLatin1String("--")) {
+            positional << arguments.mid(i + 1);
+            break;
+        }
+        if (!arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
             positional << arg;
             continue;
         }
+        if (!arg.startsWith(QLatin1String("--")))
+            throw UsageError(QStringLiteral("Option inconnue : %1").arg(arg));
         if (arg == QLatin1String("--total")) {
             request.total = true;
             continue;
@@ -121,6 +128,8 @@ Request parse(const QStringList &arguments, const QDate &today)
     }
     if (positional.size() != 2)
         throw UsageError(QStringLiteral("Il faut la base de données et l'utilisateur."));
+    if (positional.at(0).isEmpty())
+        throw UsageError(QStringLiteral("Le nom de la base de données est vide."));
     request.database = positional.at(0);
     request.user = positional.at(1);
     if (request.hasAgency && !request.hasLevel)

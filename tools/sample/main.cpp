@@ -80,7 +80,7 @@ int run(int &argc, char *argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        QTextStream(stdout) << parser.helpText() << '\n' << ToolExit::statusHelp();
+        ToolExit::print(parser.helpText() + QLatin1Char('\n') + ToolExit::statusHelp());
         return ToolExit::Success;
     }
 
@@ -127,8 +127,8 @@ int run(int &argc, char *argv[])
         timer.start();
         const SampleSummary summary = SampleGenerator(options).run();
         const QLocale french(QLocale::French, QLocale::France);
-        QTextStream(stdout) << summary.text() << QStringLiteral(" en %1 s").arg(french.toString(timer.elapsed() / 1000.0, 'f', 1))
-                            << Qt::endl;
+        ToolExit::print(summary.text()
+                        + QStringLiteral(" en %1 s\n").arg(french.toString(timer.elapsed() / 1000.0, 'f', 1)));
         return ToolExit::Success;
     } catch (const ESampleFileExists &e) {
         return fail(e.message()

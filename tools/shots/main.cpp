@@ -70,7 +70,7 @@ void save(QWidget *window, const QString &name)
     const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
     if (!window->grab().save(path))
         throw PictureNotSaved{path};
-    QTextStream(stdout) << path << '\n';
+    ToolExit::print(path + QLatin1Char('\n'));
 }
 
 // The whole screen, popups and all, as a user sees it.
@@ -80,7 +80,7 @@ void saveScreen(const QString &name)
     const QString path = QDir(outputDir).filePath(name + QStringLiteral(".png"));
     if (!QGuiApplication::primaryScreen()->grabWindow(0).save(path))
         throw PictureNotSaved{path};
-    QTextStream(stdout) << path << '\n';
+    ToolExit::print(path + QLatin1Char('\n'));
 }
 
 // A button with the keyboard's focus, as after a few Tab presses.
@@ -193,53 +193,57 @@ bool chooseFirst(QComboBox *combo, const std::function<bool()> &good)
     return false;
 }
 
-int run(int &argc, char *argv[])
+int run(int argc, char *argv[])
 {
+    QStringList args = Startup::arguments(argc, argv);
     // The help needs no display.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            QTextStream(stdout) << help();
-            return ToolExit::Success;
-        }
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        ToolExit::print(help());
+        return ToolExit::Success;
     }
-    QApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments();
     QString screenName;
     const int screenOption = args.indexOf(QStringLiteral("--ecran"));
-    if (screenOption > 0 && screenOption + 1 < args.size()) {
+    if (screenOption >= 0 && screenOption + 1 < args.size()) {
         screenName = args.at(screenOption + 1);
         args.remove(screenOption, 2);
     }
+    const bool timing = args.size() == 2 && args.at(0) == QLatin1String("--timing");
+    const auto isOption = [](const QString &arg) { return arg.startsWith(QLatin1Char('-')); };
+    if (!timing && (args.size() != 2 || isOption(args.at(0)) || isOption(args.at(1)))) {
+        QTextStream(stderr) << "orvalis-shots : il faut la base de données et le dossier des images "
+                               "(orvalis-shots --help : l'aide)\n";
+        return ToolExit::Usage;
+    }
+    const std::unique_ptr<QApplication> app = Startup::createApplication(argv[0], "orvalis-shots");
     const auto unusable = [](const QString &database) {
         const QString problem = databaseProblem(database);
         if (!problem.isEmpty())
             QTextStream(stderr) << "orvalis-shots : " << problem << '\n';
         return !problem.isEmpty();
     };
-    if (args.size() == 3 && args.at(1) == QLatin1String("--timing")) {
-        if (unusable(args.at(2)))
+    if (timing) {
+        if (unusable(args.at(1)))
             return ToolExit::Failure;
-        Startup::installFrenchTranslations(app);
-        Startup::applyStyleSheet(app);
-        QTextStream out(stdout);
-        return measureClicks(args.at(2), out);
+        Startup::installFrenchTranslations(*app);
+        Startup::applyStyleSheet(*app);
+        QString text;
+        QTextStream out(&text);
+        const int status = measureClicks(args.at(1), out);
+        out.flush();
+        ToolExit::print(text);
+        return status;
     }
-    if (args.size() != 3 || args.at(1).startsWith(QLatin1String("--")) || args.at(2).startsWith(QLatin1String("--"))) {
-        QTextStream(stderr) << "orvalis-shots : il faut la base de données et le dossier des images "
-                               "(orvalis-shots --help : l'aide)\n";
-        return ToolExit::Usage;
-    }
-    outputDir = args.at(2);
+    outputDir = args.at(1);
     if (!QDir().mkpath(outputDir)) {
         QTextStream(stderr) << "orvalis-shots : impossible de créer le dossier " << outputDir << '\n';
         return ToolExit::Failure;
     }
-    if (unusable(args.at(1)))
+    if (unusable(args.at(0)))
         return ToolExit::Failure;
-    Startup::installFrenchTranslations(app);
-    Startup::applyStyleSheet(app);
+    Startup::installFrenchTranslations(*app);
+    Startup::applyStyleSheet(*app);
 
-    auto main = Startup::createMainWindow({args.at(1), QStringLiteral("VEXOR")});
+    auto main = Startup::createMainWindow({args.at(0), QStringLiteral("VEXOR")});
     main->show();
     if (!screenName.isEmpty()) {
         // The tracking table as it opens on this screen, the whole screen.
@@ -353,7 +357,7 @@ int run(int &argc, char *argv[])
         // Longer labels and larger amounts than the sample's.
         QTemporaryDir scratch;
         TABSDatabase longs;
-        longs.SetDatabaseFileName(withLongLabels(args.at(1), scratch.path()));
+        longs.SetDatabaseFileName(withLongLabels(args.at(0), scratch.path()));
         {
             TFicheTDB table(main.get());
             table.SetDatabase(&longs);
