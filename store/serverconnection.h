@@ -31,6 +31,12 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
 // The same with a lock timeout alone (tools, maintenance, tests).
 QSqlDatabase open(const QString &connectionName, const ServerAddress &address, int lockTimeoutMs);
 
+// The statement that makes a reader's session read the views of the
+// readers' schema (orvalis_lecture) in place of the tables of the same
+// names, when the session may use that schema and may not read the facts'
+// table; any other session is left as it is.
+QString readerSearchPath();
+
 // Sets the statement timeout of the session; false when the server refuses.
 bool setStatementTimeout(QSqlDatabase &db, int milliseconds);
 
@@ -56,6 +62,9 @@ bool isStatementTimeout(const QSqlError &error);
 
 // Seconds in French ("10", "0,5").
 QString seconds(int milliseconds);
+
+// The French message of a statement the server stopped at its time limit.
+QString statementTimeoutMessage(int limitMs, const QString &serverText);
 
 // The French message of a server that did not answer within `limitMs`.
 QString silentServerMessage(const QString &display, int limitMs, bool duringCommit);

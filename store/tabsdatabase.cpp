@@ -222,11 +222,8 @@ void TABSDatabase::failStatement(const QSqlError &error, Doing doing, const QStr
 
     if (isBusy(error))
         throw EDatabaseError(busyMessage(message));
-    if (server && ServerConnection::isStatementTimeout(error)) {
-        throw EDatabaseError(QStringLiteral("La base de données a interrompu l'opération, plus longue que les %1 s "
-                                            "accordées à chaque instruction : réessayez dans un instant. (%2)")
-                                 .arg(ServerConnection::seconds(m_statementTimeoutMs), message));
-    }
+    if (server && ServerConnection::isStatementTimeout(error))
+        throw EDatabaseError(ServerConnection::statementTimeoutMessage(m_statementTimeoutMs, message));
     if (server && ServerConnection::lost(QSqlDatabase::database(m_connectionName, false))) {
         const QString where = ServerAddress::parse(m_fileName).display();
         close();

@@ -48,11 +48,37 @@ QString readScript()
     return QString::fromUtf8(file.readAll());
 }
 
-// The deployment's roles on a test database, as its owner sets them up.
+// The deployment's catalogue and roles on a test database, as the
+// superuser and its owner set them up.
 void createRoles(TestDatabase &db)
 {
     PgSession owner(ServerAddress::parse(db.path()));
+    QFile catalogue(QStringLiteral(ORVALIS_ROLES_SCRIPT).replace(QStringLiteral("-roles.sql"), QStringLiteral("-catalog.sql")));
+    QVERIFY(catalogue.open(QIODevice::ReadOnly));
+    owner.exec(QString::fromUtf8(catalogue.readAll()), QStringLiteral("deploy/postgresql-catalog.sql"));
     owner.exec(readScript(), QStringLiteral("deploy/postgresql-roles.sql"));
+}
+
+// What a statement gives a session of libpq's own on `uri`, as psql would
+// show it: its rows, or the server's error.
+QString asPsql(const QString &uri, const QString &sql)
+{
+    PGconn *connection = PQconnectdb(ServerAddress::parse(uri).connectionString().toUtf8().constData());
+    PGresult *result = PQexec(connection, sql.toUtf8().constData());
+    QStringList lines;
+    if (PQresultStatus(result) == PGRES_TUPLES_OK) {
+        for (int row = 0; row < PQntuples(result); ++row) {
+            QStringList cells;
+            for (int column = 0; column < PQnfields(result); ++column)
+                cells << QString::fromUtf8(PQgetvalue(result, row, column));
+            lines << cells.join(QLatin1Char('|'));
+        }
+    } else {
+        lines << QStringLiteral("ERROR: ") + QString::fromUtf8(PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY));
+    }
+    PQclear(result);
+    PQfinish(connection);
+    return lines.join(QLatin1Char('\n'));
 }
 
 // The small organisation on the server with the deployment's roles, and a
@@ -141,8 +167,8 @@ QStringList column(TestDatabase &db, const QString &sql)
     return out;
 }
 
-// What a reader could read with any program of his: every row of the three
-// tables the policies guard, as he reads them.
+// What a reader reads of the facts, the levels and their links, with the
+// program's statements.
 QStringList readable(TestDatabase &owner, const QString &login)
 {
     TABSDatabase db;
@@ -216,6 +242,8 @@ private slots:
     void roles();
     void rolesScriptRunsAgain();
     void readerCannotChangeLevelsWhateverTheCommandLine();
+    void readerLearnsNothingOfOtherLevels_data();
+    void readerLearnsNothingOfOtherLevels();
     void readerSeesOnlyHisLevel_data();
     void readerSeesOnlyHisLevel();
     void readerWindowShowsOnlyHisLevel();
@@ -731,37 +759,37 @@ void TestServer::rolesScriptRunsAgain()
     // (as orvalis-sample --force does): the script sets them back.
     file.exec(QStringLiteral("GRANT UPDATE ON dim_agence TO orvalis_lecture"));
     file.exec(QStringLiteral("INSERT INTO orvalis_acces (login, utilisateur) VALUES ('jdupont', 'U1')"));
-    // (The facts' policy goes with it: it reads the links.)
     file.exec(QStringLiteral("DROP TABLE niveau_agence CASCADE"));
     file.exec(QStringLiteral("CREATE TABLE niveau_agence (niveau TEXT, agence TEXT)"));
     file.exec(QStringLiteral("GRANT TEMPORARY ON DATABASE %1 TO PUBLIC").arg(file.serverDatabase()));
+    // And what an earlier set-up left: row-level security, and the
+    // readers' privilege on the facts.
+    file.exec(QStringLiteral("ALTER TABLE data ENABLE ROW LEVEL SECURITY"));
+    file.exec(QStringLiteral("CREATE POLICY orvalis_lecture ON data FOR SELECT TO orvalis_lecture USING (true)"));
+    file.exec(QStringLiteral("GRANT SELECT ON data TO orvalis_lecture"));
     createRoles(file);
 
     const QString privileges = QStringLiteral(
-        "SELECT string_agg(grantee || ':' || table_name || ':' || privilege_type, ' ' "
-        "ORDER BY grantee, table_name, privilege_type) FROM information_schema.role_table_grants "
-        "WHERE grantee LIKE 'orvalis\\_%' AND table_catalog = current_database()");
-    QStringList expected;
-    for (const char *table : {"dim_niveau", "niveau_agence"})
-        for (const char *privilege : {"DELETE", "INSERT"})
-            expected << QStringLiteral("orvalis_admin:%1:%2").arg(QLatin1String(table), QLatin1String(privilege));
-    for (const char *privilege : {"DELETE", "INSERT", "UPDATE"})
-        expected << QStringLiteral("orvalis_admin:orvalis_acces:%1").arg(QLatin1String(privilege));
-    for (const char *table : {"data", "dim_agence", "dim_fournisseur", "dim_niveau", "dim_utilisateur", "niveau_agence",
-                              "orvalis_acces"})
+        "SELECT string_agg(p, ' ' ORDER BY p) FROM (SELECT grantee || ':' || table_schema || '.' || table_name || ':' "
+        "|| privilege_type AS p FROM information_schema.role_table_grants "
+        "WHERE grantee LIKE 'orvalis\\_%' AND table_catalog = current_database()) g");
+    QStringList expected{"orvalis_admin:public.data:SELECT", "orvalis_admin:public.orvalis_acces:UPDATE"};
+    for (const char *table : {"dim_niveau", "niveau_agence", "orvalis_acces"})
+        for (const char *privilege : {"DELETE", "INSERT", "SELECT"})
+            expected << QStringLiteral("orvalis_admin:public.%1:%2").arg(QLatin1String(table), QLatin1String(privilege));
+    for (const char *table : {"public.dim_agence", "public.dim_fournisseur", "public.dim_utilisateur",
+                              "orvalis_lecture.data", "orvalis_lecture.dim_niveau", "orvalis_lecture.niveau_agence"})
         expected << QStringLiteral("orvalis_lecture:%1:SELECT").arg(QLatin1String(table));
+    expected.sort();
     QCOMPARE(file.scalar(privileges).toString(), expected.join(QLatin1Char(' ')));
 
-    // The tables' policies are back, the new table's too; the mapping is
-    // kept; and nobody may create temporary tables again.
-    QCOMPARE(column(file, QStringLiteral("SELECT relname FROM pg_class WHERE relrowsecurity ORDER BY 1")),
-             (QStringList{"data", "dim_niveau", "niveau_agence", "orvalis_acces"}));
-    QCOMPARE(column(file, QStringLiteral("SELECT tablename || ':' || policyname || ':' || cmd FROM pg_policies "
-                                         "ORDER BY 1")),
-             (QStringList{"data:orvalis_admin:SELECT", "data:orvalis_lecture:SELECT", "dim_niveau:orvalis_admin:ALL",
-                          "dim_niveau:orvalis_lecture:SELECT", "niveau_agence:orvalis_admin:ALL",
-                          "niveau_agence:orvalis_lecture:SELECT", "orvalis_acces:orvalis_admin:ALL",
-                          "orvalis_acces:orvalis_lecture:SELECT"}));
+    // No row-level security is left (nobody reads a table he may not read
+    // whole); the readers' views read the new table; the mapping is kept;
+    // and nobody may create temporary tables again.
+    QCOMPARE(column(file, QStringLiteral("SELECT relname FROM pg_class WHERE relrowsecurity UNION ALL "
+                                         "SELECT polname FROM pg_policy")),
+             QStringList());
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM orvalis_lecture.niveau_agence")).toInt(), 0);
     QCOMPARE(column(file, QStringLiteral("SELECT login || ':' || utilisateur FROM orvalis_acces")),
              QStringList{"jdupont:U1"});
     QCOMPARE(file.scalar(QStringLiteral("SELECT has_database_privilege('public', current_database(), 'TEMPORARY')"))
@@ -805,8 +833,65 @@ void TestServer::readerCannotChangeLevelsWhateverTheCommandLine()
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.shown().first().errorDisplay);
     QCOMPARE(boxes.texts().first(), QStringLiteral("La modification n'a pas pu être enregistrée dans la base de "
-                                                   "données : permission denied for table dim_niveau (42501)"));
+                                                   "données : permission denied for view dim_niveau (42501)"));
     QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), levels);
+}
+
+void TestServer::readerLearnsNothingOfOtherLevels_data()
+{
+    QTest::addColumn<QString>("sql");
+    const QString month = QStringLiteral("period_year = %1 AND period_month = %2").arg(thisYear()).arg(thisMonth());
+    // The hidden rows a policy removes after the reader's own condition,
+    // counted; bisecting on valeur gives their values one by one.
+    QTest::newRow("plan counts, the facts") << QStringLiteral(
+        "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF, SUMMARY OFF) SELECT * FROM data WHERE %1 AND dim_agence = 'A3' "
+        "AND code_account = 'MONTANT_DEVIS_VENTE_HT' AND valeur > 500").arg(month);
+    QTest::newRow("plan counts, the readers' view") << QStringLiteral(
+        "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF, SUMMARY OFF) SELECT * FROM orvalis_lecture.data WHERE %1 "
+        "AND dim_agence = 'A3' AND valeur > 500").arg(month);
+    QTest::newRow("plan counts, the links") << QStringLiteral(
+        "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF, SUMMARY OFF) SELECT * FROM niveau_agence WHERE agence = 'A3'");
+    // The planner's estimates, from the statistics of the whole table.
+    QTest::newRow("estimates, the facts") << QStringLiteral("EXPLAIN SELECT * FROM data WHERE dim_agence = 'A3'");
+    QTest::newRow("estimates, the readers' view")
+        << QStringLiteral("EXPLAIN SELECT * FROM orvalis_lecture.data WHERE %1 AND dim_agence = 'A3'").arg(month);
+    QTest::newRow("estimates, the levels") << QStringLiteral("EXPLAIN SELECT * FROM dim_niveau");
+    QTest::newRow("statistics") << QStringLiteral(
+        "SELECT tablename, attname, most_common_vals::text, histogram_bounds::text FROM pg_stats "
+        "WHERE tablename IN ('data', 'dim_niveau', 'niveau_agence') ORDER BY 1, 2");
+    // The catalogue's counts of rows and pages, the tables' counters and
+    // sizes.
+    QTest::newRow("catalogue counts") << QStringLiteral(
+        "SELECT relname, reltuples, relpages FROM pg_class WHERE relname IN ('data', 'dim_niveau', 'niveau_agence') "
+        "ORDER BY 1");
+    QTest::newRow("counters") << QStringLiteral(
+        "SELECT relname, n_live_tup, n_tup_ins FROM pg_stat_user_tables ORDER BY 1");
+    QTest::newRow("sizes") << QStringLiteral(
+        "SELECT pg_relation_size('data'), pg_total_relation_size('dim_niveau'), pg_database_size(current_database())");
+    // What he may read: his own level, the same in both.
+    QTest::newRow("his own facts") << QStringLiteral(
+        "SELECT count(*), sum(valeur) FROM orvalis_lecture.data WHERE %1").arg(month);
+}
+
+void TestServer::readerLearnsNothingOfOtherLevels()
+{
+    SKIP_ON_FILE("the catalogue and the plans of a server");
+    QFETCH(QString, sql);
+    // Two deployments that differ only in what the reader may not know:
+    // another level, its link, and facts of an agency of no level of his.
+    Deployment same(QStringLiteral("U1"));
+    Deployment other(QStringLiteral("U1"));
+    other.server.addLevel("U5", "Secteur Sud");
+    other.server.link("U5", "A3");
+    other.server.link("U'2", "A3");
+    for (int i = 0; i < 40; ++i)
+        addFigures(other.server, thisYear(), thisMonth(), "A3", "U5", "F1", 600 + i, 1, 1, 1, 1, 1);
+    for (Deployment *deployment : {&same, &other}) {
+        deployment->server.exec(QStringLiteral("ANALYZE"));
+        deployment->server.exec(QStringLiteral("SELECT pg_stat_force_next_flush()"));
+    }
+    // Whatever he sends, with any program, the answer is the same in both.
+    QCOMPARE(asPsql(other.reader.uri(), sql), asPsql(same.reader.uri(), sql));
 }
 
 void TestServer::readerSeesOnlyHisLevel_data()
