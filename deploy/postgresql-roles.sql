@@ -122,8 +122,10 @@ BEGIN
                 || ' IN ACCESS EXCLUSIVE MODE';
         END IF;
     EXCEPTION WHEN lock_not_available THEN
-        SELECT string_agg(format('%s (%s, %s depuis %s)', a.pid, a.usename, a.state,
-                                 to_char(coalesce(a.xact_start, a.backend_start), 'YYYY-MM-DD HH24:MI:SS')),
+        -- Their state and since when, where this role may see them.
+        SELECT string_agg(format('%s (%s%s)', a.pid, a.usename,
+                                 ', ' || a.state || ' depuis '
+                                     || to_char(coalesce(a.xact_start, a.backend_start), 'YYYY-MM-DD HH24:MI:SS')),
                           ', ' ORDER BY a.pid)
           INTO holders
           FROM pg_catalog.pg_stat_activity a
