@@ -93,7 +93,7 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
             // session has.
             if (isStatementTimeout(error)) {
                 QSqlQuery limit(db);
-                if (limit.exec(QStringLiteral("SELECT setting FROM pg_settings WHERE name = 'statement_timeout'"))
+                if (limit.exec(QStringLiteral("SELECT setting FROM pg_catalog.pg_settings WHERE name = 'statement_timeout'"))
                     && limit.next() && limit.value(0).toInt() > 0)
                     limits.statementTimeoutMs = limit.value(0).toInt();
                 timedOut = statementTimeoutMessage(limits.statementTimeoutMs, why);

@@ -235,6 +235,7 @@ private slots:
     void silentServer_data();
     void silentServer();
     void statementTimeoutIsClear();
+    void setUpTimeoutIsClear();
 
     void roles_data();
     void namesOfFilesAndServers_data();
@@ -667,6 +668,29 @@ void TestServer::statementTimeoutIsClear()
     // The session goes on.
     QCOMPARE(attempt(db, levels), QString());
     QCOMPARE(StoppedBackend::pidOf(db), pid);
+}
+
+// A limit shorter than the session's own set-up (here a role whose
+// pg_settings is slow): the time-limit message, not a refused connection.
+void TestServer::setUpTimeoutIsClear()
+{
+    SKIP_ON_FILE("a server's statement timeout");
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(QStringLiteral("CREATE SCHEMA lent"));
+    file.exec(QStringLiteral("CREATE VIEW lent.pg_settings AS SELECT s.name, s.setting FROM pg_catalog.pg_settings s, "
+                             "pg_catalog.pg_sleep(0.5)"));
+    TestRole person(file, QStringLiteral("lent"),
+                    {QStringLiteral("GRANT USAGE ON SCHEMA lent TO %1"), QStringLiteral("GRANT SELECT ON lent.pg_settings TO %1"),
+                     QStringLiteral("ALTER ROLE %1 SET search_path = lent, pg_catalog, public"),
+                     QStringLiteral("ALTER ROLE %1 SET statement_timeout = 200")});
+    TABSDatabase db;
+    db.SetDatabaseFileName(person.uri());
+    QCOMPARE(attempt(db, QStringLiteral("SELECT code FROM dim_niveau")),
+             QStringLiteral("La base de données a interrompu l'opération, plus longue que les 0,2 s accordées à chaque "
+                            "instruction : réessayez dans un instant. (canceling statement due to statement timeout "
+                            "(57014))"));
+    QVERIFY(!db.isOpen());
 }
 
 void TestServer::roles_data()
