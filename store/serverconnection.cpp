@@ -5,12 +5,22 @@
 #include "store/serverlimits.h"
 #include "store/serverwatch.h"
 
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <libpq-fe.h>
+
+#include <cerrno>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#define poll WSAPoll
+#else
+#include <poll.h>
+#endif
 
 namespace ServerConnection {
 
@@ -160,6 +170,46 @@ bool lost(const QSqlDatabase &db)
     ServerWatch watch(connection, ServerLimits::AnswerGraceMs);
     PQclear(PQexec(connection, ""));
     return watch.stop() || PQstatus(connection) == CONNECTION_BAD;
+}
+
+QSqlError execTelling(const QSqlDatabase &db, const char *sql, int noticeMs, const std::function<void(bool)> &waiting)
+{
+    PGconn *connection = handle(db);
+    const auto failure = [connection](PGresult *result) {
+        const char *state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        return QSqlError(QString(),
+                         QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(connection)).trimmed(),
+                         QSqlError::TransactionError, QString::fromLatin1(state ? state : ""));
+    };
+    if (!connection || !PQsendQuery(connection, sql))
+        return connection ? failure(nullptr) : QSqlError(QString(), QStringLiteral("connection closed"), QSqlError::ConnectionError);
+    QElapsedTimer clock;
+    clock.start();
+    bool told = false;
+    while (PQisBusy(connection)) {
+        pollfd socket{PQsocket(connection), POLLIN, 0};
+        const int timeout = told ? 1000 : int(qMax<qint64>(0, noticeMs - clock.elapsed()));
+        const int ready = ::poll(&socket, 1, timeout);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready > 0 && !PQconsumeInput(connection))
+            break; // gone: the results below say so
+        if (!told && clock.elapsed() >= noticeMs && waiting) {
+            told = true;
+            waiting(true);
+        }
+    }
+    QSqlError error;
+    while (PGresult *result = PQgetResult(connection)) {
+        if (PQresultStatus(result) != PGRES_COMMAND_OK && !error.isValid())
+            error = failure(result);
+        PQclear(result);
+    }
+    if (!error.isValid() && PQstatus(connection) == CONNECTION_BAD)
+        error = failure(nullptr);
+    if (told)
+        waiting(false);
+    return error;
 }
 
 QString errorText(const QSqlError &error)

@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <functional>
+
 class ServerAddress;
 class QSqlError;
 struct pg_conn;
@@ -50,6 +52,12 @@ pg_conn *handle(const QSqlDatabase &db);
 // session ended, network cut): only a new connection can go on. Called
 // after an error; costs one round trip when the connection looks alive.
 bool lost(const QSqlDatabase &db);
+
+// Runs `sql`, a statement without rows (COMMIT, ROLLBACK), on the
+// connection and waits for the server's answer; if none has come after
+// `noticeMs`, tells `waiting` (true), and again (false) once it has come or
+// the connection has gone. Returns the server's error, or an invalid one.
+QSqlError execTelling(const QSqlDatabase &db, const char *sql, int noticeMs, const std::function<void(bool)> &waiting);
 
 // The message of a server's error, on one line, with its SQLSTATE.
 QString errorText(const QSqlError &error);

@@ -286,10 +286,9 @@ void TABSDatabase::commit()
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         const AnswerWatch watch(this, db);
-        if (!db.commit()) {
-            error = db.lastError();
+        error = endTransaction(db, true);
+        if (error.isValid())
             db.rollback();
-        }
     }
     if (failed(error))
         failStatement(error, Doing::Committing);
@@ -308,7 +307,7 @@ void TABSDatabase::rollback()
         if (!db.isOpen())
             return;
         const AnswerWatch watch(this, db);
-        db.rollback();
+        endTransaction(db, false);
     }
     // Nothing to report from here (a scope's end); the next statement
     // connects again.
@@ -316,6 +315,22 @@ void TABSDatabase::rollback()
         m_silent = false;
         close();
     }
+}
+
+QSqlError TABSDatabase::endTransaction(QSqlDatabase &db, bool commit)
+{
+    if (!isServer()) {
+        if (commit ? db.commit() : db.rollback())
+            return QSqlError();
+        return db.lastError();
+    }
+    const QString waiting = QStringLiteral("Le serveur n'a pas encore confirmé %1 : attente de sa réponse, %2 s au plus…")
+                                .arg(commit ? QStringLiteral("l'enregistrement") : QStringLiteral("la fin de l'opération"),
+                                     ServerConnection::seconds(ServerLimits::answerLimitMs(m_statementTimeoutMs)));
+    return ServerConnection::execTelling(db, commit ? "COMMIT" : "ROLLBACK", WaitNoticeMs, [&](bool still) {
+        if (m_waitNotice)
+            m_waitNotice(still ? waiting : QString());
+    });
 }
 
 TReadTransaction::TReadTransaction(TABSDatabase *db) : m_db(db)

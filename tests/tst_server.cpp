@@ -236,6 +236,8 @@ private slots:
     void silentServer();
     void statementTimeoutIsClear();
     void setUpTimeoutIsClear();
+    void slowCommitIsSaid_data();
+    void slowCommitIsSaid();
 
     void roles_data();
     void namesOfFilesAndServers_data();
@@ -691,6 +693,50 @@ void TestServer::setUpTimeoutIsClear()
                             "instruction : réessayez dans un instant. (canceling statement due to statement timeout "
                             "(57014))"));
     QVERIFY(!db.isOpen());
+}
+
+void TestServer::slowCommitIsSaid_data()
+{
+    QTest::addColumn<QString>("commitSeconds"); // what the server takes to commit
+    QTest::addColumn<bool>("said");
+    QTest::newRow("quick") << "0" << false;
+    QTest::newRow("slow") << "1.6" << true;
+}
+
+// The user waits for a server slow to commit: he is told while he waits,
+// and told the wait is over; a quick commit says nothing.
+void TestServer::slowCommitIsSaid()
+{
+    SKIP_ON_FILE("a server's commit");
+    QFETCH(QString, commitSeconds);
+    QFETCH(bool, said);
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(QStringLiteral("CREATE FUNCTION lent() RETURNS trigger LANGUAGE plpgsql AS "
+                             "$$ BEGIN PERFORM pg_sleep(%1); RETURN NULL; END $$").arg(commitSeconds));
+    file.exec(QStringLiteral("CREATE CONSTRAINT TRIGGER lent AFTER INSERT ON dim_niveau DEFERRABLE INITIALLY DEFERRED "
+                             "FOR EACH ROW EXECUTE FUNCTION lent()"));
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    QElapsedTimer clock;
+    QList<QPair<QString, qint64>> told;
+    db.setWaitNotice([&](const QString &text) { told << qMakePair(text, clock.elapsed()); });
+    clock.start();
+    QCOMPARE(attempt(db, QStringLiteral("INSERT INTO dim_niveau (code, libelle) VALUES ('U4', 'Secteur Est')")), QString());
+    const qint64 done = clock.elapsed();
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code = 'U4'")).toInt(), 1);
+    if (!said) {
+        QVERIFY(told.isEmpty());
+        return;
+    }
+    QCOMPARE(told.size(), 2);
+    QCOMPARE(told.at(0).first, QStringLiteral("Le serveur n'a pas encore confirmé l'enregistrement : attente de sa "
+                                               "réponse, 35 s au plus…"));
+    QVERIFY2(told.at(0).second >= TABSDatabase::WaitNoticeMs && told.at(0).second < 1500,
+             qPrintable(QString::number(told.at(0).second)));
+    QCOMPARE(told.at(1).first, QString());
+    QVERIFY(told.at(1).second >= 1600 && told.at(1).second <= done);
 }
 
 void TestServer::roles_data()
