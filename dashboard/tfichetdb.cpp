@@ -91,7 +91,26 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
 
 TFicheTDB::~TFicheTDB()
 {
+    if (FDatabase)
+        FDatabase->setWaitNotice({});
     FormDestroy();
+}
+
+void TFicheTDB::SetDatabase(TABSDatabase *database)
+{
+    if (FDatabase)
+        FDatabase->setWaitNotice({});
+    FDatabase = database;
+    if (!FDatabase)
+        return;
+    FDatabase->setWaitNotice([this](const QString &text) {
+        // The window waits for the server: painted at once, and put back
+        // as it was once the answer came.
+        if (!text.isEmpty())
+            m_statusBeforeWait = m_ui->lblStatut->text();
+        m_ui->lblStatut->setText(text.isEmpty() ? m_statusBeforeWait : text);
+        m_ui->lblStatut->repaint();
+    });
 }
 
 void TFicheTDB::FormDestroy()

@@ -31,7 +31,9 @@ public:
     explicit TFicheTDB(QWidget *owner);
     ~TFicheTDB() override;
 
-    void SetDatabase(TABSDatabase *database) { FDatabase = database; }
+    // The database; while the window lives, a server's slow answer at the
+    // end of a transaction is said on its status line.
+    void SetDatabase(TABSDatabase *database);
     void SetAdmin(bool admin) { FAdmin = admin; }
     void SetUser(const QString &user) { FUser = user; }
 
@@ -109,6 +111,7 @@ private:
 
     const QScopedPointer<Ui::TFicheTDB> m_ui;
     TABSDatabase *FDatabase = nullptr;
+    QString m_statusBeforeWait;
     QString FUser;
     bool FAdmin = false;
     QString FFilterLevel;

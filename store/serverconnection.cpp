@@ -5,12 +5,22 @@
 #include "store/serverlimits.h"
 #include "store/serverwatch.h"
 
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 
 #include <libpq-fe.h>
+
+#include <cerrno>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#define poll WSAPoll
+#else
+#include <poll.h>
+#endif
 
 namespace ServerConnection {
 
@@ -22,6 +32,15 @@ QString lockTimeout(int milliseconds)
 }
 
 } // namespace
+
+QString readerSearchPath()
+{
+    return QStringLiteral(
+        "SELECT pg_catalog.set_config('search_path', 'orvalis_lecture, ' || pg_catalog.current_setting('search_path'), "
+        "false) FROM pg_catalog.pg_namespace n WHERE n.nspname = 'orvalis_lecture' "
+        "AND pg_catalog.has_schema_privilege(n.oid, 'USAGE') "
+        "AND NOT coalesce(pg_catalog.has_table_privilege(pg_catalog.to_regclass('data'), 'SELECT'), false)");
+}
 
 QSqlDatabase open(const QString &connectionName, const ServerAddress &address, SessionLimits &limits)
 {
@@ -49,6 +68,7 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
     }
 
     QString why;
+    QString timedOut;
     bool silent = false;
     {
         const int limitMs = ServerLimits::answerLimitMs(limits.statementTimeoutMs);
@@ -69,10 +89,25 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
             else if (done)
                 done = setup.exec(QStringLiteral("SET statement_timeout = %1").arg(limits.statementTimeoutMs));
         }
+        // A reader may not read the tables of the facts, the levels and
+        // their links: he reads his own level's rows through the views of
+        // the same names the deployment gives the readers.
+        done = done && setup.exec(readerSearchPath());
         if (!done) {
-            why = errorText(setup.lastError());
+            const QSqlError error = setup.lastError();
+            why = errorText(error);
             if (why.isEmpty())
                 why = QStringLiteral("la préparation de la session a échoué sans message");
+            // A limit of the role or the address shorter than the set-up:
+            // said as any statement stopped by it is, with the limit the
+            // session has.
+            if (isStatementTimeout(error)) {
+                QSqlQuery limit(db);
+                if (limit.exec(QStringLiteral("SELECT setting FROM pg_catalog.pg_settings WHERE name = 'statement_timeout'"))
+                    && limit.next() && limit.value(0).toInt() > 0)
+                    limits.statementTimeoutMs = limit.value(0).toInt();
+                timedOut = statementTimeoutMessage(limits.statementTimeoutMs, why);
+            }
         }
         setup = QSqlQuery();
         silent = watch.stop();
@@ -83,6 +118,8 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
         discard(db);
         if (silent)
             throw EDatabaseError(why);
+        if (!timedOut.isEmpty())
+            throw EDatabaseError(timedOut);
         throw EDatabaseError(QStringLiteral("Le serveur PostgreSQL %1 refuse la connexion : %2").arg(address.display(), why));
     }
     return db;
@@ -135,6 +172,46 @@ bool lost(const QSqlDatabase &db)
     return watch.stop() || PQstatus(connection) == CONNECTION_BAD;
 }
 
+QSqlError execTelling(const QSqlDatabase &db, const char *sql, int noticeMs, const std::function<void(bool)> &waiting)
+{
+    PGconn *connection = handle(db);
+    const auto failure = [connection](PGresult *result) {
+        const char *state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        return QSqlError(QString(),
+                         QString::fromUtf8(result ? PQresultErrorMessage(result) : PQerrorMessage(connection)).trimmed(),
+                         QSqlError::TransactionError, QString::fromLatin1(state ? state : ""));
+    };
+    if (!connection || !PQsendQuery(connection, sql))
+        return connection ? failure(nullptr) : QSqlError(QString(), QStringLiteral("connection closed"), QSqlError::ConnectionError);
+    QElapsedTimer clock;
+    clock.start();
+    bool told = false;
+    while (PQisBusy(connection)) {
+        pollfd socket{PQsocket(connection), POLLIN, 0};
+        const int timeout = told ? 1000 : int(qMax<qint64>(0, noticeMs - clock.elapsed()));
+        const int ready = ::poll(&socket, 1, timeout);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready > 0 && !PQconsumeInput(connection))
+            break; // gone: the results below say so
+        if (!told && clock.elapsed() >= noticeMs && waiting) {
+            told = true;
+            waiting(true);
+        }
+    }
+    QSqlError error;
+    while (PGresult *result = PQgetResult(connection)) {
+        if (PQresultStatus(result) != PGRES_COMMAND_OK && !error.isValid())
+            error = failure(result);
+        PQclear(result);
+    }
+    if (!error.isValid() && PQstatus(connection) == CONNECTION_BAD)
+        error = failure(nullptr);
+    if (told)
+        waiting(false);
+    return error;
+}
+
 QString errorText(const QSqlError &error)
 {
     // The server's first line, without its "ERROR:" prefix, and its
@@ -162,6 +239,13 @@ bool isStatementTimeout(const QSqlError &error)
 QString seconds(int milliseconds)
 {
     return QLocale(QLocale::French, QLocale::France).toString(milliseconds / 1000.0);
+}
+
+QString statementTimeoutMessage(int limitMs, const QString &serverText)
+{
+    return QStringLiteral("La base de données a interrompu l'opération, plus longue que les %1 s accordées à chaque "
+                          "instruction : réessayez dans un instant. (%2)")
+        .arg(seconds(limitMs), serverText);
 }
 
 QString silentServerMessage(const QString &display, int limitMs, bool duringCommit)

@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <functional>
+
 class ServerAddress;
 class QSqlError;
 struct pg_conn;
@@ -31,6 +33,12 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
 // The same with a lock timeout alone (tools, maintenance, tests).
 QSqlDatabase open(const QString &connectionName, const ServerAddress &address, int lockTimeoutMs);
 
+// The statement that makes a reader's session read the views of the
+// readers' schema (orvalis_lecture) in place of the tables of the same
+// names, when the session may use that schema and may not read the facts'
+// table; any other session is left as it is.
+QString readerSearchPath();
+
 // Sets the statement timeout of the session; false when the server refuses.
 bool setStatementTimeout(QSqlDatabase &db, int milliseconds);
 
@@ -45,6 +53,12 @@ pg_conn *handle(const QSqlDatabase &db);
 // after an error; costs one round trip when the connection looks alive.
 bool lost(const QSqlDatabase &db);
 
+// Runs `sql`, a statement without rows (COMMIT, ROLLBACK), on the
+// connection and waits for the server's answer; if none has come after
+// `noticeMs`, tells `waiting` (true), and again (false) once it has come or
+// the connection has gone. Returns the server's error, or an invalid one.
+QSqlError execTelling(const QSqlDatabase &db, const char *sql, int noticeMs, const std::function<void(bool)> &waiting);
+
 // The message of a server's error, on one line, with its SQLSTATE.
 QString errorText(const QSqlError &error);
 
@@ -56,6 +70,9 @@ bool isStatementTimeout(const QSqlError &error);
 
 // Seconds in French ("10", "0,5").
 QString seconds(int milliseconds);
+
+// The French message of a statement the server stopped at its time limit.
+QString statementTimeoutMessage(int limitMs, const QString &serverText);
 
 // The French message of a server that did not answer within `limitMs`.
 QString silentServerMessage(const QString &display, int limitMs, bool duringCommit);

@@ -284,11 +284,8 @@ void TABSDatabase::failStatement(const QSqlError &error, Doing doing, const QStr
 
     if (isBusy(error))
         throw EDatabaseError(busyMessage(message));
-    if (server && ServerConnection::isStatementTimeout(error)) {
-        throw EDatabaseError(QStringLiteral("La base de données a interrompu l'opération, plus longue que les %1 s "
-                                            "accordées à chaque instruction : réessayez dans un instant. (%2)")
-                                 .arg(ServerConnection::seconds(m_statementTimeoutMs), message));
-    }
+    if (server && ServerConnection::isStatementTimeout(error))
+        throw EDatabaseError(ServerConnection::statementTimeoutMessage(m_statementTimeoutMs, message));
     if (server && ServerConnection::lost(QSqlDatabase::database(m_connectionName, false))) {
         const QString where = ServerAddress::parse(m_fileName).display();
         close();
@@ -351,10 +348,9 @@ void TABSDatabase::commit()
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         const AnswerWatch watch(this, db);
-        if (!db.commit()) {
-            error = db.lastError();
+        error = endTransaction(db, true);
+        if (error.isValid())
             db.rollback();
-        }
     }
     if (failed(error))
         failStatement(error, Doing::Committing);
@@ -373,7 +369,7 @@ void TABSDatabase::rollback()
         if (!db.isOpen())
             return;
         const AnswerWatch watch(this, db);
-        db.rollback();
+        endTransaction(db, false);
     }
     // Nothing to report from here (a scope's end); the next statement
     // connects again.
@@ -381,6 +377,22 @@ void TABSDatabase::rollback()
         m_silent = false;
         close();
     }
+}
+
+QSqlError TABSDatabase::endTransaction(QSqlDatabase &db, bool commit)
+{
+    if (!isServer()) {
+        if (commit ? db.commit() : db.rollback())
+            return QSqlError();
+        return db.lastError();
+    }
+    const QString waiting = QStringLiteral("Le serveur n'a pas encore confirmé %1 : attente de sa réponse, %2 s au plus…")
+                                .arg(commit ? QStringLiteral("l'enregistrement") : QStringLiteral("la fin de l'opération"),
+                                     ServerConnection::seconds(ServerLimits::answerLimitMs(m_statementTimeoutMs)));
+    return ServerConnection::execTelling(db, commit ? "COMMIT" : "ROLLBACK", WaitNoticeMs, [&](bool still) {
+        if (m_waitNotice)
+            m_waitNotice(still ? waiting : QString());
+    });
 }
 
 TReadTransaction::TReadTransaction(TABSDatabase *db) : m_db(db)

@@ -100,6 +100,13 @@ public:
     // Changes at the start of every outermost transaction.
     quint64 transactionSerial() const { return m_transactionSerial; }
 
+    // On a server, told with a French sentence when the end of a
+    // transaction (COMMIT, ROLLBACK) has waited WaitNoticeMs for the
+    // server's answer, and with an empty text once the wait is over: a
+    // window says it on its status line, a tool on its standard error.
+    static constexpr int WaitNoticeMs = 1000;
+    void setWaitNotice(std::function<void(const QString &)> notice) { m_waitNotice = std::move(notice); }
+
     // Busy timeout in milliseconds: another process writes while we read,
     // and a momentary lock must wait instead of failing. On a server it is
     // the lock timeout of every statement.
@@ -117,10 +124,12 @@ private:
     void applyBusyTimeout();
     bool isBusy(const QSqlError &error) const;
     QString busyMessage(const QString &engine) const;
+    QSqlError endTransaction(QSqlDatabase &db, bool commit);
 
     QString m_fileName;
     QString m_connectionName;
     StatementSpy m_spy;
+    std::function<void(const QString &)> m_waitNotice;
     int m_transactionDepth = 0;
     int m_busyTimeoutMs = BusyTimeoutMs;
     int m_statementTimeoutMs = 0;

@@ -48,11 +48,37 @@ QString readScript()
     return QString::fromUtf8(file.readAll());
 }
 
-// The deployment's roles on a test database, as its owner sets them up.
+// The deployment's catalogue and roles on a test database, as the
+// superuser and its owner set them up.
 void createRoles(TestDatabase &db)
 {
     PgSession owner(ServerAddress::parse(db.path()));
+    QFile catalogue(QStringLiteral(ORVALIS_ROLES_SCRIPT).replace(QStringLiteral("-roles.sql"), QStringLiteral("-catalog.sql")));
+    QVERIFY(catalogue.open(QIODevice::ReadOnly));
+    owner.exec(QString::fromUtf8(catalogue.readAll()), QStringLiteral("deploy/postgresql-catalog.sql"));
     owner.exec(readScript(), QStringLiteral("deploy/postgresql-roles.sql"));
+}
+
+// What a statement gives a session of libpq's own on `uri`, as psql would
+// show it: its rows, or the server's error.
+QString asPsql(const QString &uri, const QString &sql)
+{
+    PGconn *connection = PQconnectdb(ServerAddress::parse(uri).connectionString().toUtf8().constData());
+    PGresult *result = PQexec(connection, sql.toUtf8().constData());
+    QStringList lines;
+    if (PQresultStatus(result) == PGRES_TUPLES_OK) {
+        for (int row = 0; row < PQntuples(result); ++row) {
+            QStringList cells;
+            for (int column = 0; column < PQnfields(result); ++column)
+                cells << QString::fromUtf8(PQgetvalue(result, row, column));
+            lines << cells.join(QLatin1Char('|'));
+        }
+    } else {
+        lines << QStringLiteral("ERROR: ") + QString::fromUtf8(PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY));
+    }
+    PQclear(result);
+    PQfinish(connection);
+    return lines.join(QLatin1Char('\n'));
 }
 
 // The small organisation on the server with the deployment's roles, and a
@@ -141,8 +167,8 @@ QStringList column(TestDatabase &db, const QString &sql)
     return out;
 }
 
-// What a reader could read with any program of his: every row of the three
-// tables the policies guard, as he reads them.
+// What a reader reads of the facts, the levels and their links, with the
+// program's statements.
 QStringList readable(TestDatabase &owner, const QString &login)
 {
     TABSDatabase db;
@@ -209,6 +235,9 @@ private slots:
     void silentServer_data();
     void silentServer();
     void statementTimeoutIsClear();
+    void setUpTimeoutIsClear();
+    void slowCommitIsSaid_data();
+    void slowCommitIsSaid();
 
     void roles_data();
     void namesOfFilesAndServers_data();
@@ -216,6 +245,8 @@ private slots:
     void roles();
     void rolesScriptRunsAgain();
     void readerCannotChangeLevelsWhateverTheCommandLine();
+    void readerLearnsNothingOfOtherLevels_data();
+    void readerLearnsNothingOfOtherLevels();
     void readerSeesOnlyHisLevel_data();
     void readerSeesOnlyHisLevel();
     void readerWindowShowsOnlyHisLevel();
@@ -641,6 +672,73 @@ void TestServer::statementTimeoutIsClear()
     QCOMPARE(StoppedBackend::pidOf(db), pid);
 }
 
+// A limit shorter than the session's own set-up (here a role whose
+// pg_settings is slow): the time-limit message, not a refused connection.
+void TestServer::setUpTimeoutIsClear()
+{
+    SKIP_ON_FILE("a server's statement timeout");
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(QStringLiteral("CREATE SCHEMA lent"));
+    file.exec(QStringLiteral("CREATE VIEW lent.pg_settings AS SELECT s.name, s.setting FROM pg_catalog.pg_settings s, "
+                             "pg_catalog.pg_sleep(0.5)"));
+    TestRole person(file, QStringLiteral("lent"),
+                    {QStringLiteral("GRANT USAGE ON SCHEMA lent TO %1"), QStringLiteral("GRANT SELECT ON lent.pg_settings TO %1"),
+                     QStringLiteral("ALTER ROLE %1 SET search_path = lent, pg_catalog, public"),
+                     QStringLiteral("ALTER ROLE %1 SET statement_timeout = 200")});
+    TABSDatabase db;
+    db.SetDatabaseFileName(person.uri());
+    QCOMPARE(attempt(db, QStringLiteral("SELECT code FROM dim_niveau")),
+             QStringLiteral("La base de données a interrompu l'opération, plus longue que les 0,2 s accordées à chaque "
+                            "instruction : réessayez dans un instant. (canceling statement due to statement timeout "
+                            "(57014))"));
+    QVERIFY(!db.isOpen());
+}
+
+void TestServer::slowCommitIsSaid_data()
+{
+    QTest::addColumn<QString>("commitSeconds"); // what the server takes to commit
+    QTest::addColumn<bool>("said");
+    QTest::newRow("quick") << "0" << false;
+    QTest::newRow("slow") << "1.6" << true;
+}
+
+// The user waits for a server slow to commit: he is told while he waits,
+// and told the wait is over; a quick commit says nothing.
+void TestServer::slowCommitIsSaid()
+{
+    SKIP_ON_FILE("a server's commit");
+    QFETCH(QString, commitSeconds);
+    QFETCH(bool, said);
+    TestDatabase file;
+    fillOrganisation(file);
+    file.exec(QStringLiteral("CREATE FUNCTION lent() RETURNS trigger LANGUAGE plpgsql AS "
+                             "$$ BEGIN PERFORM pg_sleep(%1); RETURN NULL; END $$").arg(commitSeconds));
+    file.exec(QStringLiteral("CREATE CONSTRAINT TRIGGER lent AFTER INSERT ON dim_niveau DEFERRABLE INITIALLY DEFERRED "
+                             "FOR EACH ROW EXECUTE FUNCTION lent()"));
+
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    QElapsedTimer clock;
+    QList<QPair<QString, qint64>> told;
+    db.setWaitNotice([&](const QString &text) { told << qMakePair(text, clock.elapsed()); });
+    clock.start();
+    QCOMPARE(attempt(db, QStringLiteral("INSERT INTO dim_niveau (code, libelle) VALUES ('U4', 'Secteur Est')")), QString());
+    const qint64 done = clock.elapsed();
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code = 'U4'")).toInt(), 1);
+    if (!said) {
+        QVERIFY(told.isEmpty());
+        return;
+    }
+    QCOMPARE(told.size(), 2);
+    QCOMPARE(told.at(0).first, QStringLiteral("Le serveur n'a pas encore confirmé l'enregistrement : attente de sa "
+                                               "réponse, 35 s au plus…"));
+    QVERIFY2(told.at(0).second >= TABSDatabase::WaitNoticeMs && told.at(0).second < 1500,
+             qPrintable(QString::number(told.at(0).second)));
+    QCOMPARE(told.at(1).first, QString());
+    QVERIFY(told.at(1).second >= 1600 && told.at(1).second <= done);
+}
+
 void TestServer::roles_data()
 {
     QTest::addColumn<bool>("administrator");
@@ -731,37 +829,37 @@ void TestServer::rolesScriptRunsAgain()
     // (as orvalis-sample --force does): the script sets them back.
     file.exec(QStringLiteral("GRANT UPDATE ON dim_agence TO orvalis_lecture"));
     file.exec(QStringLiteral("INSERT INTO orvalis_acces (login, utilisateur) VALUES ('jdupont', 'U1')"));
-    // (The facts' policy goes with it: it reads the links.)
     file.exec(QStringLiteral("DROP TABLE niveau_agence CASCADE"));
     file.exec(QStringLiteral("CREATE TABLE niveau_agence (niveau TEXT, agence TEXT)"));
     file.exec(QStringLiteral("GRANT TEMPORARY ON DATABASE %1 TO PUBLIC").arg(file.serverDatabase()));
+    // And what an earlier set-up left: row-level security, and the
+    // readers' privilege on the facts.
+    file.exec(QStringLiteral("ALTER TABLE data ENABLE ROW LEVEL SECURITY"));
+    file.exec(QStringLiteral("CREATE POLICY orvalis_lecture ON data FOR SELECT TO orvalis_lecture USING (true)"));
+    file.exec(QStringLiteral("GRANT SELECT ON data TO orvalis_lecture"));
     createRoles(file);
 
     const QString privileges = QStringLiteral(
-        "SELECT string_agg(grantee || ':' || table_name || ':' || privilege_type, ' ' "
-        "ORDER BY grantee, table_name, privilege_type) FROM information_schema.role_table_grants "
-        "WHERE grantee LIKE 'orvalis\\_%' AND table_catalog = current_database()");
-    QStringList expected;
-    for (const char *table : {"dim_niveau", "niveau_agence"})
-        for (const char *privilege : {"DELETE", "INSERT"})
-            expected << QStringLiteral("orvalis_admin:%1:%2").arg(QLatin1String(table), QLatin1String(privilege));
-    for (const char *privilege : {"DELETE", "INSERT", "UPDATE"})
-        expected << QStringLiteral("orvalis_admin:orvalis_acces:%1").arg(QLatin1String(privilege));
-    for (const char *table : {"data", "dim_agence", "dim_fournisseur", "dim_niveau", "dim_utilisateur", "niveau_agence",
-                              "orvalis_acces"})
+        "SELECT string_agg(p, ' ' ORDER BY p) FROM (SELECT grantee || ':' || table_schema || '.' || table_name || ':' "
+        "|| privilege_type AS p FROM information_schema.role_table_grants "
+        "WHERE grantee LIKE 'orvalis\\_%' AND table_catalog = current_database()) g");
+    QStringList expected{"orvalis_admin:public.data:SELECT", "orvalis_admin:public.orvalis_acces:UPDATE"};
+    for (const char *table : {"dim_niveau", "niveau_agence", "orvalis_acces"})
+        for (const char *privilege : {"DELETE", "INSERT", "SELECT"})
+            expected << QStringLiteral("orvalis_admin:public.%1:%2").arg(QLatin1String(table), QLatin1String(privilege));
+    for (const char *table : {"public.dim_agence", "public.dim_fournisseur", "public.dim_utilisateur",
+                              "orvalis_lecture.data", "orvalis_lecture.dim_niveau", "orvalis_lecture.niveau_agence"})
         expected << QStringLiteral("orvalis_lecture:%1:SELECT").arg(QLatin1String(table));
+    expected.sort();
     QCOMPARE(file.scalar(privileges).toString(), expected.join(QLatin1Char(' ')));
 
-    // The tables' policies are back, the new table's too; the mapping is
-    // kept; and nobody may create temporary tables again.
-    QCOMPARE(column(file, QStringLiteral("SELECT relname FROM pg_class WHERE relrowsecurity ORDER BY 1")),
-             (QStringList{"data", "dim_niveau", "niveau_agence", "orvalis_acces"}));
-    QCOMPARE(column(file, QStringLiteral("SELECT tablename || ':' || policyname || ':' || cmd FROM pg_policies "
-                                         "ORDER BY 1")),
-             (QStringList{"data:orvalis_admin:SELECT", "data:orvalis_lecture:SELECT", "dim_niveau:orvalis_admin:ALL",
-                          "dim_niveau:orvalis_lecture:SELECT", "niveau_agence:orvalis_admin:ALL",
-                          "niveau_agence:orvalis_lecture:SELECT", "orvalis_acces:orvalis_admin:ALL",
-                          "orvalis_acces:orvalis_lecture:SELECT"}));
+    // No row-level security is left (nobody reads a table he may not read
+    // whole); the readers' views read the new table; the mapping is kept;
+    // and nobody may create temporary tables again.
+    QCOMPARE(column(file, QStringLiteral("SELECT relname FROM pg_class WHERE relrowsecurity UNION ALL "
+                                         "SELECT polname FROM pg_policy")),
+             QStringList());
+    QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM orvalis_lecture.niveau_agence")).toInt(), 0);
     QCOMPARE(column(file, QStringLiteral("SELECT login || ':' || utilisateur FROM orvalis_acces")),
              QStringList{"jdupont:U1"});
     QCOMPARE(file.scalar(QStringLiteral("SELECT has_database_privilege('public', current_database(), 'TEMPORARY')"))
@@ -805,8 +903,65 @@ void TestServer::readerCannotChangeLevelsWhateverTheCommandLine()
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.shown().first().errorDisplay);
     QCOMPARE(boxes.texts().first(), QStringLiteral("La modification n'a pas pu être enregistrée dans la base de "
-                                                   "données : permission denied for table dim_niveau (42501)"));
+                                                   "données : permission denied for view dim_niveau (42501)"));
     QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), levels);
+}
+
+void TestServer::readerLearnsNothingOfOtherLevels_data()
+{
+    QTest::addColumn<QString>("sql");
+    const QString month = QStringLiteral("period_year = %1 AND period_month = %2").arg(thisYear()).arg(thisMonth());
+    // The hidden rows a policy removes after the reader's own condition,
+    // counted; bisecting on valeur gives their values one by one.
+    QTest::newRow("plan counts, the facts") << QStringLiteral(
+        "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF, SUMMARY OFF) SELECT * FROM data WHERE %1 AND dim_agence = 'A3' "
+        "AND code_account = 'MONTANT_DEVIS_VENTE_HT' AND valeur > 500").arg(month);
+    QTest::newRow("plan counts, the readers' view") << QStringLiteral(
+        "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF, SUMMARY OFF) SELECT * FROM orvalis_lecture.data WHERE %1 "
+        "AND dim_agence = 'A3' AND valeur > 500").arg(month);
+    QTest::newRow("plan counts, the links") << QStringLiteral(
+        "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF, SUMMARY OFF) SELECT * FROM niveau_agence WHERE agence = 'A3'");
+    // The planner's estimates, from the statistics of the whole table.
+    QTest::newRow("estimates, the facts") << QStringLiteral("EXPLAIN SELECT * FROM data WHERE dim_agence = 'A3'");
+    QTest::newRow("estimates, the readers' view")
+        << QStringLiteral("EXPLAIN SELECT * FROM orvalis_lecture.data WHERE %1 AND dim_agence = 'A3'").arg(month);
+    QTest::newRow("estimates, the levels") << QStringLiteral("EXPLAIN SELECT * FROM dim_niveau");
+    QTest::newRow("statistics") << QStringLiteral(
+        "SELECT tablename, attname, most_common_vals::text, histogram_bounds::text FROM pg_stats "
+        "WHERE tablename IN ('data', 'dim_niveau', 'niveau_agence') ORDER BY 1, 2");
+    // The catalogue's counts of rows and pages, the tables' counters and
+    // sizes.
+    QTest::newRow("catalogue counts") << QStringLiteral(
+        "SELECT relname, reltuples, relpages FROM pg_class WHERE relname IN ('data', 'dim_niveau', 'niveau_agence') "
+        "ORDER BY 1");
+    QTest::newRow("counters") << QStringLiteral(
+        "SELECT relname, n_live_tup, n_tup_ins FROM pg_stat_user_tables ORDER BY 1");
+    QTest::newRow("sizes") << QStringLiteral(
+        "SELECT pg_relation_size('data'), pg_total_relation_size('dim_niveau'), pg_database_size(current_database())");
+    // What he may read: his own level, the same in both.
+    QTest::newRow("his own facts") << QStringLiteral(
+        "SELECT count(*), sum(valeur) FROM orvalis_lecture.data WHERE %1").arg(month);
+}
+
+void TestServer::readerLearnsNothingOfOtherLevels()
+{
+    SKIP_ON_FILE("the catalogue and the plans of a server");
+    QFETCH(QString, sql);
+    // Two deployments that differ only in what the reader may not know:
+    // another level, its link, and facts of an agency of no level of his.
+    Deployment same(QStringLiteral("U1"));
+    Deployment other(QStringLiteral("U1"));
+    other.server.addLevel("U5", "Secteur Sud");
+    other.server.link("U5", "A3");
+    other.server.link("U'2", "A3");
+    for (int i = 0; i < 40; ++i)
+        addFigures(other.server, thisYear(), thisMonth(), "A3", "U5", "F1", 600 + i, 1, 1, 1, 1, 1);
+    for (Deployment *deployment : {&same, &other}) {
+        deployment->server.exec(QStringLiteral("ANALYZE"));
+        deployment->server.exec(QStringLiteral("SELECT pg_stat_force_next_flush()"));
+    }
+    // Whatever he sends, with any program, the answer is the same in both.
+    QCOMPARE(asPsql(other.reader.uri(), sql), asPsql(same.reader.uri(), sql));
 }
 
 void TestServer::readerSeesOnlyHisLevel_data()

@@ -67,14 +67,15 @@ struct BenchOptions
     bool sqlite = true;       // SQLite files too
     QString prefix = QStringLiteral("orvalis_bench"); // of the server's databases
     // The deployment's roles script (deploy/postgresql-roles.sql): on a
-    // server, the tracking table of one level is also timed under its
-    // row-level security, against the same statements without it.
+    // server, the tracking table of one level is also timed as its reader
+    // reads it, through the readers' views, against the same statements
+    // on the tables.
     QString policiesScript;
 };
 
-// One level's tracking table read as its reader, under the deployment's
-// row-level security, and by the owner of the tables, who is not bound by
-// it: the same statements, in turns, on the same server database.
+// One level's tracking table read as its reader, through the deployment's
+// views for the readers, and by the owner of the tables, on the tables:
+// the same statements, in turns, on the same server database.
 struct PolicyResult
 {
     qint64 size = 0;

@@ -126,9 +126,9 @@ int run(int &argc, char *argv[])
                                        QStringLiteral("AAAA-MM"));
     const QCommandLineOption policies(QStringLiteral("policies"),
                                       QStringLiteral("Sur le serveur, mesure aussi le tableau d'un niveau lu par son "
-                                                     "lecteur sous les règles d'accès de ce script de rôles "
+                                                     "lecteur à travers les vues des lecteurs de ce script de rôles "
                                                      "(deploy/postgresql-roles.sql), à côté des mêmes instructions "
-                                                     "sans elles. Le rôle doit avoir CREATEROLE."),
+                                                     "sur les tables. Le rôle doit avoir CREATEROLE."),
                                       QStringLiteral("SCRIPT"));
     const QCommandLineOption shapes(
         QStringLiteral("shape"),
@@ -257,7 +257,7 @@ int run(int &argc, char *argv[])
         out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;
     const QString security = Benchmark::policyTable(bench->policies());
     if (!security.isEmpty())
-        out << "\nOne level's reader under row-level security, against the same statements without it "
+        out << "\nOne level's reader through the readers' views, against the same statements on the tables "
                "(grouped pass, the program's path):\n\n"
             << security;
     out << "\nPeak memory of orvalis-bench itself: " << Benchmark::ownPeakKiB() / 1024 << " MiB\n";

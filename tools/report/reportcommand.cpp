@@ -167,6 +167,11 @@ int report(const Request &request, QIODevice &out, QTextStream &err)
         TableExport::checkTarget(request.output, request.database);
     TABSDatabase db;
     db.SetDatabaseFileName(request.database);
+    // A server slow to end a transaction: said while the user waits.
+    db.setWaitNotice([&err](const QString &text) {
+        if (!text.isEmpty())
+            err << QStringLiteral("Information : ") << text << '\n' << Qt::flush;
+    });
     const DashboardSelection selection = resolve(db, request);
     DashboardRow totals;
     const QVector<DashboardRow> shown = rows(db, selection, request.total ? &totals : nullptr);
