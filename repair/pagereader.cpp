@@ -1,4 +1,4 @@
-#include "store/sqlitepages.h"
+#include "repair/repair.h"
 
 #include <QFileInfo>
 
@@ -513,6 +513,7 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
                           int &cellEnd)
 {
     const int usable = m_image.usableSize();
+    m_chainBroken = false;
     if (size < 0 || size > (qint64(1) << 30))
         return false;
     const qint64 local = localSize(size, usable, tableLeaf);
@@ -526,6 +527,8 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
     quint32 next = be32(page, at + local);
     qint64 remaining = size - local;
     QVector<quint32> chain;
+    // A chain that breaks off loses its own record, not its page's others.
+    m_chainBroken = true;
     while (remaining > 0) {
         if (chain.contains(next) || !claim(next, tree))
             return false;
@@ -538,6 +541,7 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
         remaining -= take;
         next = be32(overflow, 0);
     }
+    m_chainBroken = false;
     return true;
 }
 
@@ -650,7 +654,7 @@ void BtreeReader::walk(quint32 number, int tree, bool table, const Bounds &bound
         ok = ok && payload(page, p, size, l.type == LeafTable, tree, bytes, end)
             && (!sink || decodeRecord(bytes, cell.values));
         if (!ok) {
-            whole = false;
+            whole = whole && keyRead && m_chainBroken;
             ++report.badCells;
             if (l.type == LeafTable && keyRead)
                 report.badRowids << cell.rowid;
@@ -697,6 +701,7 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
     // An orphan is read as a leaf: the children of an orphaned interior
     // index page are orphans of their own.
     TreeReport report;
+    qint64 brokenChains = 0;
     const QByteArray page = m_image.page(number);
     Layout l;
     if (page.isEmpty() || !layout(page, number, m_image.usableSize(), l) || l.table() != table
@@ -728,6 +733,7 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
         if (ok && payload(page, p, size, table, tree, bytes, end) && decodeRecord(bytes, cell.values)) {
             cells << std::move(cell);
         } else {
+            brokenChains += ok && m_chainBroken ? 1 : 0;
             ++report.badCells;
             if (table && n > 0)
                 report.badRowids << cell.rowid;
@@ -737,7 +743,7 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
     }
     // Nothing says where an orphan stood: its cells are sound when its page
     // reads whole, its keys in order.
-    bool sound = report.badCells == 0;
+    bool sound = report.badCells == brokenChains;
     for (int i = 1; table && i < cells.size(); ++i)
         sound = sound && cells[i - 1].rowid < cells[i].rowid;
     for (Cell &cell : cells) {

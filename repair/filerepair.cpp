@@ -27,12 +27,11 @@
 //  6. Success is reported only when no row is lost or in doubt; otherwise
 //     the failure gives the counts and names the copy of the original.
 
+#include "repair/repair.h"
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 #include "store/servermaintenance.h"
 #include "store/sqlitehandle.h"
-#include "store/sqlitepages.h"
-#include "store/sqlitesalvage.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 
@@ -48,6 +47,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,6 +79,19 @@ QString folderOf(const QString &path)
 [[noreturn]] void fail(const QString &message)
 {
     throw EDatabaseError(message);
+}
+
+// A point where a test may end the process as a power cut would
+// (ORVALIS_REPAIR_KILL_AT names it): every stage must leave either the
+// file as it was or the repaired one, and the copy whole.
+void killPoint(const char *stage)
+{
+    static const QByteArray at = qgetenv("ORVALIS_REPAIR_KILL_AT");
+    if (!at.isEmpty() && at == stage) {
+#ifndef Q_OS_WIN
+        ::kill(::getpid(), SIGKILL);
+#endif
+    }
 }
 
 // Why a file could not be written, in words an administrator can act on.
@@ -176,14 +190,22 @@ ByteReader readerOf(QFile &file)
     };
 }
 
+bool renameOver(const QString &from, const QString &to)
+{
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
 // Writes a new file at `path` with the `size` bytes that `read` gives,
 // synced to disk and read back. Raises, in French, what stopped it; an
 // incomplete file of ours is removed.
 void writeCopy(const QString &path, const ByteReader &read, qint64 size, const QString &lead)
 {
-    QFile copy(path);
+    // Written under another name, and named only once whole: no file of
+    // that name is ever an incomplete copy.
+    const QString partial = path + QStringLiteral(".incomplete");
+    QFile copy(partial);
     errno = 0;
-    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         fail(QStringLiteral("%1 n'a pas pu être créée : %2.").arg(lead, writeCause(errno, folderOf(path))));
     const auto abandon = [&](const QString &why) {
         copy.close();
@@ -201,15 +223,21 @@ void writeCopy(const QString &path, const ByteReader &read, qint64 size, const Q
             abandon(writeCause(errno ? errno : EIO, folderOf(path)));
         hash.addData(QByteArrayView(buffer.constData(), chunk));
         offset += chunk;
+        if (offset - chunk < size / 2 && offset >= size / 2)
+            killPoint("copy");
     }
     errno = 0;
     if (!syncToDisk(copy.handle()))
         abandon(writeCause(errno ? errno : EIO, folderOf(path)));
     copy.close();
-    QFile check(path);
+    QFile check(partial);
     QCryptographicHash reread(QCryptographicHash::Sha256);
     if (!check.open(QIODevice::ReadOnly) || !reread.addData(&check) || reread.result() != hash.result())
         abandon(QStringLiteral("la copie relue ne correspond pas à l'original"));
+    check.close();
+    errno = 0;
+    if (!renameOver(partial, path))
+        abandon(writeCause(errno ? errno : EIO, folderOf(path)));
 }
 
 // The byte copy of the database and of its journal files, beside it:
@@ -244,9 +272,9 @@ public:
         const QString lead = QStringLiteral("La copie de la base d'origine");
         const QString unchanged = QStringLiteral(" Rien n'a été modifié.");
         m_path = freeName(path, QStringLiteral("avant-reparation"));
+        // The journal files first: the copy's own name comes last, once
+        // everything it needs is beside it.
         try {
-            writeCopy(m_path, readerOf(database, size), size, lead);
-            m_files << m_path;
             for (const QString &companion : {QStringLiteral("-wal"), QStringLiteral("-journal")}) {
                 QFile source(path + companion);
                 if (!source.exists())
@@ -258,6 +286,8 @@ public:
                           QStringLiteral("La copie du fichier « %1 »").arg(shown(source.fileName())));
                 m_files << m_path + companion;
             }
+            writeCopy(m_path, readerOf(database, size), size, lead);
+            m_files.prepend(m_path);
         } catch (const EDatabaseError &e) {
             remove();
             fail(e.message() + unchanged);
@@ -428,15 +458,24 @@ QStringList lossDetails(const SalvageResult &result)
                                          columns.size() == 1 ? QStringLiteral("la colonne") : QStringLiteral("les colonnes"),
                                          columns.join(QStringLiteral(", ")));
         said(t.fromIndex, of, QStringLiteral("a été reprise ") + without, QStringLiteral("ont été reprises ") + without);
-        said(t.unverified, of,
-             QStringLiteral("a été lue sur une page endommagée : rien ne la contredit, mais les colonnes qu'aucun "
-                            "index intact ne contient n'ont pas pu être vérifiées"),
-             QStringLiteral("ont été lues sur des pages endommagées : rien ne les contredit, mais les colonnes "
-                            "qu'aucun index intact ne contient n'ont pas pu être vérifiées"));
         said(t.corrected, of, QStringLiteral("a été corrigée d'après l'index, sa cellule étant endommagée"),
              QStringLiteral("ont été corrigées d'après l'index, leurs cellules étant endommagées"));
-        said(t.doubtful, of, QStringLiteral("est douteuse (la table et son index ne concordent pas)"),
-             QStringLiteral("sont douteuses (la table et son index ne concordent pas)"));
+        if (t.keptAside > 0) {
+            QStringList why;
+            if (t.unverified > 0)
+                why << QStringLiteral("%1 lue%2 sur une page endommagée sans rien qui la vérifie")
+                           .arg(t.unverified)
+                           .arg(t.unverified > 1 ? QStringLiteral("s") : QString());
+            if (t.doubtful > 0)
+                why << QStringLiteral("%1 douteuse%2 (la table et son index ne concordent pas)")
+                           .arg(t.doubtful)
+                           .arg(t.doubtful > 1 ? QStringLiteral("s") : QString());
+            said(t.keptAside, of,
+                 QStringLiteral("a été mise à part, hors des chiffres, dans la table %1 de la base réparée (%2)")
+                     .arg(quotedName(t.asideTable), why.join(QStringLiteral(", "))),
+                 QStringLiteral("ont été mises à part, hors des chiffres, dans la table %1 de la base réparée (%2)")
+                     .arg(quotedName(t.asideTable), why.join(QStringLiteral(", "))));
+        }
         said(t.stale, of,
              QStringLiteral("trouvée sur une page isolée n'a pas été reprise : l'index, intact, ne la connaît pas "
                             "(ligne supprimée)"),
@@ -444,6 +483,12 @@ QStringList lossDetails(const SalvageResult &result)
                             "connaît pas (lignes supprimées)"));
         said(t.refused, of, QStringLiteral("lisible a été refusée par la base reconstruite (%1)").arg(t.refusal),
              QStringLiteral("lisibles ont été refusées par la base reconstruite (%1)").arg(t.refusal));
+    }
+    if (!result.dropped.isEmpty()) {
+        QStringList names;
+        for (const QString &name : result.dropped)
+            names << quotedName(name);
+        out << QStringLiteral("la définition illisible de %1 n'a pas pu être reprise").arg(names.join(QStringLiteral(", ")));
     }
     if (result.unplacedRows == 1)
         out << QStringLiteral("1 ligne trouvée sur une page isolée n'a pu être rattachée à aucune table");
@@ -453,50 +498,115 @@ QStringList lossDetails(const SalvageResult &result)
     return out;
 }
 
-// Writes every page of `rebuilt` over the locked original, in one
-// transaction of the original's own connection: a failure leaves the
-// original as it was.
-void writeOver(SqliteConnection &db, const SqliteConnection &rebuilt, const QString &path, const QString &note)
+bool removeFile(const QString &path)
 {
-    const auto failed = [&]() {
-        fail(QStringLiteral("L'écriture de la base reconstruite dans « %1 » a échoué : %2. %3")
-                 .arg(shown(path), sqliteCause(db, folderOf(path)), note));
-    };
-    sqlite3_backup *backup = sqlite3_backup_init(db.handle(), "main", rebuilt.handle(), "main");
-    if (!backup)
-        failed();
-    const int stepped = sqlite3_backup_step(backup, -1);
-    const int finished = sqlite3_backup_finish(backup);
-    if (stepped != SQLITE_DONE || finished != SQLITE_OK)
-        failed();
+    return !QFileInfo::exists(path) || QFile::remove(path);
 }
 
-// A file SQLite cannot open at all (its header is damaged) is written over
-// page by page, under the lock; its journal files, kept in the copy, go.
-void writeOverRaw(sqlite3_file *file, const QString &rebuiltPath, const QString &path, const QString &note)
+// A connection that holds a file locked exclusively, without reading it.
+class HeldLock
 {
-    QFile rebuilt(rebuiltPath);
-    const auto failed = [&](const QString &why) {
-        fail(QStringLiteral("L'écriture de la base reconstruite dans « %1 » a échoué : %2. %3")
-                 .arg(shown(path), why, note));
-    };
-    if (!rebuilt.open(QIODevice::ReadOnly))
-        failed(rebuilt.errorString());
-    const qint64 size = rebuilt.size();
-    QByteArray buffer(1 << 16, Qt::Uninitialized);
-    for (qint64 offset = 0; offset < size;) {
-        errno = 0; // what a failed write leaves is its own cause
-        const qint64 n = rebuilt.read(buffer.data(), std::min<qint64>(buffer.size(), size - offset));
-        if (n <= 0 || file->pMethods->xWrite(file, buffer.constData(), int(n), offset) != SQLITE_OK)
-            failed(writeCause(errno ? errno : EIO, folderOf(path)));
-        offset += n;
+public:
+    explicit HeldLock(const QString &path)
+        : m_db(path, SQLITE_OPEN_READWRITE, QStringLiteral("La base reconstruite n'a pas pu être ouverte"))
+    {
+        sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        m_file = mainFile(m_db);
+        if (!m_file || !acquire(m_file, SQLITE_LOCK_SHARED) || !acquire(m_file, SQLITE_LOCK_RESERVED)
+            || !acquire(m_file, SQLITE_LOCK_EXCLUSIVE))
+            fail(QStringLiteral("La base reconstruite n'a pas pu être verrouillée"));
     }
+    ~HeldLock()
+    {
+        if (m_file)
+            m_file->pMethods->xUnlock(m_file, SQLITE_LOCK_NONE);
+    }
+
+private:
+    SqliteConnection m_db;
+    sqlite3_file *m_file = nullptr;
+};
+
+// A write-ahead log that holds every page of `rebuilt`, made by SQLite's
+// backup into an empty file in that mode (the pages stay in its log).
+// Laid beside any database file, it reads as the rebuilt one.
+QString shadowLog(const QString &rebuilt, const QString &path)
+{
+    const QString shadow = Backup::freeName(path, QStringLiteral("remplacement"));
+    const auto failed = [&](const SqliteConnection &db) {
+        QFile::remove(shadow);
+        QFile::remove(shadow + QStringLiteral("-wal"));
+        fail(QStringLiteral("Le journal de remplacement n'a pas pu être écrit : %1").arg(sqliteCause(db, folderOf(path))));
+    };
+    {
+        SqliteConnection source(rebuilt, SQLITE_OPEN_READONLY,
+                                      QStringLiteral("La base reconstruite est illisible"));
+        SqliteConnection log(shadow, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                             QStringLiteral("Le journal de remplacement n'a pas pu être créé"));
+        sqlite3_db_config(log.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        const int pageSize = source.column(QStringLiteral("PRAGMA page_size"), QStringLiteral("Lecture de la base reconstruite"))
+                                 .value(0)
+                                 .toInt();
+        if (log.tryExec(QStringLiteral("PRAGMA page_size = %1; PRAGMA journal_mode = WAL; "
+                                       "PRAGMA wal_autocheckpoint = 0; PRAGMA synchronous = FULL")
+                            .arg(pageSize))
+            != SQLITE_OK)
+            failed(log);
+        sqlite3_backup *backup = sqlite3_backup_init(log.handle(), "main", source.handle(), "main");
+        if (!backup)
+            failed(log);
+        const int stepped = sqlite3_backup_step(backup, -1);
+        if (sqlite3_backup_finish(backup) != SQLITE_OK || stepped != SQLITE_DONE)
+            failed(log);
+    }
+    QFile::remove(shadow); // the log alone is the point; its own file holds nothing
+    return shadow + QStringLiteral("-wal");
+}
+
+// Puts the rebuilt file, complete, synced and checked, in the place of the
+// working file, whole: a rename, never pages written over it. A kill at any
+// instant leaves either the file as it was (with its journal) or the rebuilt
+// one. The working file's -wal or -journal must never meet the new file:
+// SQLite would lay an old log over it or play an old journal back onto it.
+// So, when the file has one, a log holding every page of the rebuilt file
+// takes the place of its -wal first: from then on the file reads as the
+// rebuilt one whatever lies beneath (an old journal is played back under
+// that log and stays hidden by it). Then the journal goes, the rebuilt file
+// is renamed over the working one, and the log, now equal to the file
+// beneath it, goes last. The rebuilt file is locked before it is renamed,
+// so that nobody writes to that log before it is removed.
+void replaceWhole(const QString &rebuilt, const QString &path, const QString &note)
+{
+    const QString wal = path + QStringLiteral("-wal");
+    const QString journal = path + QStringLiteral("-journal");
+    const auto failed = [&](const QString &what) {
+        fail(QStringLiteral("%1 : %2. %3").arg(what, writeCause(errno ? errno : EIO, folderOf(path)), note));
+    };
+    const bool journalled = QFileInfo::exists(wal) || QFileInfo::exists(journal);
+    QString log;
+    if (journalled)
+        log = shadowLog(rebuilt, path);
+    HeldLock held(rebuilt);
     errno = 0;
-    if (file->pMethods->xTruncate(file, size) != SQLITE_OK
-        || file->pMethods->xSync(file, SQLITE_SYNC_FULL) != SQLITE_OK)
-        failed(writeCause(errno ? errno : EIO, folderOf(path)));
-    QFile::remove(path + QStringLiteral("-wal"));
-    QFile::remove(path + QStringLiteral("-journal"));
+    if (journalled) {
+        if (!renameOver(log, wal)) {
+            QFile::remove(log);
+            failed(QStringLiteral("Le journal de la base n'a pas pu être remplacé"));
+        }
+        syncFolder(path);
+        killPoint("replace-log");
+        if (!removeFile(journal))
+            failed(QStringLiteral("Le journal de retour arrière de la base n'a pas pu être retiré"));
+        syncFolder(path);
+        killPoint("replace-journal");
+    }
+    if (!renameOver(rebuilt, path))
+        failed(QStringLiteral("La base reconstruite n'a pas pu prendre la place de la base de données"));
+    syncFolder(path);
+    killPoint("replace");
+    removeFile(wal);
+    removeFile(path + QStringLiteral("-shm"));
+    syncFolder(path);
 }
 
 // A new empty file beside the database, for the rebuilt copy.
@@ -540,7 +650,7 @@ public:
             failInUse(m_path);
         }
         m_opens = rc == SQLITE_OK;
-        m_openError = m_opens ? QStringLiteral("base lisible") : m_db.errorMessage();
+        m_openError = m_opens ? QString() : m_db.errorMessage();
         if (!m_opens && (!acquire(mainFile(m_db), SQLITE_LOCK_SHARED) || !acquire(mainFile(m_db), SQLITE_LOCK_RESERVED)
                          || !acquire(mainFile(m_db), SQLITE_LOCK_EXCLUSIVE))) {
             m_backup.remove();
@@ -558,10 +668,9 @@ private:
             .arg(m_backup.journalled() ? QStringLiteral("(avec son journal) ") : QString(), shown(m_backup.path()));
     }
 
-    // A healthy file. VACUUM INTO a work file, then writing it back, is
-    // VACUUM in place except that every rowid is kept (a plain VACUUM
-    // renumbers the rows of a table without an index or INTEGER PRIMARY
-    // KEY).
+    // A healthy file: VACUUM INTO a new file beside it, which keeps every
+    // rowid (a plain VACUUM renumbers the rows of a table without an index
+    // or INTEGER PRIMARY KEY), checked, then put in its place.
     QString rebuild()
     {
         const QMap<QString, qint64> before = counts(m_db);
@@ -571,16 +680,17 @@ private:
         if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
             fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
                      .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
+        killPoint("rebuild");
         {
-            const SqliteConnection rebuilt(scratch, SQLITE_OPEN_READONLY,
-                                           QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
-            writeOver(m_db, rebuilt, m_path, unchanged);
+            SqliteConnection rebuilt(scratch, SQLITE_OPEN_READWRITE,
+                                     QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
+            rebuilt.exec(QStringLiteral("ANALYZE"), QStringLiteral("Le calcul des statistiques de la base a échoué"));
+            if (!healthy(integrityProblems(rebuilt, scratch)) || counts(rebuilt) != before)
+                fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
+                         .arg(unchanged));
         }
-        m_db.exec(QStringLiteral("ANALYZE"), QStringLiteral("Le calcul des statistiques de la base a échoué"));
-        if (!healthy(integrityProblems(m_db, m_path)) || counts(m_db) != before)
-            fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
-                     .arg(backupNote()));
-        replaced();
+        syncFile(scratch);
+        replaceWhole(scratch, m_path, unchanged);
         m_backup.remove();
         return QStringLiteral("La base de données est saine ; elle a été reconstruite.");
     }
@@ -621,8 +731,9 @@ private:
             // Nothing of a database: the copy is the file itself.
             m_backup.remove();
             fail(QStringLiteral("Le fichier « %1 » n'a pas été modifié : %2, ce n'est pas une base de données "
-                                "lisible. Message du moteur : %3")
-                     .arg(shown(m_path), e.message(), m_openError));
+                                "lisible.%3")
+                     .arg(shown(m_path), e.message(),
+                          m_opens ? QString() : QStringLiteral(" Message du moteur : ") + m_openError));
         } catch (const EDatabaseError &e) {
             QString why = e.message();
             if (fresh && ((fresh->errorCode() & 0xff) == SQLITE_FULL || (fresh->errorCode() & 0xff) == SQLITE_IOERR))
@@ -657,60 +768,30 @@ private:
         if (!result.holdsEverything())
             keep(QStringLiteral("la base reconstruite ne contiendrait pas toutes les lignes encore lisibles"));
 
-        const QMap<QString, qint64> expected = counts(*fresh);
+        fresh.reset();
+        syncFile(rebuiltPath);
+        killPoint("rebuild");
         try {
-            if (m_opens) {
-                writeOver(m_db, *fresh, m_path, QStringLiteral("La base n'a pas été modifiée."));
-            } else {
-                fresh.reset();
-                writeOverRaw(mainFile(m_db), rebuiltPath, m_path,
-                             QStringLiteral("La base d'origine a pu être modifiée en partie : elle est entière dans "
-                                            "la copie « %1 », et la base reconstruite est conservée dans « %2 ».")
-                                 .arg(shown(m_backup.path()), shown(rebuiltPath)));
-            }
+            replaceWhole(rebuiltPath, m_path, QStringLiteral("La base n'a pas été modifiée."));
         } catch (const EDatabaseError &e) {
-            syncFile(rebuiltPath);
             keepRebuilt = true;
             fail(QStringLiteral("%1 La base reconstruite est conservée dans « %2 ». %3")
                      .arg(e.message(), shown(rebuiltPath), backupNote()));
         }
-
-        // SQLite reads the file anew: the same rows, every index whole.
-        if (!m_opens) {
-            m_db.close();
-            SqliteConnection check(m_path, SQLITE_OPEN_READONLY,
-                                   QStringLiteral("La base réparée est illisible. %1").arg(backupNote()));
-            verify(check, expected, rebuiltPath, keepRebuilt);
-        } else {
-            verify(m_db, expected, rebuiltPath, keepRebuilt);
-            replaced();
-        }
+        keepRebuilt = true; // it is the working file now
         if (!result.complete())
             fail(QStringLiteral("La base de données était endommagée ; elle a été reconstruite avec toutes les "
                                 "lignes encore lisibles, mais %1. %2")
                      .arg(details.join(QStringLiteral(" ; ")), backupNote()));
-        return QStringLiteral("La base de données a été réparée : %1 lignes récupérées, aucune perdue. %2")
+        QStringList rewritten;
+        for (const QString &name : result.rewritten)
+            rewritten << quotedName(name);
+        return QStringLiteral("La base de données a été réparée : %1 lignes récupérées, aucune perdue%2. %3")
             .arg(result.saved())
+            .arg(rewritten.isEmpty() ? QString()
+                                     : QStringLiteral(" ; définitions reprises de celles du programme : ")
+                                         + rewritten.join(QStringLiteral(", ")))
             .arg(backupNote());
-    }
-
-    void verify(SqliteConnection &db, const QMap<QString, qint64> &expected, const QString &rebuiltPath,
-                bool &keepRebuilt)
-    {
-        const QStringList after = integrityProblems(db, m_path);
-        if (!healthy(after) || counts(db) != expected) {
-            syncFile(rebuiltPath);
-            keepRebuilt = true;
-            fail(QStringLiteral("La base réparée ne passe pas le contrôle (%1). La base reconstruite est conservée "
-                                "dans « %2 ». %3")
-                     .arg(after.join(QStringLiteral(" ; ")), shown(rebuiltPath), backupNote()));
-        }
-    }
-
-    // The file holds its new pages: closing may now bring the log into it.
-    void replaced()
-    {
-        sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     }
 
     static void syncFile(const QString &path)
@@ -729,6 +810,13 @@ private:
 
 } // namespace
 
+QString DatabaseRepair::repairFile(const QString &path)
+{
+    return Repair(path).run();
+}
+
+// The database component's repair, declared with the component: the repair
+// of its file, or the maintenance of a server's tables.
 QString TABSDatabase::RepairDatabase()
 {
     if (m_fileName.isEmpty())
@@ -745,5 +833,5 @@ QString TABSDatabase::RepairDatabase()
             sqlite3_db_config(own, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
     close();
-    return Repair(m_fileName).run();
+    return DatabaseRepair::repairFile(m_fileName);
 }
