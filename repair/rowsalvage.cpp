@@ -513,10 +513,22 @@ public:
                              context);
         m_range = &range;
         m_seek = &seek;
-        const std::optional<qint64> lo = bound(QStringLiteral("ASC"));
-        const std::optional<qint64> hi = bound(QStringLiteral("DESC"));
-        copyRange(lo.value_or(RowidMin), hi.value_or(RowidMax));
+        if (m_only.isEmpty()) {
+            const std::optional<qint64> lo = bound(QStringLiteral("ASC"));
+            const std::optional<qint64> hi = bound(QStringLiteral("DESC"));
+            copyRange(lo.value_or(RowidMin), hi.value_or(RowidMax));
+        } else {
+            for (const auto &[low, high] : std::as_const(m_only))
+                if (low < high)
+                    copyRange(low + 1, high);
+        }
         m_range = m_seek = nullptr;
+    }
+
+    // Reads only these ranges (low < rowid <= high).
+    void restrictTo(const QVector<QPair<qint64, qint64>> &ranges)
+    {
+        m_only = ranges;
     }
 
 private:
@@ -633,17 +645,24 @@ private:
     Sink m_sink;
     SqliteStatement *m_range = nullptr;
     SqliteStatement *m_seek = nullptr;
+    QVector<QPair<qint64, qint64>> m_only;
 };
 
 void TableRows::readRanges()
 {
-    if (!m_source || m_info.rowidName.isEmpty())
+    // SQLite reads the same pages as the walk: where every page read, it
+    // has nothing to add; where the damaged pages' place is known, it is
+    // asked for those rowids only.
+    if (!m_source || m_info.rowidName.isEmpty() || m_treeSound)
         return;
-    RangeReader(*m_source, m_info, m_encoding, [this](qint64 rowid, Values &&values) {
+    RangeReader reader(*m_source, m_info, m_encoding, [this](qint64 rowid, Values &&values) {
         // Not verified: SQLite reads the same cells as we do, it does not
         // tell a damaged one from a sound one.
         add(rowid, std::move(values), FromSqlite | FromTable);
-    }).run();
+    });
+    if (m_unbounded == 0 && !m_badRanges.isEmpty())
+        reader.restrictTo(m_badRanges);
+    reader.run();
 }
 
 void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
