@@ -510,7 +510,7 @@ bool BtreeReader::claim(quint32 page, int tree)
 // The payload of the cell at `at`, its overflow chain followed; false when
 // the cell or its chain does not read.
 bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tableLeaf, int tree, QByteArray &out,
-                          int &cellEnd)
+                          int &cellEnd, bool copy)
 {
     const int usable = m_image.usableSize();
     m_chainBroken = false;
@@ -520,7 +520,10 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
     const bool spills = local < size;
     if (at + local + (spills ? 4 : 0) > usable)
         return false;
-    out = page.mid(at, int(local));
+    // Without a reader of the record (a walk that only claims pages) the
+    // bytes are not gathered.
+    if (copy)
+        out = page.mid(at, int(local));
     cellEnd = int(at + local + (spills ? 4 : 0));
     if (!spills)
         return true;
@@ -537,7 +540,8 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
         if (overflow.isEmpty())
             return false;
         const qint64 take = std::min<qint64>(remaining, usable - 4);
-        out += overflow.mid(4, int(take));
+        if (copy)
+            out += overflow.mid(4, int(take));
         remaining -= take;
         next = be32(overflow, 0);
     }
@@ -651,7 +655,7 @@ void BtreeReader::walk(quint32 number, int tree, bool table, const Bounds &bound
         int end = 0;
         const bool keyRead = ok;
         // Without a sink the walk only claims pages: records are not decoded.
-        ok = ok && payload(page, p, size, l.type == LeafTable, tree, bytes, end)
+        ok = ok && payload(page, p, size, l.type == LeafTable, tree, bytes, end, bool(sink))
             && (!sink || decodeRecord(bytes, cell.values));
         if (!ok) {
             whole = whole && keyRead && m_chainBroken;

@@ -190,7 +190,7 @@ private:
     bool claim(quint32 page, int tree);
     static void lostRange(const Bounds &bounds, TreeReport &report);
     bool payload(const QByteArray &page, int at, qint64 size, bool tableLeaf, int tree, QByteArray &out,
-                 int &cellEnd);
+                 int &cellEnd, bool copy = true);
 
     const PageImage &m_image;
     QVector<int> m_owner; // by page number

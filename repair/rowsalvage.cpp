@@ -467,7 +467,7 @@ private:
         return false;
     }
 
-    void apply(const IndexInfo &index, Values &&entry, bool verified);
+    void apply(const IndexInfo &index, const Values &entry, bool verified);
 
 
     SqliteConnection *m_source;
@@ -679,15 +679,14 @@ void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
         if (current) {
             const bool ordered = (!previous || less(previous->values, current->values, index))
                 && less(current->values, cell.values, index);
-            Values values = current->values;
-            apply(index, std::move(values), current->verified && ordered);
+            apply(index, current->values, current->verified && ordered);
             previous = std::move(current);
         }
         current = std::move(cell);
     });
     if (current) {
         const bool ordered = !previous || less(previous->values, current->values, index);
-        apply(index, std::move(current->values), current->verified && ordered);
+        apply(index, current->values, current->verified && ordered);
     }
     const bool sound = report.complete() && !index.partial && m_badEntries == badBefore;
     for (auto &[rowid, row] : m_rows) {
@@ -698,7 +697,7 @@ void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
     m_soundIndex = m_soundIndex || sound;
 }
 
-void TableRows::apply(const IndexInfo &index, Values &&entry, bool verified)
+void TableRows::apply(const IndexInfo &index, const Values &entry, bool verified)
 {
     const Value &key = entry.last();
     if (key.type != Value::Integer || index.position.last() != -1) {
