@@ -51,6 +51,8 @@
 #include <cstring>
 #include <cstdio>
 #include <functional>
+#include <atomic>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -636,6 +638,26 @@ QString createBeside(const QString &path, const QString &kind)
     return name;
 }
 
+// VACUUM INTO `scratch` from the byte copy of a file without journal
+// files, opened as a file that nothing changes (no lock, no journal: the
+// copy stays as it is). Returns SQLite's result code.
+// It stops as soon as `stop` is set (the original is damaged: the salvage
+// follows).
+int vacuumCopy(const QString &copy, const QString &scratch, const std::atomic<bool> *stop)
+{
+    sqlite3 *db = nullptr;
+    const QByteArray uri = (sqliteFileUri(copy, QStringLiteral("ro")) + QStringLiteral("&immutable=1")).toUtf8();
+    int rc = sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    sqlite3_progress_handler(
+        db, 1000, [](void *flag) { return static_cast<const std::atomic<bool> *>(flag)->load() ? 1 : 0; },
+        const_cast<std::atomic<bool> *>(stop));
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch))).toUtf8().constData(),
+                          nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return rc;
+}
+
 class Repair
 {
 public:
@@ -670,8 +692,25 @@ public:
             failInUse(m_path);
         }
         killPoint("check");
+        // A file without journal files is its copy, byte for byte: its
+        // VACUUM INTO is made from the copy while the original is checked.
+        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
+        std::future<int> early;
+        std::atomic<bool> stop = false;
+        const auto cleanup = qScopeGuard([&] {
+            stop = true;
+            if (early.valid())
+                early.wait();
+            QFile::remove(scratch);
+        });
+        if (m_opens && !m_backup.journalled())
+            early = std::async(std::launch::async, vacuumCopy, m_backup.path(), scratch, &stop);
         if (m_opens && healthy(integrityProblems(m_db, m_path)))
-            return rebuild();
+            return rebuild(scratch, early.valid() ? early.get() : -1);
+        stop = true;
+        if (early.valid())
+            early.wait();
+        QFile::remove(scratch);
         // In a damaged file, a page whose cells overlap is refused whole
         // instead of yielding debris.
         m_db.exec(QStringLiteral("PRAGMA cell_size_check = ON"), QStringLiteral("Préparation de la réparation"));
@@ -688,16 +727,19 @@ private:
     // A healthy file: VACUUM INTO a new file beside it, which keeps every
     // rowid (a plain VACUUM renumbers the rows of a table without an index
     // or INTEGER PRIMARY KEY), checked, then put in its place.
-    QString rebuild()
+    // `early` is the result of the VACUUM INTO `scratch` made from the copy
+    // beside the check, or -1.
+    QString rebuild(const QString &scratch, int early)
     {
         killPoint("checked");
         const QMap<QString, qint64> before = counts(m_db);
-        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
-        const auto cleanup = qScopeGuard([&] { QFile::remove(scratch); });
         const QString unchanged = QStringLiteral("La base n'a pas été modifiée.");
-        if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
-            fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
-                     .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
+        if (early != SQLITE_OK) {
+            QFile::remove(scratch);
+            if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
+                fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
+                         .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
+        }
         killPoint("rebuild");
         {
             SqliteConnection rebuilt(scratch, SQLITE_OPEN_READWRITE,
