@@ -11,19 +11,22 @@
 //     writes to them (no checkpoint, no rollback of a journal before it).
 //  3. SQLite then opens the file as usual (a journal left by an interrupted
 //     transaction is played back) and its integrity check decides. A
-//     healthy file is rebuilt in place (VACUUM, keeping every rowid, then
-//     ANALYZE); its copy is removed once every row is found again.
+//     healthy file is rebuilt by VACUUM INTO a new file beside it (every
+//     rowid kept; made from the copy, beside the check, when the file has
+//     no journal files), whose tables and indexes must count the same rows;
+//     its copy is removed at the end.
 //  4. A damaged file is rebuilt into a new file beside it from every source
 //     that still reads (see salvageDatabase): the table's pages, including
 //     those no longer reachable from a damaged root, SQLite's reading by
 //     rowid ranges, and the entries of its indexes. A truncated file or one
-//     whose header is damaged is salvaged from the pages that remain.
+//     whose header is damaged is salvaged from the pages that remain. What
+//     only a damaged page or index suggests is kept aside, in a table of
+//     its own.
 //  5. The working file is replaced only by a rebuilt file that holds every
-//     row that any of those sources read, and passes the integrity check;
-//     the replacement goes through SQLite's online backup, inside a
-//     transaction of the locked original (a file SQLite cannot open at all
-//     is written over page by page). Otherwise the original is left as it
-//     was, and the rebuilt file stays beside it, named in the failure.
+//     row that any of those sources read and passes its check, and only
+//     whole: synced, then renamed over it (see replaceWhole), never written
+//     over page by page. Otherwise the original is left as it was, and the
+//     rebuilt file stays beside it, named in the failure.
 //  6. Success is reported only when no row is lost or in doubt; otherwise
 //     the failure gives the counts and names the copy of the original.
 
