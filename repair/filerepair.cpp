@@ -63,6 +63,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -603,6 +604,14 @@ void replaceWhole(const QString &rebuilt, const QString &path, const QString &no
         fail(QStringLiteral("%1 : %2. %3").arg(what, writeCause(errno ? errno : EIO, folderOf(path)), note));
     };
     const bool journalled = QFileInfo::exists(wal) || QFileInfo::exists(journal);
+    // The new file takes the rights of the one it replaces (and its owner,
+    // where the system lets us), so that its other users keep their access.
+    QFile::setPermissions(rebuilt, QFile::permissions(path));
+#ifndef Q_OS_WIN
+    struct stat original;
+    if (::stat(QFile::encodeName(path).constData(), &original) == 0)
+        (void)::chown(QFile::encodeName(rebuilt).constData(), original.st_uid, original.st_gid);
+#endif
     QString log;
     if (journalled)
         log = shadowLog(rebuilt, path);

@@ -608,6 +608,10 @@ void TestRepair::healthyFileIsRebuilt()
     }
     const QMap<QString, RowsById> before = fileContents(db.path());
     QCOMPARE(QFileInfo(db.path() + QStringLiteral("-wal")).size() > 0, log);
+    // Shared with a group: the file that takes its place is too.
+    const QFileDevice::Permissions shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+        | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup;
+    QVERIFY(QFile::setPermissions(db.path(), shared));
 
     MainWindow main(db.path());
     QCOMPARE(main.countThroughProgram(QStringLiteral("data")), facts);
@@ -620,6 +624,7 @@ void TestRepair::healthyFileIsRebuilt()
     QCOMPARE(db.scalar(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_stat1'")).toInt(), 1);
     // Every row was found again: the copy taken first is not kept.
     QCOMPARE(backupsIn(db.folder()), QStringList());
+    QCOMPARE(QFile::permissions(db.path()), shared);
     QCOMPARE(main.countThroughProgram(QStringLiteral("data")), facts);
 }
 
