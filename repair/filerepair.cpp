@@ -801,7 +801,9 @@ private:
                             .arg(QLatin1String(encodings[image.encoding()]))
                             .arg(image.autoVacuum() ? (image.incrementalVacuum() ? 2 : 1) : 0),
                         QStringLiteral("Préparation de la base reconstruite"));
+            killPoint("salvage");
             result = salvageDatabase(m_opens ? &m_db : nullptr, image, *fresh);
+            killPoint("salvaged");
             fresh->exec(QStringLiteral("PRAGMA user_version = %1; PRAGMA application_id = %2; "
                                        "PRAGMA analysis_limit = 1000; ANALYZE")
                             .arg(image.userVersion())
