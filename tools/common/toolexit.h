@@ -4,7 +4,7 @@
 
 #include <functional>
 
-// The command-line tools (orvalis-report, orvalis-sample, orvalis-bench,
+// The command-line tools (orvalis-report, orvalis-sample, orvalis-repair, orvalis-bench,
 // orvalis-shots) share one rule for their exit statuses, one way to say it
 // in their help, and one edge that no failure passes.
 namespace ToolExit {

@@ -1,4 +1,4 @@
-#include "store/sqlitepages.h"
+#include "repair/repair.h"
 
 #include <QFileInfo>
 
@@ -510,22 +510,28 @@ bool BtreeReader::claim(quint32 page, int tree)
 // The payload of the cell at `at`, its overflow chain followed; false when
 // the cell or its chain does not read.
 bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tableLeaf, int tree, QByteArray &out,
-                          int &cellEnd)
+                          int &cellEnd, bool copy)
 {
     const int usable = m_image.usableSize();
+    m_chainBroken = false;
     if (size < 0 || size > (qint64(1) << 30))
         return false;
     const qint64 local = localSize(size, usable, tableLeaf);
     const bool spills = local < size;
     if (at + local + (spills ? 4 : 0) > usable)
         return false;
-    out = page.mid(at, int(local));
+    // Without a reader of the record (a walk that only claims pages) the
+    // bytes are not gathered.
+    if (copy)
+        out = page.mid(at, int(local));
     cellEnd = int(at + local + (spills ? 4 : 0));
     if (!spills)
         return true;
     quint32 next = be32(page, at + local);
     qint64 remaining = size - local;
     QVector<quint32> chain;
+    // A chain that breaks off loses its own record, not its page's others.
+    m_chainBroken = true;
     while (remaining > 0) {
         if (chain.contains(next) || !claim(next, tree))
             return false;
@@ -534,10 +540,12 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
         if (overflow.isEmpty())
             return false;
         const qint64 take = std::min<qint64>(remaining, usable - 4);
-        out += overflow.mid(4, int(take));
+        if (copy)
+            out += overflow.mid(4, int(take));
         remaining -= take;
         next = be32(overflow, 0);
     }
+    m_chainBroken = false;
     return true;
 }
 
@@ -647,10 +655,10 @@ void BtreeReader::walk(quint32 number, int tree, bool table, const Bounds &bound
         int end = 0;
         const bool keyRead = ok;
         // Without a sink the walk only claims pages: records are not decoded.
-        ok = ok && payload(page, p, size, l.type == LeafTable, tree, bytes, end)
+        ok = ok && payload(page, p, size, l.type == LeafTable, tree, bytes, end, bool(sink))
             && (!sink || decodeRecord(bytes, cell.values));
         if (!ok) {
-            whole = false;
+            whole = whole && keyRead && m_chainBroken;
             ++report.badCells;
             if (l.type == LeafTable && keyRead)
                 report.badRowids << cell.rowid;
@@ -697,6 +705,7 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
     // An orphan is read as a leaf: the children of an orphaned interior
     // index page are orphans of their own.
     TreeReport report;
+    qint64 brokenChains = 0;
     const QByteArray page = m_image.page(number);
     Layout l;
     if (page.isEmpty() || !layout(page, number, m_image.usableSize(), l) || l.table() != table
@@ -728,6 +737,7 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
         if (ok && payload(page, p, size, table, tree, bytes, end) && decodeRecord(bytes, cell.values)) {
             cells << std::move(cell);
         } else {
+            brokenChains += ok && m_chainBroken ? 1 : 0;
             ++report.badCells;
             if (table && n > 0)
                 report.badRowids << cell.rowid;
@@ -737,7 +747,7 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
     }
     // Nothing says where an orphan stood: its cells are sound when its page
     // reads whole, its keys in order.
-    bool sound = report.badCells == 0;
+    bool sound = report.badCells == brokenChains;
     for (int i = 1; table && i < cells.size(); ++i)
         sound = sound && cells[i - 1].rowid < cells[i].rowid;
     for (Cell &cell : cells) {

@@ -1,8 +1,7 @@
-#include "store/sqlitesalvage.h"
+#include "repair/repair.h"
 
 #include "store/dberror.h"
 #include "store/sqlitehandle.h"
-#include "store/sqlitepages.h"
 
 #include <QHash>
 #include <QList>
@@ -127,6 +126,26 @@ void bindValue(sqlite3_stmt *statement, int index, const Value &value, int encod
     }
 }
 
+// Runs an insert whose values are bound: true when the row is saved,
+// false when the rebuilt table refuses it (counted, the first reason
+// kept); any other failure ends the salvage.
+bool insertRow(SqliteStatement &insert, const SqliteConnection &target, const QString &context, TableSalvage &out)
+{
+    const int rc = insert.step();
+    // Read before the reset, and only for a refusal.
+    const QString why = rc == SQLITE_DONE ? QString() : target.errorMessage();
+    insert.reset();
+    if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+        if (out.refused++ == 0)
+            out.refusal = why;
+        return false;
+    }
+    if (rc != SQLITE_DONE)
+        throw EDatabaseError(context + QStringLiteral(" : ") + why);
+    ++out.saved;
+    return true;
+}
+
 struct SchemaEntry
 {
     QString type;
@@ -134,11 +153,14 @@ struct SchemaEntry
     QString table;
     QString sql;
     quint32 root = 0;
+    bool dropped = false; // its definition no longer reads: its pages are claimed, nothing more
 };
 
 // The schema, from SQLite when it reads it whole, else from the pages of
 // sqlite_master. Either way its pages are claimed first (tree 1).
-QList<SchemaEntry> readSchema(SqliteConnection *source, BtreeReader &pages, int encoding)
+// `source` is cleared when SQLite cannot read the schema: it can read no
+// table then.
+QList<SchemaEntry> readSchema(SqliteConnection *&source, BtreeReader &pages, int encoding)
 {
     QList<SchemaEntry> fromPages;
     pages.walkTable(1, 1, [&](Cell &&cell) {
@@ -147,7 +169,9 @@ QList<SchemaEntry> readSchema(SqliteConnection *source, BtreeReader &pages, int 
         SchemaEntry entry{textOf(cell.values[0], encoding), textOf(cell.values[1], encoding),
                           textOf(cell.values[2], encoding), textOf(cell.values[4], encoding),
                           cell.values[3].type == Value::Integer ? quint32(cell.values[3].integer) : 0};
-        if (!entry.type.isEmpty() && !entry.name.isEmpty())
+        static const QStringList types{QStringLiteral("table"), QStringLiteral("index"), QStringLiteral("view"),
+                                       QStringLiteral("trigger")};
+        if (types.contains(entry.type) && !entry.name.isEmpty())
             fromPages << entry;
     });
     if (source) {
@@ -165,9 +189,8 @@ QList<SchemaEntry> readSchema(SqliteConnection *source, BtreeReader &pages, int 
         sqlite3_finalize(read);
         if (rc == SQLITE_DONE)
             return entries;
+        source = nullptr;
     }
-    if (fromPages.isEmpty())
-        throw ENoSchema(QStringLiteral("aucune table n'a pu y être retrouvée"));
     return fromPages;
 }
 
@@ -322,10 +345,21 @@ public:
             }));
     }
 
+    // A table that the schema no longer names: the pages of its shape.
+    void readOrphans(const QVector<quint32> &orphans)
+    {
+        for (const quint32 page : orphans)
+            note(m_pages.readPage(page, true, [this](Cell &&cell) {
+                add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable);
+            }));
+        m_unbounded += 1; // nothing says that every page of it was found
+    }
+
     void readRanges();
     void readIndex(const IndexInfo &index, quint32 root, int tree);
     void settle();
     void write();
+    void writeAside(const std::vector<qint64> &rowids);
 
 private:
     enum Flag : quint16 {
@@ -393,6 +427,11 @@ private:
             return;
         }
         Row &row = found->second;
+        // A leaf that no tree reaches any more may be an old copy of a live
+        // one (a freed page whose freelist does not read): the live tree's
+        // sound reading stands.
+        if ((flags & FromOrphan) && (row.flags & FromTable) && (row.flags & Verified))
+            return;
         row.flags |= flags & (FromTable | FromSqlite);
         if (row.flags & FromTable)
             row.flags &= ~FromOrphan;
@@ -428,7 +467,7 @@ private:
         return false;
     }
 
-    void apply(const IndexInfo &index, Values &&entry, bool verified);
+    void apply(const IndexInfo &index, const Values &entry, bool verified);
 
 
     SqliteConnection *m_source;
@@ -474,10 +513,22 @@ public:
                              context);
         m_range = &range;
         m_seek = &seek;
-        const std::optional<qint64> lo = bound(QStringLiteral("ASC"));
-        const std::optional<qint64> hi = bound(QStringLiteral("DESC"));
-        copyRange(lo.value_or(RowidMin), hi.value_or(RowidMax));
+        if (m_only.isEmpty()) {
+            const std::optional<qint64> lo = bound(QStringLiteral("ASC"));
+            const std::optional<qint64> hi = bound(QStringLiteral("DESC"));
+            copyRange(lo.value_or(RowidMin), hi.value_or(RowidMax));
+        } else {
+            for (const auto &[low, high] : std::as_const(m_only))
+                if (low < high)
+                    copyRange(low + 1, high);
+        }
         m_range = m_seek = nullptr;
+    }
+
+    // Reads only these ranges (low < rowid <= high).
+    void restrictTo(const QVector<QPair<qint64, qint64>> &ranges)
+    {
+        m_only = ranges;
     }
 
 private:
@@ -594,17 +645,24 @@ private:
     Sink m_sink;
     SqliteStatement *m_range = nullptr;
     SqliteStatement *m_seek = nullptr;
+    QVector<QPair<qint64, qint64>> m_only;
 };
 
 void TableRows::readRanges()
 {
-    if (!m_source || m_info.rowidName.isEmpty())
+    // SQLite reads the same pages as the walk: where every page read, it
+    // has nothing to add; where the damaged pages' place is known, it is
+    // asked for those rowids only.
+    if (!m_source || m_info.rowidName.isEmpty() || m_treeSound)
         return;
-    RangeReader(*m_source, m_info, m_encoding, [this](qint64 rowid, Values &&values) {
+    RangeReader reader(*m_source, m_info, m_encoding, [this](qint64 rowid, Values &&values) {
         // Not verified: SQLite reads the same cells as we do, it does not
         // tell a damaged one from a sound one.
         add(rowid, std::move(values), FromSqlite | FromTable);
-    }).run();
+    });
+    if (m_unbounded == 0 && !m_badRanges.isEmpty())
+        reader.restrictTo(m_badRanges);
+    reader.run();
 }
 
 void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
@@ -621,15 +679,14 @@ void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
         if (current) {
             const bool ordered = (!previous || less(previous->values, current->values, index))
                 && less(current->values, cell.values, index);
-            Values values = current->values;
-            apply(index, std::move(values), current->verified && ordered);
+            apply(index, current->values, current->verified && ordered);
             previous = std::move(current);
         }
         current = std::move(cell);
     });
     if (current) {
         const bool ordered = !previous || less(previous->values, current->values, index);
-        apply(index, std::move(current->values), current->verified && ordered);
+        apply(index, current->values, current->verified && ordered);
     }
     const bool sound = report.complete() && !index.partial && m_badEntries == badBefore;
     for (auto &[rowid, row] : m_rows) {
@@ -640,7 +697,7 @@ void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
     m_soundIndex = m_soundIndex || sound;
 }
 
-void TableRows::apply(const IndexInfo &index, Values &&entry, bool verified)
+void TableRows::apply(const IndexInfo &index, const Values &entry, bool verified)
 {
     const Value &key = entry.last();
     if (key.type != Value::Integer || index.position.last() != -1) {
@@ -767,14 +824,60 @@ void TableRows::settle()
         const quint64 held = quint64(to - from);
         m_out.lostAtMost += numbers > held ? qint64(std::min<quint64>(numbers - held, quint64(1) << 62)) : 0;
     }
+    // The key of a damaged cell may itself be damaged: such a row counts
+    // only towards what may be lost.
     for (const qint64 rowid : std::as_const(m_badRowids)) {
-        if (m_rows.find(rowid) != m_rows.end())
-            continue;
-        ++m_out.lost;
-        if (!inRanges(rowid))
+        if (m_rows.find(rowid) == m_rows.end() && !inRanges(rowid))
             ++m_out.lostAtMost;
     }
     m_out.unknownLoss = m_unbounded > 0;
+}
+
+// The rows kept aside go to a table of their own, with every column of the
+// table (without its constraints: a damaged row may break them), the rowid
+// they were read under and why they are there.
+void TableRows::writeAside(const std::vector<qint64> &rowids)
+{
+    if (rowids.empty())
+        return;
+    m_out.asideTable = QStringLiteral("mise_a_part_") + m_info.name;
+    const QString context =
+        QStringLiteral("Mise à part de lignes douteuses de la table « %1 »").arg(m_info.name);
+    QStringList columns{QStringLiteral("ligne_lue INTEGER"), QStringLiteral("raison TEXT")};
+    QStringList names{QStringLiteral("ligne_lue"), QStringLiteral("raison")};
+    for (const QString &column : m_info.recordColumns) {
+        columns << sqliteIdentifier(column);
+        names << sqliteIdentifier(column);
+    }
+    m_target.exec(QStringLiteral("CREATE TABLE %1 (%2)")
+                      .arg(sqliteIdentifier(m_out.asideTable), columns.join(QStringLiteral(", "))),
+                  context);
+    QStringList parameters;
+    for (int i = 1; i <= names.size(); ++i)
+        parameters << QStringLiteral("?%1").arg(i);
+    SqliteStatement insert(m_target,
+                           QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                               .arg(sqliteIdentifier(m_out.asideTable), names.join(QStringLiteral(", ")),
+                                    parameters.join(QStringLiteral(", "))),
+                           context);
+    Values values;
+    for (const qint64 rowid : rowids) {
+        const Row &row = m_rows.at(rowid);
+        decodeRecord(row.record, values);
+        sqlite3_bind_int64(insert.handle(), 1, rowid);
+        insert.bind(2, row.flags & Doubtful ? QStringLiteral("la table et son index ne concordent pas")
+                                            : QStringLiteral("lue sur une page endommagée, rien ne la vérifie"));
+        for (int i = 0; i < values.size(); ++i)
+            bindValue(insert.handle(), i + 3, values[i], m_encoding);
+        if (insert.step() != SQLITE_DONE)
+            m_target.fail(context);
+        insert.reset();
+        ++m_out.keptAside;
+        if (row.flags & Doubtful)
+            ++m_out.doubtful;
+        else
+            ++m_out.unverified;
+    }
 }
 
 void TableRows::write()
@@ -805,26 +908,23 @@ void TableRows::write()
     m_out.readable = qint64(rowids.size());
     QSet<int> missing;
     Values values;
+    std::vector<qint64> aside;
     for (const qint64 rowid : rowids) {
         const Row &row = m_rows.at(rowid);
+        // A row that only a damaged page or a damaged index suggests never
+        // goes into the table the figures read: it is kept aside.
+        if ((row.flags & Doubtful) || (row.known == AllColumns && !(row.flags & (Verified | Corrected)))) {
+            aside.push_back(rowid);
+            continue;
+        }
         decodeRecord(row.record, values);
         int parameter = 1;
         if (m_info.ipk < 0)
             sqlite3_bind_int64(insert.handle(), parameter++, rowid);
         for (const int column : std::as_const(given))
             bindValue(insert.handle(), parameter++, values[column], m_encoding);
-        const int rc = insert.step();
-        // Read before the reset, and only for a refusal.
-        const QString why = rc == SQLITE_DONE ? QString() : m_target.errorMessage();
-        insert.reset();
-        if ((rc & 0xff) == SQLITE_CONSTRAINT) {
-            if (m_out.refused++ == 0)
-                m_out.refusal = why;
+        if (!insertRow(insert, m_target, context, m_out))
             continue;
-        }
-        if (rc != SQLITE_DONE)
-            throw EDatabaseError(context + QStringLiteral(" : ") + why);
-        ++m_out.saved;
         if (row.known != AllColumns) {
             ++m_out.fromIndex;
             for (int column = 0; column < m_info.recordColumns.size(); ++column) {
@@ -832,13 +932,10 @@ void TableRows::write()
                     missing.insert(column);
             }
         }
-        if (row.flags & Doubtful)
-            ++m_out.doubtful;
-        else if (row.flags & Corrected)
+        if (row.flags & Corrected)
             ++m_out.corrected;
-        else if (row.known == AllColumns && !(row.flags & Verified))
-            ++m_out.unverified;
     }
+    writeAside(aside);
     QList<int> sorted(missing.cbegin(), missing.cend());
     std::sort(sorted.begin(), sorted.end());
     for (const int column : sorted)
@@ -872,17 +969,7 @@ void copyWithoutRowid(SqliteConnection *source, SqliteConnection &target, const 
         ++out.readable;
         for (int i = 0; i < list.size(); ++i)
             bindValue(insert.handle(), i + 1, valueOf(sqlite3_column_value(all.handle(), i), encoding), encoding);
-        const int written = insert.step();
-        const QString why = written == SQLITE_DONE ? QString() : target.errorMessage();
-        insert.reset();
-        if ((written & 0xff) == SQLITE_CONSTRAINT) {
-            if (out.refused++ == 0)
-                out.refusal = why;
-        } else if (written != SQLITE_DONE) {
-            throw EDatabaseError(context + QStringLiteral(" : ") + why);
-        } else {
-            ++out.saved;
-        }
+        insertRow(insert, target, context, out);
     }
     if (rc != SQLITE_DONE) {
         if (isHardFailure(rc))
@@ -948,7 +1035,7 @@ bool SalvageResult::holdsEverything() const
 
 bool SalvageResult::complete() const
 {
-    return unplacedRows == 0
+    return unplacedRows == 0 && dropped.isEmpty()
         && std::all_of(tables.cbegin(), tables.cend(), [](const TableSalvage &t) { return t.complete(); });
 }
 
@@ -956,7 +1043,9 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
 {
     const int encoding = image.encoding();
     BtreeReader pages(image);
-    const QList<SchemaEntry> schema = readSchema(source, pages, encoding);
+    SalvageResult result;
+    QList<SchemaEntry> schema = readSchema(source, pages, encoding);
+    const bool noSchema = schema.isEmpty();
     for (const SchemaEntry &entry : schema) {
         if (entry.type == QLatin1String("table")
             && entry.sql.simplified().startsWith(QLatin1String("CREATE VIRTUAL"), Qt::CaseInsensitive))
@@ -964,27 +1053,86 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
                                                 "sait pas reconstruire ; rien n'a été modifié")
                                      .arg(entry.name));
     }
-    const auto create = [&target](const SchemaEntry &entry) {
-        target.exec(entry.sql, QStringLiteral("Création de « %1 » dans la base reconstruite").arg(entry.name));
+    // A definition that no longer reads is replaced by the program's own
+    // when it is one of its tables or indexes, else dropped and named.
+    const auto tryCreate = [&target](const QString &sql) {
+        if (target.tryExec(QStringLiteral("SAVEPOINT definition; ") + sql) == SQLITE_OK) {
+            target.exec(QStringLiteral("RELEASE definition"), QStringLiteral("Reconstruction du schéma"));
+            return true;
+        }
+        target.exec(QStringLiteral("ROLLBACK TO definition; RELEASE definition"),
+                    QStringLiteral("Reconstruction du schéma"));
+        return false;
+    };
+    // One of the program's tables must have its columns: a damaged
+    // definition may still read, with other names.
+    const auto hasKnownColumns = [&target](const SchemaEntry &entry) {
+        const QString known = KnownTables::tableDefinition(entry.name);
+        if (entry.type != QLatin1String("table") || known.isEmpty())
+            return true;
+        SqliteStatement columns(target, QStringLiteral("SELECT count(*) FROM pragma_table_info(?1) WHERE name IN (%1)")
+                                            .arg(KnownTables::columnNames(entry.name)),
+                                QStringLiteral("Reconstruction du schéma"));
+        columns.bind(1, entry.name);
+        return columns.step() == SQLITE_ROW && columns.int64(0) == KnownTables::columnCount(entry.name);
+    };
+    const auto create = [&](SchemaEntry &entry) {
+        if (tryCreate(entry.sql)) {
+            if (hasKnownColumns(entry))
+                return true;
+            target.exec(QStringLiteral("DROP TABLE %1").arg(sqliteIdentifier(entry.name)),
+                        QStringLiteral("Reconstruction du schéma"));
+        }
+        const QString known = entry.type == QLatin1String("table") ? KnownTables::tableDefinition(entry.name)
+            : entry.type == QLatin1String("index")                 ? KnownTables::indexDefinition(entry.name)
+                                                                   : QString();
+        if (!known.isEmpty() && tryCreate(known)) {
+            entry.sql = known;
+            result.rewritten << entry.name;
+            return true;
+        }
+        result.dropped << entry.name;
+        entry.dropped = true;
+        return false;
     };
     const auto isUserTable = [](const SchemaEntry &entry) {
-        return entry.type == QLatin1String("table") && !isReservedName(entry.name) && !entry.sql.isEmpty();
+        return entry.type == QLatin1String("table") && !isReservedName(entry.name) && !entry.sql.isEmpty()
+            && !entry.dropped;
     };
 
     target.exec(QStringLiteral("BEGIN"), QStringLiteral("Début de la reconstruction"));
     QHash<QString, TableInfo> tables;
-    for (const SchemaEntry &entry : schema) {
-        if (isUserTable(entry)) {
-            create(entry);
+    for (SchemaEntry &entry : schema) {
+        if (entry.type == QLatin1String("table") && !isReservedName(entry.name) && !entry.sql.isEmpty()
+            && !tables.contains(entry.name) && create(entry))
             tables.insert(entry.name, tableInfo(target, entry.name, encoding));
-        }
+    }
+    // The program's own tables that the schema no longer names are found by
+    // the shape of their rows, on the pages that no tree reaches.
+    QSet<QString> byShape;
+    for (const QString &name : KnownTables::names()) {
+        if (tables.contains(name))
+            continue;
+        SchemaEntry entry{QStringLiteral("table"), name, name, KnownTables::tableDefinition(name), 0};
+        target.exec(entry.sql, QStringLiteral("Création de « %1 » dans la base reconstruite").arg(name));
+        tables.insert(name, tableInfo(target, name, encoding));
+        schema << entry;
+        byShape.insert(name);
+    }
+    if ((byShape.contains(QStringLiteral("data")) || !source)
+        && std::none_of(schema.cbegin(), schema.cend(), [](const SchemaEntry &e) {
+               return e.name.compare(KnownTables::recommendedIndexName(), Qt::CaseInsensitive) == 0;
+           })) {
+        const QString name = KnownTables::recommendedIndexName();
+        schema << SchemaEntry{QStringLiteral("index"), name, QStringLiteral("data"), KnownTables::indexDefinition(name), 0};
+        result.rewritten << name;
     }
     // Each index is created to learn the layout of its entries, and
     // dropped again: it is built once over the rows, at the end.
     QHash<QString, IndexInfo> indexes;
-    for (const SchemaEntry &entry : schema) {
-        if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && tables.contains(entry.table)) {
-            create(entry);
+    for (SchemaEntry &entry : schema) {
+        if (entry.type == QLatin1String("index") && !entry.sql.isEmpty() && tables.contains(entry.table)
+            && !indexes.contains(entry.name) && create(entry)) {
             indexes.insert(entry.name, indexInfo(target, tables[entry.table], entry.name));
             target.exec(QStringLiteral("DROP INDEX %1").arg(sqliteIdentifier(entry.name)),
                         QStringLiteral("Préparation de la base reconstruite"));
@@ -993,7 +1141,8 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
     // Indexes that a table's constraints make (sqlite_autoindex_...) were
     // made with the table; their entries are read like the others'.
     for (const SchemaEntry &entry : schema) {
-        if (entry.type == QLatin1String("index") && entry.sql.isEmpty() && tables.contains(entry.table))
+        if (entry.type == QLatin1String("index") && entry.sql.isEmpty() && !entry.dropped
+            && tables.contains(entry.table))
             indexes.insert(entry.name, indexInfo(target, tables[entry.table], entry.name));
     }
 
@@ -1003,8 +1152,9 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
     QHash<int, int> fields;
     for (int i = 0; i < schema.size(); ++i) {
         const SchemaEntry &entry = schema[i];
-        if (entry.root == 0)
-            continue;
+        if (entry.root == 0 || (entry.dropped && KnownTables::tableDefinition(entry.name).isEmpty()
+                                && KnownTables::indexDefinition(entry.name).isEmpty()))
+            continue; // a definition that does not read: its pages may be found by their shape
         // SQLite's own tables (statistics, counters) claim their pages
         // too, though they are rebuilt rather than read.
         const bool table = entry.type == QLatin1String("table");
@@ -1014,18 +1164,77 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
                      : !entry.sql.contains(QLatin1String("WITHOUT ROWID"), Qt::CaseInsensitive));
         const TreeReport report = rowidTable ? pages.walkTable(entry.root, i + 2, nullptr)
                                              : pages.walkIndex(entry.root, i + 2, nullptr);
-        if (!ours || (table && !rowidTable))
+        if (!ours || entry.dropped || (table && !rowidTable))
             continue; // read by SQLite alone, or not read
         damaged[i + 2] = !report.badPages.isEmpty();
         fields[i + 2] = table ? int(tables[entry.name].recordColumns.size())
                               : int(indexes[entry.name].position.size());
+    }
+    for (int i = 0; i < schema.size(); ++i) {
+        if (byShape.contains(schema[i].name) && schema[i].type == QLatin1String("table")) {
+            damaged[i + 2] = true;
+            fields[i + 2] = int(tables[schema[i].name].recordColumns.size());
+        }
     }
     pages.claimFreelist();
     pages.claimReserved();
 
     // An orphaned page goes to the one damaged tree of its kind whose
     // records have its number of fields.
-    SalvageResult result;
+    // Pages that more than one of the program's tables could hold (those of
+    // two text columns) are told apart by the codes the facts use.
+    std::optional<KnownTables::DimensionCodes> codes;
+    const auto byCodes = [&](quint32 page, const QList<int> &candidates) -> QList<int> {
+        QStringList names;
+        for (const int tree : candidates) {
+            if (!KnownTables::tableDefinition(schema[tree - 2].name).isEmpty())
+                names << schema[tree - 2].name;
+        }
+        if (names.size() != candidates.size())
+            return candidates;
+        if (!codes) {
+            codes.emplace();
+            const int data = int(std::find_if(schema.cbegin(), schema.cend(),
+                                              [](const SchemaEntry &e) {
+                                                  return e.type == QLatin1String("table")
+                                                      && e.name == QLatin1String("data");
+                                              })
+                                 - schema.cbegin());
+            const auto add = [&](Cell &&cell) {
+                if (KnownTables::hasShape(QStringLiteral("data"), cell.values))
+                    codes->addFact(cell.values);
+            };
+            if (data < schema.size() && schema[data].root != 0)
+                pages.walkTable(schema[data].root, data + 2, add);
+            const QVector<BtreeReader::Orphan> all = pages.orphans();
+            for (const BtreeReader::Orphan &other : all)
+                if (other.table && other.fields == KnownTables::columnCount(QStringLiteral("data")))
+                    pages.readPage(other.page, true, add);
+            // The level links, wherever they are: the levels' codes.
+            for (int i = 0; i < schema.size(); ++i) {
+                if (schema[i].name == QLatin1String("niveau_agence") && schema[i].root != 0 && !schema[i].dropped) {
+                    QVector<Values> links;
+                    pages.walkTable(schema[i].root, i + 2, [&links](Cell &&cell) { links << std::move(cell.values); });
+                    codes->addLinks(links);
+                }
+            }
+            for (const BtreeReader::Orphan &other : all) {
+                if (!other.table || other.fields != 2)
+                    continue;
+                QVector<Values> rows;
+                pages.readPage(other.page, true, [&rows](Cell &&cell) { rows << std::move(cell.values); });
+                if (codes->linksLevels(rows))
+                    codes->addLinks(rows);
+            }
+        }
+        QVector<Values> rows;
+        pages.readPage(page, true, [&rows](Cell &&cell) { rows << std::move(cell.values); });
+        const QString table = codes->tableOf(rows, names);
+        for (const int tree : candidates)
+            if (schema[tree - 2].name == table)
+                return {tree};
+        return candidates;
+    };
     QHash<int, QVector<quint32>> orphansOf;
     bool anyDamagedTable = false;
     for (int i = 0; i < schema.size(); ++i)
@@ -1038,15 +1247,26 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
             if (damaged.value(tree) && table == orphan.table && fields.value(tree) == orphan.fields)
                 candidates << tree;
         }
+        if (candidates.size() > 1 && orphan.table)
+            candidates = byCodes(orphan.page, candidates);
         if (candidates.size() == 1) {
             orphansOf[candidates.first()] << orphan.page;
         } else if (orphan.table && anyDamagedTable) {
-            // Rows that may be a damaged table's, but nothing says whose.
+            // Rows that may be a damaged table's, but nothing says whose;
+            // statistics (a table's name first) are made anew.
             qint64 rows = 0;
-            pages.readPage(orphan.page, true, [&rows](Cell &&) { ++rows; });
-            result.unplacedRows += rows;
+            bool statistics = orphan.fields == 3;
+            pages.readPage(orphan.page, true, [&](Cell &&cell) {
+                ++rows;
+                statistics = statistics && tables.contains(textOf(cell.values.value(0), encoding));
+            });
+            if (!statistics)
+                result.unplacedRows += rows;
         }
     }
+
+    if (noSchema && orphansOf.isEmpty())
+        throw ENoSchema(QStringLiteral("aucune table n'a pu y être retrouvée"));
 
     for (int i = 0; i < schema.size(); ++i) {
         const SchemaEntry &entry = schema[i];
@@ -1055,7 +1275,12 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
         const TableInfo &info = tables[entry.name];
         TableSalvage out;
         out.table = entry.name;
-        if (info.withoutRowid || entry.root == 0) {
+        if (byShape.contains(entry.name)) {
+            TableRows rows(nullptr, pages, target, info, encoding, out);
+            rows.readOrphans(orphansOf.value(i + 2));
+            rows.settle();
+            rows.write();
+        } else if (info.withoutRowid || entry.root == 0) {
             copyWithoutRowid(source, target, info, encoding, out);
         } else {
             TableRows rows(source, pages, target, info, encoding, out);
@@ -1073,14 +1298,15 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
         result.tables << out;
     }
     restoreSequences(source, target);
-    for (const SchemaEntry &entry : schema) {
-        if ((entry.type == QLatin1String("index") && !entry.sql.isEmpty() && tables.contains(entry.table))
-            || entry.type == QLatin1String("view"))
+    for (SchemaEntry &entry : schema) {
+        if (!entry.dropped
+            && ((entry.type == QLatin1String("index") && !entry.sql.isEmpty() && tables.contains(entry.table))
+                || entry.type == QLatin1String("view")))
             create(entry);
     }
     // Triggers come last, so that none fired while rows were copied.
-    for (const SchemaEntry &entry : schema) {
-        if (entry.type == QLatin1String("trigger"))
+    for (SchemaEntry &entry : schema) {
+        if (!entry.dropped && entry.type == QLatin1String("trigger"))
             create(entry);
     }
     target.exec(QStringLiteral("COMMIT"), QStringLiteral("Fin de la reconstruction"));

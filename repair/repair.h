@@ -1,14 +1,50 @@
 #pragma once
 
+// The repair of a database file: what the main window's button and
+// orvalis-repair run. It sits beside the database layer: it may use store/,
+// store/ never uses it.
+//
+// Its pieces: filerepair.cpp (the lock, the byte copy, the check, the
+// whole-file replacement), pagereader.cpp (SQLite's file format read page
+// by page), rowsalvage.cpp (the rows of a damaged file rebuilt into a new
+// one), knowntables.cpp (the program's own tables, found by the shape of
+// their rows when the schema is damaged).
+
+#include "store/dberror.h"
+
 #include <QBitArray>
 #include <QByteArray>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
 #include <memory>
+
+class SqliteConnection;
+
+namespace DatabaseRepair {
+
+// How a repair ended.
+struct Outcome
+{
+    // Every row is in the working file, none lost, none in doubt.
+    bool complete = false;
+    // What was done, in French: the success's details, or the failure's
+    // whole message.
+    QString message;
+};
+
+// Repairs the SQLite file at `path`, which no connection of this process
+// may hold open. Returns normally when every row is there; raises
+// EDatabaseError with the French message otherwise (rows lost or kept
+// aside, a file that could not be repaired, one in use).
+QString repairFile(const QString &path);
+
+} // namespace DatabaseRepair
 
 // SQLite's file format read page by page, for the salvage of a damaged
 // file: what the library can no longer reach (pages below a damaged root or
@@ -154,11 +190,116 @@ private:
     bool claim(quint32 page, int tree);
     static void lostRange(const Bounds &bounds, TreeReport &report);
     bool payload(const QByteArray &page, int at, qint64 size, bool tableLeaf, int tree, QByteArray &out,
-                 int &cellEnd);
+                 int &cellEnd, bool copy = true);
 
     const PageImage &m_image;
     QVector<int> m_owner; // by page number
+    bool m_chainBroken = false; // the last payload failed in its overflow chain
     QBitArray m_visiting; // the pages of the walk under way
 };
 
 } // namespace SqliteFormat
+
+
+// What the salvage found and saved for one table.
+struct TableSalvage
+{
+    QString table;
+    // Distinct rows that some source read: the pages of the table (those
+    // reached from its root, and orphaned leaves that can only be its own),
+    // SQLite's reading by rowid ranges, and the entries of its indexes.
+    qint64 readable = 0;
+    qint64 saved = 0;          // rows written to the rebuilt table
+    qint64 fromIndex = 0;      // saved from index entries alone, without some columns
+    QStringList fromIndexes;   // the indexes they came from
+    QStringList missingColumns; // the columns those rows lack
+    qint64 corrected = 0;      // rows whose indexed columns were taken from a sound index
+    // Rows kept aside, in `asideTable` of the rebuilt file, never in the
+    // table: those whose table and index readings disagree, or that no
+    // sound index knows (doubtful), and those read from a damaged page
+    // alone, that nothing vouches for (unverified).
+    qint64 keptAside = 0;
+    qint64 doubtful = 0;
+    qint64 unverified = 0;
+    QString asideTable;
+    qint64 lost = 0;           // rows known to exist that no source could read
+    qint64 lostAtMost = 0;     // lost rows, counted from the rowids that the damaged pages may hold
+    bool unknownLoss = false;  // some rows may be lost and nothing can count them
+    qint64 stale = 0;          // orphaned rows that a sound index does not know (deleted rows)
+    qint64 refused = 0;        // readable rows that the rebuilt table refused
+    QString refusal;           // the engine's reason for the first of them
+
+    bool complete() const
+    {
+        return lost == 0 && lostAtMost == 0 && !unknownLoss && fromIndex == 0 && corrected == 0 && keptAside == 0
+            && refused == 0 && stale == 0;
+    }
+};
+
+struct SalvageResult
+{
+    QVector<TableSalvage> tables;
+    // Rows on orphaned leaf pages that fit no damaged table, or more than one.
+    qint64 unplacedRows = 0;
+    // Definitions that no longer read: replaced by the program's own (its
+    // tables and indexes), or dropped (any other).
+    QStringList rewritten;
+    QStringList dropped;
+
+    qint64 saved() const;
+    qint64 readable() const;
+    // Every readable row is in the rebuilt file.
+    bool holdsEverything() const;
+    // Nothing lost, nothing in doubt.
+    bool complete() const;
+};
+
+// Raised when no table of the damaged file can be found at all.
+class ENoSchema : public EDatabaseError
+{
+public:
+    using EDatabaseError::EDatabaseError;
+};
+
+// Copies every readable row of every table of a damaged database into
+// `target` (a new, empty database), after creating the same tables;
+// indexes, views and triggers follow the rows. The rows are read from
+// `image` (the file's pages, its log laid over them) and, when `source`
+// (SQLite's own connection to the file) can read the file, by rowid ranges
+// too. Rows keep their rowids. Nothing is written to the damaged file.
+// Raises EDatabaseError when no schema can be read, or when `target`
+// cannot be written (a full disk, say); `target` is then to be thrown away.
+SalvageResult salvageDatabase(SqliteConnection *source, const SqliteFormat::PageImage &image,
+                              SqliteConnection &target);
+
+// The six tables the program reads, as it knows them: what the repair
+// falls back on when the file's own schema does not read.
+namespace KnownTables {
+
+QStringList names();
+// Their statements, and those of the indexes the program recommends;
+// empty for another name.
+QString tableDefinition(const QString &name);
+QString indexDefinition(const QString &name);
+QString recommendedIndexName();
+int columnCount(const QString &name);
+// Their names, quoted as SQL strings, separated by commas.
+QString columnNames(const QString &name);
+// The record could be a row of that table: as many fields, of its types.
+bool hasShape(const QString &name, const SqliteFormat::Values &values);
+
+// The codes the facts use, to tell the pages of the tables of two text
+// columns apart.
+struct DimensionCodes
+{
+    QSet<QByteArray> agencies, users, suppliers, levels;
+    void addFact(const SqliteFormat::Values &values);
+    // Rows of the level links (read once the agencies are known).
+    bool linksLevels(const QVector<SqliteFormat::Values> &rows) const;
+    void addLinks(const QVector<SqliteFormat::Values> &rows);
+    // Which of `candidates` a page with these rows belongs to; empty when
+    // nothing tells.
+    QString tableOf(const QVector<SqliteFormat::Values> &rows, const QStringList &candidates) const;
+};
+
+} // namespace KnownTables

@@ -11,34 +11,36 @@
 //     writes to them (no checkpoint, no rollback of a journal before it).
 //  3. SQLite then opens the file as usual (a journal left by an interrupted
 //     transaction is played back) and its integrity check decides. A
-//     healthy file is rebuilt in place (VACUUM, keeping every rowid, then
-//     ANALYZE); its copy is removed once every row is found again.
+//     healthy file is rebuilt by VACUUM INTO a new file beside it (every
+//     rowid kept; made from the copy, beside the check, when the file has
+//     no journal files), whose tables and indexes must count the same rows;
+//     its copy is removed at the end.
 //  4. A damaged file is rebuilt into a new file beside it from every source
 //     that still reads (see salvageDatabase): the table's pages, including
 //     those no longer reachable from a damaged root, SQLite's reading by
 //     rowid ranges, and the entries of its indexes. A truncated file or one
-//     whose header is damaged is salvaged from the pages that remain.
+//     whose header is damaged is salvaged from the pages that remain. What
+//     only a damaged page or index suggests is kept aside, in a table of
+//     its own.
 //  5. The working file is replaced only by a rebuilt file that holds every
-//     row that any of those sources read, and passes the integrity check;
-//     the replacement goes through SQLite's online backup, inside a
-//     transaction of the locked original (a file SQLite cannot open at all
-//     is written over page by page). Otherwise the original is left as it
-//     was, and the rebuilt file stays beside it, named in the failure.
+//     row that any of those sources read and passes its check, and only
+//     whole: synced, then renamed over it (see replaceWhole), never written
+//     over page by page. Otherwise the original is left as it was, and the
+//     rebuilt file stays beside it, named in the failure.
 //  6. Success is reported only when no row is lost or in doubt; otherwise
 //     the failure gives the counts and names the copy of the original.
 
+#include "repair/repair.h"
 #include "store/dberror.h"
 #include "store/serveraddress.h"
 #include "store/servermaintenance.h"
 #include "store/sqlitehandle.h"
-#include "store/sqlitepages.h"
-#include "store/sqlitesalvage.h"
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -48,7 +50,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <cstdio>
 #include <functional>
+#include <atomic>
+#include <future>
 #include <memory>
 #include <optional>
 
@@ -56,6 +63,7 @@
 #include <io.h>
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -78,6 +86,26 @@ QString folderOf(const QString &path)
 [[noreturn]] void fail(const QString &message)
 {
     throw EDatabaseError(message);
+}
+
+// A point where a test may end the process as a power cut would
+// (ORVALIS_REPAIR_KILL_AT names it): every stage must leave either the
+// file as it was or the repaired one, and the copy whole.
+void killPoint(const char *stage)
+{
+    static const bool trace = qEnvironmentVariableIsSet("ORVALIS_REPAIR_TRACE");
+    static QElapsedTimer clock;
+    if (trace) {
+        if (!clock.isValid())
+            clock.start();
+        std::fprintf(stderr, "%s %.2f s\n", stage, clock.nsecsElapsed() / 1e9);
+    }
+    static const QByteArray at = qgetenv("ORVALIS_REPAIR_KILL_AT");
+    if (!at.isEmpty() && at == stage) {
+#ifndef Q_OS_WIN
+        ::kill(::getpid(), SIGKILL);
+#endif
+    }
 }
 
 // Why a file could not be written, in words an administrator can act on.
@@ -176,22 +204,29 @@ ByteReader readerOf(QFile &file)
     };
 }
 
+bool renameOver(const QString &from, const QString &to)
+{
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
 // Writes a new file at `path` with the `size` bytes that `read` gives,
 // synced to disk and read back. Raises, in French, what stopped it; an
 // incomplete file of ours is removed.
 void writeCopy(const QString &path, const ByteReader &read, qint64 size, const QString &lead)
 {
-    QFile copy(path);
+    // Written under another name, and named only once whole: no file of
+    // that name is ever an incomplete copy.
+    const QString partial = path + QStringLiteral(".incomplete");
+    QFile copy(partial);
     errno = 0;
-    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         fail(QStringLiteral("%1 n'a pas pu être créée : %2.").arg(lead, writeCause(errno, folderOf(path))));
     const auto abandon = [&](const QString &why) {
         copy.close();
         copy.remove(); // our own incomplete file, never a backup
         fail(QStringLiteral("%1 n'a pas pu être écrite : %2.").arg(lead, why));
     };
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    QByteArray buffer(1 << 16, Qt::Uninitialized);
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
     for (qint64 offset = 0; offset < size;) {
         const qint64 chunk = std::min<qint64>(buffer.size(), size - offset);
         if (read(offset, buffer.data(), chunk) != chunk)
@@ -199,17 +234,30 @@ void writeCopy(const QString &path, const ByteReader &read, qint64 size, const Q
         errno = 0;
         if (copy.write(buffer.constData(), chunk) != chunk)
             abandon(writeCause(errno ? errno : EIO, folderOf(path)));
-        hash.addData(QByteArrayView(buffer.constData(), chunk));
         offset += chunk;
+        if (offset - chunk < size / 2 && offset >= size / 2)
+            killPoint("copy");
     }
     errno = 0;
     if (!syncToDisk(copy.handle()))
         abandon(writeCause(errno ? errno : EIO, folderOf(path)));
     copy.close();
-    QFile check(path);
-    QCryptographicHash reread(QCryptographicHash::Sha256);
-    if (!check.open(QIODevice::ReadOnly) || !reread.addData(&check) || reread.result() != hash.result())
+    // Read back and compared with the original, piece by piece.
+    QFile check(partial);
+    bool same = check.open(QIODevice::ReadOnly) && check.size() == size;
+    QByteArray original(buffer.size(), Qt::Uninitialized);
+    for (qint64 offset = 0; same && offset < size;) {
+        const qint64 chunk = std::min<qint64>(buffer.size(), size - offset);
+        same = read(offset, original.data(), chunk) == chunk && check.read(buffer.data(), chunk) == chunk
+            && std::memcmp(original.constData(), buffer.constData(), size_t(chunk)) == 0;
+        offset += chunk;
+    }
+    if (!same)
         abandon(QStringLiteral("la copie relue ne correspond pas à l'original"));
+    check.close();
+    errno = 0;
+    if (!renameOver(partial, path))
+        abandon(writeCause(errno ? errno : EIO, folderOf(path)));
 }
 
 // The byte copy of the database and of its journal files, beside it:
@@ -244,9 +292,9 @@ public:
         const QString lead = QStringLiteral("La copie de la base d'origine");
         const QString unchanged = QStringLiteral(" Rien n'a été modifié.");
         m_path = freeName(path, QStringLiteral("avant-reparation"));
+        // The journal files first: the copy's own name comes last, once
+        // everything it needs is beside it.
         try {
-            writeCopy(m_path, readerOf(database, size), size, lead);
-            m_files << m_path;
             for (const QString &companion : {QStringLiteral("-wal"), QStringLiteral("-journal")}) {
                 QFile source(path + companion);
                 if (!source.exists())
@@ -258,6 +306,8 @@ public:
                           QStringLiteral("La copie du fichier « %1 »").arg(shown(source.fileName())));
                 m_files << m_path + companion;
             }
+            writeCopy(m_path, readerOf(database, size), size, lead);
+            m_files.prepend(m_path);
         } catch (const EDatabaseError &e) {
             remove();
             fail(e.message() + unchanged);
@@ -339,9 +389,10 @@ void lockAndCopy(SqliteConnection &db, const QString &path, Backup &backup)
 
 // The rows of SQLite's integrity check; "ok" alone means healthy. A check
 // that the damage itself stops is reported as its error.
-QStringList integrityProblems(const SqliteConnection &db, const QString &path)
+QStringList integrityProblems(const SqliteConnection &db, const QString &path,
+                              const QString &pragma = QStringLiteral("integrity_check"))
 {
-    SqliteStatement check(db, QStringLiteral("PRAGMA integrity_check"),
+    SqliteStatement check(db, QStringLiteral("PRAGMA %1").arg(pragma),
                           QStringLiteral("Le contrôle de la base « %1 » est impossible").arg(shown(path)));
     QStringList rows;
     int rc;
@@ -369,7 +420,7 @@ QMap<QString, qint64> counts(SqliteConnection &db)
                        "ESCAPE '!'"),
         QStringLiteral("Comptage des lignes"));
     for (const QString &table : tables) {
-        out[table] = db.column(QStringLiteral("SELECT count(*) FROM %1").arg(sqliteIdentifier(table)),
+        out[table] = db.column(QStringLiteral("SELECT count(*) FROM %1 NOT INDEXED").arg(sqliteIdentifier(table)),
                                QStringLiteral("Comptage des lignes"))
                          .value(0)
                          .toLongLong();
@@ -428,15 +479,24 @@ QStringList lossDetails(const SalvageResult &result)
                                          columns.size() == 1 ? QStringLiteral("la colonne") : QStringLiteral("les colonnes"),
                                          columns.join(QStringLiteral(", ")));
         said(t.fromIndex, of, QStringLiteral("a été reprise ") + without, QStringLiteral("ont été reprises ") + without);
-        said(t.unverified, of,
-             QStringLiteral("a été lue sur une page endommagée : rien ne la contredit, mais les colonnes qu'aucun "
-                            "index intact ne contient n'ont pas pu être vérifiées"),
-             QStringLiteral("ont été lues sur des pages endommagées : rien ne les contredit, mais les colonnes "
-                            "qu'aucun index intact ne contient n'ont pas pu être vérifiées"));
         said(t.corrected, of, QStringLiteral("a été corrigée d'après l'index, sa cellule étant endommagée"),
              QStringLiteral("ont été corrigées d'après l'index, leurs cellules étant endommagées"));
-        said(t.doubtful, of, QStringLiteral("est douteuse (la table et son index ne concordent pas)"),
-             QStringLiteral("sont douteuses (la table et son index ne concordent pas)"));
+        if (t.keptAside > 0) {
+            QStringList why;
+            if (t.unverified > 0)
+                why << QStringLiteral("%1 lue%2 sur une page endommagée sans rien qui la vérifie")
+                           .arg(t.unverified)
+                           .arg(t.unverified > 1 ? QStringLiteral("s") : QString());
+            if (t.doubtful > 0)
+                why << QStringLiteral("%1 douteuse%2 (la table et son index ne concordent pas)")
+                           .arg(t.doubtful)
+                           .arg(t.doubtful > 1 ? QStringLiteral("s") : QString());
+            said(t.keptAside, of,
+                 QStringLiteral("a été mise à part, hors des chiffres, dans la table %1 de la base réparée (%2)")
+                     .arg(quotedName(t.asideTable), why.join(QStringLiteral(", "))),
+                 QStringLiteral("ont été mises à part, hors des chiffres, dans la table %1 de la base réparée (%2)")
+                     .arg(quotedName(t.asideTable), why.join(QStringLiteral(", "))));
+        }
         said(t.stale, of,
              QStringLiteral("trouvée sur une page isolée n'a pas été reprise : l'index, intact, ne la connaît pas "
                             "(ligne supprimée)"),
@@ -444,6 +504,12 @@ QStringList lossDetails(const SalvageResult &result)
                             "connaît pas (lignes supprimées)"));
         said(t.refused, of, QStringLiteral("lisible a été refusée par la base reconstruite (%1)").arg(t.refusal),
              QStringLiteral("lisibles ont été refusées par la base reconstruite (%1)").arg(t.refusal));
+    }
+    if (!result.dropped.isEmpty()) {
+        QStringList names;
+        for (const QString &name : result.dropped)
+            names << quotedName(name);
+        out << QStringLiteral("la définition illisible de %1 n'a pas pu être reprise").arg(names.join(QStringLiteral(", ")));
     }
     if (result.unplacedRows == 1)
         out << QStringLiteral("1 ligne trouvée sur une page isolée n'a pu être rattachée à aucune table");
@@ -453,50 +519,123 @@ QStringList lossDetails(const SalvageResult &result)
     return out;
 }
 
-// Writes every page of `rebuilt` over the locked original, in one
-// transaction of the original's own connection: a failure leaves the
-// original as it was.
-void writeOver(SqliteConnection &db, const SqliteConnection &rebuilt, const QString &path, const QString &note)
+bool removeFile(const QString &path)
 {
-    const auto failed = [&]() {
-        fail(QStringLiteral("L'écriture de la base reconstruite dans « %1 » a échoué : %2. %3")
-                 .arg(shown(path), sqliteCause(db, folderOf(path)), note));
-    };
-    sqlite3_backup *backup = sqlite3_backup_init(db.handle(), "main", rebuilt.handle(), "main");
-    if (!backup)
-        failed();
-    const int stepped = sqlite3_backup_step(backup, -1);
-    const int finished = sqlite3_backup_finish(backup);
-    if (stepped != SQLITE_DONE || finished != SQLITE_OK)
-        failed();
+    return !QFileInfo::exists(path) || QFile::remove(path);
 }
 
-// A file SQLite cannot open at all (its header is damaged) is written over
-// page by page, under the lock; its journal files, kept in the copy, go.
-void writeOverRaw(sqlite3_file *file, const QString &rebuiltPath, const QString &path, const QString &note)
+// A connection that holds a file locked exclusively, without reading it.
+class HeldLock
 {
-    QFile rebuilt(rebuiltPath);
-    const auto failed = [&](const QString &why) {
-        fail(QStringLiteral("L'écriture de la base reconstruite dans « %1 » a échoué : %2. %3")
-                 .arg(shown(path), why, note));
-    };
-    if (!rebuilt.open(QIODevice::ReadOnly))
-        failed(rebuilt.errorString());
-    const qint64 size = rebuilt.size();
-    QByteArray buffer(1 << 16, Qt::Uninitialized);
-    for (qint64 offset = 0; offset < size;) {
-        errno = 0; // what a failed write leaves is its own cause
-        const qint64 n = rebuilt.read(buffer.data(), std::min<qint64>(buffer.size(), size - offset));
-        if (n <= 0 || file->pMethods->xWrite(file, buffer.constData(), int(n), offset) != SQLITE_OK)
-            failed(writeCause(errno ? errno : EIO, folderOf(path)));
-        offset += n;
+public:
+    explicit HeldLock(const QString &path)
+        : m_db(path, SQLITE_OPEN_READWRITE, QStringLiteral("La base reconstruite n'a pas pu être ouverte"))
+    {
+        sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        m_file = mainFile(m_db);
+        if (!m_file || !acquire(m_file, SQLITE_LOCK_SHARED) || !acquire(m_file, SQLITE_LOCK_RESERVED)
+            || !acquire(m_file, SQLITE_LOCK_EXCLUSIVE))
+            fail(QStringLiteral("La base reconstruite n'a pas pu être verrouillée"));
     }
+    ~HeldLock()
+    {
+        if (m_file)
+            m_file->pMethods->xUnlock(m_file, SQLITE_LOCK_NONE);
+    }
+
+private:
+    SqliteConnection m_db;
+    sqlite3_file *m_file = nullptr;
+};
+
+// A write-ahead log that holds every page of `rebuilt`, made by SQLite's
+// backup into an empty file in that mode (the pages stay in its log).
+// Laid beside any database file, it reads as the rebuilt one.
+QString shadowLog(const QString &rebuilt, const QString &path)
+{
+    const QString shadow = Backup::freeName(path, QStringLiteral("remplacement"));
+    const auto failed = [&](const SqliteConnection &db) {
+        QFile::remove(shadow);
+        QFile::remove(shadow + QStringLiteral("-wal"));
+        fail(QStringLiteral("Le journal de remplacement n'a pas pu être écrit : %1").arg(sqliteCause(db, folderOf(path))));
+    };
+    {
+        SqliteConnection source(rebuilt, SQLITE_OPEN_READONLY,
+                                      QStringLiteral("La base reconstruite est illisible"));
+        SqliteConnection log(shadow, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                             QStringLiteral("Le journal de remplacement n'a pas pu être créé"));
+        sqlite3_db_config(log.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        const int pageSize = source.column(QStringLiteral("PRAGMA page_size"), QStringLiteral("Lecture de la base reconstruite"))
+                                 .value(0)
+                                 .toInt();
+        if (log.tryExec(QStringLiteral("PRAGMA page_size = %1; PRAGMA journal_mode = WAL; "
+                                       "PRAGMA wal_autocheckpoint = 0; PRAGMA synchronous = FULL")
+                            .arg(pageSize))
+            != SQLITE_OK)
+            failed(log);
+        sqlite3_backup *backup = sqlite3_backup_init(log.handle(), "main", source.handle(), "main");
+        if (!backup)
+            failed(log);
+        const int stepped = sqlite3_backup_step(backup, -1);
+        if (sqlite3_backup_finish(backup) != SQLITE_OK || stepped != SQLITE_DONE)
+            failed(log);
+    }
+    QFile::remove(shadow); // the log alone is the point; its own file holds nothing
+    return shadow + QStringLiteral("-wal");
+}
+
+// Puts the rebuilt file, complete, synced and checked, in the place of the
+// working file, whole: a rename, never pages written over it. A kill at any
+// instant leaves either the file as it was (with its journal) or the rebuilt
+// one. The working file's -wal or -journal must never meet the new file:
+// SQLite would lay an old log over it or play an old journal back onto it.
+// So, when the file has one, a log holding every page of the rebuilt file
+// takes the place of its -wal first: from then on the file reads as the
+// rebuilt one whatever lies beneath (an old journal is played back under
+// that log and stays hidden by it). Then the journal goes, the rebuilt file
+// is renamed over the working one, and the log, now equal to the file
+// beneath it, goes last. The rebuilt file is locked before it is renamed,
+// so that nobody writes to that log before it is removed.
+void replaceWhole(const QString &rebuilt, const QString &path, const QString &note)
+{
+    const QString wal = path + QStringLiteral("-wal");
+    const QString journal = path + QStringLiteral("-journal");
+    const auto failed = [&](const QString &what) {
+        fail(QStringLiteral("%1 : %2. %3").arg(what, writeCause(errno ? errno : EIO, folderOf(path)), note));
+    };
+    const bool journalled = QFileInfo::exists(wal) || QFileInfo::exists(journal);
+    // The new file takes the rights of the one it replaces (and its owner,
+    // where the system lets us), so that its other users keep their access.
+    QFile::setPermissions(rebuilt, QFile::permissions(path));
+#ifndef Q_OS_WIN
+    struct stat original;
+    if (::stat(QFile::encodeName(path).constData(), &original) == 0)
+        (void)::chown(QFile::encodeName(rebuilt).constData(), original.st_uid, original.st_gid);
+#endif
+    QString log;
+    if (journalled)
+        log = shadowLog(rebuilt, path);
+    HeldLock held(rebuilt);
     errno = 0;
-    if (file->pMethods->xTruncate(file, size) != SQLITE_OK
-        || file->pMethods->xSync(file, SQLITE_SYNC_FULL) != SQLITE_OK)
-        failed(writeCause(errno ? errno : EIO, folderOf(path)));
-    QFile::remove(path + QStringLiteral("-wal"));
-    QFile::remove(path + QStringLiteral("-journal"));
+    if (journalled) {
+        if (!renameOver(log, wal)) {
+            QFile::remove(log);
+            failed(QStringLiteral("Le journal de la base n'a pas pu être remplacé"));
+        }
+        syncFolder(path);
+        killPoint("replace-log");
+        if (!removeFile(journal))
+            failed(QStringLiteral("Le journal de retour arrière de la base n'a pas pu être retiré"));
+        syncFolder(path);
+        killPoint("replace-journal");
+    }
+    if (!renameOver(rebuilt, path))
+        failed(QStringLiteral("La base reconstruite n'a pas pu prendre la place de la base de données"));
+    syncFolder(path);
+    killPoint("replace");
+    removeFile(wal);
+    removeFile(path + QStringLiteral("-shm"));
+    syncFolder(path);
 }
 
 // A new empty file beside the database, for the rebuilt copy.
@@ -509,6 +648,26 @@ QString createBeside(const QString &path, const QString &kind)
         fail(QStringLiteral("Le fichier de la base reconstruite n'a pas pu être créé : %1.")
                  .arg(writeCause(errno, folderOf(path))));
     return name;
+}
+
+// VACUUM INTO `scratch` from the byte copy of a file without journal
+// files, opened as a file that nothing changes (no lock, no journal: the
+// copy stays as it is). Returns SQLite's result code.
+// It stops as soon as `stop` is set (the original is damaged: the salvage
+// follows).
+int vacuumCopy(const QString &copy, const QString &scratch, const std::atomic<bool> *stop)
+{
+    sqlite3 *db = nullptr;
+    const QByteArray uri = (sqliteFileUri(copy, QStringLiteral("ro")) + QStringLiteral("&immutable=1")).toUtf8();
+    int rc = sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    sqlite3_progress_handler(
+        db, 1000, [](void *flag) { return static_cast<const std::atomic<bool> *>(flag)->load() ? 1 : 0; },
+        const_cast<std::atomic<bool> *>(stop));
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch))).toUtf8().constData(),
+                          nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return rc;
 }
 
 class Repair
@@ -529,10 +688,8 @@ public:
         lockAndCopy(m_db, m_path, m_backup);
         sqlite3_busy_timeout(m_db.handle(), LockWaitMs);
         // Every lock taken is kept to the end; a truncated file still
-        // opens (its missing pages read as damage); a page whose cells
-        // overlap is refused whole instead of yielding debris.
-        m_db.exec(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE; PRAGMA writable_schema = ON; "
-                                 "PRAGMA cell_size_check = ON"),
+        // opens (its missing pages read as damage).
+        m_db.exec(QStringLiteral("PRAGMA locking_mode = EXCLUSIVE; PRAGMA writable_schema = ON"),
                   QStringLiteral("Préparation de la réparation"));
         const int rc = m_db.tryExec(QStringLiteral("BEGIN EXCLUSIVE; COMMIT"));
         if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
@@ -540,14 +697,35 @@ public:
             failInUse(m_path);
         }
         m_opens = rc == SQLITE_OK;
-        m_openError = m_opens ? QStringLiteral("base lisible") : m_db.errorMessage();
+        m_openError = m_opens ? QString() : m_db.errorMessage();
         if (!m_opens && (!acquire(mainFile(m_db), SQLITE_LOCK_SHARED) || !acquire(mainFile(m_db), SQLITE_LOCK_RESERVED)
                          || !acquire(mainFile(m_db), SQLITE_LOCK_EXCLUSIVE))) {
             m_backup.remove();
             failInUse(m_path);
         }
+        killPoint("check");
+        // A file without journal files is its copy, byte for byte: its
+        // VACUUM INTO is made from the copy while the original is checked.
+        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
+        std::future<int> early;
+        std::atomic<bool> stop = false;
+        const auto cleanup = qScopeGuard([&] {
+            stop = true;
+            if (early.valid())
+                early.wait();
+            QFile::remove(scratch);
+        });
+        if (m_opens && !m_backup.journalled())
+            early = std::async(std::launch::async, vacuumCopy, m_backup.path(), scratch, &stop);
         if (m_opens && healthy(integrityProblems(m_db, m_path)))
-            return rebuild();
+            return rebuild(scratch, early.valid() ? early.get() : -1);
+        stop = true;
+        if (early.valid())
+            early.wait();
+        QFile::remove(scratch);
+        // In a damaged file, a page whose cells overlap is refused whole
+        // instead of yielding debris.
+        m_db.exec(QStringLiteral("PRAGMA cell_size_check = ON"), QStringLiteral("Préparation de la réparation"));
         return salvage();
     }
 
@@ -558,29 +736,40 @@ private:
             .arg(m_backup.journalled() ? QStringLiteral("(avec son journal) ") : QString(), shown(m_backup.path()));
     }
 
-    // A healthy file. VACUUM INTO a work file, then writing it back, is
-    // VACUUM in place except that every rowid is kept (a plain VACUUM
-    // renumbers the rows of a table without an index or INTEGER PRIMARY
-    // KEY).
-    QString rebuild()
+    // A healthy file: VACUUM INTO a new file beside it, which keeps every
+    // rowid (a plain VACUUM renumbers the rows of a table without an index
+    // or INTEGER PRIMARY KEY), checked, then put in its place.
+    // `early` is the result of the VACUUM INTO `scratch` made from the copy
+    // beside the check, or -1.
+    QString rebuild(const QString &scratch, int early)
     {
+        killPoint("checked");
         const QMap<QString, qint64> before = counts(m_db);
-        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
-        const auto cleanup = qScopeGuard([&] { QFile::remove(scratch); });
         const QString unchanged = QStringLiteral("La base n'a pas été modifiée.");
-        if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
-            fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
-                     .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
-        {
-            const SqliteConnection rebuilt(scratch, SQLITE_OPEN_READONLY,
-                                           QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
-            writeOver(m_db, rebuilt, m_path, unchanged);
+        if (early != SQLITE_OK) {
+            QFile::remove(scratch);
+            if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
+                fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
+                         .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
         }
-        m_db.exec(QStringLiteral("ANALYZE"), QStringLiteral("Le calcul des statistiques de la base a échoué"));
-        if (!healthy(integrityProblems(m_db, m_path)) || counts(m_db) != before)
-            fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
-                     .arg(backupNote()));
-        replaced();
+        killPoint("rebuild");
+        {
+            SqliteConnection rebuilt(scratch, SQLITE_OPEN_READWRITE,
+                                     QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
+            // Statistics from a sample of each index: the planner needs their
+            // shape, not exact counts.
+            rebuilt.exec(QStringLiteral("PRAGMA analysis_limit = 1000; ANALYZE"),
+                         QStringLiteral("Le calcul des statistiques de la base a échoué"));
+            // Written by SQLite from a file that passed its check: every table
+            // and index, read to its last page, counts the rows of the original.
+            if (counts(rebuilt) != before)
+                fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
+                         .arg(unchanged));
+        }
+        killPoint("verified");
+        syncFile(scratch);
+        killPoint("synced");
+        replaceWhole(scratch, m_path, unchanged);
         m_backup.remove();
         return QStringLiteral("La base de données est saine ; elle a été reconstruite.");
     }
@@ -612,8 +801,11 @@ private:
                             .arg(QLatin1String(encodings[image.encoding()]))
                             .arg(image.autoVacuum() ? (image.incrementalVacuum() ? 2 : 1) : 0),
                         QStringLiteral("Préparation de la base reconstruite"));
+            killPoint("salvage");
             result = salvageDatabase(m_opens ? &m_db : nullptr, image, *fresh);
-            fresh->exec(QStringLiteral("PRAGMA user_version = %1; PRAGMA application_id = %2; ANALYZE")
+            killPoint("salvaged");
+            fresh->exec(QStringLiteral("PRAGMA user_version = %1; PRAGMA application_id = %2; "
+                                       "PRAGMA analysis_limit = 1000; ANALYZE")
                             .arg(image.userVersion())
                             .arg(qint32(image.applicationId())),
                         QStringLiteral("Finition de la base reconstruite"));
@@ -621,8 +813,9 @@ private:
             // Nothing of a database: the copy is the file itself.
             m_backup.remove();
             fail(QStringLiteral("Le fichier « %1 » n'a pas été modifié : %2, ce n'est pas une base de données "
-                                "lisible. Message du moteur : %3")
-                     .arg(shown(m_path), e.message(), m_openError));
+                                "lisible.%3")
+                     .arg(shown(m_path), e.message(),
+                          m_opens ? QString() : QStringLiteral(" Message du moteur : ") + m_openError));
         } catch (const EDatabaseError &e) {
             QString why = e.message();
             if (fresh && ((fresh->errorCode() & 0xff) == SQLITE_FULL || (fresh->errorCode() & 0xff) == SQLITE_IOERR))
@@ -632,7 +825,9 @@ private:
                      .arg(why, shown(m_path), backupNote()));
         }
 
-        const QStringList problems = integrityProblems(*fresh, rebuiltPath);
+        // Its indexes were built by SQLite over its rows: the check of its
+        // pages is enough.
+        const QStringList problems = integrityProblems(*fresh, rebuiltPath, QStringLiteral("quick_check"));
         const QStringList details = lossDetails(result);
         if (result.saved() == 0 && !result.complete())
             fail(QStringLiteral("Aucune ligne de la base de données « %1 » n'a pu être lue ; elle n'a pas été "
@@ -657,60 +852,30 @@ private:
         if (!result.holdsEverything())
             keep(QStringLiteral("la base reconstruite ne contiendrait pas toutes les lignes encore lisibles"));
 
-        const QMap<QString, qint64> expected = counts(*fresh);
+        fresh.reset();
+        syncFile(rebuiltPath);
+        killPoint("rebuild");
         try {
-            if (m_opens) {
-                writeOver(m_db, *fresh, m_path, QStringLiteral("La base n'a pas été modifiée."));
-            } else {
-                fresh.reset();
-                writeOverRaw(mainFile(m_db), rebuiltPath, m_path,
-                             QStringLiteral("La base d'origine a pu être modifiée en partie : elle est entière dans "
-                                            "la copie « %1 », et la base reconstruite est conservée dans « %2 ».")
-                                 .arg(shown(m_backup.path()), shown(rebuiltPath)));
-            }
+            replaceWhole(rebuiltPath, m_path, QStringLiteral("La base n'a pas été modifiée."));
         } catch (const EDatabaseError &e) {
-            syncFile(rebuiltPath);
             keepRebuilt = true;
             fail(QStringLiteral("%1 La base reconstruite est conservée dans « %2 ». %3")
                      .arg(e.message(), shown(rebuiltPath), backupNote()));
         }
-
-        // SQLite reads the file anew: the same rows, every index whole.
-        if (!m_opens) {
-            m_db.close();
-            SqliteConnection check(m_path, SQLITE_OPEN_READONLY,
-                                   QStringLiteral("La base réparée est illisible. %1").arg(backupNote()));
-            verify(check, expected, rebuiltPath, keepRebuilt);
-        } else {
-            verify(m_db, expected, rebuiltPath, keepRebuilt);
-            replaced();
-        }
+        keepRebuilt = true; // it is the working file now
         if (!result.complete())
             fail(QStringLiteral("La base de données était endommagée ; elle a été reconstruite avec toutes les "
                                 "lignes encore lisibles, mais %1. %2")
                      .arg(details.join(QStringLiteral(" ; ")), backupNote()));
-        return QStringLiteral("La base de données a été réparée : %1 lignes récupérées, aucune perdue. %2")
+        QStringList rewritten;
+        for (const QString &name : result.rewritten)
+            rewritten << quotedName(name);
+        return QStringLiteral("La base de données a été réparée : %1 lignes récupérées, aucune perdue%2. %3")
             .arg(result.saved())
+            .arg(rewritten.isEmpty() ? QString()
+                                     : QStringLiteral(" ; définitions reprises de celles du programme : ")
+                                         + rewritten.join(QStringLiteral(", ")))
             .arg(backupNote());
-    }
-
-    void verify(SqliteConnection &db, const QMap<QString, qint64> &expected, const QString &rebuiltPath,
-                bool &keepRebuilt)
-    {
-        const QStringList after = integrityProblems(db, m_path);
-        if (!healthy(after) || counts(db) != expected) {
-            syncFile(rebuiltPath);
-            keepRebuilt = true;
-            fail(QStringLiteral("La base réparée ne passe pas le contrôle (%1). La base reconstruite est conservée "
-                                "dans « %2 ». %3")
-                     .arg(after.join(QStringLiteral(" ; ")), shown(rebuiltPath), backupNote()));
-        }
-    }
-
-    // The file holds its new pages: closing may now bring the log into it.
-    void replaced()
-    {
-        sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
     }
 
     static void syncFile(const QString &path)
@@ -729,6 +894,13 @@ private:
 
 } // namespace
 
+QString DatabaseRepair::repairFile(const QString &path)
+{
+    return Repair(path).run();
+}
+
+// The database component's repair, declared with the component: the repair
+// of its file, or the maintenance of a server's tables.
 QString TABSDatabase::RepairDatabase()
 {
     if (m_fileName.isEmpty())
@@ -745,5 +917,5 @@ QString TABSDatabase::RepairDatabase()
             sqlite3_db_config(own, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
     close();
-    return Repair(m_fileName).run();
+    return DatabaseRepair::repairFile(m_fileName);
 }
