@@ -16,13 +16,11 @@ int main(int argc, char *argv[])
     std::signal(SIGXFSZ, SIG_IGN);
     // Counted before Qt is set up, which is never given them.
     const QStringList arguments = Startup::arguments(argc, argv);
-    if (!Startup::displayNamed()) {
-        // Nothing can be shown: what the window would say goes to the
-        // terminal, the wrong command line first.
-        const bool usage = arguments.size() != 2;
-        std::fprintf(stderr, "orvalis : %s\n",
-                     (usage ? parameterMessage() : Startup::noDisplayMessage()).toUtf8().constData());
-        return usage ? 2 : 1;
+    if (!Startup::displayNamed() && arguments.size() != 2) {
+        // No window to show the parameter message in: the terminal has it,
+        // before the missing display (createApplication says that).
+        std::fprintf(stderr, "orvalis : %s\n", parameterMessage().toUtf8().constData());
+        return 2;
     }
     const std::unique_ptr<QApplication> app = Startup::createApplication(argv[0], "orvalis");
     QApplication::setApplicationName(QStringLiteral("Orvalis"));

@@ -54,6 +54,14 @@ std::unique_ptr<Application> createWithPlatform(const char *program, const char 
     return app;
 }
 
+// What a program with windows says when it has no display.
+QString noDisplayMessage()
+{
+    return displayNamed() ? QStringLiteral("l'affichage n'a pas pu être ouvert : les fenêtres ne peuvent pas s'ouvrir.")
+                          : QStringLiteral("aucun affichage (ni DISPLAY ni WAYLAND_DISPLAY n'est défini) : "
+                                           "les fenêtres ne peuvent pas s'ouvrir.");
+}
+
 } // namespace
 
 bool installFrenchTranslations(QCoreApplication &app)
@@ -108,13 +116,6 @@ bool displayNamed()
 {
     return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
            || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
-QString noDisplayMessage()
-{
-    return displayNamed() ? QStringLiteral("l'affichage n'a pas pu être ouvert : les fenêtres ne peuvent pas s'ouvrir.")
-                          : QStringLiteral("aucun affichage (ni DISPLAY ni WAYLAND_DISPLAY n'est défini) : "
-                                           "les fenêtres ne peuvent pas s'ouvrir.");
 }
 
 std::unique_ptr<QApplication> createApplication(const char *program, const char *tool)

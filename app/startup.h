@@ -31,14 +31,12 @@ QStringList arguments(int argc, char *argv[]);
 // Whether the environment names a display for the windows: QT_QPA_PLATFORM,
 // DISPLAY or WAYLAND_DISPLAY.
 bool displayNamed();
-// What a program with windows says when it has no display.
-QString noDisplayMessage();
 
 // The application object, given the program's name alone: the environment
 // sets Qt up (QT_QPA_PLATFORM, DISPLAY, QT_STYLE_OVERRIDE…), never the
-// command line. When the display cannot be opened, writes "<tool> :" and
-// noDisplayMessage() on the standard error and ends the process with
-// status 1.
+// command line. When there is no display, or it cannot be opened, says so
+// on the standard error after "<tool> :" and ends the process with status
+// 1.
 std::unique_ptr<QApplication> createApplication(const char *program, const char *tool);
 // The same for a tool that draws without windows (on the platform that
 // QT_QPA_PLATFORM names): `failure` is what it says when that platform

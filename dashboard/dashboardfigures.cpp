@@ -29,9 +29,8 @@ int drillLevel(int levelIndex, int agencyIndex, int userIndex)
 
 namespace Format {
 
-QString amount(double value)
+QString amount(double value, QLocale locale)
 {
-    QLocale locale;
     locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
     if (std::isfinite(value) && std::fabs(value) >= 1e15) {
         // Past fifteen integer digits: 15 significant digits and an exponent
@@ -61,13 +60,13 @@ QString amount(double value)
     return text;
 }
 
-QString count(double value)
+QString count(double value, const QLocale &locale)
 {
     // Exact up to fifteen digits, as a double holds them; past that (or
     // infinite) written as an amount is, without decimals to invent.
     if (std::isfinite(value) && std::fabs(value) < 1e15)
         return QString::number(qint64(value));
-    return amount(value);
+    return amount(value, locale);
 }
 
 double truncated(double value)
@@ -95,19 +94,19 @@ DashboardRow DashboardRow::from(const QString &code, const QString &libelle, con
     return row;
 }
 
-QStringList DashboardRow::cells() const
+QStringList DashboardRow::cells(const QLocale &locale) const
 {
     return {
         libelle,
-        Format::amount(HT),
-        Format::amount(TVA),
-        Format::amount(TTC),
-        Format::amount(Marge),
-        Format::amount(MargePct) + QLatin1Char('%'),
-        Format::count(NbRelances),
-        Format::count(NbDevis),
-        Format::count(NbCommandes),
-        Format::amount(Transformation) + QLatin1Char('%'),
+        Format::amount(HT, locale),
+        Format::amount(TVA, locale),
+        Format::amount(TTC, locale),
+        Format::amount(Marge, locale),
+        Format::amount(MargePct, locale) + QLatin1Char('%'),
+        Format::count(NbRelances, locale),
+        Format::count(NbDevis, locale),
+        Format::count(NbCommandes, locale),
+        Format::amount(Transformation, locale) + QLatin1Char('%'),
     };
 }
 

@@ -3,6 +3,7 @@
 #include "dashboard/periods.h"
 #include "store/boundstatement.h"
 
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -68,17 +69,18 @@ struct DashboardRow
     double Transformation = 0;
 
     static DashboardRow from(const QString &code, const QString &libelle, const AccountSums &sums);
-    // The ten cells, exactly as the table shows them.
-    QStringList cells() const;
+    // The ten cells, exactly as the table shows them (numbers as `locale`
+    // writes them: the user's, or C for a script).
+    QStringList cells(const QLocale &locale = QLocale()) const;
 };
 
 namespace Format {
 // Two decimals, the decimal separator of the user's locale, no thousands
 // separator; scientific notation past 15 integer digits; never "-0.00".
-QString amount(double value);
+QString amount(double value, QLocale locale = QLocale());
 // A count: the integer in decimal, exact for any count below 10^15 (the
 // engine's integers summed as doubles); beyond, as amount() writes it.
-QString count(double value);
+QString count(double value, const QLocale &locale = QLocale());
 // A count sum truncated toward zero; infinities keep their sign.
 double truncated(double value);
 } // namespace Format

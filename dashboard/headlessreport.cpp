@@ -153,23 +153,8 @@ QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<Das
     return out;
 }
 
-// The table's texts as the C locale writes them, for the time of one
-// rendering: a script reads the same bytes whatever the user's locale.
-class CLocaleTexts
-{
-public:
-    CLocaleTexts() { QLocale::setDefault(QLocale::c()); }
-    ~CLocaleTexts() { QLocale::setDefault(m_previous); }
-    CLocaleTexts(const CLocaleTexts &) = delete;
-    CLocaleTexts &operator=(const CLocaleTexts &) = delete;
-
-private:
-    const QLocale m_previous;
-};
-
 QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
 {
-    const CLocaleTexts cTexts;
     QJsonArray array;
     const QStringList captions = dashboardCaptions();
     for (qsizetype i = 0; i < rows.size() + (totals ? 1 : 0); ++i) {
@@ -184,8 +169,9 @@ QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<Das
         values[QStringLiteral("nb_devis")] = row.NbDevis;
         values[QStringLiteral("nb_commandes")] = row.NbCommandes;
         values[QStringLiteral("transformation_pct")] = row.Transformation;
+        // The same bytes whatever the user's locale: a script reads them.
         QJsonObject texts;
-        const QStringList cells = row.cells();
+        const QStringList cells = row.cells(QLocale::c());
         for (int c = 0; c < 10; ++c)
             texts[captions.at(c)] = cells.at(c);
         QJsonObject object;

@@ -352,6 +352,13 @@ bool acquire(sqlite3_file *file, int level)
     }
 }
 
+// Takes the file's exclusive lock, through the levels SQLite goes through.
+bool lockExclusively(sqlite3_file *file)
+{
+    return file && acquire(file, SQLITE_LOCK_SHARED) && acquire(file, SQLITE_LOCK_RESERVED)
+        && acquire(file, SQLITE_LOCK_EXCLUSIVE);
+}
+
 // The lock of the whole repair, and the copy taken under it.
 void lockAndCopy(SqliteConnection &db, const QString &path, Backup &backup)
 {
@@ -363,8 +370,7 @@ void lockAndCopy(SqliteConnection &db, const QString &path, Backup &backup)
     if (!file)
         fail(QStringLiteral("La base de données « %1 » n'a pas pu être verrouillée ; rien n'a été modifié.")
                  .arg(shown(path)));
-    if (!acquire(file, SQLITE_LOCK_SHARED) || !acquire(file, SQLITE_LOCK_RESERVED)
-        || !acquire(file, SQLITE_LOCK_EXCLUSIVE)) {
+    if (!lockExclusively(file)) {
         file->pMethods->xUnlock(file, SQLITE_LOCK_NONE);
         failInUse(path);
     }
@@ -533,8 +539,7 @@ public:
     {
         sqlite3_db_config(m_db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         m_file = mainFile(m_db);
-        if (!m_file || !acquire(m_file, SQLITE_LOCK_SHARED) || !acquire(m_file, SQLITE_LOCK_RESERVED)
-            || !acquire(m_file, SQLITE_LOCK_EXCLUSIVE))
+        if (!lockExclusively(m_file))
             fail(QStringLiteral("La base reconstruite n'a pas pu être verrouillée"));
     }
     ~HeldLock()
@@ -698,8 +703,7 @@ public:
         }
         m_opens = rc == SQLITE_OK;
         m_openError = m_opens ? QString() : m_db.errorMessage();
-        if (!m_opens && (!acquire(mainFile(m_db), SQLITE_LOCK_SHARED) || !acquire(mainFile(m_db), SQLITE_LOCK_RESERVED)
-                         || !acquire(mainFile(m_db), SQLITE_LOCK_EXCLUSIVE))) {
+        if (!m_opens && !lockExclusively(mainFile(m_db))) {
             m_backup.remove();
             failInUse(m_path);
         }
@@ -709,20 +713,18 @@ public:
         const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
         std::future<int> early;
         std::atomic<bool> stop = false;
-        const auto cleanup = qScopeGuard([&] {
+        const auto stopEarly = [&] {
             stop = true;
             if (early.valid())
                 early.wait();
             QFile::remove(scratch);
-        });
+        };
+        const auto cleanup = qScopeGuard(stopEarly);
         if (m_opens && !m_backup.journalled())
             early = std::async(std::launch::async, vacuumCopy, m_backup.path(), scratch, &stop);
         if (m_opens && healthy(integrityProblems(m_db, m_path)))
             return rebuild(scratch, early.valid() ? early.get() : -1);
-        stop = true;
-        if (early.valid())
-            early.wait();
-        QFile::remove(scratch);
+        stopEarly(); // the salvage has the processor to itself
         // In a damaged file, a page whose cells overlap is refused whole
         // instead of yielding debris.
         m_db.exec(QStringLiteral("PRAGMA cell_size_check = ON"), QStringLiteral("Préparation de la réparation"));

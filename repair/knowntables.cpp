@@ -25,11 +25,6 @@ int columnOf(const char *name)
 
 } // namespace
 
-QStringList names()
-{
-    return Schema::tableNames();
-}
-
 QString tableDefinition(const QString &name)
 {
     const QStringList names = Schema::tableNames();
@@ -47,11 +42,6 @@ QString indexDefinition(const QString &name)
     if (name.compare(Schema::accountFirstIndexName(), Qt::CaseInsensitive) == 0)
         return Schema::accountFirstIndex();
     return {};
-}
-
-QString recommendedIndexName()
-{
-    return Schema::recommendedIndexName();
 }
 
 int columnCount(const QString &name)

@@ -28,16 +28,6 @@ class SqliteConnection;
 
 namespace DatabaseRepair {
 
-// How a repair ended.
-struct Outcome
-{
-    // Every row is in the working file, none lost, none in doubt.
-    bool complete = false;
-    // What was done, in French: the success's details, or the failure's
-    // whole message.
-    QString message;
-};
-
 // Repairs the SQLite file at `path`, which no connection of this process
 // may hold open. Returns normally when every row is there; raises
 // EDatabaseError with the French message otherwise (rows lost or kept
@@ -276,12 +266,10 @@ SalvageResult salvageDatabase(SqliteConnection *source, const SqliteFormat::Page
 // falls back on when the file's own schema does not read.
 namespace KnownTables {
 
-QStringList names();
-// Their statements, and those of the indexes the program recommends;
-// empty for another name.
+// Their statements (by their names in Schema), and those of the indexes
+// the program recommends; empty for another name.
 QString tableDefinition(const QString &name);
 QString indexDefinition(const QString &name);
-QString recommendedIndexName();
 int columnCount(const QString &name);
 // Their names, quoted as SQL strings, separated by commas.
 QString columnNames(const QString &name);

@@ -1,5 +1,7 @@
 #include "repair/repair.h"
 
+#include "store/schema.h"
+
 #include "store/dberror.h"
 #include "store/sqlitehandle.h"
 
@@ -1110,7 +1112,7 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
     // The program's own tables that the schema no longer names are found by
     // the shape of their rows, on the pages that no tree reaches.
     QSet<QString> byShape;
-    for (const QString &name : KnownTables::names()) {
+    for (const QString &name : Schema::tableNames()) {
         if (tables.contains(name))
             continue;
         SchemaEntry entry{QStringLiteral("table"), name, name, KnownTables::tableDefinition(name), 0};
@@ -1121,9 +1123,9 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
     }
     if ((byShape.contains(QStringLiteral("data")) || !source)
         && std::none_of(schema.cbegin(), schema.cend(), [](const SchemaEntry &e) {
-               return e.name.compare(KnownTables::recommendedIndexName(), Qt::CaseInsensitive) == 0;
+               return e.name.compare(Schema::recommendedIndexName(), Qt::CaseInsensitive) == 0;
            })) {
-        const QString name = KnownTables::recommendedIndexName();
+        const QString name = Schema::recommendedIndexName();
         schema << SchemaEntry{QStringLiteral("index"), name, QStringLiteral("data"), KnownTables::indexDefinition(name), 0};
         result.rewritten << name;
     }

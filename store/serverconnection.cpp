@@ -15,12 +15,7 @@
 
 #include <cerrno>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#define poll WSAPoll
-#else
 #include <poll.h>
-#endif
 
 namespace ServerConnection {
 

@@ -20,8 +20,7 @@ inline QString visibleText(const QString &text)
     out.reserve(text.size());
     for (const QChar c : text) {
         if (acts(c.unicode()))
-            out += QStringLiteral("<U+") + QStringLiteral("%1").arg(uint(c.unicode()), 4, 16, QLatin1Char('0')).toUpper()
-                + QLatin1Char('>');
+            out += QStringLiteral("<U+%1>").arg(QString::number(c.unicode(), 16).toUpper(), 4, QLatin1Char('0'));
         else
             out += c;
     }

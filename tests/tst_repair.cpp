@@ -7,7 +7,6 @@
 #include "support/testsupport.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QPushButton>
 #include <QSet>
 #include <QSqlDatabase>
@@ -370,24 +369,13 @@ QByteArrayList fileSet(const QString &path)
 }
 
 #ifdef ORVALIS_REPAIR_TOOL
-struct ToolRun
-{
-    int status = -1;
-    bool killed = false;
-    QString err;
-};
-
-// orvalis-repair on `path`; `killAt` names the stage where it is killed.
+// orvalis-repair; `killAt` names the stage where it is killed.
 ToolRun runRepairTool(const QStringList &arguments, const QString &killAt = QString())
 {
-    QProcess tool;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (!killAt.isEmpty())
         environment.insert(QStringLiteral("ORVALIS_REPAIR_KILL_AT"), killAt);
-    tool.setProcessEnvironment(environment);
-    tool.start(QStringLiteral(ORVALIS_REPAIR_TOOL), arguments);
-    tool.waitForFinished(120000);
-    return {tool.exitCode(), tool.exitStatus() == QProcess::CrashExit, QString::fromUtf8(tool.readAllStandardError())};
+    return runProgram(QStringLiteral(ORVALIS_REPAIR_TOOL), arguments, {}, QString(), environment);
 }
 #endif
 
@@ -984,9 +972,8 @@ void TestRepair::diskFaultsAreNamed()
     const int dataRoot = rootOf(source, QStringLiteral("data"));
     source.closeConnection();
     QByteArray file = readFile(source.path());
-    Tree facts;
-    walk(file, SmallPage, dataRoot, facts);
-    scrambleCells(file, SmallPage, facts.leaves.at(facts.leaves.size() / 2), 7);
+    QSet<qint64> hurt;
+    damageFacts(file, SmallPage, QStringLiteral("cells"), dataRoot, 0, hurt);
 
     QTemporaryDir scratch;
     const QString folder = scratch.filePath(QStringLiteral("disque"));
@@ -1201,15 +1188,8 @@ void TestRepair::killedRepairLeavesEitherFile()
     if (damage == QLatin1String("wal"))
         addFactsToTheLog(db.path());
     QByteArray file = readFile(db.path());
-    if (damage == QLatin1String("header")) {
-        QRandomGenerator random(5);
-        for (int i = 0; i < 100; ++i)
-            file[i] = char(random.bounded(256));
-    } else if (damage != QLatin1String("none")) {
-        Tree facts;
-        walk(file, SmallPage, dataRoot, facts);
-        scrambleCells(file, SmallPage, facts.leaves.at(facts.leaves.size() / 2), 7);
-    }
+    QSet<qint64> hurt;
+    damageFacts(file, SmallPage, damage, dataRoot, 0, hurt); // "wal", "journal": the cells of a leaf
     writeFile(db.path(), file);
     if (damage == QLatin1String("journal"))
         leaveHotJournal(db.path());
@@ -1238,7 +1218,7 @@ void TestRepair::killedRepairLeavesEitherFile()
     const QMap<QString, RowsById> repaired = fileContents(reference);
 
     const ToolRun killed = runRepairTool({db.path()}, stage);
-    QVERIFY2(killed.killed, qPrintable(QStringLiteral("not killed at %1: %2").arg(stage, killed.err)));
+    QVERIFY2(killed.crashed, qPrintable(QStringLiteral("not killed at %1: %2").arg(stage, killed.err)));
     const QByteArrayList now = fileSet(db.path());
     const bool hotJournal = !now[2].isEmpty() && now[2].at(0) != 0;
     const bool asItWas = now == damaged || (now[0] == readFile(found) && now[1] == damaged[1] && !hotJournal);
@@ -1287,18 +1267,15 @@ void TestRepair::toolSaysItByStatus()
     const int dataRoot = rootOf(db, QStringLiteral("data"));
     db.closeConnection();
     QByteArray file = readFile(db.path());
-    if (damage == QLatin1String("cells")) {
-        Tree facts;
-        walk(file, SmallPage, dataRoot, facts);
-        scrambleCells(file, SmallPage, facts.leaves.at(facts.leaves.size() / 2), 7);
-    } else if (damage == QLatin1String("text")) {
+    QSet<qint64> hurt;
+    damageFacts(file, SmallPage, damage, dataRoot, 0, hurt);
+    if (damage == QLatin1String("text"))
         file = QByteArray(20000, 'x');
-    }
     writeFile(db.path(), file);
     arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), db.path());
 
     const ToolRun run = runRepairTool(arguments);
-    QVERIFY(!run.killed);
+    QVERIFY(!run.crashed);
     QCOMPARE(run.status, status);
     QVERIFY2(run.err.startsWith(starts), qPrintable(run.err));
     QVERIFY2(run.err.endsWith(QLatin1Char('\n')) && run.err.count(QLatin1Char('\n')) == 1, qPrintable(run.err));

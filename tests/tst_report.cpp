@@ -48,38 +48,13 @@ QString toolPath(const QString &tool)
     return programPath(QStringLiteral("orvalis-") + tool);
 }
 
-// One run of a tool as a process of its own.
-struct ToolRun
-{
-    bool finished = false;
-    bool crashed = false; // ended by a signal (an abort, say)
-    int status = -1;
-    QByteArray out;
-    QString err;
-};
-
-// Runs `tool` (or a program of the build, given its path) with
-// `arguments`. `inChild` runs in the child before the program starts
-// (limits); `stdoutFile` replaces the standard output; `environment`, when
-// given, is the program's.
+// Runs `tool` (orvalis-<tool>, or a program of the build given its path).
 ToolRun runTool(const QString &tool, const QStringList &arguments, const std::function<void()> &inChild = {},
                 const QString &stdoutFile = QString(),
                 const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
-    QProcess process;
-    if (inChild)
-        process.setChildProcessModifier(inChild);
-    if (!stdoutFile.isEmpty())
-        process.setStandardOutputFile(stdoutFile);
-    process.setProcessEnvironment(environment);
-    process.start(tool.contains(QLatin1Char('/')) ? tool : toolPath(tool), arguments);
-    ToolRun run;
-    run.finished = process.waitForFinished(120000);
-    run.crashed = process.exitStatus() == QProcess::CrashExit;
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return runProgram(tool.contains(QLatin1Char('/')) ? tool : toolPath(tool), arguments, inChild, stdoutFile,
+                      environment);
 }
 
 // The address space of the child, in MiB.

@@ -2,9 +2,27 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 
 namespace {
+
+class PressGuard : public QObject
+{
+public:
+    explicit PressGuard(QObject *parent) : QObject(parent) {}
+
+    // Watches the presses that reach `target`.
+    void watch(QObject *target) { target->installEventFilter(this); }
+    // Swallows the presses of the next interval.
+    void pause() { m_since.start(); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QElapsedTimer m_since;
+};
 
 // The keys that press a button or answer a box.
 bool pressingKey(const QKeyEvent *key)
@@ -20,8 +38,6 @@ bool pressingKey(const QKeyEvent *key)
         return false;
     }
 }
-
-} // namespace
 
 bool PressGuard::eventFilter(QObject *, QEvent *event)
 {
@@ -46,6 +62,8 @@ bool PressGuard::eventFilter(QObject *, QEvent *event)
     m_since.start();
     return true;
 }
+
+} // namespace
 
 void onClick(QAbstractButton *button, const std::function<void()> &action)
 {

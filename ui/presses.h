@@ -1,8 +1,5 @@
 #pragma once
 
-#include <QElapsedTimer>
-#include <QObject>
-
 #include <functional>
 
 class QAbstractButton;
@@ -13,30 +10,14 @@ class QWidget;
 // deliver as fresh presses, press and release each time) and the presses
 // queued while a statement ran all come within the double-click interval
 // of the last one; acting on each would add a second row for whatever the
-// window selected after reloading. The guard lets through the presses that
+// window selected after reloading. A guard lets through the presses that
 // come after a pause of that interval, and swallows the others, each
 // swallowed press starting the pause again: a held key acts once, a double
 // click once, a deliberate second click after a moment again.
-class PressGuard : public QObject
-{
-public:
-    explicit PressGuard(QObject *parent) : QObject(parent) {}
 
-    // Watches the presses that reach `target`.
-    void watch(QObject *target) { target->installEventFilter(this); }
-    // Swallows the presses of the next interval.
-    void pause() { m_since.start(); }
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-private:
-    QElapsedTimer m_since;
-};
-
-// Runs `action` once for each click of `button` whose press was new
-// (above); the pause starts when the action is over, so the presses that
-// arrived while it ran are not new either.
+// Runs `action` once for each click of `button` whose press was new; the
+// pause starts when the action is over, so the presses that arrived while
+// it ran are not new either.
 void onClick(QAbstractButton *button, const std::function<void()> &action);
 
 // Swallows the presses that reach `window` or its buttons within the

@@ -8,21 +8,17 @@
 #include <QGuiApplication>
 #include <QTextStream>
 
-#include <cstring>
 #include <memory>
 #include <unistd.h>
 
 namespace {
 // The PDF is drawn with fonts, which only a GUI application has; it needs
 // no screen.
-bool drawsPages(int argc, char *argv[])
+bool drawsPages(const QStringList &arguments)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--format=pdf") == 0 || (std::strcmp(argv[i], "--format") == 0 && i + 1 < argc
-                                                             && std::strcmp(argv[i + 1], "pdf") == 0))
-            return true;
-    }
-    return false;
+    const int format = arguments.indexOf(QStringLiteral("--format"));
+    return arguments.contains(QStringLiteral("--format=pdf"))
+        || (format >= 0 && arguments.value(format + 1) == QLatin1String("pdf"));
 }
 } // namespace
 
@@ -33,7 +29,7 @@ int main(int argc, char *argv[])
         const QStringList arguments = Startup::arguments(argc, argv);
         static int appArgc = 1;
         std::unique_ptr<QCoreApplication> app;
-        if (drawsPages(argc, argv)) {
+        if (drawsPages(arguments)) {
             if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
                 qputenv("QT_QPA_PLATFORM", "offscreen");
             app = Startup::createGuiApplication(
