@@ -308,7 +308,6 @@ private slots:
     void sameTable();
     void sameFiguresForAnyRequest_data();
     void sameFiguresForAnyRequest();
-    void passStatement();
     void rangeOrder_data();
     void rangeOrder();
     void readsByRangesOfAnIndex_data();
@@ -501,58 +500,6 @@ void TestGrouped::sameFiguresForAnyRequest()
                                                          .arg(av[k], 0, 'g', 17)
                                                          .arg(ev[k], 0, 'g', 17)));
     }
-}
-
-void TestGrouped::passStatement()
-{
-    using Reading = GroupedFigureSource::Reading;
-    GroupedFigureSource::Scope scope;
-    scope.year = 2024;
-    scope.month = 7;
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).text,
-             QStringLiteral("SELECT orvalis_sommes(dim_agence, code_account, valeur) AS groupes FROM data"
-                            " WHERE period_year = 2024 AND period_month = 7"));
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Server, {}}).text,
-             QStringLiteral("SELECT dim_agence, code_account, SUM(valeur) AS somme FROM data"
-                            " WHERE period_year = 2024 AND period_month = 7 GROUP BY dim_agence, code_account"));
-
-    // The users of an agency, for a supplier: that agency's accounts.
-    scope.supplier = QStringLiteral("F'1");
-    scope.agencies = QStringList{QString()};
-    scope.byUser = true;
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).text,
-             QStringLiteral("SELECT orvalis_sommes(dim_agence, code_account, dim_utilisateur, valeur) AS groupes"
-                            " FROM data WHERE period_year = 2024 AND period_month = 7 AND dim_fournisseur = ?"
-                            " AND dim_agence IN (?) AND code_account IN (?, ?, ?, ?, ?, ?)"));
-    // The values bound, in the order of their places.
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).values,
-             (QVariantList{"F'1", "", "MARGE_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA", "MONTANT_DEVIS_VENTE_HT",
-                           "NB_COMMANDES_TRAITES", "NB_DOSSIERS_TRAITES", "NB_RELANCES"}));
-
-    // Two months across a year, by ranges of an index with the account
-    // first, then the month, then the agency.
-    scope = {};
-    scope.year = 2024;
-    scope.month = 12;
-    scope.months = 2;
-    scope.agencies = QStringList{QStringLiteral("A1"), QStringLiteral("B'2")};
-    const BoundStatement ranges = GroupedFigureSource::passStatement(
-        scope, {Reading::Ranges, {QStringLiteral("code_account"), QStringLiteral("mois"), QStringLiteral("dim_agence")}});
-    QCOMPARE(ranges.values.mid(6), (QVariantList{"A1", "B'2"}));
-    QCOMPARE(ranges.text,
-             QStringLiteral("WITH comptes(code_account) AS (VALUES (?), (?), (?), (?), (?), (?)),"
-                            " mois(period_year, period_month) AS (VALUES (2024, 12), (2025, 1)),"
-                            " agences(dim_agence) AS (VALUES (?), (?))"
-                            " SELECT orvalis_groupes(mois.period_year, mois.period_month, agences.dim_agence,"
-                            " comptes.code_account, (SELECT orvalis_somme(d.valeur) FROM data d"
-                            " WHERE d.period_year = mois.period_year AND d.period_month = mois.period_month"
-                            " AND d.dim_agence = agences.dim_agence AND d.code_account = comptes.code_account))"
-                            " AS groupes FROM comptes CROSS JOIN mois CROSS JOIN agences"));
-    scope.agencies.reset();
-    QCOMPARE(GroupedFigureSource::passStatement(scope, {Reading::Rows, {}}).text,
-             QStringLiteral("SELECT orvalis_sommes(period_year, period_month, dim_agence, code_account, valeur)"
-                            " AS groupes FROM data WHERE (period_year, period_month) >= (2024, 12)"
-                            " AND (period_year, period_month) <= (2025, 1)"));
 }
 
 void TestGrouped::rangeOrder_data()
