@@ -11,7 +11,7 @@
 #include "dashboard/tfichetdb.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
-#include "tools/sample/samplegenerator.h"
+#include "tools/common/samplegenerator.h"
 
 #include <QAbstractItemView>
 #include <QChartView>

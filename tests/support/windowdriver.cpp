@@ -63,7 +63,7 @@ void settle(QWidget *window)
 {
     QWindow *handle = window ? window->window()->windowHandle() : nullptr;
     if (handle)
-        QTest::qWaitFor([handle] { return QGuiApplication::focusWindow() == handle; }, 1000);
+        (void)QTest::qWaitFor([handle] { return QGuiApplication::focusWindow() == handle; }, 1000);
     // What the focus change sets off arrives through queued events.
     QTest::qWait(20);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
-#include "tools/sample/samplegenerator.h"
+#include "tools/common/samplegenerator.h"
 
 #include <QDate>
 #include <QString>

@@ -20,7 +20,7 @@
 
 #include "tools/bench/benchmark.h"
 
-#include "app/startup.h"
+#include "ui/startup.h"
 #include "tools/common/toolexit.h"
 #include "dashboard/tableexport.h"
 #include "store/dberror.h"

@@ -8,7 +8,7 @@
 // 0 every row is there, 1 rows lost or kept aside, or the file could not be
 // repaired (the message names it), 2 usage error.
 
-#include "app/startup.h"
+#include "ui/startup.h"
 #include "store/dberror.h"
 #include "store/tabsdatabase.h"
 #include "tools/common/toolexit.h"

@@ -1,5 +1,5 @@
 // orvalis-report: the tracking table on standard output.
-#include "app/startup.h"
+#include "ui/startup.h"
 #include "tools/common/toolexit.h"
 #include "tools/report/reportcommand.h"
 

@@ -8,9 +8,9 @@
 // Exit status: 0 done, 1 database or file error (among them a file, or the
 // tables on a server, that exist without --force), 2 usage error.
 
-#include "app/startup.h"
+#include "ui/startup.h"
 #include "tools/common/toolexit.h"
-#include "tools/sample/samplegenerator.h"
+#include "tools/common/samplegenerator.h"
 #include "store/serveraddress.h"
 
 #include <QCommandLineParser>

@@ -1,4 +1,4 @@
-#include "tools/sample/samplegenerator.h"
+#include "tools/common/samplegenerator.h"
 
 #include "store/pgsession.h"
 #include "store/schema.h"
