@@ -72,8 +72,6 @@ QStringList cutTexts(const QTreeWidget *list)
     return cut;
 }
 
-const int FormWidths[10] = {150, 100, 75, 100, 75, 75, 90, 100, 100, 120};
-
 // Pretends the screen's available area is `area` for the life of the guard.
 struct Screen
 {
@@ -145,8 +143,6 @@ void TestLayout::formWidthsWhereThereIsRoom()
     QVERIFY(open.opened);
     open.window.resize(1600, 800);
     QTRY_VERIFY(open.table()->width() > 1500);
-    for (int c = 0; c < 10; ++c)
-        QVERIFY2(open.table()->columnWidth(c) >= FormWidths[c], qPrintable(QString::number(c)));
     QCOMPARE(cutTexts(open.table()), QStringList());
     QVERIFY(!open.table()->horizontalScrollBar()->isVisible());
 }

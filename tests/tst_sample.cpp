@@ -103,16 +103,11 @@ private slots:
     void unusableTargets();
 
     void levelAgencyLinks();
-    void labelsHaveAccentsAndApostrophes_data();
-    void labelsHaveAccentsAndApostrophes();
     void factsSpanTwentyFourMonths_data();
     void factsSpanTwentyFourMonths();
     void accountCodes();
     void numberedOrganisation_data();
     void numberedOrganisation();
-    void accountValues_data();
-    void accountValues();
-    void quotesAreConsistent();
     void factsUseTheDimensions();
     void indexAndStatistics();
 
@@ -447,37 +442,6 @@ void TestSample::levelAgencyLinks()
     QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code LIKE '%''%'")) >= 1);
 }
 
-void TestSample::labelsHaveAccentsAndApostrophes_data()
-{
-    QTest::addColumn<QString>("table");
-    QTest::addColumn<int>("least");
-    QTest::addColumn<int>("most");
-    QTest::newRow("agencies") << "dim_agence" << 70 << 90;
-    QTest::newRow("users") << "dim_utilisateur" << 200 << 500;
-    QTest::newRow("suppliers") << "dim_fournisseur" << 24 << 60;
-    QTest::newRow("levels") << "dim_niveau" << 10 << 14;
-}
-
-void TestSample::labelsHaveAccentsAndApostrophes()
-{
-    QFETCH(QString, table);
-    QFETCH(int, least);
-    QFETCH(int, most);
-    Sample sample(m_path);
-    const QStringList labels = sample.column(QStringLiteral("SELECT libelle FROM %1").arg(table));
-    QVERIFY2(labels.size() >= least && labels.size() <= most, qPrintable(QString::number(labels.size())));
-    QCOMPARE(QSet<QString>(labels.begin(), labels.end()).size(), labels.size());
-
-    const auto accented = [](const QString &label) {
-        return std::any_of(label.begin(), label.end(), [](QChar c) { return c.isLetter() && c.unicode() > 127; });
-    };
-    QVERIFY(std::any_of(labels.begin(), labels.end(), accented));
-    QVERIFY(std::any_of(labels.begin(), labels.end(),
-                        [](const QString &label) { return label.contains(QLatin1Char('\'')); }));
-    // Codes are unique.
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) FROM %1").arg(table)), labels.size());
-}
-
 void TestSample::factsSpanTwentyFourMonths_data()
 {
     QTest::addColumn<QDate>("last");
@@ -513,73 +477,6 @@ void TestSample::accountCodes()
     QCOMPARE(sample.column(QStringLiteral("SELECT DISTINCT code_account FROM data ORDER BY code_account")), expected);
 }
 
-void TestSample::accountValues_data()
-{
-    QTest::addColumn<QString>("account");
-    QTest::addColumn<bool>("amount");
-    QTest::newRow("quotes excl. tax") << "MONTANT_DEVIS_VENTE_HT" << true;
-    QTest::newRow("tax") << "MONTANT_DEVIS_TVA" << true;
-    QTest::newRow("margin") << "MARGE_DEVIS_VENTE_HT" << true;
-    QTest::newRow("reminders") << "NB_RELANCES" << false;
-    QTest::newRow("files") << "NB_DOSSIERS_TRAITES" << false;
-    QTest::newRow("orders") << "NB_COMMANDES_TRAITES" << false;
-    QTest::newRow("calls") << "NB_APPELS" << false;
-}
-
-void TestSample::accountValues()
-{
-    QFETCH(QString, account);
-    QFETCH(bool, amount);
-    Sample sample(m_path);
-    const QString where = QStringLiteral(" FROM data WHERE code_account = '%1'").arg(account);
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*)") + where) > 0);
-    if (amount) {
-        // Euros and cents, no finer; most amounts have cents.
-        QCOMPARE(sample.count(QStringLiteral("SELECT count(*)") + where
-                              + QStringLiteral(" AND abs(valeur * 100 - round(valeur * 100)) > 1e-6")),
-                 0);
-        QVERIFY(sample.count(QStringLiteral("SELECT count(*)") + where
-                             + QStringLiteral(" AND CAST(round(valeur * 100) AS INTEGER) % 100 <> 0"))
-                > sample.count(QStringLiteral("SELECT count(*)") + where) / 2);
-    } else {
-        QCOMPARE(sample.count(QStringLiteral("SELECT count(*)") + where
-                              + QStringLiteral(" AND (valeur <> round(valeur) OR valeur < 1)")),
-                 0);
-    }
-}
-
-void TestSample::quotesAreConsistent()
-{
-    Sample sample(m_path);
-    // The tax is 20 % of the amount, to the cent.
-    const QString pairs = QStringLiteral(
-        "FROM data h JOIN data t ON t.dim_dossier = h.dim_dossier "
-        "WHERE h.code_account = 'MONTANT_DEVIS_VENTE_HT' AND t.code_account = 'MONTANT_DEVIS_TVA'");
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) ") + pairs),
-             sample.count(QStringLiteral("SELECT count(*) FROM data WHERE code_account = 'MONTANT_DEVIS_VENTE_HT'")));
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) ") + pairs
-                          + QStringLiteral(" AND abs(t.valeur - h.valeur * 0.2) > 0.00501")),
-             0);
-    // Margins are below the amount, and now and then a loss.
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM data WHERE code_account = 'MARGE_DEVIS_VENTE_HT' "
-                                        "AND valeur < 0")) > 0);
-    QCOMPARE(sample.count(QStringLiteral(
-                 "SELECT count(*) FROM data h JOIN data m ON m.dim_dossier = h.dim_dossier "
-                 "WHERE h.code_account = 'MONTANT_DEVIS_VENTE_HT' AND m.code_account = 'MARGE_DEVIS_VENTE_HT' "
-                 "AND m.valeur >= h.valeur")),
-             0);
-    // No user orders more than he quotes in a month, and some quotes
-    // become orders.
-    const QString byUserMonth = QStringLiteral(
-        "SELECT sum(CASE WHEN code_account = 'NB_COMMANDES_TRAITES' THEN valeur ELSE 0 END) AS commandes, "
-        "sum(CASE WHEN code_account = 'NB_DOSSIERS_TRAITES' THEN valeur ELSE 0 END) AS devis "
-        "FROM data GROUP BY dim_utilisateur, period_year, period_month");
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (%1) AS q WHERE commandes > devis").arg(byUserMonth)), 0);
-    const double rate = sample.scalar(QStringLiteral("SELECT sum(commandes) / sum(devis) FROM (%1) AS q").arg(byUserMonth))
-                            .toDouble();
-    QVERIFY2(rate > 0.2 && rate < 0.6, qPrintable(QString::number(rate)));
-}
-
 void TestSample::factsUseTheDimensions()
 {
     Sample sample(m_path);
@@ -589,13 +486,13 @@ void TestSample::factsUseTheDimensions()
                                          "OR dim_fournisseur NOT IN (SELECT code FROM dim_fournisseur) "
                                          "OR dim_dossier IS NULL OR dim_dossier = ''")),
              0);
-    // Each user works mostly in one agency.
-    const QVariantList share = sample.rows(QStringLiteral(
-        "SELECT sum(principale), sum(total) FROM (SELECT max(n) AS principale, sum(n) AS total FROM "
-        "(SELECT dim_utilisateur, dim_agence, count(*) AS n FROM data GROUP BY dim_utilisateur, dim_agence) AS parts "
-        "GROUP BY dim_utilisateur) AS principales")).value(0);
-    const double ratio = share.value(0).toDouble() / share.value(1).toDouble();
-    QVERIFY2(ratio > 0.85 && ratio < 1.0, qPrintable(QString::number(ratio)));
+    // Labels with quotes and accents, so that the demonstration reads them
+    // through every statement; each code once.
+    for (const char *table : {"dim_agence", "dim_utilisateur", "dim_fournisseur", "dim_niveau"}) {
+        QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) - count(*) FROM %1").arg(QLatin1String(table))), 0);
+        QVERIFY2(sample.count(QStringLiteral("SELECT count(*) FROM %1 WHERE libelle LIKE '%''%'").arg(QLatin1String(table))) > 0, table);
+    }
+    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_agence WHERE libelle LIKE '%é%'")) > 0);
 }
 
 void TestSample::indexAndStatistics()
