@@ -707,9 +707,10 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, const Be
         m_progress << "  " << result.engine << ' ' << size << ' ' << shape.label() << ", index "
                    << indexOrderName(index) << ", drill " << drill << ": " << Qt::flush;
 
-        // The plain pass and the grouped path in turns, so that both see the
-        // same load of the machine; a first plain pass brings the file into
-        // the cache.
+        // The plain pass and the grouped path in turns (on a file, the
+        // engine's own GROUP BY statements too), so that all see the same
+        // load of the machine; a first plain pass brings the file into the
+        // cache.
         queryText(db, floorSql, QStringLiteral("somme"));
         QList<DashboardRow> groupedRows;
         for (int run = 0; run < m_options.runs; ++run) {
@@ -724,6 +725,9 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, const Be
             groupedRows = refresh(db, selection, source, &elapsed);
             result.grouped << elapsed.wall;
             result.groupedCpu << elapsed.cpu;
+
+            if (!db.isServer())
+                timeEngineStatements(db, cases, result);
         }
         result.rows = int(groupedRows.size());
         for (const DashboardRow &row : std::as_const(groupedRows))
@@ -1152,6 +1156,107 @@ QString Benchmark::tsv(const BenchResults &results)
             number(r.oneByOne),
         };
         out += fields.join(QLatin1Char('\t')) + QLatin1Char('\n');
+    }
+    return out;
+}
+
+QList<QPair<QString, QString>> Benchmark::engineStatements(int drill, const Cases &cases)
+{
+    const QString month =
+        QStringLiteral("period_year = %1 AND period_month = %2").arg(cases.year).arg(cases.month);
+    QStringList quoted;
+    for (const QString &code : Schema::accountCodes())
+        quoted << QLatin1Char('\'') + code + QLatin1Char('\'');
+    const QString accounts = quoted.join(QStringLiteral(", "));
+    // SUM alone; then with the least the groups' sums need to be put
+    // together as one SUM over their rows gives it: the sum of the
+    // magnitudes, which tells where the order of the additions could
+    // matter (a running sum past 64 bits, or past the largest double;
+    // infinities), figures then read with their own statement. The type of
+    // SUM's result tells whether every value was an integer.
+    const QString sum = QStringLiteral("SUM(valeur) AS somme");
+    const QString exact = QStringLiteral("SUM(valeur) AS somme, TOTAL(ABS(valeur)) AS grandeur");
+    QString where, keys, whatSum, whatExact;
+    if (drill == 0) {
+        where = month;
+        keys = QStringLiteral("dim_agence, code_account");
+        whatSum = QStringLiteral("by agency and account, SUM");
+        whatExact = QStringLiteral("by agency and account, SUM and TOTAL(ABS)");
+    } else if (drill == 1) {
+        where = month + QStringLiteral(" AND dim_agence IN (SELECT agence FROM niveau_agence WHERE niveau = '%1')")
+                            .arg(sqlEscape(cases.level));
+        keys = QStringLiteral("dim_agence, code_account");
+        whatSum = QStringLiteral("by agency and account, the level's agencies, SUM");
+        whatExact = QStringLiteral("by agency and account, the level's agencies, SUM and TOTAL(ABS)");
+    } else {
+        where = month + QStringLiteral(" AND dim_agence = '%1' AND code_account IN (%2)")
+                            .arg(sqlEscape(cases.agency), accounts);
+        keys = QStringLiteral("dim_utilisateur, code_account");
+        whatSum = QStringLiteral("by user and account of the agency, SUM");
+        whatExact = QStringLiteral("by user and account of the agency, SUM and TOTAL(ABS)");
+    }
+    const QString statement = QStringLiteral("SELECT %1, %2 FROM data WHERE %3 GROUP BY %1");
+    QList<QPair<QString, QString>> out{{whatSum, statement.arg(keys, sum, where)},
+                                       {whatExact, statement.arg(keys, exact, where)}};
+    if (drill == 0) {
+        // The level rows summed by the engine itself, each level over its
+        // agencies (each once), the six accounts only.
+        out << qMakePair(QStringLiteral("by level and account through niveau_agence, SUM"),
+                         QStringLiteral("SELECT l.niveau, d.code_account, SUM(d.valeur) AS somme "
+                                        "FROM (SELECT DISTINCT niveau, agence FROM niveau_agence) AS l "
+                                        "JOIN data AS d ON d.dim_agence = l.agence "
+                                        "WHERE d.period_year = %1 AND d.period_month = %2 AND d.code_account IN (%3) "
+                                        "GROUP BY l.niveau, d.code_account")
+                             .arg(cases.year)
+                             .arg(cases.month)
+                             .arg(accounts));
+    }
+    return out;
+}
+
+void Benchmark::timeEngineStatements(TABSDatabase &db, const Cases &cases, BenchResult &result)
+{
+    const QList<QPair<QString, QString>> statements = engineStatements(result.drill, cases);
+    if (result.engineGroupBy.isEmpty())
+        for (const auto &[what, sql] : statements)
+            result.engineGroupBy << BenchResult::EngineTiming{what, {}, {}, 0};
+    for (int i = 0; i < statements.size(); ++i) {
+        BenchResult::EngineTiming &timing = result.engineGroupBy[i];
+        // Every row read, as the program would read them.
+        const Stopwatch watch;
+        TABSQuery query(&db);
+        query.SetDatabaseName(db.DatabaseName());
+        query.SQL().append(statements.at(i).second);
+        query.Open();
+        int rows = 0;
+        for (; !query.Eof(); query.Next())
+            ++rows;
+        query.Close();
+        const Timing elapsed = watch.elapsed();
+        timing.wall << elapsed.wall;
+        timing.cpu << elapsed.cpu;
+        timing.rows = rows;
+    }
+}
+
+QString Benchmark::engineGroupByTable(const QVector<BenchResult> &results)
+{
+    QString out;
+    QTextStream s(&out);
+    for (const BenchResult &r : results) {
+        if (r.engineGroupBy.isEmpty())
+            continue;
+        if (out.isEmpty()) {
+            s << "| Index | Organisation | Fact rows | Drill | Statement | Result rows | Time | Plain pass "
+                 "| Statement / plain | Grouped path / plain |\n";
+            s << "|:---|:---|---:|---:|:---|---:|---:|---:|---:|---:|\n";
+        }
+        const QString groupedRatio = overFloor(false, r.grouped, r.groupedCpu, r.floor, r.floorCpu);
+        for (const BenchResult::EngineTiming &t : r.engineGroupBy)
+            s << "| " << indexLabel(r.index) << " | " << r.shape.label() << " | " << groupedDigits(r.size) << " | "
+              << r.drill << " | " << t.what << " | " << t.rows << " | " << duration(BenchResult::median(t.wall))
+              << " | " << duration(BenchResult::median(r.floor)) << " | "
+              << overFloor(false, t.wall, t.cpu, r.floor, r.floorCpu) << " | " << groupedRatio << " |\n";
     }
     return out;
 }

@@ -109,6 +109,16 @@ struct BenchResult
     qint64 reportPeakKiB = -1; // VmHWM of an orvalis-report run of the same table
     double reportSeconds = 0;
     QList<QStringList> table; // the grouped path's cells (not printed)
+    // SQLite: the engine's own GROUP BY statements that would stand for
+    // the program's aggregate (Benchmark::engineStatements), each timed in
+    // turns with the plain pass and the grouped path.
+    struct EngineTiming
+    {
+        QString what;
+        QVector<double> wall, cpu;
+        int rows = 0; // rows of its result
+    };
+    QVector<EngineTiming> engineGroupBy;
 
     bool indexed() const { return index != IndexOrder::None; }
     bool onServer() const { return engine == QLatin1String("postgresql"); }
@@ -164,6 +174,9 @@ public:
     static QString trends(const QVector<TrendResult> &results);
     static QString sideBySide(const QVector<BenchResult> &results);
     static QString tsv(const BenchResults &results);
+    // The engine's own GROUP BY statements against the plain pass and the
+    // grouped path (SQLite cases only; empty when none was timed).
+    static QString engineGroupByTable(const QVector<BenchResult> &results);
 
     // Peak resident memory of this process (VmHWM), in KiB.
     static qint64 ownPeakKiB();
@@ -178,6 +191,11 @@ private:
         QString agency; // drill 2
     };
     Cases cases(BenchStore &store, qint64 size, const BenchShape &shape);
+    // What the engine's own GROUP BY would be asked at a drill level (level
+    // rows, the agencies of a level, the users of an agency): name and
+    // statement.
+    static QList<QPair<QString, QString>> engineStatements(int drill, const Cases &cases);
+    static void timeEngineStatements(TABSDatabase &db, const Cases &cases, BenchResult &result);
     QVector<BenchResult> measure(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
                                  const Cases &cases);
     TrendResult measureTrend(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index);
