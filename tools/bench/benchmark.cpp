@@ -14,6 +14,7 @@
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
 #include "tools/common/toolexit.h"
+#include "ui/numbertext.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
