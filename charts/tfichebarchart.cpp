@@ -1,5 +1,7 @@
 #include "charts/tfichebarchart.h"
 
+#include "ui/numbertext.h"
+
 #include <QAbstractBarSeries>
 #include <QBarCategoryAxis>
 #include <QBarSet>
@@ -102,18 +104,6 @@ void TFicheBarChart::SetUpChart(QChartView *view, QAbstractBarSeries *series, do
     connect(FChart, &QChart::plotAreaChanged, this, [this] { PlaceMarks(); });
 }
 
-QString TFicheBarChart::MarkText(double value)
-{
-    const QLocale locale;
-    if (!std::isfinite(value) || std::abs(value) >= 1e15)
-        return locale.toString(value, 'g', 6);
-    const bool whole = value == std::floor(value);
-    // What rounds to zero is 0, whatever its sign (-0,001 is no "-0,00").
-    if (std::abs(value) < (whole ? 0.5 : 0.005))
-        value = 0.0;
-    return locale.toString(value, 'f', whole ? 0 : 2);
-}
-
 void TFicheBarChart::PlaceMarks()
 {
     qDeleteAll(FMarks);
@@ -147,7 +137,7 @@ void TFicheBarChart::PlaceMarks()
                 x = position - barWidth / 2 + barWidth / (2 * SeriesCount) + index * barWidth / SeriesCount;
             }
             const QPointF end = FChart->mapToPosition(QPointF(x, reach), series);
-            auto *mark = new QGraphicsSimpleTextItem(MarkText(value), FChart);
+            auto *mark = new QGraphicsSimpleTextItem(Format::mark(value), FChart);
             mark->setData(0, QStringLiteral("mark"));
             mark->setFont(font);
             mark->setBrush(color);

@@ -35,10 +35,6 @@ public:
     // naming no series.
     QStringList SeriesLabels(int index) const;
 
-    // The text of a value mark: the locale's digits, no exponent for
-    // ordinary magnitudes, decimals only where the value has them.
-    static QString MarkText(double value);
-
 protected:
     explicit TFicheBarChart(QWidget *owner);
 

@@ -7,11 +7,11 @@
 #include "store/tabsquery.h"
 #include "store/taccount.h"
 #include "store/taccountsql.h"
+#include "ui/numbertext.h"
 
 #include <QLocale>
 
 #include <cmath>
-#include <limits>
 
 int drillLevel(int levelIndex, int agencyIndex, int userIndex)
 {
@@ -27,55 +27,16 @@ int drillLevel(int levelIndex, int agencyIndex, int userIndex)
     return 0;
 }
 
-namespace Format {
+namespace {
 
-QString amount(double value, QLocale locale)
-{
-    locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
-    if (std::isfinite(value) && std::fabs(value) >= 1e15) {
-        // Past fifteen integer digits: 15 significant digits and an exponent
-        // of at least three digits, as fixed-point output of this precision
-        // has always written it.
-        QString text = locale.toString(value, 'E', 14);
-        const int e = text.indexOf(QLatin1Char('E'));
-        if (e >= 0 && e + 2 < text.size()) {
-            QString digits = text.mid(e + 2);
-            while (digits.size() < 3)
-                digits.prepend(QLatin1Char('0'));
-            text = text.left(e + 2) + digits;
-        }
-        return text;
-    }
-    QString text = locale.toString(value, 'f', 2);
-    // A value that rounds to zero is 0.00, whatever its sign; an infinity
-    // keeps its sign.
-    if (std::isfinite(value) && text.startsWith(locale.negativeSign())) {
-        bool allZero = true;
-        for (QChar c : text)
-            if (c.isDigit() && c != QLatin1Char('0'))
-                allZero = false;
-        if (allZero)
-            text.remove(0, locale.negativeSign().size());
-    }
-    return text;
-}
-
-QString count(double value, const QLocale &locale)
-{
-    // Exact up to fifteen digits, as a double holds them; past that (or
-    // infinite) written as an amount is, without decimals to invent.
-    if (std::isfinite(value) && std::fabs(value) < 1e15)
-        return QString::number(qint64(value));
-    return amount(value, locale);
-}
-
+// A count sum truncated toward zero; infinities keep their sign, and NaN (a
+// sum of infinities of both signs) counts nothing.
 double truncated(double value)
 {
-    // NaN, a sum of infinities of both signs, counts nothing.
     return std::isnan(value) ? 0.0 : std::trunc(value);
 }
 
-} // namespace Format
+} // namespace
 
 DashboardRow DashboardRow::from(const QString &code, const QString &libelle, const AccountSums &sums)
 {
@@ -87,9 +48,9 @@ DashboardRow DashboardRow::from(const QString &code, const QString &libelle, con
     row.TTC = sums.ht + sums.tva;
     row.Marge = sums.marge;
     row.MargePct = row.HT == 0 ? 0 : row.Marge / row.HT * 100;
-    row.NbRelances = Format::truncated(sums.relances);
-    row.NbDevis = Format::truncated(sums.devis);
-    row.NbCommandes = Format::truncated(sums.commandes);
+    row.NbRelances = truncated(sums.relances);
+    row.NbDevis = truncated(sums.devis);
+    row.NbCommandes = truncated(sums.commandes);
     row.Transformation = row.NbDevis == 0 ? 0 : row.NbCommandes / row.NbDevis * 100;
     return row;
 }

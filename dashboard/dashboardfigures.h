@@ -74,17 +74,6 @@ struct DashboardRow
     QStringList cells(const QLocale &locale = QLocale()) const;
 };
 
-namespace Format {
-// Two decimals, the decimal separator of the user's locale, no thousands
-// separator; scientific notation past 15 integer digits; never "-0.00".
-QString amount(double value, QLocale locale = QLocale());
-// A count: the integer in decimal, exact for any count below 10^15 (the
-// engine's integers summed as doubles); beyond, as amount() writes it.
-QString count(double value, const QLocale &locale = QLocale());
-// A count sum truncated toward zero; infinities keep their sign.
-double truncated(double value);
-} // namespace Format
-
 // The ten column captions of the table.
 QStringList dashboardCaptions();
 

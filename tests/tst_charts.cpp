@@ -1,6 +1,7 @@
 #include "charts/sampleindicators.h"
 #include "charts/tfichebarchart2series.h"
 #include "charts/tfichebarchartstack.h"
+#include "ui/numbertext.h"
 
 #include <QAbstractBarSeries>
 #include <QBarCategoryAxis>
@@ -362,28 +363,6 @@ private slots:
 
     // --- Value marks --------------------------------------------------------
 
-    void markTexts_data()
-    {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("rounds to zero from below") << -0.001 << "fr_FR" << "0,00";
-        QTest::newRow("rounds to zero from above") << 0.004 << "C" << "0.00";
-        QTest::newRow("rounds away from zero") << -0.006 << "C" << "-0.01";
-        QTest::newRow("negative zero") << -0.0 << "C" << "0";
-        QTest::newRow("decimals") << -12.5 << "fr_FR" << "-12,50";
-    }
-    void markTexts()
-    {
-        QFETCH(double, value);
-        QFETCH(QString, locale);
-        QLocale::setDefault(QLocale(locale));
-        const QString text = TFicheBarChart::MarkText(value);
-        QLocale::setDefault(QLocale::c());
-        QFETCH(QString, expected);
-        QCOMPARE(text, expected);
-    }
-
     void valueMarks_data()
     {
         QTest::addColumn<Kind>("kind");
@@ -433,13 +412,9 @@ private slots:
         // The bars themselves are found (those of 0 are flat).
         QVERIFY2(bars.size() >= values0.size(), qPrintable(QString::number(bars.size())));
         QStringList expected, shown;
-        const QLocale numbers(locale);
-        for (const QList<double> &values : {values0, values1}) {
-            for (double value : values) {
-                const bool whole = value == std::floor(value);
-                expected << numbers.toString(value, 'f', whole ? 0 : 2);
-            }
-        }
+        for (const QList<double> &values : {values0, values1})
+            for (double value : values)
+                expected << Format::mark(value, QLocale(locale));
         for (QGraphicsSimpleTextItem *mark : marks)
             shown << mark->text();
         expected.sort();

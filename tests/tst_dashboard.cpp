@@ -15,6 +15,7 @@
 #include "store/dberror.h"
 #include "store/tabsquery.h"
 #include "ui/itemcodes.h"
+#include "ui/numbertext.h"
 
 #include <QComboBox>
 #include <QTreeWidget>
@@ -68,6 +69,8 @@ private slots:
 
     void derivedFigures_data();
     void derivedFigures();
+    void numberTexts_data();
+    void numberTexts();
     void decimalComma();
 
     void openingAsAdministrator();
@@ -294,21 +297,9 @@ void TestDashboard::derivedFigures_data()
         << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "2", "2", "1", "50.00%"};
     QTest::newRow("negative counts truncated toward zero")
         << QList<double>{0, 0, 0, -2.9, 0, 0} << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "-2", "0", "0", "0.00%"};
-    QTest::newRow("tiny negative shows 0.00")
-        << QList<double>{-0.001, 0.0004, 0, 0, 0, 0}
-        << QStringList{"0.00", "0.00", "0.00", "0.00", "0.00%", "0", "0", "0", "0.00%"};
     QTest::newRow("TTC from unrounded amounts")
         << QList<double>{0.004, 0.004, 0, 0, 0, 0}
         << QStringList{"0.00", "0.00", "0.01", "0.00", "0.00%", "0", "0", "0", "0.00%"};
-    QTest::newRow("no thousands separator")
-        << QList<double>{1234567.5, 0, 1234.5, 0, 0, 0}
-        << QStringList{"1234567.50", "0.00", "1234567.50", "1234.50", "0.10%", "0", "0", "0", "0.00%"};
-    QTest::newRow("past fifteen integer digits")
-        << QList<double>{1e15, 0, 0, 0, 0, 0}
-        << QStringList{"1.00000000000000E+015", "0.00", "1.00000000000000E+015", "0.00", "0.00%", "0", "0", "0", "0.00%"};
-    const double inf = std::numeric_limits<double>::infinity();
-    QTest::newRow("infinities keep their sign")
-        << QList<double>{-inf, 0, 0, 0, 0, 0} << QStringList{"-inf", "0.00", "-inf", "0.00", "0.00%", "0", "0", "0", "0.00%"};
     // Counts past 2^31 as the engine sums them, and the rate from them.
     QTest::newRow("counts past 2^31")
         << QList<double>{0, 0, 0, 5e9, 6442450944, 2147483648}
@@ -322,6 +313,44 @@ void TestDashboard::derivedFigures()
     const DashboardRow row =
         DashboardRow::from("C", "Ligne", AccountSums{sums[0], sums[1], sums[2], sums[3], sums[4], sums[5]});
     QCOMPARE(row.cells(), QStringList{"Ligne"} + cells);
+}
+
+// The one way figures are written: the table's amounts and counts, and the
+// charts' value marks, in French and in C.
+void TestDashboard::numberTexts_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("amount");
+    QTest::addColumn<QString>("count");
+    QTest::addColumn<QString>("mark");
+    const double inf = std::numeric_limits<double>::infinity();
+    const QString space(QChar(0x202F));
+    QTest::newRow("rounds to zero from below") << -0.004 << "fr_FR" << "0,00" << "0" << "0,00";
+    QTest::newRow("rounds to zero from above") << 0.004 << "C" << "0.00" << "0" << "0.00";
+    QTest::newRow("rounds away from zero") << -0.006 << "C" << "-0.01" << "0" << "-0.01";
+    QTest::newRow("negative zero") << -0.0 << "C" << "0.00" << "0" << "0";
+    QTest::newRow("thousands") << 1234567.5 << "fr_FR" << "1234567,50" << "1234567"
+                               << "1" + space + "234" + space + "567,50";
+    QTest::newRow("whole") << -1234567.0 << "C" << "-1234567.00" << "-1234567" << "-1234567";
+    QTest::newRow("past fifteen integer digits") << 1e15 << "C" << "1.00000000000000E+015" << "1.00000000000000E+015"
+                                                 << "1e+15";
+    QTest::newRow("huge") << -1.5e300 << "fr_FR" << "-1,50000000000000E+300" << "-1,50000000000000E+300"
+                          << "-1,5E+300";
+    QTest::newRow("infinity") << -inf << "fr_FR" << "-inf" << "-inf" << "-inf";
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << "C" << "nan" << "nan" << "nan";
+}
+
+void TestDashboard::numberTexts()
+{
+    QFETCH(double, value);
+    QFETCH(QString, locale);
+    QFETCH(QString, amount);
+    QFETCH(QString, count);
+    QFETCH(QString, mark);
+    QCOMPARE(Format::amount(value, QLocale(locale)), amount);
+    QCOMPARE(Format::count(value, QLocale(locale)), count);
+    QCOMPARE(Format::mark(value, QLocale(locale)), mark);
 }
 
 void TestDashboard::decimalComma()

@@ -16,6 +16,7 @@
 #include "dashboard/tfichetdb.h"
 #include "dashboard/trend.h"
 #include "ui/itemcodes.h"
+#include "ui/numbertext.h"
 
 #include <QApplication>
 #include <QBarCategoryAxis>

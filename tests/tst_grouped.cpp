@@ -13,6 +13,7 @@
 #include "store/tabsquery.h"
 #include "store/taccount.h"
 #include "store/taccountsql.h"
+#include "ui/numbertext.h"
 
 #include <QDir>
 #include <QRandomGenerator>

@@ -13,7 +13,10 @@
 #include "store/sqltext.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
+#include "tools/common/toolexit.h"
+#include "ui/numbertext.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -30,13 +33,13 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 #include <time.h>
 
 #include <fcntl.h>
 
-#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,81 +232,26 @@ bool sameTexts(const QList<DashboardRow> &a, const QList<DashboardRow> &b)
     return true;
 }
 
-// The peak resident memory of a process that is still there, in KiB.
-qint64 peakOf(pid_t pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
 // Runs a program with its output thrown away; returns its exit status and
-// its peak resident memory in KiB. The peak is read as the program exits
-// (traced until then): the resource usage the kernel reports after it
-// counts the pages of this process too, which the child shared until it
-// started the program.
+// its peak resident memory in KiB, as the kernel counts it for a child
+// (wait4's ru_maxrss). That count includes what the forking process held at
+// the fork, which may be far more than the program itself: the program is
+// started by a fresh copy of this one (Benchmark::runMeasured), still small
+// (a few MiB, the floor of the figure), which writes its status and peak on
+// its output.
 int runChild(const QString &program, const QStringList &arguments, qint64 *peakKiB)
 {
-    QList<QByteArray> args{QFile::encodeName(program)};
-    for (const QString &a : arguments)
-        args << a.toLocal8Bit();
-    QVector<char *> argv;
-    for (QByteArray &a : args)
-        argv << a.data();
-    argv << nullptr;
-
-    // Made before the fork: the child only calls what allocates nothing. A
-    // program built with AddressSanitizer cannot check its leaks while it is
-    // traced; the rest of its checks still run.
-    QList<QByteArray> environment;
-    for (char **entry = environ; *entry; ++entry) {
-        QByteArray text(*entry);
-        if (text.startsWith("ASAN_OPTIONS="))
-            text += ":detect_leaks=0";
-        environment << text;
-    }
-    QVector<char *> envp;
-    for (QByteArray &e : environment)
-        envp << e.data();
-    envp << nullptr;
-
-    const pid_t pid = fork();
-    if (pid < 0)
-        fail(QStringLiteral("fork a échoué"));
-    if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0)
-            dup2(null, STDOUT_FILENO);
-        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    *peakKiB = -1;
-    int status = 0;
-    rusage usage{};
-    for (;;) {
-        if (wait4(pid, &status, 0, &usage) < 0)
-            fail(QStringLiteral("wait4 a échoué"));
-        if (!WIFSTOPPED(status))
-            break;
-        int signal = WSTOPSIG(status);
-        if (signal == SIGTRAP && (status >> 16) == PTRACE_EVENT_EXIT) {
-            *peakKiB = peakOf(pid);
-            signal = 0;
-        } else if (signal == SIGTRAP && *peakKiB < 0) {
-            // Stopped at the start of the program: follow it to its exit.
-            ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void *>(long(PTRACE_O_TRACEEXIT)));
-            signal = 0;
-        }
-        ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void *>(long(signal)));
-    }
-    if (*peakKiB < 0)
-        *peakKiB = usage.ru_maxrss; // not traced: an upper bound
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    QProcess measured;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(Benchmark::MeasuredRun), QStringLiteral("1"));
+    measured.setProcessEnvironment(environment);
+    measured.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    measured.start(QCoreApplication::applicationFilePath(), QStringList{program} + arguments);
+    if (!measured.waitForFinished(-1) || measured.exitStatus() != QProcess::NormalExit || measured.exitCode() != 0)
+        fail(QStringLiteral("%1 n'a pas pu être lancé").arg(program));
+    const QList<QByteArray> figures = measured.readAllStandardOutput().split(' ');
+    *peakKiB = figures.value(1).trimmed().toLongLong();
+    return figures.value(0).toInt();
 }
 
 QString duration(double s)
@@ -1357,5 +1305,35 @@ QStringList BenchShape::sampleArguments() const
 
 qint64 Benchmark::ownPeakKiB()
 {
-    return peakOf(getpid());
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+int Benchmark::runMeasured(char *argv[])
+{
+    // Forked rather than spawned: a spawned child shares this process's
+    // memory until it starts the program, and is counted with all of it; a
+    // forked one only with what this process has written to.
+    unsetenv(MeasuredRun);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return ToolExit::Failure;
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0)
+            dup2(null, STDOUT_FILENO);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return ToolExit::Failure;
+    std::printf("%d %ld\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss);
+    return std::fflush(stdout) == 0 ? ToolExit::Success : ToolExit::Failure;
 }

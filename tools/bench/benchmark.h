@@ -181,6 +181,14 @@ public:
     // Peak resident memory of this process (VmHWM), in KiB.
     static qint64 ownPeakKiB();
 
+    // Set in the environment of the copy of this program that runs a program
+    // to measure its peak memory: that copy calls runMeasured() first thing.
+    static constexpr const char *MeasuredRun = "ORVALIS_BENCH_MEASURED_RUN";
+    // Runs `argv` (the program, then its arguments), its output thrown away,
+    // and writes "status peak-KiB" on the standard output (status 127: the
+    // program could not be started).
+    static int runMeasured(char *argv[]);
+
 private:
     // What is measured on every copy of one sample.
     struct Cases

@@ -280,5 +280,7 @@ int run(int &argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    if (qEnvironmentVariableIsSet(Benchmark::MeasuredRun) && argc > 1)
+        return Benchmark::runMeasured(argv + 1);
     return ToolExit::guard("orvalis-bench", [&] { return run(argc, argv); });
 }

@@ -6,6 +6,7 @@
 #include "store/tabsdatabase.h"
 #include "tools/common/toolexit.h"
 
+#include <QCommandLineParser>
 #include <QFileDevice>
 #include <QTextStream>
 
@@ -14,6 +15,32 @@ namespace HeadlessReport {
 namespace {
 
 const QString UsageLine = QStringLiteral("Utilisation : orvalis-report BASE UTILISATEUR [options]");
+
+// The first option QCommandLineParser refused (unknown, or given a value it
+// takes none of), as it was typed: the parser names it without its dashes,
+// and a word after a single dash letter by letter.
+QString refusedOption(const QStringList &arguments, const QStringList &unknown, const QStringList &flags,
+                      const QStringList &valued)
+{
+    for (qsizetype i = 0; i < arguments.size() && arguments.at(i) != QLatin1String("--"); ++i) {
+        const QString &arg = arguments.at(i);
+        if (arg.startsWith(QLatin1String("--"))) {
+            const QString name = arg.mid(2).section(QLatin1Char('='), 0, 0);
+            const bool withValue = arg.contains(QLatin1Char('='));
+            if (unknown.contains(name) || (withValue && flags.contains(name)))
+                return arg.section(QLatin1Char('='), 0, 0);
+            if (!withValue && valued.contains(name))
+                ++i; // its value
+        } else if (arg.startsWith(QLatin1Char('-'))) {
+            if (arg.contains(QLatin1Char('=')))
+                return arg;
+            for (const QString &name : unknown)
+                if (name.size() == 1 && arg.mid(1).contains(name))
+                    return arg;
+        }
+    }
+    return QString();
+}
 
 } // namespace
 
@@ -48,84 +75,63 @@ QString usage()
 
 Request parse(const QStringList &arguments, const QDate &today)
 {
-    Request request;
-    request.month = QDate(today.year(), today.month(), 1);
-    QStringList positional;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString &arg = arguments.at(i);
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            request.help = true;
-            return request;
-        }
-        if (arg == QLatin1String("--")) {
-            positional << arguments.mid(i + 1);
-            break;
-        }
-        if (!arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
-            positional << arg;
-            continue;
-        }
-        if (!arg.startsWith(QLatin1String("--")))
-            throw UsageError(QStringLiteral("Option inconnue : %1").arg(arg));
-        if (arg == QLatin1String("--total")) {
-            request.total = true;
-            continue;
-        }
-        static const QStringList known{QStringLiteral("--mois"),        QStringLiteral("--niveau"),
-                                       QStringLiteral("--agence"),      QStringLiteral("--utilisateur"),
-                                       QStringLiteral("--fournisseur"), QStringLiteral("--format"),
-                                       QStringLiteral("--sortie")};
-        QString name = arg;
-        QString value;
-        const int eq = arg.indexOf(QLatin1Char('='));
-        if (!known.contains(eq > 0 ? arg.left(eq) : arg))
-            throw UsageError(QStringLiteral("Option inconnue : %1").arg(eq > 0 ? arg.left(eq) : arg));
-        if (eq > 0) {
-            name = arg.left(eq);
-            value = arg.mid(eq + 1);
-        } else {
-            if (i + 1 >= arguments.size())
-                throw UsageError(QStringLiteral("L'option %1 attend une valeur.").arg(arg));
-            value = arguments.at(++i);
-        }
-        if (name == QLatin1String("--mois")) {
-            const QDate month = QDate::fromString(value + QStringLiteral("-01"), QStringLiteral("yyyy-MM-dd"));
-            if (!month.isValid())
-                throw UsageError(QStringLiteral("Mois invalide : %1 (attendu AAAA-MM).").arg(value));
-            request.month = month;
-        } else if (name == QLatin1String("--niveau")) {
-            request.hasLevel = true;
-            request.level = value;
-        } else if (name == QLatin1String("--agence")) {
-            request.hasAgency = true;
-            request.agency = value;
-        } else if (name == QLatin1String("--utilisateur")) {
-            request.hasUser = true;
-            request.userCode = value;
-        } else if (name == QLatin1String("--fournisseur")) {
-            request.hasSupplier = true;
-            request.supplier = value;
-        } else if (name == QLatin1String("--format")) {
-            if (value == QLatin1String("texte"))
-                request.format = OutputFormat::Text;
-            else if (value == QLatin1String("tsv"))
-                request.format = OutputFormat::Tsv;
-            else if (value == QLatin1String("csv"))
-                request.format = OutputFormat::Csv;
-            else if (value == QLatin1String("json"))
-                request.format = OutputFormat::Json;
-            else if (value == QLatin1String("xlsx"))
-                request.format = OutputFormat::Xlsx;
-            else if (value == QLatin1String("pdf"))
-                request.format = OutputFormat::Pdf;
-            else
-                throw UsageError(QStringLiteral("Format inconnu : %1 (texte, tsv, csv, json, xlsx ou pdf).").arg(value));
-        } else if (name == QLatin1String("--sortie")) {
-            if (value.isEmpty())
-                throw UsageError(QStringLiteral("--sortie attend un nom de fichier."));
-            request.output = value;
-        }
+    // The help and every message are the report's own, in French.
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption total(QStringLiteral("total"));
+    const auto valued = [](const char *name) {
+        return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("valeur"));
+    };
+    const QList<QCommandLineOption> values{valued("mois"),        valued("niveau"), valued("agence"),
+                                           valued("utilisateur"), valued("fournisseur"), valued("format"),
+                                           valued("sortie")};
+    const QCommandLineOption &month = values[0], &level = values[1], &agency = values[2], &user = values[3],
+                             &supplier = values[4], &format = values[5], &output = values[6];
+    QCommandLineParser parser;
+    parser.addOptions(values + QList<QCommandLineOption>{help, total});
+    if (!parser.parse(QStringList{QStringLiteral("orvalis-report")} + arguments)) {
+        QStringList valueNames;
+        for (const QCommandLineOption &option : values)
+            valueNames << option.names();
+        const QString refused =
+            refusedOption(arguments, parser.unknownOptionNames(), help.names() + total.names(), valueNames);
+        if (!refused.isEmpty())
+            throw UsageError(QStringLiteral("Option inconnue : %1").arg(refused));
+        // Otherwise the last argument is an option whose value is missing.
+        throw UsageError(QStringLiteral("L'option %1 attend une valeur.").arg(arguments.last()));
     }
+    Request request;
+    if (parser.isSet(help)) {
+        request.help = true;
+        return request;
+    }
+    request.month = QDate(today.year(), today.month(), 1);
+    for (const QString &value : parser.values(month)) {
+        request.month = QDate::fromString(value + QStringLiteral("-01"), QStringLiteral("yyyy-MM-dd"));
+        if (!request.month.isValid())
+            throw UsageError(QStringLiteral("Mois invalide : %1 (attendu AAAA-MM).").arg(value));
+    }
+    static const QStringList formats{QStringLiteral("texte"), QStringLiteral("tsv"),  QStringLiteral("csv"),
+                                     QStringLiteral("json"),  QStringLiteral("xlsx"), QStringLiteral("pdf")};
+    for (const QString &value : parser.values(format)) {
+        if (!formats.contains(value))
+            throw UsageError(QStringLiteral("Format inconnu : %1 (texte, tsv, csv, json, xlsx ou pdf).").arg(value));
+        request.format = OutputFormat(formats.indexOf(value)); // in the order of OutputFormat
+    }
+    for (const QString &value : parser.values(output)) {
+        if (value.isEmpty())
+            throw UsageError(QStringLiteral("--sortie attend un nom de fichier."));
+        request.output = value;
+    }
+    request.hasLevel = parser.isSet(level);
+    request.level = parser.value(level);
+    request.hasAgency = parser.isSet(agency);
+    request.agency = parser.value(agency);
+    request.hasUser = parser.isSet(user);
+    request.userCode = parser.value(user);
+    request.hasSupplier = parser.isSet(supplier);
+    request.supplier = parser.value(supplier);
+    request.total = parser.isSet(total);
+    const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2)
         throw UsageError(QStringLiteral("Il faut la base de données et l'utilisateur."));
     if (positional.at(0).isEmpty())
