@@ -734,13 +734,6 @@ EarlyRebuild vacuumCopy(const QString &copy, const QString &scratch, const std::
     return out;
 }
 
-// The rebuilt file is written in one transaction: a cache that holds it
-// whole (up to 256 MiB) keeps SQLite from writing its pages out twice.
-qint64 cacheKiB(const SqliteFormat::PageImage &image)
-{
-    return std::clamp<qint64>(qint64(image.pageCount()) * image.pageSize() / 1024, 2000, 256 * 1024);
-}
-
 class Repair
 {
 public:
@@ -860,12 +853,10 @@ private:
             // written over the original's.
             static const char *const encodings[] = {"UTF-8", "UTF-8", "UTF-16le", "UTF-16be"};
             fresh->exec(QStringLiteral("PRAGMA page_size = %1; PRAGMA encoding = '%2'; PRAGMA auto_vacuum = %3; "
-                                       "PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF; "
-                                       "PRAGMA cache_size = -%4; PRAGMA temp_store = MEMORY")
+                                       "PRAGMA journal_mode = MEMORY; PRAGMA synchronous = OFF")
                             .arg(image.pageSize())
                             .arg(QLatin1String(encodings[image.encoding()]))
-                            .arg(image.autoVacuum() ? (image.incrementalVacuum() ? 2 : 1) : 0)
-                            .arg(cacheKiB(image)),
+                            .arg(image.autoVacuum() ? (image.incrementalVacuum() ? 2 : 1) : 0),
                         QStringLiteral("Préparation de la base reconstruite"));
             killPoint("salvage");
             result = salvageDatabase(m_opens ? &m_db : nullptr, image, *fresh);
