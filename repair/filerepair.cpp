@@ -41,6 +41,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -67,7 +68,29 @@
 #include <unistd.h>
 #endif
 
+// A point where a test may end the process as a power cut would
+// (ORVALIS_REPAIR_KILL_AT names it): every stage must leave either the
+// file as it was or the repaired one, and the copy whole.
+void DatabaseRepair::killPoint(const char *stage)
+{
+    static const bool trace = qEnvironmentVariableIsSet("ORVALIS_REPAIR_TRACE");
+    static QElapsedTimer clock;
+    if (trace) {
+        if (!clock.isValid())
+            clock.start();
+        std::fprintf(stderr, "%s %.2f s\n", stage, clock.nsecsElapsed() / 1e9);
+    }
+    static const QByteArray at = qgetenv("ORVALIS_REPAIR_KILL_AT");
+    if (!at.isEmpty() && at == stage) {
+#ifndef Q_OS_WIN
+        ::kill(::getpid(), SIGKILL);
+#endif
+    }
+}
+
 namespace {
+
+using DatabaseRepair::killPoint;
 
 // How long to wait for a momentary lock of another connection before the
 // file counts as in use.
@@ -86,26 +109,6 @@ QString folderOf(const QString &path)
 [[noreturn]] void fail(const QString &message)
 {
     throw EDatabaseError(message);
-}
-
-// A point where a test may end the process as a power cut would
-// (ORVALIS_REPAIR_KILL_AT names it): every stage must leave either the
-// file as it was or the repaired one, and the copy whole.
-void killPoint(const char *stage)
-{
-    static const bool trace = qEnvironmentVariableIsSet("ORVALIS_REPAIR_TRACE");
-    static QElapsedTimer clock;
-    if (trace) {
-        if (!clock.isValid())
-            clock.start();
-        std::fprintf(stderr, "%s %.2f s\n", stage, clock.nsecsElapsed() / 1e9);
-    }
-    static const QByteArray at = qgetenv("ORVALIS_REPAIR_KILL_AT");
-    if (!at.isEmpty() && at == stage) {
-#ifndef Q_OS_WIN
-        ::kill(::getpid(), SIGKILL);
-#endif
-    }
 }
 
 // Why a file could not be written, in words an administrator can act on.
@@ -209,6 +212,19 @@ bool renameOver(const QString &from, const QString &to)
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
+// The files a repair writes beside the database carry this suffix until
+// they are whole: a repair ended midway (a power cut) leaves no other, and
+// the next repair removes them (removeUnfinished).
+const QString Unfinished = QStringLiteral(".incomplete");
+
+// The name of a file of ours once it is whole: `unfinished` renamed (or
+// left as it is, if the rename fails).
+QString finished(const QString &unfinished)
+{
+    const QString name = unfinished.chopped(Unfinished.size());
+    return renameOver(unfinished, name) ? name : unfinished;
+}
+
 // Writes a new file at `path` with the `size` bytes that `read` gives,
 // synced to disk and read back. Raises, in French, what stopped it; an
 // incomplete file of ours is removed.
@@ -216,7 +232,7 @@ void writeCopy(const QString &path, const ByteReader &read, qint64 size, const Q
 {
     // Written under another name, and named only once whole: no file of
     // that name is ever an incomplete copy.
-    const QString partial = path + QStringLiteral(".incomplete");
+    const QString partial = path + Unfinished;
     QFile copy(partial);
     errno = 0;
     if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
@@ -281,7 +297,7 @@ public:
         for (int n = 1; n <= 100; ++n) {
             const QString candidate = name(path, kind, n);
             if (!QFileInfo::exists(candidate) && !QFileInfo::exists(candidate + QStringLiteral("-wal"))
-                && !QFileInfo::exists(candidate + QStringLiteral("-journal")))
+                && !QFileInfo::exists(candidate + QStringLiteral("-journal")) && !QFileInfo::exists(candidate + Unfinished))
                 return candidate;
         }
         fail(QStringLiteral("Trop de copies de la base portent déjà le nom du jour ; rien n'a été modifié."));
@@ -418,7 +434,10 @@ bool healthy(const QStringList &problems)
 }
 
 // Rows of each table, and entries of each index, as SQLite counts them.
-QMap<QString, qint64> counts(SqliteConnection &db)
+// Without `countIndexes`, each index is given its table's count: a file
+// that passed the integrity check has as many entries in each index as
+// rows in its table.
+QMap<QString, qint64> counts(SqliteConnection &db, bool countIndexes = true)
 {
     QMap<QString, qint64> out;
     const QStringList tables = db.column(
@@ -434,7 +453,7 @@ QMap<QString, qint64> counts(SqliteConnection &db)
             QStringLiteral("SELECT name FROM pragma_index_list('%1') WHERE partial = 0").arg(sqlEscape(table)),
             QStringLiteral("Comptage des lignes"));
         for (const QString &index : indexes)
-            out[table + QLatin1Char('/') + index] =
+            out[table + QLatin1Char('/') + index] = !countIndexes ? out[table] :
                 db.column(QStringLiteral("SELECT count(*) FROM %1 INDEXED BY %2")
                               .arg(sqliteIdentifier(table), sqliteIdentifier(index)),
                           QStringLiteral("Comptage des lignes"))
@@ -643,10 +662,11 @@ void replaceWhole(const QString &rebuilt, const QString &path, const QString &no
     syncFolder(path);
 }
 
-// A new empty file beside the database, for the rebuilt copy.
+// A new empty file beside the database, for the rebuilt copy, unfinished
+// (see finished()).
 QString createBeside(const QString &path, const QString &kind)
 {
-    const QString name = Backup::freeName(path, kind);
+    const QString name = Backup::freeName(path, kind) + Unfinished;
     QFile file(name);
     errno = 0;
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
@@ -655,12 +675,48 @@ QString createBeside(const QString &path, const QString &kind)
     return name;
 }
 
+// Removes what an interrupted repair of `path` left unfinished beside it
+// (see Unfinished): only names that a repair gives, never a finished copy.
+void removeUnfinished(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString suffix = info.suffix().isEmpty() ? QString() : QLatin1Char('.') + info.suffix();
+    const QRegularExpression ours(
+        QStringLiteral("^%1\\.(avant-reparation|reparation|reconstruite)-\\d{8}-\\d{6}(-\\d+)?%2(-wal|-journal)?%3(-journal)?$")
+            .arg(QRegularExpression::escape(info.completeBaseName()), QRegularExpression::escape(suffix),
+                 QRegularExpression::escape(Unfinished)));
+    const QDir folder = info.dir();
+    for (const QString &name : folder.entryList({QStringLiteral("*") + Unfinished + QStringLiteral("*")},
+                                                QDir::Files | QDir::Hidden)) {
+        if (ours.match(name).hasMatch())
+            QFile::remove(folder.filePath(name));
+    }
+}
+
+// The statistics of a rebuilt file, and what its tables and indexes count.
+QMap<QString, qint64> finishRebuilt(const QString &scratch)
+{
+    SqliteConnection rebuilt(scratch, SQLITE_OPEN_READWRITE,
+                             QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
+    // Statistics from a sample of each index: the planner needs their
+    // shape, not exact counts.
+    rebuilt.exec(QStringLiteral("PRAGMA analysis_limit = 1000; ANALYZE"),
+                 QStringLiteral("Le calcul des statistiques de la base a échoué"));
+    return counts(rebuilt);
+}
+
+struct EarlyRebuild
+{
+    int rc = -1; // of the VACUUM INTO
+    QMap<QString, qint64> counts; // of the rebuilt file, once it is written
+};
+
 // VACUUM INTO `scratch` from the byte copy of a file without journal
 // files, opened as a file that nothing changes (no lock, no journal: the
-// copy stays as it is). Returns SQLite's result code.
+// copy stays as it is), then its statistics and counts (finishRebuilt).
 // It stops as soon as `stop` is set (the original is damaged: the salvage
 // follows).
-int vacuumCopy(const QString &copy, const QString &scratch, const std::atomic<bool> *stop)
+EarlyRebuild vacuumCopy(const QString &copy, const QString &scratch, const std::atomic<bool> *stop)
 {
     sqlite3 *db = nullptr;
     const QByteArray uri = (sqliteFileUri(copy, QStringLiteral("ro")) + QStringLiteral("&immutable=1")).toUtf8();
@@ -672,7 +728,10 @@ int vacuumCopy(const QString &copy, const QString &scratch, const std::atomic<bo
         rc = sqlite3_exec(db, QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch))).toUtf8().constData(),
                           nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    return rc;
+    EarlyRebuild out{rc, {}};
+    if (rc == SQLITE_OK && !*stop)
+        out.counts = finishRebuilt(scratch);
+    return out;
 }
 
 class Repair
@@ -690,7 +749,10 @@ public:
 
     QString run()
     {
+        killPoint("start");
         lockAndCopy(m_db, m_path, m_backup);
+        // Under the lock: no other repair of this file is under way.
+        removeUnfinished(m_path);
         sqlite3_busy_timeout(m_db.handle(), LockWaitMs);
         // Every lock taken is kept to the end; a truncated file still
         // opens (its missing pages read as damage).
@@ -710,8 +772,8 @@ public:
         killPoint("check");
         // A file without journal files is its copy, byte for byte: its
         // VACUUM INTO is made from the copy while the original is checked.
-        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation"));
-        std::future<int> early;
+        const QString scratch = Backup::freeName(m_path, QStringLiteral("reparation")) + Unfinished;
+        std::future<EarlyRebuild> early;
         std::atomic<bool> stop = false;
         const auto stopEarly = [&] {
             stop = true;
@@ -722,8 +784,9 @@ public:
         const auto cleanup = qScopeGuard(stopEarly);
         if (m_opens && !m_backup.journalled())
             early = std::async(std::launch::async, vacuumCopy, m_backup.path(), scratch, &stop);
-        if (m_opens && healthy(integrityProblems(m_db, m_path)))
-            return rebuild(scratch, early.valid() ? early.get() : -1);
+        // The first fault found decides: the salvage reads every page anyway.
+        if (m_opens && healthy(integrityProblems(m_db, m_path, QStringLiteral("integrity_check(1)"))))
+            return rebuild(scratch, early.valid() ? early.get() : EarlyRebuild());
         stopEarly(); // the salvage has the processor to itself
         // In a damaged file, a page whose cells overlap is refused whole
         // instead of yielding debris.
@@ -741,33 +804,25 @@ private:
     // A healthy file: VACUUM INTO a new file beside it, which keeps every
     // rowid (a plain VACUUM renumbers the rows of a table without an index
     // or INTEGER PRIMARY KEY), checked, then put in its place.
-    // `early` is the result of the VACUUM INTO `scratch` made from the copy
-    // beside the check, or -1.
-    QString rebuild(const QString &scratch, int early)
+    // `early` is the VACUUM INTO `scratch` made from the copy beside the
+    // check, with its counts, or nothing.
+    QString rebuild(const QString &scratch, const EarlyRebuild &early)
     {
         killPoint("checked");
-        const QMap<QString, qint64> before = counts(m_db);
+        const QMap<QString, qint64> before = counts(m_db, false);
         const QString unchanged = QStringLiteral("La base n'a pas été modifiée.");
-        if (early != SQLITE_OK) {
+        if (early.rc != SQLITE_OK) {
             QFile::remove(scratch);
             if (m_db.tryExec(QStringLiteral("VACUUM INTO '%1'").arg(sqlEscape(shown(scratch)))) != SQLITE_OK)
                 fail(QStringLiteral("La reconstruction de la base « %1 » a échoué : %2. %3")
                          .arg(shown(m_path), sqliteCause(m_db, folderOf(m_path)), unchanged));
         }
         killPoint("rebuild");
-        {
-            SqliteConnection rebuilt(scratch, SQLITE_OPEN_READWRITE,
-                                     QStringLiteral("La base reconstruite est illisible ; rien n'a été modifié"));
-            // Statistics from a sample of each index: the planner needs their
-            // shape, not exact counts.
-            rebuilt.exec(QStringLiteral("PRAGMA analysis_limit = 1000; ANALYZE"),
-                         QStringLiteral("Le calcul des statistiques de la base a échoué"));
-            // Written by SQLite from a file that passed its check: every table
-            // and index, read to its last page, counts the rows of the original.
-            if (counts(rebuilt) != before)
-                fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
-                         .arg(unchanged));
-        }
+        // Written by SQLite from a file that passed its check: every table
+        // and index, read to its last page, counts the rows of the original.
+        if ((early.rc == SQLITE_OK ? early.counts : finishRebuilt(scratch)) != before)
+            fail(QStringLiteral("La base reconstruite ne compte pas les mêmes lignes que l'original. %1")
+                     .arg(unchanged));
         killPoint("verified");
         syncFile(scratch);
         killPoint("synced");
@@ -829,7 +884,9 @@ private:
 
         // Its indexes were built by SQLite over its rows: the check of its
         // pages is enough.
+        killPoint("finished");
         const QStringList problems = integrityProblems(*fresh, rebuiltPath, QStringLiteral("quick_check"));
+        killPoint("rebuilt-checked");
         const QStringList details = lossDetails(result);
         if (result.saved() == 0 && !result.complete())
             fail(QStringLiteral("Aucune ligne de la base de données « %1 » n'a pu être lue ; elle n'a pas été "
@@ -840,13 +897,14 @@ private:
             fresh.reset();
             syncFile(rebuiltPath);
             keepRebuilt = true;
+            const QString kept = finished(rebuiltPath);
             fail(QStringLiteral("La base de données « %1 » n'a pas été modifiée : %2. La base reconstruite (%3 "
                                 "lignes sur %4 lisibles%5) est conservée dans « %6 ». %7")
                      .arg(shown(m_path), why)
                      .arg(result.saved())
                      .arg(result.readable())
                      .arg(details.isEmpty() ? QString() : QStringLiteral(" ; ") + details.join(QStringLiteral(" ; ")))
-                     .arg(shown(rebuiltPath), backupNote()));
+                     .arg(shown(kept), backupNote()));
         };
         if (!healthy(problems))
             keep(QStringLiteral("la base reconstruite ne passe pas le contrôle d'intégrité (%1)")
@@ -862,7 +920,7 @@ private:
         } catch (const EDatabaseError &e) {
             keepRebuilt = true;
             fail(QStringLiteral("%1 La base reconstruite est conservée dans « %2 ». %3")
-                     .arg(e.message(), shown(rebuiltPath), backupNote()));
+                     .arg(e.message(), shown(finished(rebuiltPath)), backupNote()));
         }
         keepRebuilt = true; // it is the working file now
         if (!result.complete())

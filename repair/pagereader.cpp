@@ -1,6 +1,7 @@
 #include "repair/repair.h"
 
 #include <QFileInfo>
+#include <QVarLengthArray>
 
 #include <algorithm>
 #include <cstring>
@@ -45,30 +46,6 @@ int readVarint(const QByteArray &bytes, qint64 at, qint64 end, qint64 &value)
         }
     }
     return 0;
-}
-
-void appendVarint(QByteArray &out, quint64 v)
-{
-    if (v > 0x00ffffffffffffffULL) {
-        quint8 buf[9];
-        buf[8] = quint8(v);
-        v >>= 8;
-        for (int i = 7; i >= 0; --i) {
-            buf[i] = quint8((v & 0x7f) | 0x80);
-            v >>= 7;
-        }
-        out.append(reinterpret_cast<const char *>(buf), 9);
-        return;
-    }
-    quint8 buf[10];
-    int n = 0;
-    do {
-        buf[n++] = quint8((v & 0x7f) | 0x80);
-        v >>= 7;
-    } while (v);
-    buf[0] &= 0x7f;
-    for (int i = n - 1; i >= 0; --i)
-        out.append(char(buf[i]));
 }
 
 int varintLength(quint64 v)
@@ -185,7 +162,7 @@ bool Value::operator==(const Value &other) const
     return false;
 }
 
-bool decodeRecord(const QByteArray &payload, Values &out)
+bool decodeRecord(const QByteArray &payload, Values &out, bool views)
 {
     out.clear();
     const qint64 size = payload.size();
@@ -194,36 +171,37 @@ bool decodeRecord(const QByteArray &payload, Values &out)
     if (at == 0 || headerSize < at || headerSize > size)
         return false;
     qint64 body = headerSize;
-    QVector<qint64> types;
+    QVarLengthArray<qint64, 32> types;
+    qint64 total = body;
     while (at < headerSize) {
         qint64 type = 0;
         const int n = readVarint(payload, at, headerSize, type);
         if (n == 0 || type < 0 || type == 10 || type == 11)
             return false;
         at += n;
-        types << type;
-    }
-    qint64 total = body;
-    for (const qint64 type : types)
+        types.append(type);
         total += serialSize(type);
+    }
     if (total != size)
         return false;
-    out.reserve(types.size());
-    for (const qint64 type : types) {
-        Value v;
+    out.resize(types.size());
+    const char *bytes = payload.constData();
+    for (qsizetype f = 0; f < types.size(); ++f) {
+        const qint64 type = types[f];
+        Value &v = out[f];
         const qint64 n = serialSize(type);
         if (type == 0) {
             v.type = Value::Null;
         } else if (type <= 6) {
-            qint64 x = qint8(payload[body]);
+            qint64 x = qint8(bytes[body]);
             for (qint64 i = 1; i < n; ++i)
-                x = (x << 8) | quint8(payload[body + i]);
+                x = (x << 8) | quint8(bytes[body + i]);
             v.type = Value::Integer;
             v.integer = x;
         } else if (type == 7) {
             quint64 bits = 0;
             for (int i = 0; i < 8; ++i)
-                bits = (bits << 8) | quint8(payload[body + i]);
+                bits = (bits << 8) | quint8(bytes[body + i]);
             v.type = Value::Real;
             std::memcpy(&v.real, &bits, sizeof bits);
         } else if (type == 8 || type == 9) {
@@ -231,63 +209,97 @@ bool decodeRecord(const QByteArray &payload, Values &out)
             v.integer = type - 8;
         } else {
             v.type = (type & 1) ? Value::Text : Value::Blob;
-            v.bytes = payload.mid(body, n);
+            v.bytes = views ? QByteArray::fromRawData(bytes + body, n) : QByteArray(bytes + body, n);
         }
         body += n;
-        out << v;
     }
     return true;
 }
 
-QByteArray encodeRecord(const Values &values)
+void encodeRecordInto(const Values &values, QByteArray &out)
 {
-    QByteArray types;
-    QByteArray body;
+    // The serial types first, to know the header's size.
+    QVarLengthArray<quint64, 32> types;
+    qint64 bodySize = 0;
     for (const Value &v : values) {
+        quint64 type = 0;
         switch (v.type) {
         case Value::Null:
-            appendVarint(types, 0);
             break;
-        case Value::Integer: {
+        case Value::Integer:
             if (v.integer == 0 || v.integer == 1) {
-                appendVarint(types, 8 + quint64(v.integer));
-                break;
-            }
-            static const int widths[] = {1, 2, 3, 4, 6, 8};
-            int type = 1;
-            for (const int width : widths) {
-                const int bits = width * 8 - 1;
-                if (width == 8 || (v.integer >= -(qint64(1) << bits) && v.integer < (qint64(1) << bits))) {
-                    appendVarint(types, quint64(type));
-                    for (int i = width - 1; i >= 0; --i)
-                        body.append(char(quint64(v.integer) >> (8 * i)));
-                    break;
+                type = 8 + quint64(v.integer);
+            } else {
+                static const int widths[] = {1, 2, 3, 4, 6, 8};
+                type = 1;
+                for (const int width : widths) {
+                    const int bits = width * 8 - 1;
+                    if (width == 8 || (v.integer >= -(qint64(1) << bits) && v.integer < (qint64(1) << bits)))
+                        break;
+                    ++type;
                 }
-                ++type;
             }
             break;
-        }
-        case Value::Real: {
-            appendVarint(types, 7);
-            quint64 bits;
-            std::memcpy(&bits, &v.real, sizeof bits);
-            for (int i = 7; i >= 0; --i)
-                body.append(char(bits >> (8 * i)));
+        case Value::Real:
+            type = 7;
             break;
-        }
         case Value::Text:
         case Value::Blob:
-            appendVarint(types, quint64(v.bytes.size()) * 2 + (v.type == Value::Text ? 13 : 12));
-            body += v.bytes;
+            type = quint64(v.bytes.size()) * 2 + (v.type == Value::Text ? 13 : 12);
             break;
         }
+        types.append(type);
+        bodySize += serialSize(qint64(type));
     }
-    int headerSize = int(types.size()) + 1;
-    while (varintLength(quint64(headerSize)) + types.size() != headerSize)
-        headerSize = varintLength(quint64(headerSize)) + int(types.size());
+    int typesSize = 0;
+    for (const quint64 type : types)
+        typesSize += varintLength(type);
+    int headerSize = typesSize + 1;
+    while (varintLength(quint64(headerSize)) + typesSize != headerSize)
+        headerSize = varintLength(quint64(headerSize)) + typesSize;
+    const qsizetype start = out.size();
+    out.resize(start + headerSize + bodySize);
+    auto *at = reinterpret_cast<quint8 *>(out.data()) + start;
+    const auto varint = [&at](quint64 v) {
+        // Seven bits a byte, high bit set but on the last; a ninth byte
+        // carries eight.
+        const int n = varintLength(v);
+        int last = n - 1;
+        if (n == 9) {
+            at[8] = quint8(v);
+            v >>= 8;
+            last = 8;
+        }
+        for (int i = std::min(n, 8) - 1; i >= 0; --i) {
+            at[i] = quint8((v & 0x7f) | (i == last ? 0 : 0x80));
+            v >>= 7;
+        }
+        at += n;
+    };
+    varint(quint64(headerSize));
+    for (const quint64 type : types)
+        varint(type);
+    for (qsizetype f = 0; f < values.size(); ++f) {
+        const Value &v = values[f];
+        const qint64 n = serialSize(qint64(types[f]));
+        if (v.type == Value::Integer || v.type == Value::Real) {
+            quint64 bits = quint64(v.integer);
+            if (v.type == Value::Real)
+                std::memcpy(&bits, &v.real, sizeof bits);
+            for (qint64 i = n - 1; i >= 0; --i) // big-endian
+                *at++ = quint8(bits >> (8 * i));
+        } else if (v.type == Value::Text || v.type == Value::Blob) {
+            std::memcpy(at, v.bytes.constData(), size_t(n));
+            at += n;
+        }
+    }
+}
+
+QByteArray encodeRecord(const Values &values)
+{
     QByteArray record;
-    appendVarint(record, quint64(headerSize));
-    return record + types + body;
+    encodeRecordInto(values, record);
+    return record;
 }
 
 int compareValues(const Value &a, const Value &b, Collation collation)
@@ -523,7 +535,7 @@ bool BtreeReader::payload(const QByteArray &page, int at, qint64 size, bool tabl
     // Without a reader of the record (a walk that only claims pages) the
     // bytes are not gathered.
     if (copy)
-        out = page.mid(at, int(local));
+        out = m_views && !spills ? QByteArray::fromRawData(page.constData() + at, local) : page.mid(at, int(local));
     cellEnd = int(at + local + (spills ? 4 : 0));
     if (!spills)
         return true;
@@ -656,7 +668,7 @@ void BtreeReader::walk(quint32 number, int tree, bool table, const Bounds &bound
         const bool keyRead = ok;
         // Without a sink the walk only claims pages: records are not decoded.
         ok = ok && payload(page, p, size, l.type == LeafTable, tree, bytes, end, bool(sink))
-            && (!sink || decodeRecord(bytes, cell.values));
+            && (!sink || decodeRecord(bytes, cell.values, m_views));
         if (!ok) {
             whole = whole && keyRead && m_chainBroken;
             ++report.badCells;
@@ -666,6 +678,7 @@ void BtreeReader::walk(quint32 number, int tree, bool table, const Bounds &bound
                 cells << Cell(); // keeps the children in step with the cells
             continue;
         }
+        cell.payload = std::move(bytes);
         cells << std::move(cell);
     }
     // A leaf that does not read whole may have held any row of its range:
@@ -734,7 +747,8 @@ TreeReport BtreeReader::readPage(quint32 number, bool table, const CellSink &sin
         }
         QByteArray bytes;
         int end = 0;
-        if (ok && payload(page, p, size, table, tree, bytes, end) && decodeRecord(bytes, cell.values)) {
+        if (ok && payload(page, p, size, table, tree, bytes, end) && decodeRecord(bytes, cell.values, m_views)) {
+            cell.payload = std::move(bytes);
             cells << std::move(cell);
         } else {
             brokenChains += ok && m_chainBroken ? 1 : 0;

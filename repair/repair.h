@@ -21,6 +21,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -33,6 +34,12 @@ namespace DatabaseRepair {
 // EDatabaseError with the French message otherwise (rows lost or kept
 // aside, a file that could not be repaired, one in use).
 QString repairFile(const QString &path);
+
+// A stage of the repair: where ORVALIS_REPAIR_TRACE prints the time spent so
+// far, and where ORVALIS_REPAIR_KILL_AT may end the process as a power cut
+// would (a test's way to check that every stage leaves either the file as it
+// was or the repaired one, and the copy whole).
+void killPoint(const char *stage);
 
 } // namespace DatabaseRepair
 
@@ -58,10 +65,13 @@ struct Value
 using Values = QVector<Value>;
 
 // A record's fields; false when its header does not describe exactly the
-// bytes that follow it.
-bool decodeRecord(const QByteArray &payload, Values &out);
+// bytes that follow it. With `views`, texts and blobs are not copied: they
+// point into `payload`'s bytes, and are valid only as long as those are.
+bool decodeRecord(const QByteArray &payload, Values &out, bool views = false);
 // The record of these fields, each stored in its smallest form.
 QByteArray encodeRecord(const Values &values);
+// The same, appended to `out`.
+void encodeRecordInto(const Values &values, QByteArray &out);
 
 enum class Collation { Binary, NoCase, RTrim, Unknown };
 // The order of an index with that collation; 0 for Unknown.
@@ -135,6 +145,7 @@ struct Cell
 {
     qint64 rowid = 0; // table cells
     Values values;
+    QByteArray payload; // the record's bytes (see BtreeReader::setViews)
     bool verified = false;
     quint32 page = 0;
 };
@@ -147,6 +158,14 @@ class BtreeReader
 {
 public:
     explicit BtreeReader(const PageImage &image);
+    int usableSize() const { return m_image.usableSize(); }
+
+    // With views, the cells handed out are valid only during the call of
+    // the sink: their payload may be the bytes of the page being read, and
+    // their texts and blobs point into it (nothing is copied; a sink that
+    // keeps a cell copies what it keeps). Without (the default), a cell is
+    // the sink's own.
+    void setViews(bool views) { m_views = views; }
 
     // Tree numbers are the caller's (0 is none).
     TreeReport walkTable(quint32 root, int tree, const CellSink &sink);
@@ -166,6 +185,8 @@ public:
         int fields;     // fields of its first readable record
     };
     QVector<Orphan> orphans() const;
+    // The pages that walks gave to `tree`.
+    qint64 pagesOf(int tree) const { return std::count(m_owner.cbegin(), m_owner.cend(), tree); }
     // The cells of one page, read alone (an orphan).
     TreeReport readPage(quint32 page, bool table, const CellSink &sink);
 
@@ -186,6 +207,7 @@ private:
     QVector<int> m_owner; // by page number
     bool m_chainBroken = false; // the last payload failed in its overflow chain
     QBitArray m_visiting; // the pages of the walk under way
+    bool m_views = false;
 };
 
 } // namespace SqliteFormat

@@ -11,6 +11,7 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <unordered_map>
@@ -105,7 +106,9 @@ Value valueOf(sqlite3_value *v, int encoding)
     return out;
 }
 
-void bindValue(sqlite3_stmt *statement, int index, const Value &value, int encoding)
+// With `copy` false, the value's bytes must stay as they are until the
+// statement has run.
+void bindValue(sqlite3_stmt *statement, int index, const Value &value, int encoding, bool copy = true)
 {
     switch (value.type) {
     case Value::Null:
@@ -119,11 +122,11 @@ void bindValue(sqlite3_stmt *statement, int index, const Value &value, int encod
         break;
     case Value::Text:
         sqlite3_bind_text64(statement, index, value.bytes.constData(), sqlite3_uint64(value.bytes.size()),
-                            SQLITE_TRANSIENT, quint8(sqliteEncoding(encoding)));
+                            copy ? SQLITE_TRANSIENT : SQLITE_STATIC, quint8(sqliteEncoding(encoding)));
         break;
     case Value::Blob:
         sqlite3_bind_blob64(statement, index, value.bytes.constData(), sqlite3_uint64(value.bytes.size()),
-                            SQLITE_TRANSIENT);
+                            copy ? SQLITE_TRANSIENT : SQLITE_STATIC);
         break;
     }
 }
@@ -332,10 +335,16 @@ public:
               int encoding, TableSalvage &out)
         : m_source(source), m_pages(pages), m_target(target), m_info(info), m_encoding(encoding), m_out(out)
     {
+        // A million rows are read here: their cells are not copied, each
+        // record is kept once, in one buffer.
+        m_pages.setViews(true);
     }
+    ~TableRows() { m_pages.setViews(false); }
 
     void readPages(quint32 root, int tree, const QVector<quint32> &orphans)
     {
+        // Its records take about as many bytes as its pages.
+        m_records.reserve(qsizetype(std::min<qint64>(m_pages.pagesOf(tree), 1 << 18) * m_pages.usableSize()));
         const TreeReport report = m_pages.walkTable(root, tree, [this](Cell &&cell) {
             add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable);
         });
@@ -377,10 +386,24 @@ private:
 
     struct Row
     {
-        QByteArray record;
+        qsizetype at = 0; // its record in m_records
+        qsizetype size = 0;
         quint64 known = AllColumns; // the columns read; the others are NULL
         quint16 flags = 0;
     };
+
+    // The bytes of a row's record, valid until a record is stored.
+    QByteArray record(const Row &row) const
+    {
+        return QByteArray::fromRawData(m_records.constData() + row.at, row.size);
+    }
+    // `bytes` must not be a record of m_records.
+    void store(Row &row, const QByteArray &bytes)
+    {
+        row.at = m_records.size();
+        row.size = bytes.size();
+        m_records.append(bytes);
+    }
 
     void note(const TreeReport &report)
     {
@@ -422,10 +445,14 @@ private:
             m_badRowids.insert(rowid); // more fields than the table has columns
             return;
         }
-        QByteArray record = encodeRecord(values);
+        QByteArray &encoded = m_encoded;
+        encoded.resize(0);
+        encodeRecordInto(values, encoded);
         const auto found = m_rows.find(rowid);
         if (found == m_rows.end()) {
-            m_rows.emplace(rowid, Row{std::move(record), AllColumns, flags});
+            Row row{0, 0, AllColumns, flags};
+            store(row, encoded);
+            m_rows.emplace(rowid, row);
             return;
         }
         Row &row = found->second;
@@ -437,7 +464,7 @@ private:
         row.flags |= flags & (FromTable | FromSqlite);
         if (row.flags & FromTable)
             row.flags &= ~FromOrphan;
-        if (row.record == record) {
+        if (record(row) == encoded) {
             row.flags |= flags & Verified;
             return;
         }
@@ -447,10 +474,10 @@ private:
         // another one; between two cells that nothing tells apart the row
         // is in doubt.
         if (flags & FromSqlite) {
-            row.record = std::move(record);
+            store(row, encoded);
             row.flags |= Doubtful;
         } else if ((flags & Verified) && !(row.flags & Verified)) {
-            row.record = std::move(record);
+            store(row, encoded);
             row.flags |= Verified;
         } else if (!(row.flags & Verified) || (flags & Verified)) {
             row.flags |= Doubtful;
@@ -479,6 +506,9 @@ private:
     const int m_encoding;
     TableSalvage &m_out;
     std::unordered_map<qint64, Row> m_rows;
+    QByteArray m_records;  // the records of m_rows, one after the other
+    QByteArray m_encoded;  // the record being read
+    Values m_values;       // a record decoded (views into m_records)
     QSet<qint64> m_badRowids;    // keys of cells that do not read
     QVector<QPair<qint64, qint64>> m_badRanges; // where unreadable pages and cells hold their rows
     int m_unbounded = 0;         // unreadable pages and cells whose place is unknown
@@ -671,24 +701,43 @@ void TableRows::readIndex(const IndexInfo &index, quint32 root, int tree)
 {
     // Each entry is weighed once its neighbours are known: one that stands
     // between them in the index's order has a key that reads true.
-    std::optional<Cell> previous, current;
+    // The last three entries, copied out of their pages: each slot's
+    // values point into its bytes.
+    struct Entry
+    {
+        QByteArray bytes;
+        Values values;
+        bool verified = false;
+    };
+    Entry last[3];
+    int previous = -1, current = -1;
     const qint64 badBefore = m_badEntries;
     const TreeReport report = m_pages.walkIndex(root, tree, [&](Cell &&cell) {
         if (cell.values.size() != index.position.size()) {
             ++m_badEntries;
             return;
         }
-        if (current) {
-            const bool ordered = (!previous || less(previous->values, current->values, index))
-                && less(current->values, cell.values, index);
-            apply(index, current->values, current->verified && ordered);
-            previous = std::move(current);
+        int next = 0;
+        while (next == previous || next == current)
+            ++next;
+        Entry &entry = last[next];
+        entry.bytes.resize(cell.payload.size());
+        std::memcpy(entry.bytes.data(), cell.payload.constData(), size_t(cell.payload.size()));
+        decodeRecord(entry.bytes, entry.values, true);
+        entry.verified = cell.verified;
+        if (current >= 0) {
+            const Entry &now = last[current];
+            const bool ordered = (previous < 0 || less(last[previous].values, now.values, index))
+                && less(now.values, entry.values, index);
+            apply(index, now.values, now.verified && ordered);
+            previous = current;
         }
-        current = std::move(cell);
+        current = next;
     });
-    if (current) {
-        const bool ordered = !previous || less(previous->values, current->values, index);
-        apply(index, current->values, current->verified && ordered);
+    if (current >= 0) {
+        const Entry &now = last[current];
+        const bool ordered = previous < 0 || less(last[previous].values, now.values, index);
+        apply(index, now.values, now.verified && ordered);
     }
     const bool sound = report.complete() && !index.partial && m_badEntries == badBefore;
     for (auto &[rowid, row] : m_rows) {
@@ -734,15 +783,17 @@ void TableRows::apply(const IndexInfo &index, const Values &entry, bool verified
         const quint64 full = count >= 64 ? AllColumns : (quint64(1) << count) - 1;
         if ((known & full) == full && count < 64)
             known = AllColumns;
-        m_rows.emplace(rowid, Row{encodeRecord(values), known, quint16(verified ? InIndex : InIndex | Doubtful)});
+        Row row{0, 0, known, quint16(verified ? InIndex : InIndex | Doubtful)};
+        store(row, encodeRecord(values));
+        m_rows.emplace(rowid, row);
         if (!m_out.fromIndexes.contains(index.name))
             m_out.fromIndexes << index.name;
         return;
     }
     Row &row = found->second;
     row.flags |= InIndex;
-    Values values;
-    decodeRecord(row.record, values);
+    Values &values = m_values;
+    decodeRecord(record(row), values, true);
     bool differs = false, filled = false;
     for (int i = 0; i + 1 < entry.size(); ++i) {
         const int column = index.position[i];
@@ -777,7 +828,7 @@ void TableRows::apply(const IndexInfo &index, const Values &entry, bool verified
         }
     }
     if (filled)
-        row.record = encodeRecord(values);
+        store(row, encodeRecord(values)); // read from m_records before it grows
 }
 
 void TableRows::settle()
@@ -862,15 +913,15 @@ void TableRows::writeAside(const std::vector<qint64> &rowids)
                                .arg(sqliteIdentifier(m_out.asideTable), names.join(QStringLiteral(", ")),
                                     parameters.join(QStringLiteral(", "))),
                            context);
-    Values values;
+    Values &values = m_values;
     for (const qint64 rowid : rowids) {
         const Row &row = m_rows.at(rowid);
-        decodeRecord(row.record, values);
+        decodeRecord(record(row), values, true);
         sqlite3_bind_int64(insert.handle(), 1, rowid);
         insert.bind(2, row.flags & Doubtful ? QStringLiteral("la table et son index ne concordent pas")
                                             : QStringLiteral("lue sur une page endommagée, rien ne la vérifie"));
         for (int i = 0; i < values.size(); ++i)
-            bindValue(insert.handle(), i + 3, values[i], m_encoding);
+            bindValue(insert.handle(), i + 3, values[i], m_encoding, false);
         if (insert.step() != SQLITE_DONE)
             m_target.fail(context);
         insert.reset();
@@ -909,7 +960,7 @@ void TableRows::write()
 
     m_out.readable = qint64(rowids.size());
     QSet<int> missing;
-    Values values;
+    Values &values = m_values;
     std::vector<qint64> aside;
     for (const qint64 rowid : rowids) {
         const Row &row = m_rows.at(rowid);
@@ -919,12 +970,12 @@ void TableRows::write()
             aside.push_back(rowid);
             continue;
         }
-        decodeRecord(row.record, values);
+        decodeRecord(record(row), values, true);
         int parameter = 1;
         if (m_info.ipk < 0)
             sqlite3_bind_int64(insert.handle(), parameter++, rowid);
         for (const int column : std::as_const(given))
-            bindValue(insert.handle(), parameter++, values[column], m_encoding);
+            bindValue(insert.handle(), parameter++, values[column], m_encoding, false);
         if (!insertRow(insert, m_target, context, m_out))
             continue;
         if (row.known != AllColumns) {
@@ -1180,6 +1231,7 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
     }
     pages.claimFreelist();
     pages.claimReserved();
+    DatabaseRepair::killPoint("claimed");
 
     // An orphaned page goes to the one damaged tree of its kind whose
     // records have its number of fields.
@@ -1287,6 +1339,7 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
         } else {
             TableRows rows(source, pages, target, info, encoding, out);
             rows.readPages(entry.root, i + 2, orphansOf.value(i + 2));
+            DatabaseRepair::killPoint("table-read");
             rows.readRanges();
             for (int j = 0; j < schema.size(); ++j) {
                 const SchemaEntry &index = schema[j];
@@ -1294,8 +1347,10 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
                     && indexes.contains(index.name))
                     rows.readIndex(indexes[index.name], index.root, j + 2);
             }
+            DatabaseRepair::killPoint("indexes-read");
             rows.settle();
             rows.write();
+            DatabaseRepair::killPoint("rows-written");
         }
         result.tables << out;
     }
@@ -1306,6 +1361,7 @@ SalvageResult salvageDatabase(SqliteConnection *source, const PageImage &image, 
                 || entry.type == QLatin1String("view")))
             create(entry);
     }
+    DatabaseRepair::killPoint("indexes-built");
     // Triggers come last, so that none fired while rows were copied.
     for (SchemaEntry &entry : schema) {
         if (!entry.dropped && entry.type == QLatin1String("trigger"))

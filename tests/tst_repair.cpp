@@ -1233,6 +1233,11 @@ void TestRepair::killedRepairLeavesEitherFile()
     const ToolRun again = runRepairTool({db.path()});
     QVERIFY2(again.status == 0 || again.status == 1, qPrintable(again.err));
     QCOMPARE(fileContents(db.path()), repaired);
+    // Of the killed repair, only its copy is left.
+    QCOMPARE(QDir(db.folder()).entryList({QStringLiteral("*.incomplete"), QStringLiteral("*.reconstruite-*"),
+                                          QStringLiteral("*.reparation-*")},
+                                         QDir::Files),
+             QStringList());
 #endif
 }
 
