@@ -99,12 +99,13 @@ QVector<char> maskOf(const QHash<QString, int> &positions, const Codes &codes)
     return in;
 }
 
-// The six sums of the groups of one month that `keep` lets through.
+// The six sums of the groups of `months` months from `month` (counted
+// from the pass's first) that `keep` lets through.
 template <class Pass, class Keep>
-void sumGroups(const Pass &pass, int month, SumOfValues (&sums)[6], const Keep &keep)
+void sumGroups(const Pass &pass, int month, int months, SumOfValues (&sums)[6], const Keep &keep)
 {
     for (const auto &group : pass.groups) {
-        if (group.month != month || !keep(group))
+        if (group.month < month || group.month >= month + months || !keep(group))
             continue;
         for (int i = 0; i < 6; ++i)
             sums[i].merge(group.sums[i]);
@@ -247,8 +248,10 @@ GroupedFigureSource::Scope GroupedFigureSource::scopeFor(const DashboardSelectio
     // a level (as the rows stand for them); user rows, by user of the
     // selected agency.
     Scope wanted;
-    wanted.year = selection.year;
-    wanted.month = selection.month;
+    const MonthSpan span = selection.span();
+    wanted.year = span.year;
+    wanted.month = span.first;
+    wanted.months = span.months();
     if (!selection.supplierCode.isEmpty())
         wanted.supplier = selection.supplierCode;
     if (drill >= 2) {
@@ -549,7 +552,8 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
 {
     Scope wanted;
     wanted.year = request.GetPeriodYear();
-    wanted.month = request.GetPeriodMonth();
+    wanted.month = request.GetPeriodFirstMonth();
+    wanted.months = request.GetPeriodMonth() - request.GetPeriodFirstMonth() + 1;
     if (request.UsesSupplier())
         wanted.supplier = request.GetSupplierCode();
     wanted.byUser = request.UsesUser();
@@ -569,7 +573,7 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
     const int user = request.UsesUser() ? pass.users.value(request.GetUserCode(), NoMatch) : NoMatch;
 
     SumOfValues sums[6];
-    sumGroups(pass, month, sums, [&](const Group &group) {
+    sumGroups(pass, month, wanted.months, sums, [&](const Group &group) {
         return !(byLevel && (group.agency == Null || !inLevel[group.agency]))
             && !(request.UsesAgency() && group.agency != agency) && !(request.UsesUser() && group.user != user);
     });
@@ -619,13 +623,13 @@ AccountSums GroupedFigureSource::totals(TABSDatabase *db, const DashboardSelecti
     if (!agencies)
         wanted.agencies.reset();
     const Pass &pass = passFor(wanted);
-    const int month = monthNumber(selection.year, selection.month) - monthNumber(pass.scope.year, pass.scope.month);
+    const int month = monthNumber(wanted.year, wanted.month) - monthNumber(pass.scope.year, pass.scope.month);
 
     const QVector<char> agencyIn = agencies ? maskOf(pass.agencies, *agencies) : QVector<char>();
     const QVector<char> userIn = scope.drill >= 2 ? maskOf(pass.users, scope.rowCodes) : QVector<char>();
 
     SumOfValues sums[6];
-    sumGroups(pass, month, sums, [&](const Group &group) {
+    sumGroups(pass, month, wanted.months, sums, [&](const Group &group) {
         return !(agencies && (group.agency == Null || !agencyIn[group.agency]))
             && !(scope.drill >= 2 && (group.user < 0 || !userIn[group.user]));
     });
