@@ -52,11 +52,19 @@ int monthNumber(int year, int month)
     return year * 12 + (month - 1);
 }
 
+// Whether a scope reads the month `offset` months after its first.
+bool readsMonth(const GroupedFigureSource::Scope &scope, int offset)
+{
+    return offset >= 0 && offset < scope.months && (scope.only.isEmpty() || scope.only.contains(offset));
+}
+
 // "(2025, 11), (2025, 12), (2026, 1)": the months of a scope.
 QString monthValues(const GroupedFigureSource::Scope &scope)
 {
     QStringList out;
     for (int i = 0; i < scope.months; ++i) {
+        if (!readsMonth(scope, i))
+            continue;
         const int n = monthNumber(scope.year, scope.month) + i;
         out << QStringLiteral("(%1, %2)").arg(n / 12).arg(n % 12 + 1);
     }
@@ -69,7 +77,7 @@ QString monthCondition(const GroupedFigureSource::Scope &scope, bool list)
 {
     if (scope.months == 1)
         return QStringLiteral("period_year = %1 AND period_month = %2").arg(scope.year).arg(scope.month);
-    if (list)
+    if (list || !scope.only.isEmpty())
         return QStringLiteral("(period_year, period_month) IN (VALUES %1)").arg(monthValues(scope));
     const int last = monthNumber(scope.year, scope.month) + scope.months - 1;
     return QStringLiteral("(period_year, period_month) >= (%1, %2) AND (period_year, period_month) <= (%3, %4)")
@@ -276,15 +284,19 @@ void GroupedFigureSource::prepareMonths(TABSDatabase *db, const DashboardSelecti
         return;
     start(db);
     Scope wanted = scopeFor(selection, drill);
-    int first = monthNumber(months.first().year, months.first().month);
-    int last = first;
-    for (const Period &period : months) {
-        first = std::min(first, monthNumber(period.year, period.month));
-        last = std::max(last, monthNumber(period.year, period.month));
-    }
+    QVector<int> numbers;
+    for (const Period &period : months)
+        numbers << monthNumber(period.year, period.month);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    const int first = numbers.first();
     wanted.year = first / 12;
     wanted.month = first % 12 + 1;
-    wanted.months = last - first + 1;
+    wanted.months = numbers.last() - first + 1;
+    // Months apart (a month and the same a year earlier): those alone.
+    if (numbers.size() < wanted.months)
+        for (const int n : std::as_const(numbers))
+            wanted.only << n - first;
     passFor(wanted);
     m_monthsTransaction = m_db->inTransaction() ? m_db->transactionSerial() : 0;
 }
@@ -364,9 +376,14 @@ GroupedFigureSource::Reading GroupedFigureSource::readingFor(const Scope &scope)
 
 bool GroupedFigureSource::coversMonths(const Scope &pass, const Scope &wanted)
 {
+    if (pass.supplier != wanted.supplier)
+        return false;
     const int first = monthNumber(pass.year, pass.month);
     const int from = monthNumber(wanted.year, wanted.month);
-    return from >= first && from + wanted.months <= first + pass.months && pass.supplier == wanted.supplier;
+    for (int i = 0; i < wanted.months; ++i)
+        if (readsMonth(wanted, i) && !readsMonth(pass, from + i - first))
+            return false;
+    return true;
 }
 
 bool GroupedFigureSource::covers(const Pass &pass, const Scope &wanted)
@@ -415,6 +432,7 @@ const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wante
             pass.scope.year = kept.scope.year;
             pass.scope.month = kept.scope.month;
             pass.scope.months = kept.scope.months;
+            pass.scope.only = kept.scope.only;
         }
     }
     if (pass.scope.agencies) {
