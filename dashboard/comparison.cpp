@@ -1,6 +1,7 @@
 #include "dashboard/comparison.h"
 
 #include "store/tabsdatabase.h"
+#include "ui/numbertext.h"
 
 #include <QHash>
 #include <QSet>
@@ -65,20 +66,6 @@ std::optional<double> figureChange(int figure, const DashboardRow &chosen, const
         return std::nullopt;
     return change;
 }
-
-namespace Format {
-
-QString change(std::optional<double> value, bool points, const QLocale &locale)
-{
-    if (!value)
-        return QString();
-    QString text = amount(*value, locale);
-    if (*value > 0 && text != amount(0.0, locale))
-        text.prepend(locale.positiveSign());
-    return text + (points ? QStringLiteral(" pt") : QStringLiteral("%"));
-}
-
-} // namespace Format
 
 std::array<std::optional<double>, 9> ComparedRow::changes() const
 {

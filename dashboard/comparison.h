@@ -16,21 +16,16 @@ class TABSDatabase;
 // The tracking table against another period: each row's figures for the
 // chosen period and for the period it is compared with, and the change.
 
-// The change of one of the nine figures (0 Montant HT ... 8 Transformation
-// %, in the order of the table's columns after the label): in percent of
-// the comparison value for the amounts and the counts, of its magnitude so
-// that the sign tells better from worse (nothing when that value is 0), in
-// points for the two rates. Nothing where the change has no value (both
-// values infinite).
+// The change of one of the nine figures (0 Montant HT ... 8
+// Transformation %, in the order of the table's columns after the label):
+// in percent of the comparison value for the amounts and the counts, of
+// its magnitude so that the sign tells better from worse (nothing when
+// that value is 0), in points for the two rates. Nothing where the change
+// has no value (both values infinite). Format::change (ui/numbertext.h)
+// writes it.
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared);
 // The margin rate and the conversion rate change in points.
 bool isRate(int figure);
-
-namespace Format {
-// A change, signed ("+12.50%", "-3.00 pt"): a percent or points; empty
-// for none; a change that rounds to zero is "0.00%" without a sign.
-QString change(std::optional<double> value, bool points, const QLocale &locale = QLocale());
-} // namespace Format
 
 // One row of a compared table.
 struct ComparedRow
