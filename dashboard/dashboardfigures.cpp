@@ -123,7 +123,8 @@ QString rowStatement(const DashboardSelection &selection, int drill)
     case 1:
         return DashboardStatements::agencies(selection.levelCode);
     case 2:
-        return DashboardStatements::usersOfAgency(selection.agencyCode, selection.year, selection.month);
+        return DashboardStatements::usersOfAgency(selection.agencyCode, selection.year, selection.month,
+                                                  selection.span().first);
     case 3:
         return DashboardStatements::oneUser(selection.agencyCode, selection.userCode);
     default:
@@ -141,11 +142,14 @@ BoundStatement totalsStatement(const DashboardSelection &selection, const Totals
     BoundStatement statement;
     if (scope.rowCodes.isEmpty())
         return statement;
+    const MonthSpan span = selection.span();
+    const QString months = span.months() == 1
+        ? QStringLiteral("period_month = %1").arg(span.last)
+        : QStringLiteral("period_month >= %1 AND period_month <= %2").arg(span.first).arg(span.last);
     QString sql = QStringLiteral("SELECT code_account, SUM(valeur) AS somme FROM data WHERE period_year = %1 AND "
-                                 "period_month = %2 AND code_account IN (%3)")
-                      .arg(selection.year)
-                      .arg(selection.month)
-                      .arg(statement.bindList(Schema::accountCodes()));
+                                 "%2 AND code_account IN (%3)")
+                      .arg(span.year)
+                      .arg(months, statement.bindList(Schema::accountCodes()));
     if (!selection.supplierCode.isEmpty())
         sql += QStringLiteral(" AND dim_fournisseur = ") + statement.bind(selection.supplierCode);
     switch (scope.drill) {
@@ -202,7 +206,7 @@ void buildDashboard(TABSDatabase *db, const DashboardSelection &selection, Figur
     query.Open();
 
     TAccount account;
-    account.SetPeriod(selection.year, selection.month);
+    account.SetPeriodSpan(selection.year, selection.span().first, selection.month);
     source.prepare(db, selection, drill);
     if (selection.supplierCode.isEmpty())
         account.ClearSupplierCode();

@@ -29,6 +29,17 @@ struct DashboardSelection
     QString supplierCode;
     int year = 0;
     int month = 0;
+    // The figures cover the months firstMonth to month of the year (year to
+    // date: from January); 0: the month alone.
+    int firstMonth = 0;
+
+    MonthSpan span() const { return {year, firstMonth > 0 ? firstMonth : month, month}; }
+    void setSpan(const MonthSpan &span)
+    {
+        year = span.year;
+        firstMonth = span.first;
+        month = span.last;
+    }
 };
 
 // Drill level from the selected indexes of the level, agency and user
@@ -90,15 +101,15 @@ struct TotalsScope
 };
 
 // Where a refresh gets its figures from. The table asks for the six sums of
-// one request (period, supplier, level, agency and user filters set on the
-// TAccount) at a time; a source may read everything it needs once, in
+// one request (period or months of a year, supplier, level, agency and user
+// filters set on the TAccount) at a time; a source may read everything it needs once, in
 // prepare(), inside the refresh's read transaction.
 class FigureSource
 {
 public:
     virtual ~FigureSource() = default;
     virtual void prepare(TABSDatabase *db, const DashboardSelection &selection, int drill);
-    // The sums behind the totals line: every fact of the selection's month
+    // The sums behind the totals line: every fact of the selection's months
     // and supplier that the rows listed cover, each counted once (an agency
     // of two levels listed counts once). By default one grouped statement
     // (totalsStatement); a source that holds the month's sums may put them

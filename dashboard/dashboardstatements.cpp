@@ -22,14 +22,18 @@ QString agencies(const QString &level)
         + QStringLiteral(" ORDER BY libelle ASC");
 }
 
-QString usersOfAgency(const QString &agency, int year, int month)
+QString usersOfAgency(const QString &agency, int year, int month, int firstMonth)
 {
+    const QString months = firstMonth <= 0 || firstMonth == month
+        ? QStringLiteral(" AND d.period_month\t= ") + QString::number(month)
+        : QStringLiteral(" AND d.period_month >= ") + QString::number(firstMonth)
+            + QStringLiteral(" AND d.period_month <= ") + QString::number(month);
     return QStringLiteral("SELECT distinct u.code, u.libelle")
         + QStringLiteral(" FROM dim_utilisateur u, data d")
         + QStringLiteral(" WHERE d.dim_agence = '") + sqlEscape(agency) + QStringLiteral("'")
         + QStringLiteral(" AND u.code  = d.dim_utilisateur")
         + QStringLiteral(" AND d.period_year \t= ") + QString::number(year)
-        + QStringLiteral(" AND d.period_month\t= ") + QString::number(month)
+        + months
         + QStringLiteral(" ORDER BY u.libelle ASC");
 }
 

@@ -52,11 +52,19 @@ int monthNumber(int year, int month)
     return year * 12 + (month - 1);
 }
 
+// Whether a scope reads the month `offset` months after its first.
+bool readsMonth(const GroupedFigureSource::Scope &scope, int offset)
+{
+    return offset >= 0 && offset < scope.months && (scope.only.isEmpty() || scope.only.contains(offset));
+}
+
 // "(2025, 11), (2025, 12), (2026, 1)": the months of a scope.
 QString monthValues(const GroupedFigureSource::Scope &scope)
 {
     QStringList out;
     for (int i = 0; i < scope.months; ++i) {
+        if (!readsMonth(scope, i))
+            continue;
         const int n = monthNumber(scope.year, scope.month) + i;
         out << QStringLiteral("(%1, %2)").arg(n / 12).arg(n % 12 + 1);
     }
@@ -69,7 +77,7 @@ QString monthCondition(const GroupedFigureSource::Scope &scope, bool list)
 {
     if (scope.months == 1)
         return QStringLiteral("period_year = %1 AND period_month = %2").arg(scope.year).arg(scope.month);
-    if (list)
+    if (list || !scope.only.isEmpty())
         return QStringLiteral("(period_year, period_month) IN (VALUES %1)").arg(monthValues(scope));
     const int last = monthNumber(scope.year, scope.month) + scope.months - 1;
     return QStringLiteral("(period_year, period_month) >= (%1, %2) AND (period_year, period_month) <= (%3, %4)")
@@ -99,12 +107,13 @@ QVector<char> maskOf(const QHash<QString, int> &positions, const Codes &codes)
     return in;
 }
 
-// The six sums of the groups of one month that `keep` lets through.
+// The six sums of the groups of `months` months from `month` (counted
+// from the pass's first) that `keep` lets through.
 template <class Pass, class Keep>
-void sumGroups(const Pass &pass, int month, SumOfValues (&sums)[6], const Keep &keep)
+void sumGroups(const Pass &pass, int month, int months, SumOfValues (&sums)[6], const Keep &keep)
 {
     for (const auto &group : pass.groups) {
-        if (group.month != month || !keep(group))
+        if (group.month < month || group.month >= month + months || !keep(group))
             continue;
         for (int i = 0; i < 6; ++i)
             sums[i].merge(group.sums[i]);
@@ -247,8 +256,10 @@ GroupedFigureSource::Scope GroupedFigureSource::scopeFor(const DashboardSelectio
     // a level (as the rows stand for them); user rows, by user of the
     // selected agency.
     Scope wanted;
-    wanted.year = selection.year;
-    wanted.month = selection.month;
+    const MonthSpan span = selection.span();
+    wanted.year = span.year;
+    wanted.month = span.first;
+    wanted.months = span.months();
     if (!selection.supplierCode.isEmpty())
         wanted.supplier = selection.supplierCode;
     if (drill >= 2) {
@@ -273,15 +284,19 @@ void GroupedFigureSource::prepareMonths(TABSDatabase *db, const DashboardSelecti
         return;
     start(db);
     Scope wanted = scopeFor(selection, drill);
-    int first = monthNumber(months.first().year, months.first().month);
-    int last = first;
-    for (const Period &period : months) {
-        first = std::min(first, monthNumber(period.year, period.month));
-        last = std::max(last, monthNumber(period.year, period.month));
-    }
+    QVector<int> numbers;
+    for (const Period &period : months)
+        numbers << monthNumber(period.year, period.month);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    const int first = numbers.first();
     wanted.year = first / 12;
     wanted.month = first % 12 + 1;
-    wanted.months = last - first + 1;
+    wanted.months = numbers.last() - first + 1;
+    // Months apart (a month and the same a year earlier): those alone.
+    if (numbers.size() < wanted.months)
+        for (const int n : std::as_const(numbers))
+            wanted.only << n - first;
     passFor(wanted);
     m_monthsTransaction = m_db->inTransaction() ? m_db->transactionSerial() : 0;
 }
@@ -361,9 +376,14 @@ GroupedFigureSource::Reading GroupedFigureSource::readingFor(const Scope &scope)
 
 bool GroupedFigureSource::coversMonths(const Scope &pass, const Scope &wanted)
 {
+    if (pass.supplier != wanted.supplier)
+        return false;
     const int first = monthNumber(pass.year, pass.month);
     const int from = monthNumber(wanted.year, wanted.month);
-    return from >= first && from + wanted.months <= first + pass.months && pass.supplier == wanted.supplier;
+    for (int i = 0; i < wanted.months; ++i)
+        if (readsMonth(wanted, i) && !readsMonth(pass, from + i - first))
+            return false;
+    return true;
 }
 
 bool GroupedFigureSource::covers(const Pass &pass, const Scope &wanted)
@@ -412,6 +432,7 @@ const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wante
             pass.scope.year = kept.scope.year;
             pass.scope.month = kept.scope.month;
             pass.scope.months = kept.scope.months;
+            pass.scope.only = kept.scope.only;
         }
     }
     if (pass.scope.agencies) {
@@ -549,7 +570,8 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
 {
     Scope wanted;
     wanted.year = request.GetPeriodYear();
-    wanted.month = request.GetPeriodMonth();
+    wanted.month = request.GetPeriodFirstMonth();
+    wanted.months = request.GetPeriodMonth() - request.GetPeriodFirstMonth() + 1;
     if (request.UsesSupplier())
         wanted.supplier = request.GetSupplierCode();
     wanted.byUser = request.UsesUser();
@@ -569,7 +591,7 @@ AccountSums GroupedFigureSource::figures(TAccount &request)
     const int user = request.UsesUser() ? pass.users.value(request.GetUserCode(), NoMatch) : NoMatch;
 
     SumOfValues sums[6];
-    sumGroups(pass, month, sums, [&](const Group &group) {
+    sumGroups(pass, month, wanted.months, sums, [&](const Group &group) {
         return !(byLevel && (group.agency == Null || !inLevel[group.agency]))
             && !(request.UsesAgency() && group.agency != agency) && !(request.UsesUser() && group.user != user);
     });
@@ -619,13 +641,13 @@ AccountSums GroupedFigureSource::totals(TABSDatabase *db, const DashboardSelecti
     if (!agencies)
         wanted.agencies.reset();
     const Pass &pass = passFor(wanted);
-    const int month = monthNumber(selection.year, selection.month) - monthNumber(pass.scope.year, pass.scope.month);
+    const int month = monthNumber(wanted.year, wanted.month) - monthNumber(pass.scope.year, pass.scope.month);
 
     const QVector<char> agencyIn = agencies ? maskOf(pass.agencies, *agencies) : QVector<char>();
     const QVector<char> userIn = scope.drill >= 2 ? maskOf(pass.users, scope.rowCodes) : QVector<char>();
 
     SumOfValues sums[6];
-    sumGroups(pass, month, sums, [&](const Group &group) {
+    sumGroups(pass, month, wanted.months, sums, [&](const Group &group) {
         return !(agencies && (group.agency == Null || !agencyIn[group.agency]))
             && !(scope.drill >= 2 && (group.user < 0 || !userIn[group.user]));
     });

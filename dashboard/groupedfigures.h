@@ -56,15 +56,16 @@ public:
     // Figures read with their own account statement so far.
     int figureStatements() const { return m_figureStatements; }
 
-    // What one pass covers: `months` consecutive months from year/month,
-    // the supplier when the supplier filter is on, the agencies (every
-    // agency, NULL included, when there is no list); sums by agency, or by
-    // agency and user.
+    // What one pass covers: `months` consecutive months from year/month
+    // (or only some of them), the supplier when the supplier filter is on,
+    // the agencies (every agency, NULL included, when there is no list);
+    // sums by agency, or by agency and user.
     struct Scope
     {
         int year = 0;
         int month = 0;
         int months = 1;
+        QVector<int> only; // when not empty: the months read, counted from the first, ascending
         std::optional<QString> supplier;
         std::optional<QStringList> agencies; // sorted, each once
         bool byUser = false;

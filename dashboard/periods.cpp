@@ -11,3 +11,32 @@ QVector<Period> monthList(const QDate &today)
     }
     return periods;
 }
+
+QVector<PeriodChoice::Comparison> PeriodChoice::comparisonsFor(Span span)
+{
+    if (span == YearToDate)
+        return {None, YearEarlier};
+    return {None, PreviousMonth, YearEarlier};
+}
+
+MonthSpan PeriodChoice::chosen(int year, int month) const
+{
+    return {year, span == YearToDate ? 1 : month, month};
+}
+
+std::optional<MonthSpan> PeriodChoice::compared(int year, int month) const
+{
+    if (!comparisonsFor(span).contains(comparison))
+        return std::nullopt;
+    switch (comparison) {
+    case PreviousMonth:
+        return month == 1 ? MonthSpan{year - 1, 12, 12} : MonthSpan{year, month - 1, month - 1};
+    case YearEarlier: {
+        MonthSpan earlier = chosen(year, month);
+        --earlier.year;
+        return earlier;
+    }
+    default:
+        return std::nullopt;
+    }
+}

@@ -2,19 +2,23 @@
 
 #include <QString>
 
-// One figure request: an account code for one month, narrowed by up to four
-// filters. Each filter changes its flag and its code together; setting a
+// One figure request: an account code for one month (or for several months
+// of one year, up to it), narrowed by up to four filters. Each filter changes its flag and its code together; setting a
 // code, even the empty text, turns the filter on.
 class TAccount
 {
 public:
-    void SetPeriod(int year, int month)
+    void SetPeriod(int year, int month) { SetPeriodSpan(year, month, month); }
+    // The months firstMonth to month of the year.
+    void SetPeriodSpan(int year, int firstMonth, int month)
     {
         FPeriodYear = year;
+        FPeriodFirstMonth = firstMonth;
         FPeriodMonth = month;
     }
     int GetPeriodYear() const { return FPeriodYear; }
     int GetPeriodMonth() const { return FPeriodMonth; }
+    int GetPeriodFirstMonth() const { return FPeriodFirstMonth; }
 
     void SetAccountCode(const QString &code) { FAccountCode = code; }
     QString GetAccountCode() const { return FAccountCode; }
@@ -46,6 +50,7 @@ private:
     bool FUseSupplier = false;
     int FPeriodYear = 0;
     int FPeriodMonth = 0;
+    int FPeriodFirstMonth = 0;
     QString FLevelCode;
     QString FAgencyCode;
     QString FUserCode;

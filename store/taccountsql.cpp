@@ -12,7 +12,12 @@ QString TAccountSQL::statementFor(const TAccount &account)
     sql += QStringLiteral(" FROM data");
     sql += QStringLiteral(" WHERE code_account  = '") + sqlEscape(account.GetAccountCode()) + QStringLiteral("'");
     sql += QStringLiteral(" AND period_year  = ") + QString::number(account.GetPeriodYear());
-    sql += QStringLiteral(" AND period_month = ") + QString::number(account.GetPeriodMonth());
+    if (account.GetPeriodFirstMonth() == account.GetPeriodMonth()) {
+        sql += QStringLiteral(" AND period_month = ") + QString::number(account.GetPeriodMonth());
+    } else {
+        sql += QStringLiteral(" AND period_month >= ") + QString::number(account.GetPeriodFirstMonth());
+        sql += QStringLiteral(" AND period_month <= ") + QString::number(account.GetPeriodMonth());
+    }
     if (account.UsesLevel() && !account.GetLevelCode().isEmpty()) {
         sql += QStringLiteral(" AND dim_agence  in ");
         sql += QStringLiteral(" ( select distinct agence ");

@@ -6,7 +6,8 @@ class TABSDatabase;
 class TAccount;
 
 // Sums one figure: turns the current state of a TAccount into one
-// "SELECT SUM" statement over the fact table and runs it. Neither the
+// "SELECT SUM" statement over the fact table and runs it. Several months
+// are one range of period_month; one month has the statement it always had. Neither the
 // account nor the database belongs to it.
 class TAccountSQL
 {

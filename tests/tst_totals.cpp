@@ -5,11 +5,14 @@
 #include "support/testsupport.h"
 #include "support/windowdriver.h"
 
+#include "dashboard/comparison.h"
 #include "dashboard/dashboardfigures.h"
+#include "dashboard/groupedfigures.h"
 #include "tools/report/reportcommand.h"
 #include "dashboard/tableexport.h"
 #include "dashboard/tfichetdb.h"
 #include "dashboard/totalsline.h"
+#include "store/schema.h"
 #include "store/sqltext.h"
 
 #include <QHeaderView>
@@ -32,26 +35,54 @@ void fillTricky(TestDatabase &db)
     addFigures(db, thisYear(), thisMonth(), "A1", "U4", "F'2", 50.5, 10.1, 5, 0, 1, 1);
 }
 
-// The reference: one SUM statement per account over the facts the rows
-// cover, written here from what the rows mean.
-AccountSums reference(TestDatabase &db, const QString &cover, const QString &supplier)
+// The reference: one SUM statement per account over the facts of `months`
+// that the rows cover, written here from what the rows mean.
+AccountSums reference(TestDatabase &db, const QString &months, const QString &cover, const QString &supplier = {})
 {
-    const QStringList accounts{"MONTANT_DEVIS_VENTE_HT", "MONTANT_DEVIS_TVA", "MARGE_DEVIS_VENTE_HT",
-                               "NB_RELANCES", "NB_DOSSIERS_TRAITES", "NB_COMMANDES_TRAITES"};
-    double values[6] = {};
+    AccountSums sums;
+    const QStringList accounts = Schema::accountCodes();
     for (int i = 0; i < 6; ++i) {
-        QString sql = QStringLiteral("SELECT SUM(valeur) FROM data WHERE code_account = '%1' AND period_year = %2 "
-                                     "AND period_month = %3 AND %4")
-                          .arg(accounts.at(i))
-                          .arg(thisYear())
-                          .arg(thisMonth())
-                          .arg(cover);
+        QString sql = QStringLiteral("SELECT SUM(valeur) FROM data WHERE code_account = '%1' AND %2 AND %3")
+                          .arg(accounts.at(i), months, cover);
         if (!supplier.isEmpty())
             sql += QStringLiteral(" AND dim_fournisseur = '%1'").arg(sqlEscape(supplier));
-        values[i] = db.scalar(sql).toDouble();
+        sums.at(i) = db.scalar(sql).toDouble();
     }
-    return {values[0], values[1], values[2], values[3], values[4], values[5]};
+    return sums;
 }
+
+// Two levels sharing agency A2, facts across two year boundaries, and
+// months on either side of every span that a wrong boundary would take in.
+void fillYears(TestDatabase &db)
+{
+    db.addUser("U1", "Alice Martin");
+    db.addUser("U2", "Zoé Blanc");
+    db.addUser("U3", "Chloé Petit");
+    db.addUser("U4", "Denis Roux");
+    db.addLevel("N", "Secteur Nord");
+    db.addLevel("O", "Secteur de l'Ouest");
+    db.addAgency("A1", "Agence d'Orléans");
+    db.addAgency("A2", "Agence de Brest");
+    db.link("N", "A1");
+    db.link("N", "A2");
+    db.link("O", "A2");
+    db.addSupplier("F1", "Fournisseur Un");
+    addFigures(db, 2024, 12, "A1", "U1", "F1", 9000, 900, 90, 9, 9, 9);
+    addFigures(db, 2025, 1, "A1", "U1", "F1", 10, 2, 1, 0, 2, 1);
+    addFigures(db, 2025, 2, "A2", "U2", "F1", 20, 4, 2, 1, 1, 1);
+    addFigures(db, 2025, 3, "A2", "U2", "F1", 30, 6, 3, 0, 2, 1);
+    addFigures(db, 2025, 4, "A1", "U1", "F1", 8000, 800, 80, 8, 8, 8);
+    addFigures(db, 2025, 12, "A1", "U1", "F1", 100, 20, 10, 1, 4, 1);
+    addFigures(db, 2025, 12, "A2", "U3", "F1", 50, 10, 5, 0, 2, 2);
+    db.addFact("AUTRE_COMPTE", 2025, 12, 5, "A2", "U4"); // listed, no figure
+    addFigures(db, 2026, 1, "A1", "U1", "F1", 300, 60, 60, 2, 5, 2);
+    addFigures(db, 2026, 1, "A2", "U2", "F1", 200, 40, -20, 0, 0, 1);
+    addFigures(db, 2026, 2, "A1", "U1", "F1", 40, 8, 4, 0, 1, 0);
+    addFigures(db, 2026, 3, "A2", "U2", "F1", 80, 16, 8, 1, 2, 2);
+    addFigures(db, 2026, 4, "A1", "U1", "F1", 7000, 700, 70, 7, 7, 7);
+    addFigures(db, 2026, 12, "A1", "U1", "F1", 6000, 600, 60, 6, 6, 6);
+}
+
 
 } // namespace
 
@@ -65,6 +96,8 @@ private slots:
     void totalsCoverEachFactOnce();
     void notARowAndSortedAround();
     void everythingThatCarriesTheTable();
+    void comparedPeriods_data();
+    void comparedPeriods();
 };
 
 void TestTotals::totalsCoverEachFactOnce_data()
@@ -123,7 +156,9 @@ void TestTotals::totalsCoverEachFactOnce()
         QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), supplier));
     QCOMPARE(open.table()->topLevelItemCount(), rows);
 
-    const QStringList expected = DashboardRow::from(QString(), totalsLabel(), reference(open.file, cover, supplier)).cells();
+    const QString month = QStringLiteral("period_year = %1 AND period_month = %2").arg(thisYear()).arg(thisMonth());
+    const QStringList expected =
+        DashboardRow::from(QString(), totalsLabel(), reference(open.file, month, cover, supplier)).cells();
     auto *line = open.window.findChild<TotalsLine *>(QStringLiteral("lvTotal"));
     QVERIFY(line);
     QCOMPARE(line->cells(), expected);
@@ -206,6 +241,124 @@ void TestTotals::everythingThatCarriesTheTable()
     QVERIFY(array.last().toObject().value(QStringLiteral("total")).toBool());
     QCOMPARE(array.last().toObject().value(QStringLiteral("valeurs")).toObject().value(QStringLiteral("montant_ht")).toDouble(),
              totals.HT);
+}
+
+void TestTotals::comparedPeriods_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("month");        // of 2026
+    QTest::addColumn<int>("span");
+    QTest::addColumn<int>("comparison");
+    QTest::addColumn<QString>("level");    // the selection: a level, an agency of it
+    QTest::addColumn<QString>("agency");
+    QTest::addColumn<QString>("chosen");   // the months, in SQL
+    QTest::addColumn<QString>("compared");
+    QTest::addColumn<QStringList>("rows"); // code=the facts of the row, in SQL
+    QTest::addColumn<QString>("cover");    // the facts of the totals
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QStringList>("changes"); // of the totals
+
+    const QString both = "dim_agence IN ('A1', 'A2')";
+    const QStringList levels{"N=" + both, "O=dim_agence = 'A2'"};
+    const QString january = "period_year = 2026 AND period_month = 1";
+    for (const char *source : {"grouped", "grouped, indexed", "per figure"}) {
+        QTest::addRow("%s: January against December", source)
+            << source << 1 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "" << "" << january
+            << "period_year = 2025 AND period_month = 12" << levels << both << "C"
+            << QStringList{"+233.33%", "+233.33%", "+233.33%", "+166.67%", "-2.00 pt", "+100.00%", "-16.67%",
+                           "0.00%", "+10.00 pt"};
+        QTest::addRow("%s: to March against a year earlier", source)
+            << source << 3 << int(PeriodChoice::YearToDate) << int(PeriodChoice::YearEarlier) << "N" << ""
+            << "period_year = 2026 AND period_month IN (1, 2, 3)" << "period_year = 2025 AND period_month IN (1, 2, 3)"
+            << QStringList{"A1=dim_agence = 'A1'", "A2=dim_agence = 'A2'"} << both << "C"
+            << QStringList{"+933.33%", "+933.33%", "+933.33%", "+766.67%", "-1.61 pt", "+200.00%", "+60.00%",
+                           "+66.67%", "+2.50 pt"};
+        QTest::addRow("%s: to January against a year earlier", source)
+            << source << 1 << int(PeriodChoice::YearToDate) << int(PeriodChoice::YearEarlier) << "" << "" << january
+            << "period_year = 2025 AND period_month = 1" << levels << both << "C"
+            << QStringList{"+4900.00%", "+4900.00%", "+4900.00%", "+3900.00%", "-2.00 pt", "", "+150.00%",
+                           "+200.00%", "+10.00 pt"};
+        QTest::addRow("%s: March against a year earlier", source)
+            << source << 3 << int(PeriodChoice::Month) << int(PeriodChoice::YearEarlier) << "" << ""
+            << "period_year = 2026 AND period_month = 3" << "period_year = 2025 AND period_month = 3" << levels << both
+            << "C"
+            << QStringList{"+166.67%", "+166.67%", "+166.67%", "+166.67%", "0.00 pt", "", "0.00%", "+100.00%",
+                           "+50.00 pt"};
+        // U3 has figures in December only, U4 facts of no figure.
+        QTest::addRow("%s: users, January against December", source)
+            << source << 1 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "N" << "A2" << january
+            << "period_year = 2025 AND period_month = 12"
+            << QStringList{"U3=dim_agence = 'A2' AND dim_utilisateur = 'U3'",
+                           "U2=dim_agence = 'A2' AND dim_utilisateur = 'U2'"}
+            << "dim_agence = 'A2' AND dim_utilisateur IN ('U2', 'U3')" << "fr_FR"
+            << QStringList{"+300,00%", "+300,00%", "+300,00%", "-500,00%", "-20,00 pt", "", "-100,00%", "-50,00%",
+                           "-100,00 pt"};
+    }
+}
+
+// Each row and the totals, for the chosen period and the one it is
+// compared with, are the sums of their facts over the months of each, and
+// the totals count each fact once; all months are read in one pass.
+void TestTotals::comparedPeriods()
+{
+    QFETCH(QString, source);
+    QFETCH(int, month);
+    QFETCH(int, span);
+    QFETCH(int, comparison);
+    QFETCH(QString, level);
+    QFETCH(QString, agency);
+    QFETCH(QString, chosen);
+    QFETCH(QString, compared);
+    QFETCH(QStringList, rows);
+    QFETCH(QString, cover);
+    QFETCH(QString, locale);
+    QFETCH(QStringList, changes);
+
+    TestDatabase file;
+    fillYears(file);
+    if (source.contains("indexed") && !file.isServer())
+        file.exec(Schema::recommendedIndex());
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    DashboardSelection selection;
+    selection.admin = true;
+    selection.year = 2026;
+    selection.month = month;
+    selection.levelIndex = level.isEmpty() ? 0 : 1;
+    selection.levelCode = level;
+    selection.agencyIndex = agency.isEmpty() ? 0 : 1;
+    selection.agencyCode = agency;
+    PeriodChoice choice;
+    choice.span = PeriodChoice::Span(span);
+    choice.comparison = PeriodChoice::Comparison(comparison);
+
+    GroupedFigureSource grouped;
+    PerFigureSource perFigure;
+    FigureSource &figures = source.startsWith("grouped") ? static_cast<FigureSource &>(grouped) : perFigure;
+    QVector<ComparedRow> got;
+    ComparedRow totals;
+    buildComparedDashboard(&db, selection, choice, figures, [&got](const ComparedRow &row) { got << row; }, &totals);
+
+    QStringList codes;
+    for (const ComparedRow &row : std::as_const(got))
+        codes << row.chosen.code;
+    QCOMPARE(codes.join(' '), QStringList(rows).replaceInStrings(QRegularExpression("=.*"), "").join(' '));
+    for (int r = 0; r < rows.size(); ++r) {
+        const QString facts = rows.at(r).section('=', 1);
+        const ComparedRow &row = got.at(r);
+        QVERIFY(row.compared);
+        QCOMPARE(row.chosen.cells(), DashboardRow::from(row.chosen.code, row.chosen.libelle,
+                                                        reference(file, chosen, facts)).cells());
+        QCOMPARE(row.compared->cells(), DashboardRow::from(row.chosen.code, row.chosen.libelle,
+                                                           reference(file, compared, facts)).cells());
+    }
+    QCOMPARE(totals.chosen.cells(), DashboardRow::from(QString(), totalsLabel(), reference(file, chosen, cover)).cells());
+    QVERIFY(totals.compared);
+    QCOMPARE(totals.compared->cells(),
+             DashboardRow::from(QString(), totalsLabel(), reference(file, compared, cover)).cells());
+    QCOMPARE(totals.changeCells(QLocale(locale)), changes);
+    if (&figures == &grouped)
+        QCOMPARE(grouped.passes(), 1);
 }
 
 QTEST_MAIN(TestTotals)

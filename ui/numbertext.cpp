@@ -48,6 +48,16 @@ QString count(double value, const QLocale &locale)
     return amount(value, locale);
 }
 
+QString change(std::optional<double> value, bool points, const QLocale &locale)
+{
+    if (!value)
+        return QString();
+    QString text = amount(*value, locale);
+    if (*value > 0 && text != amount(0.0, locale))
+        text.prepend(locale.positiveSign());
+    return text + (points ? QStringLiteral(" pt") : QStringLiteral("%"));
+}
+
 QString mark(double value, const QLocale &locale)
 {
     if (!std::isfinite(value) || std::fabs(value) >= 1e15)

@@ -1,0 +1,151 @@
+#include "dashboard/comparison.h"
+
+#include "store/tabsdatabase.h"
+#include "ui/numbertext.h"
+
+#include <QHash>
+#include <QSet>
+
+#include <cmath>
+
+namespace {
+
+double figureOf(const DashboardRow &row, int figure)
+{
+    // In the order of the table's columns.
+    const double DashboardRow::*const figures[] = {
+        &DashboardRow::HT,         &DashboardRow::TVA,     &DashboardRow::TTC,
+        &DashboardRow::Marge,      &DashboardRow::MargePct, &DashboardRow::NbRelances,
+        &DashboardRow::NbDevis,    &DashboardRow::NbCommandes, &DashboardRow::Transformation,
+    };
+    return row.*figures[figure];
+}
+
+// A row's figures say something: one of them is not 0.
+bool matters(const DashboardRow &row)
+{
+    return row.HT != 0 || row.TVA != 0 || row.Marge != 0 || row.NbRelances != 0 || row.NbDevis != 0
+        || row.NbCommandes != 0;
+}
+
+// Before `b` in the order of the row statements (ORDER BY libelle: the
+// bytes of the texts, on both engines).
+bool labelBefore(const DashboardRow &a, const DashboardRow &b)
+{
+    return a.libelle.toUtf8() < b.libelle.toUtf8();
+}
+
+// The months of both periods, for one pass.
+QVector<Period> monthsOf(const MonthSpan &a, const MonthSpan &b)
+{
+    QVector<Period> months;
+    for (const MonthSpan &span : {a, b})
+        for (int m = span.first; m <= span.last; ++m)
+            months.append({span.year, m, QString()});
+    return months;
+}
+
+} // namespace
+
+bool isRate(int figure)
+{
+    return figure == 4 || figure == 8;
+}
+
+std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared)
+{
+    const double now = figureOf(chosen, figure);
+    const double before = figureOf(compared, figure);
+    double change = now - before;
+    if (!isRate(figure)) {
+        if (before == 0)
+            return std::nullopt;
+        change = change / std::fabs(before) * 100;
+    }
+    if (std::isnan(change))
+        return std::nullopt;
+    return change;
+}
+
+std::array<std::optional<double>, 9> ComparedRow::changes() const
+{
+    std::array<std::optional<double>, 9> out;
+    if (compared)
+        for (int i = 0; i < 9; ++i)
+            out[size_t(i)] = figureChange(i, chosen, *compared);
+    return out;
+}
+
+QStringList ComparedRow::changeCells(const QLocale &locale) const
+{
+    const auto values = changes();
+    QStringList cells;
+    for (int i = 0; i < 9; ++i)
+        cells << Format::change(values[size_t(i)], isRate(i), locale);
+    return cells;
+}
+
+void buildComparedDashboard(TABSDatabase *db, const DashboardSelection &selection, const PeriodChoice &choice,
+                            FigureSource &source, const std::function<void(const ComparedRow &)> &onRow,
+                            ComparedRow *totals)
+{
+    DashboardSelection now = selection;
+    now.setSpan(choice.chosen(selection.year, selection.month));
+    const std::optional<MonthSpan> span = choice.compared(selection.year, selection.month);
+    if (!span) {
+        DashboardRow line;
+        buildDashboard(db, now, source, [&onRow](const DashboardRow &row) { onRow({row, std::nullopt}); },
+                       totals ? &line : nullptr);
+        if (totals)
+            *totals = {line, std::nullopt};
+        return;
+    }
+    DashboardSelection before = selection;
+    before.setSpan(*span);
+    const int drill = drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex);
+
+    TReadTransaction snapshot(db);
+    source.prepareMonths(db, now, drill, monthsOf(now.span(), *span));
+
+    QVector<DashboardRow> earlier;
+    buildDashboard(db, before, source, [&earlier](const DashboardRow &row) { earlier << row; });
+    QHash<QString, DashboardRow> earlierByCode;
+    for (const DashboardRow &row : std::as_const(earlier))
+        earlierByCode.insert(row.code, row);
+
+    QVector<DashboardRow> listed;
+    buildDashboard(db, now, source, [&listed](const DashboardRow &row) { listed << row; });
+    const QSet<QString> listedCodes = [&listed] {
+        QSet<QString> codes;
+        for (const DashboardRow &row : std::as_const(listed))
+            codes.insert(row.code);
+        return codes;
+    }();
+
+    // The rows of the chosen period, with those of the comparison alone
+    // that matter at their places.
+    TotalsScope scope;
+    scope.drill = drill;
+    auto deliver = [&](const DashboardRow &row, const DashboardRow &compared) {
+        scope.rowCodes << row.code;
+        onRow({row, compared});
+    };
+    auto deliverListed = [&](const DashboardRow &row) {
+        deliver(row, earlierByCode.value(row.code, DashboardRow::from(row.code, row.libelle, AccountSums())));
+    };
+    qsizetype next = 0;
+    for (const DashboardRow &row : std::as_const(earlier)) {
+        if (listedCodes.contains(row.code) || !matters(row))
+            continue;
+        for (; next < listed.size() && !labelBefore(row, listed.at(next)); ++next)
+            deliverListed(listed.at(next));
+        deliver(DashboardRow::from(row.code, row.libelle, AccountSums()), row);
+    }
+    for (; next < listed.size(); ++next)
+        deliverListed(listed.at(next));
+
+    if (totals) {
+        totals->chosen = DashboardRow::from(QString(), totalsLabel(), source.totals(db, now, scope));
+        totals->compared = DashboardRow::from(QString(), totalsLabel(), source.totals(db, before, scope));
+    }
+}
