@@ -504,10 +504,12 @@ void TestSample::indexAndStatistics()
                                             "period_month, dim_agence, code_account, dim_utilisateur, "
                                             "dim_fournisseur, valeur)")});
         QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM pg_stats WHERE tablename = 'data'")) >= 8);
-        // Vacuumed: every page is known visible, so the figures are read
-        // from the index alone.
-        QVERIFY(sample.count(QStringLiteral("SELECT relpages FROM pg_class WHERE relname = 'data'")) > 0);
-        QCOMPARE(sample.count(QStringLiteral("SELECT relpages - relallvisible FROM pg_class WHERE relname = 'data'")), 0);
+        // Vacuumed, so that the figures are read from the index alone. (How
+        // many pages the vacuum could mark visible depends on the other
+        // transactions of the server, not on the sample.)
+        QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM pg_stat_user_tables WHERE relname = 'data' "
+                                             "AND schemaname = current_schema() AND last_vacuum IS NOT NULL")),
+                 1);
         return;
     }
     QCOMPARE(sample.column(QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'index'")),
