@@ -85,6 +85,27 @@ QStringList ComparedRow::changeCells(const QLocale &locale) const
     return cells;
 }
 
+QStringList ComparedRow::shownCells(const QLocale &locale) const
+{
+    QStringList cells = chosen.cells(locale);
+    if (!compared)
+        return cells;
+    const QStringList before = compared->cells(locale);
+    const auto values = changes();
+    for (int i = 0; i < 9; ++i) {
+        QString line = before.at(i + 1);
+        if (const std::optional<double> change = values[size_t(i)]) {
+            const QString text = Format::change(change, isRate(i), locale);
+            const QChar mark = text == Format::change(0.0, isRate(i), locale) ? QChar(u'=')
+                : *change > 0                                                   ? QChar(u'▲')
+                                                                                : QChar(u'▼');
+            line += QStringLiteral("  ") + mark + QLatin1Char(' ') + text;
+        }
+        cells[i + 1] += QLatin1Char('\n') + line;
+    }
+    return cells;
+}
+
 void buildComparedDashboard(TABSDatabase *db, const DashboardSelection &selection, const PeriodChoice &choice,
                             FigureSource &source, const std::function<void(const ComparedRow &)> &onRow,
                             ComparedRow *totals)

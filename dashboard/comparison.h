@@ -37,6 +37,13 @@ struct ComparedRow
     std::array<std::optional<double>, 9> changes() const;
     // The nine changes as the table shows them.
     QStringList changeCells(const QLocale &locale = QLocale()) const;
+    // The ten cells as the tracking table shows them: each figure on its
+    // line, under it its value in the comparison period and its change,
+    // marked "▲" rising, "▼" falling, "=" unchanged, so that the direction
+    // reads without colour ("1250.00" over "1000.00 ▲ +25.00%"); the
+    // comparison value alone where the change has no value. Without a
+    // comparison, the cells of `chosen`.
+    QStringList shownCells(const QLocale &locale = QLocale()) const;
 };
 
 // Builds the table of `selection` (its month: the chosen month) for the
