@@ -55,6 +55,7 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
         table->headerItem()->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
     }
     table->header()->setStretchLastSection(false);
+    table->setItemDelegate(new ComparedCellDelegate(table));
     table->installEventFilter(this);
     m_totalsLine = new TotalsLine(m_ui->lvData);
     // On a small screen the table gives up height first, down to a few
@@ -70,6 +71,8 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     m_exportFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
 
     FillPeriods();
+    m_ui->cblEtendue->setCurrentIndex(0);
+    FillComparisons();
 
     connect(m_ui->cblNiveau, &QComboBox::activated, this, [this] { guarded(this, [this] { cblNiveauChange(); }); });
     connect(m_ui->cblAgence, &QComboBox::activated, this, [this] { guarded(this, [this] { cblAgenceChange(); }); });
@@ -78,6 +81,9 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     connect(m_ui->cblFournisseur, &QComboBox::activated, this,
             [this] { guarded(this, [this] { cblFournisseurChange(); }); });
     connect(m_ui->cblPeriode, &QComboBox::activated, this, [this] { guarded(this, [this] { cblPeriodeChange(); }); });
+    connect(m_ui->cblEtendue, &QComboBox::activated, this, [this] { guarded(this, [this] { cblEtendueChange(); }); });
+    connect(m_ui->cblComparaison, &QComboBox::activated, this,
+            [this] { guarded(this, [this] { cblComparaisonChange(); }); });
     connect(m_ui->lvData, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem *item) { guarded(this, [this, item] { lvDataDblClick(item); }); });
     connect(m_ui->btnExporter, &QPushButton::clicked, this, [this] { guarded(this, [this] { btnExporterClick(); }); });
@@ -180,6 +186,53 @@ void TFicheTDB::FillPeriods(const QDate &today)
     Fitting::fitPopup(combo);
 }
 
+namespace {
+
+QString comparisonText(PeriodChoice::Comparison comparison)
+{
+    switch (comparison) {
+    case PeriodChoice::None:
+        return QStringLiteral("—");
+    case PeriodChoice::PreviousMonth:
+        return QStringLiteral("Mois précédent");
+    case PeriodChoice::YearEarlier:
+        return QStringLiteral("Même période N-1");
+    }
+    return QString();
+}
+
+// "2026-03", or "2026-01 à 2026-03".
+QString spanText(const MonthSpan &span)
+{
+    auto month = [&span](int m) { return QStringLiteral("%1-%2").arg(span.year).arg(m, 2, 10, QLatin1Char('0')); };
+    return span.first == span.last ? month(span.last)
+                                   : QStringLiteral("%1 à %2").arg(month(span.first), month(span.last));
+}
+
+} // namespace
+
+void TFicheTDB::FillComparisons()
+{
+    QComboBox *combo = m_ui->cblComparaison;
+    const QSignalBlocker blocker(combo);
+    const QVariant kept = combo->currentData();
+    combo->clear();
+    for (const PeriodChoice::Comparison comparison : PeriodChoice::comparisonsFor(periodChoice().span))
+        combo->addItem(comparisonText(comparison), int(comparison));
+    combo->setCurrentIndex(qMax(0, combo->findData(kept)));
+    Fitting::fitPopup(combo);
+}
+
+PeriodChoice TFicheTDB::periodChoice() const
+{
+    PeriodChoice choice;
+    choice.span = m_ui->cblEtendue->currentIndex() == 1 ? PeriodChoice::YearToDate : PeriodChoice::Month;
+    const QVariant comparison = m_ui->cblComparaison->currentData();
+    if (comparison.isValid())
+        choice.comparison = PeriodChoice::Comparison(comparison.toInt());
+    return choice;
+}
+
 int TFicheTDB::GetSelectedYear() const
 {
     const int i = m_ui->cblPeriode->currentIndex();
@@ -262,6 +315,17 @@ void TFicheTDB::cblPeriodeChange()
     RefreshData();
 }
 
+void TFicheTDB::cblEtendueChange()
+{
+    FillComparisons();
+    RefreshData();
+}
+
+void TFicheTDB::cblComparaisonChange()
+{
+    RefreshData();
+}
+
 void TFicheTDB::loadList(QComboBox *combo, const QString &placeholder, const QString &sql)
 {
     ClearComboItems(combo);
@@ -315,12 +379,21 @@ void TFicheTDB::LoadSuppliers()
     FFilterSupplier.clear();
 }
 
-void TFicheTDB::appendRow(const DashboardRow &row)
+void TFicheTDB::appendRow(const ComparedRow &row)
 {
-    auto *item = new DashboardItem(m_ui->lvData, row, int(m_rows.size()));
-    m_rows << row;
+    auto *item = new DashboardItem(m_ui->lvData, row.chosen, int(m_rows.size()));
+    m_rows << row.chosen;
     for (int i = 0; i < 10; ++i)
         item->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
+    if (!row.compared)
+        return;
+    const QStringList cells = row.shownCells();
+    const QString against = m_ui->cblComparaison->currentText() + QStringLiteral(" (")
+        + spanText(*periodChoice().compared(GetSelectedYear(), GetSelectedMonth())) + QStringLiteral(") : ");
+    for (int i = 1; i < 10; ++i) {
+        item->setText(i, cells.at(i));
+        item->setToolTip(i, against + cells.at(i).section(QLatin1Char('\n'), 1));
+    }
 }
 
 void TFicheTDB::fitColumns()
@@ -365,11 +438,24 @@ void TFicheTDB::RefreshData()
             TFicheTDB *window;
             ~FitBack() { window->fitColumns(); }
         } fitBack{this};
-        DashboardRow totals;
-        buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); },
-                       &totals);
-        m_totals = totals;
-        m_totalsLine->setCells(totals.cells());
+        const PeriodChoice choice = periodChoice();
+        const std::optional<MonthSpan> compared = choice.compared(GetSelectedYear(), GetSelectedMonth());
+        // Each figure's caption says what the two lines of a compared
+        // table stand for.
+        for (int i = 1; i < 10; ++i)
+            m_ui->lvData->headerItem()->setToolTip(
+                i, compared ? QStringLiteral("%1, et dessous : %2 (%3) et l'évolution")
+                                  .arg(spanText(choice.chosen(GetSelectedYear(), GetSelectedMonth())),
+                                       m_ui->cblComparaison->currentText(), spanText(*compared))
+                            : QString());
+        // Two lines a row: every other row shaded, so that each pair
+        // reads as one row.
+        m_ui->lvData->setAlternatingRowColors(compared.has_value());
+        ComparedRow totals;
+        buildComparedDashboard(FDatabase, selection(), choice, *m_source,
+                               [this](const ComparedRow &row) { appendRow(row); }, &totals);
+        m_totals = totals.chosen;
+        m_totalsLine->setCells(totals.shownCells());
     }
     QCoreApplication::processEvents();
 }

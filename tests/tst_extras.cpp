@@ -503,7 +503,8 @@ void TestExtras::formKeepsItsControls()
     auto *evolution = window.findChild<QPushButton *>("btnEvolution");
     QVERIFY(exporter && evolution);
     for (const char *name : {"cblNiveau", "lblNiveau", "Label2", "cblAgence", "Label3", "cblUtilisateur", "lvData",
-                             "Label4", "cblFournisseur", "Label1", "cblPeriode"}) {
+                             "Label4", "cblFournisseur", "Label1", "cblPeriode", "lblEtendue", "cblEtendue",
+                             "lblComparaison", "cblComparaison"}) {
         auto *control = window.findChild<QWidget *>(name);
         QVERIFY2(control, name);
         QVERIFY2(!control->geometry().intersects(exporter->geometry()), name);

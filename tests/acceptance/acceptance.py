@@ -41,8 +41,10 @@ TRACKING = {
     "cblAgence": (224, 32, 202, 21),
     "cblUtilisateur": (432, 32, 202, 21),
     "cblFournisseur": (640, 32, 202, 21),
-    "cblPeriode": (848, 32, 202, 21),
-    "lvData": (16, 72, 1041, 574),
+    "cblPeriode": (848, 32, 96, 21),
+    "cblEtendue": (952, 32, 120, 21),
+    "cblComparaison": (1080, 32, 150, 21),
+    "lvData": (16, 72, 1214, 574),
 }
 LEVELS = {
     "cblUtilisateurs": (24 + 16, 8 + 31, 345, 21),
