@@ -1,5 +1,6 @@
 #include "dashboard/comparison.h"
 
+#include "dashboard/tableexport.h"
 #include "store/tabsdatabase.h"
 #include "ui/numbertext.h"
 
@@ -10,15 +11,10 @@
 
 namespace {
 
+// Figure `figure` (0 to 8) is the table's column figure + 1.
 double figureOf(const DashboardRow &row, int figure)
 {
-    // In the order of the table's columns.
-    const double DashboardRow::*const figures[] = {
-        &DashboardRow::HT,         &DashboardRow::TVA,     &DashboardRow::TTC,
-        &DashboardRow::Marge,      &DashboardRow::MargePct, &DashboardRow::NbRelances,
-        &DashboardRow::NbDevis,    &DashboardRow::NbCommandes, &DashboardRow::Transformation,
-    };
-    return row.*figures[figure];
+    return TableExport::columnValue(row, figure + 1);
 }
 
 // A row's figures say something: one of them is not 0.
@@ -49,7 +45,7 @@ QVector<Period> monthsOf(const MonthSpan &a, const MonthSpan &b)
 
 bool isRate(int figure)
 {
-    return figure == 4 || figure == 8;
+    return TableExport::columnKind(figure + 1) == TableExport::ColumnKind::Percent;
 }
 
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared)

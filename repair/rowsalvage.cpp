@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <memory_resource>
 #include <unordered_map>
 
 using namespace SqliteFormat;
@@ -346,13 +347,14 @@ public:
         // Its records take about as many bytes as its pages.
         m_records.reserve(qsizetype(std::min<qint64>(m_pages.pagesOf(tree), 1 << 18) * m_pages.usableSize()));
         const TreeReport report = m_pages.walkTable(root, tree, [this](Cell &&cell) {
-            add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable);
+            add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable, &cell.payload);
         });
         note(report);
         m_treeSound = report.complete();
         for (const quint32 page : orphans)
             note(m_pages.readPage(page, true, [this](Cell &&cell) {
-                add(cell.rowid, std::move(cell.values), cell.verified ? FromOrphan | Verified : FromOrphan);
+                add(cell.rowid, std::move(cell.values), cell.verified ? FromOrphan | Verified : FromOrphan,
+                    &cell.payload);
             }));
     }
 
@@ -361,7 +363,7 @@ public:
     {
         for (const quint32 page : orphans)
             note(m_pages.readPage(page, true, [this](Cell &&cell) {
-                add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable);
+                add(cell.rowid, std::move(cell.values), cell.verified ? FromTable | Verified : FromTable, &cell.payload);
             }));
         m_unbounded += 1; // nothing says that every page of it was found
     }
@@ -414,12 +416,14 @@ private:
     }
 
     // Puts the record columns in the stored form of the table; false when
-    // the record has more fields than the table has columns.
-    bool normalize(Values &values, qint64 rowid) const
+    // the record has more fields than the table has columns. `changed`
+    // says whether any was not in that form already.
+    bool normalize(Values &values, qint64 rowid, bool &changed) const
     {
         const int count = int(m_info.recordColumns.size());
         if (values.size() > count)
             return false;
+        changed = values.size() < count || m_info.ipk >= 0;
         while (values.size() < count)
             values << m_info.defaults[values.size()];
         if (m_info.ipk >= 0) {
@@ -427,27 +431,45 @@ private:
             values[m_info.ipk].integer = rowid;
         }
         for (int i = 0; i < count; ++i)
-            normalize(values[i], i);
+            changed = normalize(values[i], i) || changed;
         return true;
     }
 
-    void normalize(Value &value, int column) const
+    bool normalize(Value &value, int column) const
     {
         if (m_info.real[column] && value.type == Value::Integer) {
             value.type = Value::Real;
             value.real = double(value.integer);
+            return true;
         }
+        return false;
     }
 
-    void add(qint64 rowid, Values &&values, quint16 flags)
+    // Two records of the same values, whatever the form of each.
+    bool sameRecord(const QByteArray &a, const QByteArray &b)
     {
-        if (!normalize(values, rowid)) {
+        if (a == b)
+            return true;
+        Values x, y;
+        return decodeRecord(a, x, true) && decodeRecord(b, y, true) && x == y;
+    }
+
+    // `payload`, when given, is the record that `values` were read from.
+    void add(qint64 rowid, Values &&values, quint16 flags, const QByteArray *payload = nullptr)
+    {
+        bool changed = true;
+        if (!normalize(values, rowid, changed)) {
             m_badRowids.insert(rowid); // more fields than the table has columns
             return;
         }
-        QByteArray &encoded = m_encoded;
-        encoded.resize(0);
-        encodeRecordInto(values, encoded);
+        // A record already in the table's form is kept as it was read.
+        const bool asRead = payload && !changed;
+        const QByteArray read = asRead ? QByteArray::fromRawData(payload->constData(), payload->size()) : QByteArray();
+        if (!asRead) {
+            m_encoded.resize(0);
+            encodeRecordInto(values, m_encoded);
+        }
+        const QByteArray &encoded = asRead ? read : m_encoded;
         const auto found = m_rows.find(rowid);
         if (found == m_rows.end()) {
             Row row{0, 0, AllColumns, flags};
@@ -464,7 +486,7 @@ private:
         row.flags |= flags & (FromTable | FromSqlite);
         if (row.flags & FromTable)
             row.flags &= ~FromOrphan;
-        if (record(row) == encoded) {
+        if (sameRecord(record(row), encoded)) {
             row.flags |= flags & Verified;
             return;
         }
@@ -505,7 +527,10 @@ private:
     const TableInfo &m_info;
     const int m_encoding;
     TableSalvage &m_out;
-    std::unordered_map<qint64, Row> m_rows;
+    // A million rows: their nodes come from one arena, not one by one
+    // from the allocator.
+    std::pmr::monotonic_buffer_resource m_arena;
+    std::pmr::unordered_map<qint64, Row> m_rows{&m_arena};
     QByteArray m_records;  // the records of m_rows, one after the other
     QByteArray m_encoded;  // the record being read
     Values m_values;       // a record decoded (views into m_records)
