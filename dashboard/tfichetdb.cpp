@@ -201,13 +201,6 @@ QString comparisonText(PeriodChoice::Comparison comparison)
     return QString();
 }
 
-// "2026-03", or "2026-01 à 2026-03".
-QString spanText(const MonthSpan &span)
-{
-    auto month = [&span](int m) { return QStringLiteral("%1-%2").arg(span.year).arg(m, 2, 10, QLatin1Char('0')); };
-    return span.first == span.last ? month(span.last)
-                                   : QStringLiteral("%1 à %2").arg(month(span.first), month(span.last));
-}
 
 } // namespace
 
@@ -383,13 +376,15 @@ void TFicheTDB::appendRow(const ComparedRow &row)
 {
     auto *item = new DashboardItem(m_ui->lvData, row.chosen, int(m_rows.size()));
     m_rows << row.chosen;
+    if (m_comparison)
+        m_comparison->rows << row.compared.value_or(DashboardRow());
     for (int i = 0; i < 10; ++i)
         item->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
     if (!row.compared)
         return;
     const QStringList cells = row.shownCells();
     const QString against = m_ui->cblComparaison->currentText() + QStringLiteral(" (")
-        + spanText(*periodChoice().compared(GetSelectedYear(), GetSelectedMonth())) + QStringLiteral(") : ");
+        + periodChoice().compared(GetSelectedYear(), GetSelectedMonth())->text() + QStringLiteral(") : ");
     for (int i = 1; i < 10; ++i) {
         item->setText(i, cells.at(i));
         item->setToolTip(i, against + cells.at(i).section(QLatin1Char('\n'), 1));
@@ -428,6 +423,7 @@ void TFicheTDB::RefreshData()
         m_ui->lvData->clear();
         m_rows.clear();
         m_totals.reset();
+        m_comparison.reset();
         m_totalsLine->setCells({});
         m_rowsDrill = GetDrillLevel();
         if (!m_source)
@@ -440,13 +436,15 @@ void TFicheTDB::RefreshData()
         } fitBack{this};
         const PeriodChoice choice = periodChoice();
         const std::optional<MonthSpan> compared = choice.compared(GetSelectedYear(), GetSelectedMonth());
+        if (compared)
+            m_comparison.emplace().period = compared->text();
         // Each figure's caption says what the two lines of a compared
         // table stand for.
         for (int i = 1; i < 10; ++i)
             m_ui->lvData->headerItem()->setToolTip(
                 i, compared ? QStringLiteral("%1, et dessous : %2 (%3) et l'évolution")
-                                  .arg(spanText(choice.chosen(GetSelectedYear(), GetSelectedMonth())),
-                                       m_ui->cblComparaison->currentText(), spanText(*compared))
+                                  .arg(choice.chosen(GetSelectedYear(), GetSelectedMonth()).text(),
+                                       m_ui->cblComparaison->currentText(), compared->text())
                             : QString());
         // Two lines a row: every other row shaded, so that each pair
         // reads as one row.
@@ -455,6 +453,8 @@ void TFicheTDB::RefreshData()
         buildComparedDashboard(FDatabase, selection(), choice, *m_source,
                                [this](const ComparedRow &row) { appendRow(row); }, &totals);
         m_totals = totals.chosen;
+        if (m_comparison)
+            m_comparison->totals = totals.compared;
         m_totalsLine->setCells(totals.shownCells());
     }
     QCoreApplication::processEvents();
@@ -492,13 +492,21 @@ void TFicheTDB::lvDataDblClick(QTreeWidgetItem *item)
     }
 }
 
-QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly) const
+QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly, std::optional<TableExport::Comparison> *comparison) const
 {
     QVector<DashboardRow> rows;
+    if (comparison) {
+        comparison->reset();
+        if (m_comparison)
+            comparison->emplace().period = m_comparison->period;
+    }
     for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
         const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
-        if (!selectedOnly || item->isSelected())
+        if (!selectedOnly || item->isSelected()) {
             rows << m_rows.at(item->statementOrder());
+            if (comparison && *comparison)
+                (*comparison)->rows << m_comparison->rows.at(item->statementOrder());
+        }
     }
     return rows;
 }
@@ -523,21 +531,29 @@ TableExport::Title TFicheTDB::exportTitle() const
         }
         return QString();
     };
-    return TableExport::titleOf(selection(), label, m_ui->lblNiveau->text());
+    TableExport::Title title = TableExport::titleOf(selection(), label, m_ui->lblNiveau->text());
+    title.firstMonth = periodChoice().chosen(title.year, title.month).first;
+    if (m_comparison)
+        title.comparedWith = m_comparison->period;
+    return title;
 }
 
 void TFicheTDB::copyRows()
 {
-    QVector<DashboardRow> rows = rowsShown(true);
+    std::optional<TableExport::Comparison> comparison;
+    QVector<DashboardRow> rows = rowsShown(true, &comparison);
     // The whole table comes with its totals line; a few rows of it, alone.
     std::optional<DashboardRow> totals;
     if (rows.isEmpty() || rows.size() == m_rows.size()) {
-        rows = shownRows();
+        rows = rowsShown(false, &comparison);
         totals = m_totals;
+        if (comparison)
+            comparison->totals = m_comparison->totals;
     }
+    const TableExport::Comparison *compared = comparison ? &*comparison : nullptr;
     auto *data = new QMimeData;
-    data->setText(QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::Guarded, totals)));
-    data->setHtml(TableExport::html(rows, totals));
+    data->setText(QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::Guarded, totals, compared)));
+    data->setHtml(TableExport::html(rows, totals, compared));
     QGuiApplication::clipboard()->setMimeData(data);
 }
 
@@ -564,9 +580,15 @@ void TFicheTDB::btnExporterClick()
         Messages::ShowMessage(this, QString::fromUtf8(refused.what()));
         return;
     }
-    const QVector<DashboardRow> rows = shownRows();
+    std::optional<TableExport::Comparison> comparison;
+    const QVector<DashboardRow> rows = rowsShown(false, &comparison);
+    if (comparison)
+        comparison->totals = m_comparison->totals;
+    const TableExport::Comparison *compared = comparison ? &*comparison : nullptr;
     WaitCursor wait(this);
-    TableExport::save(name, csv ? TableExport::csv(rows, m_totals) : TableExport::xlsx(rows, exportTitle(), m_totals),
+    TableExport::save(name,
+                      csv ? TableExport::csv(rows, m_totals, compared)
+                          : TableExport::xlsx(rows, exportTitle(), m_totals, compared),
                       FDatabase->DatabaseFileName());
     m_exportFolder = QFileInfo(name).absolutePath();
     m_exportFilter = csv ? CsvFilter : XlsxFilter;
@@ -574,15 +596,19 @@ void TFicheTDB::btnExporterClick()
 
 QString TFicheTDB::fileBaseName() const
 {
-    return QStringLiteral("Tableau de suivi %1").arg(m_ui->cblPeriode->currentText());
+    const QString span = periodChoice().chosen(GetSelectedYear(), GetSelectedMonth()).text();
+    return m_comparison ? QStringLiteral("Tableau de suivi %1 comparé à %2").arg(span, m_comparison->period)
+                        : QStringLiteral("Tableau de suivi %1").arg(span);
 }
 
 TablePrint::Document TFicheTDB::printedDocument() const
 {
     TablePrint::Document document;
     document.title = exportTitle();
-    document.rows = shownRows();
+    document.rows = rowsShown(false, &document.comparison);
     document.totals = m_totals;
+    if (document.comparison)
+        document.comparison->totals = m_comparison->totals;
     return document;
 }
 

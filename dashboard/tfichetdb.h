@@ -115,7 +115,10 @@ private:
     void fitColumns();
     void resetSort();
     // The rows as the table shows them now, or only the selected ones.
-    QVector<DashboardRow> rowsShown(bool selectedOnly) const;
+    // Given `comparison`, the same rows in the period they are compared
+    // with, when they are.
+    QVector<DashboardRow> rowsShown(bool selectedOnly,
+                                    std::optional<TableExport::Comparison> *comparison = nullptr) const;
 
     const QScopedPointer<Ui::TFicheTDB> m_ui;
     TABSDatabase *FDatabase = nullptr;
@@ -138,6 +141,9 @@ private:
     QVector<DashboardRow> m_rows;
     int m_rowsDrill = 0;
     std::optional<DashboardRow> m_totals;
+    // The table's rows and totals in the period they are compared with,
+    // in the order of m_rows; none without a comparison.
+    std::optional<TableExport::Comparison> m_comparison;
     TotalsLine *m_totalsLine = nullptr;
     QString m_exportFolder;
     QString m_exportFilter;

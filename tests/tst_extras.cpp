@@ -288,6 +288,38 @@ void TestExtras::workbookCells()
     const QByteArray sheetXml = sheet.parts.value(QStringLiteral("xl/worksheets/sheet1.xml"));
     QVERIFY2(sheetXml.contains("<pageSetup paperSize=\"9\" "), sheetXml.constData());
     QVERIFY(sheetXml.contains("orientation=\"landscape\""));
+
+    // Against another period, each figure is followed by its value there
+    // and its change, numbers too: percent of the other value for amounts,
+    // points for rates, no cell where the other value is 0.
+    title.firstMonth = 1;
+    title.comparedWith = QStringLiteral("2025-01 à 2025-03");
+    const TableExport::Comparison comparison{title.comparedWith,
+                                             {makeRow("a", 100, 20, -100, 0, 2, 1), makeRow("b", 0, 0, 0, 0, 0, 0),
+                                              sampleRows().at(2)},
+                                             std::nullopt};
+    TableExport::save(path, TableExport::xlsx(sampleRows(), title, std::nullopt, &comparison));
+    const XlsxSheet compared = XlsxSheet::read(path);
+    QVERIFY2(compared.error.isEmpty(), qPrintable(compared.error));
+    QCOMPARE(compared.cell("A1").text,
+             QStringLiteral("Tableau de suivi – 2026-01 à 2026-03 – comparé à 2025-01 à 2025-03 – Chef de secteur : "
+                            "Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"));
+    QCOMPARE(compared.cell("C3").text, QStringLiteral("Montant HT (2025-01 à 2025-03)"));
+    QCOMPARE(compared.cell("P3").text, QStringLiteral("Évolution Marge %"));
+    QCOMPARE(compared.autoFilter, QStringLiteral("A3:AB6"));
+    const char *const percent = "+0.00%;-0.00%;0.00%", *const points = "+0.00\" pt\";-0.00\" pt\";0.00\" pt\"";
+    const Expected changes[] = {
+        {"B4", 200, "#,##0.00"}, {"C4", 100, "#,##0.00"}, {"D4", 1, percent},     {"L4", -100, "#,##0.00"},
+        {"M4", 0.5, percent},    {"O4", -1, "0.00%"},     {"P4", 75, points},     {"AB4", 100, points},
+        {"D6", 0, percent},      {"X6", 1, "#,##0"},      {"Y6", 0, percent},
+    };
+    for (const Expected &e : changes) {
+        const XlsxCell cell = compared.cell(QLatin1String(e.ref));
+        QVERIFY2(cell.isNumber(), e.ref);
+        QVERIFY2(qFuzzyCompare(1 + cell.number, 1 + e.value), qPrintable(QStringLiteral("%1: %2").arg(e.ref).arg(cell.number)));
+        QCOMPARE(cell.numberFormat, QLatin1String(e.format));
+    }
+    QVERIFY(!compared.has("D5"));
 }
 
 namespace {
