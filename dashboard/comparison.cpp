@@ -48,11 +48,21 @@ bool isRate(int figure)
     return TableExport::columnKind(figure + 1) == TableExport::ColumnKind::Percent;
 }
 
+// The amount a rate is taken of: no quote amount, no margin rate; no
+// quote, no conversion rate.
+double baseOf(const DashboardRow &row, int figure)
+{
+    return figure == 4 ? row.HT : row.NbDevis;
+}
+
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared)
 {
     const double now = figureOf(chosen, figure);
     const double before = figureOf(compared, figure);
     double change = now - before;
+    // A rate of nothing (shown as 0 %) has no change.
+    if (isRate(figure) && (baseOf(chosen, figure) == 0 || baseOf(compared, figure) == 0))
+        return std::nullopt;
     if (!isRate(figure)) {
         if (before == 0)
             return std::nullopt;

@@ -20,8 +20,9 @@ class TABSDatabase;
 // Transformation %, in the order of the table's columns after the label):
 // in percent of the comparison value for the amounts and the counts, of
 // its magnitude so that the sign tells better from worse (nothing when
-// that value is 0), in points for the two rates. Nothing where the change
-// has no value (both values infinite). Format::change (ui/numbertext.h)
+// that value is 0), in points for the two rates (nothing when either
+// period has no amount or no quote to take the rate of). Nothing where the
+// change has no value (both values infinite). Format::change (ui/numbertext.h)
 // writes it.
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared);
 // The margin rate and the conversion rate change in points.
