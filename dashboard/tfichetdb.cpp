@@ -626,9 +626,12 @@ void TFicheTDB::btnImprimerClick()
 
 void TFicheTDB::btnEvolutionClick()
 {
+    // The thirteen months, then the same thirteen a year earlier: one pass.
     QVector<Period> months;
     for (int i = 12; i >= 0; --i)
         months << Period{FPeriodYears[i], FPeriodMonths[i], m_ui->cblPeriode->itemText(i)};
+    for (int i = 0; i < 13; ++i)
+        months << Period{months.at(i).year - 1, months.at(i).month, QString()};
     QVector<MonthTotals> totals;
     {
         WaitCursor wait(this);
@@ -636,8 +639,11 @@ void TFicheTDB::btnEvolutionClick()
     }
     TFicheTrend chart(this);
     chart.SetChartTitle(exportTitle().filtersText());
-    for (const MonthTotals &month : totals)
+    for (int i = 0; i < 13; ++i) {
+        const MonthTotals &month = totals.at(i), &earlier = totals.at(i + 13);
         chart.AddMonth(month.period.text, month.HT, month.Marge, month.NbDevis, month.NbCommandes);
+        chart.AddYearEarlier(earlier.HT, earlier.Marge, earlier.NbDevis, earlier.NbCommandes);
+    }
     // Looking at the months changes nothing here: closing the chart does
     // not reload the lists.
     FocusHistory::markPassive(&chart);

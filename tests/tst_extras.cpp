@@ -951,7 +951,7 @@ void TestExtras::trendWindow()
     QString title, upperTitle;
     QStringList months0, months1;
     QList<qreal> amounts, margins;
-    QList<QPointF> quotes, orders;
+    QList<QPointF> quotes, orders, amountsEarlier, quotesEarlier;
     bool modal = false;
     QTimer poll;
     poll.setInterval(10);
@@ -973,12 +973,16 @@ void TestExtras::trendWindow()
         }
         months0 = qobject_cast<QBarCategoryAxis *>(upper->axes(Qt::Horizontal).at(0))->categories();
         months1 = qobject_cast<QBarCategoryAxis *>(lower->axes(Qt::Horizontal).at(0))->categories();
-        for (QAbstractSeries *series : lower->series()) {
+        for (QAbstractSeries *series : lower->series() + upper->series()) {
             auto *line = qobject_cast<QLineSeries *>(series);
             if (line && line->name() == QLatin1String("Nb Devis"))
                 quotes = line->points();
             if (line && line->name() == QLatin1String("Nb Commandes"))
                 orders = line->points();
+            if (line && line->name() == QLatin1String("Montant HT N-1"))
+                amountsEarlier = line->points();
+            if (line && line->name() == QLatin1String("Nb Devis N-1"))
+                quotesEarlier = line->points();
         }
         chart->reject();
     });
@@ -1007,6 +1011,13 @@ void TestExtras::trendWindow()
     }
     // The agencies of Secteur Nord this month: Orléans 200, Brest 100.25 + 0.
     QCOMPARE(amounts.last(), 300.25);
+    // A year earlier, beside each month: Orléans 13 months ago (999, 99
+    // quotes) beside last month, 12 months ago (55.55, 3) beside this one.
+    QCOMPARE(amountsEarlier.size(), 13);
+    QCOMPARE(amountsEarlier.at(12), QPointF(12, 55.55));
+    QCOMPARE(amountsEarlier.at(11), QPointF(11, 999));
+    QCOMPARE(quotesEarlier.at(11), QPointF(11, 99));
+    QCOMPARE(amountsEarlier.at(0), QPointF(0, 0));
 
     // Closing the chart hands the focus back to the table (this platform
     // leaves that to the window manager), and leaves the table as it was.
