@@ -719,13 +719,15 @@ void TestExtras::exportFromWindow_data()
     QTest::addColumn<QString>("filter");
     QTest::addColumn<QString>("written");
     QTest::addColumn<bool>("workbook");
+    QTest::addColumn<bool>("compared"); // against the month before
     const QString xlsx = QStringLiteral("Classeur Excel (*.xlsx)");
     const QString csv = QStringLiteral("CSV, séparateur point-virgule (*.csv)");
-    QTest::newRow("workbook by its filter") << "tableau" << xlsx << "tableau.xlsx" << true;
-    QTest::newRow("CSV by its filter") << "tableau" << csv << "tableau.csv" << false;
-    QTest::newRow("the extension decides") << "t.csv" << xlsx << "t.csv" << false;
-    QTest::newRow("upper-case extension") << "t.XLSX" << csv << "t.XLSX" << true;
-    QTest::newRow("another extension") << "t.txt" << csv << "t.txt.csv" << false;
+    QTest::newRow("workbook by its filter") << "tableau" << xlsx << "tableau.xlsx" << true << false;
+    QTest::newRow("CSV by its filter") << "tableau" << csv << "tableau.csv" << false << false;
+    QTest::newRow("the extension decides") << "t.csv" << xlsx << "t.csv" << false << false;
+    QTest::newRow("upper-case extension") << "t.XLSX" << csv << "t.XLSX" << true << false;
+    QTest::newRow("another extension") << "t.txt" << csv << "t.txt.csv" << false << false;
+    QTest::newRow("workbook against the month before") << "tableau" << xlsx << "tableau.xlsx" << true << true;
 }
 
 void TestExtras::exportFromWindow()
@@ -734,11 +736,14 @@ void TestExtras::exportFromWindow()
     QFETCH(QString, filter);
     QFETCH(QString, written);
     QFETCH(bool, workbook);
+    QFETCH(bool, compared);
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     OpenedTable open(true);
     QVERIFY(open.opened);
     QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
     QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), "F1"));
+    if (compared)
+        QVERIFY(pickWithMouse(open.combo("cblComparaison"), 1));
     QTreeWidget *table = open.table();
     QCOMPARE(firstColumn(table), (QStringList{"Agence d'Orléans", "Agence de Brest"}));
     clickHeader(table, 4); // margin: -50 (Orléans) before 12 (Brest)
@@ -754,7 +759,9 @@ void TestExtras::exportFromWindow()
     QCOMPARE(dialogs.asked().size(), 1);
     QCOMPARE(dialogs.asked().first().caption, QStringLiteral("Exporter le tableau de suivi"));
     QVERIFY(dialogs.asked().first().dir.endsWith(
-        QStringLiteral("Tableau de suivi %1.xlsx").arg(open.combo("cblPeriode")->currentText())));
+        QStringLiteral("Tableau de suivi %1%2.xlsx")
+            .arg(open.combo("cblPeriode")->currentText(),
+                 compared ? QStringLiteral(" comparé à ") + open.combo("cblPeriode")->itemText(1) : QString())));
     QVERIFY(dialogs.asked().first().filter.contains(QStringLiteral("(*.csv)")));
     QVERIFY2(open.boxes.shown().isEmpty(), qPrintable(open.boxes.texts().join('\n')));
     QCOMPARE(open.window.activation()->count(), activations);
@@ -762,7 +769,19 @@ void TestExtras::exportFromWindow()
     const QString path = dir.filePath(written);
     QVERIFY2(QFile::exists(path), qPrintable(path));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
-    if (workbook) {
+    if (compared) {
+        // Sorted rows keep their own values of the month before: Orléans
+        // had 7.00 with this supplier, Brest nothing (no change to give).
+        const XlsxSheet sheet = XlsxSheet::read(path);
+        QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+        QVERIFY(sheet.cell("A1").text.contains(QStringLiteral(" – comparé à %1 – ").arg(open.combo("cblPeriode")->itemText(1))));
+        QCOMPARE(sheet.cell("A4").text, shown.at(0));
+        QCOMPARE(sheet.cell("C4").number, 0.0);
+        QVERIFY(!sheet.has("D4"));
+        QCOMPARE(sheet.cell("C5").number, 7.0);
+        QCOMPARE(sheet.cell("D5").number, (200.0 - 7.0) / 7.0);
+        QCOMPARE(sheet.cell("C6").number, 7.0); // the totals then
+    } else if (workbook) {
         const XlsxSheet sheet = XlsxSheet::read(path);
         QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
         QVERIFY(sheet.cell("A1").text.contains(QStringLiteral("Chef de secteur : Secteur Nord – Agence : <Toutes>")));
