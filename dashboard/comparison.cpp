@@ -49,10 +49,12 @@ bool isRate(int figure)
 }
 
 // The amount a rate is taken of: no quote amount, no margin rate; no
-// quote, no conversion rate.
-double baseOf(const DashboardRow &row, int figure)
+// quote, no conversion rate. An infinite one gives no rate either (it
+// shows as 0 %).
+bool hasRate(const DashboardRow &row, int figure)
 {
-    return figure == 4 ? row.HT : row.NbDevis;
+    const double base = figure == 4 ? row.HT : row.NbDevis;
+    return base != 0 && std::isfinite(base);
 }
 
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared)
@@ -61,7 +63,7 @@ std::optional<double> figureChange(int figure, const DashboardRow &chosen, const
     const double before = figureOf(compared, figure);
     double change = now - before;
     // A rate of nothing (shown as 0 %) has no change.
-    if (isRate(figure) && (baseOf(chosen, figure) == 0 || baseOf(compared, figure) == 0))
+    if (isRate(figure) && !(hasRate(chosen, figure) && hasRate(compared, figure)))
         return std::nullopt;
     if (!isRate(figure)) {
         if (before == 0)

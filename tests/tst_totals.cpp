@@ -81,6 +81,9 @@ void fillYears(TestDatabase &db)
     addFigures(db, 2026, 3, "A2", "U2", "F1", 80, 16, 8, 1, 2, 2);
     addFigures(db, 2026, 4, "A1", "U1", "F1", 7000, 700, 70, 7, 7, 7);
     addFigures(db, 2026, 12, "A1", "U1", "F1", 6000, 600, 60, 6, 6, 6);
+    // An amount past what a double holds (9e999 as SQLite reads it).
+    addFigures(db, 2026, 10, "A1", "U1", "F1", std::numeric_limits<double>::infinity(), 1, 1, 1, 1, 1);
+    addFigures(db, 2026, 11, "A1", "U1", "F1", 100, 20, 10, 1, 2, 1);
 }
 
 
@@ -284,6 +287,12 @@ void TestTotals::comparedPeriods_data()
             << "C"
             << QStringList{"+166.67%", "+166.67%", "+166.67%", "+166.67%", "0.00 pt", "", "0.00%", "+100.00%",
                            "+50.00 pt"};
+        // An infinite amount has a margin rate of nothing.
+        QTest::addRow("%s: November against an infinite October", source)
+            << source << 11 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "" << ""
+            << "period_year = 2026 AND period_month = 11" << "period_year = 2026 AND period_month = 10" << levels
+            << both << "C"
+            << QStringList{"", "+1900.00%", "", "+900.00%", "", "0.00%", "+100.00%", "0.00%", "-50.00 pt"};
         // U3 has figures in December only, U4 facts of no figure.
         QTest::addRow("%s: users, January against December", source)
             << source << 1 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "N" << "A2" << january
