@@ -68,7 +68,11 @@ std::optional<double> figureChange(int figure, const DashboardRow &chosen, const
     if (!isRate(figure)) {
         if (before == 0)
             return std::nullopt;
-        change = change / std::fabs(before) * 100;
+        // Past what a double holds the difference of two finite values
+        // overflows: each is then taken in parts of the comparison first.
+        const bool overflows = std::isinf(change) && std::isfinite(now) && std::isfinite(before);
+        change = overflows ? (now / std::fabs(before) - std::copysign(1.0, before)) * 100
+                           : change / std::fabs(before) * 100;
     }
     if (std::isnan(change))
         return std::nullopt;

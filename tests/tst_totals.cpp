@@ -84,6 +84,8 @@ void fillYears(TestDatabase &db)
     // An amount past what a double holds (9e999 as SQLite reads it).
     addFigures(db, 2026, 10, "A1", "U1", "F1", std::numeric_limits<double>::infinity(), 1, 1, 1, 1, 1);
     addFigures(db, 2026, 11, "A1", "U1", "F1", 100, 20, 10, 1, 2, 1);
+    addFigures(db, 2026, 8, "A2", "U2", "F1", -1.7e308, 1, 1, 1, 1, 1);
+    addFigures(db, 2026, 9, "A2", "U2", "F1", 1.7e308, 1, 1, 1, 1, 1);
 }
 
 
@@ -293,6 +295,12 @@ void TestTotals::comparedPeriods_data()
             << "period_year = 2026 AND period_month = 11" << "period_year = 2026 AND period_month = 10" << levels
             << both << "C"
             << QStringList{"", "+1900.00%", "", "+900.00%", "", "0.00%", "+100.00%", "0.00%", "-50.00 pt"};
+        // Amounts whose difference is past what a double holds.
+        QTest::addRow("%s: September against August, from the most negative amount", source)
+            << source << 9 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "" << ""
+            << "period_year = 2026 AND period_month = 9" << "period_year = 2026 AND period_month = 8" << levels
+            << both << "C"
+            << QStringList{"+200.00%", "0.00%", "+200.00%", "0.00%", "0.00 pt", "0.00%", "0.00%", "0.00%", "0.00 pt"};
         // U3 has figures in December only, U4 facts of no figure.
         QTest::addRow("%s: users, January against December", source)
             << source << 1 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "N" << "A2" << january
