@@ -1,6 +1,7 @@
 #include "dashboard/comparison.h"
 
 #include "dashboard/tableexport.h"
+#include "store/boundstatement.h"
 #include "store/tabsdatabase.h"
 #include "ui/numbertext.h"
 
@@ -29,6 +30,27 @@ bool matters(const DashboardRow &row)
 bool labelBefore(const DashboardRow &a, const DashboardRow &b)
 {
     return a.libelle.toUtf8() < b.libelle.toUtf8();
+}
+
+// The places of users in the order the user rows' statement lists them
+// (ORDER BY u.libelle: the column's own collation, which need not be the
+// bytes' order).
+QHash<QString, int> userOrder(TABSDatabase *db, const QStringList &codes)
+{
+    BoundStatement statement;
+    statement.text = QStringLiteral("SELECT code FROM dim_utilisateur WHERE code IN (%1) ORDER BY libelle ASC")
+                         .arg(statement.bindList(codes));
+    TABSQuery query(db);
+    query.SetDatabaseName(db->DatabaseName());
+    statement.setOn(query);
+    query.Open();
+    QHash<QString, int> order;
+    for (; !query.Eof(); query.Next()) {
+        const QString code = query.FieldByName(QStringLiteral("code")).AsString();
+        if (!order.contains(code))
+            order.insert(code, int(order.size()));
+    }
+    return order;
 }
 
 // The months of both periods, for one pass.
@@ -166,11 +188,27 @@ void buildComparedDashboard(TABSDatabase *db, const DashboardSelection &selectio
     auto deliverListed = [&](const DashboardRow &row) {
         deliver(row, earlierByCode.value(row.code, DashboardRow::from(row.code, row.libelle, AccountSums())));
     };
+    QVector<DashboardRow> alone;
+    for (const DashboardRow &row : std::as_const(earlier))
+        if (!listedCodes.contains(row.code) && matters(row))
+            alone << row;
+    // Users' labels are placed as the database orders them; other rows
+    // by their bytes.
+    QHash<QString, int> order;
+    if (!alone.isEmpty() && drill == 2) {
+        QStringList codes;
+        for (const QVector<DashboardRow> *rows : {&listed, &alone})
+            for (const DashboardRow &row : *rows)
+                codes << row.code;
+        order = userOrder(db, codes);
+    }
+    const auto placedBefore = [&order](const DashboardRow &a, const DashboardRow &b) {
+        const auto x = order.constFind(a.code), y = order.constFind(b.code);
+        return x != order.cend() && y != order.cend() ? *x < *y : labelBefore(a, b);
+    };
     qsizetype next = 0;
-    for (const DashboardRow &row : std::as_const(earlier)) {
-        if (listedCodes.contains(row.code) || !matters(row))
-            continue;
-        for (; next < listed.size() && !labelBefore(row, listed.at(next)); ++next)
+    for (const DashboardRow &row : std::as_const(alone)) {
+        for (; next < listed.size() && !placedBefore(row, listed.at(next)); ++next)
             deliverListed(listed.at(next));
         deliver(DashboardRow::from(row.code, row.libelle, AccountSums()), row);
     }

@@ -310,6 +310,15 @@ void TestTotals::comparedPeriods_data()
             << "dim_agence = 'A2' AND dim_utilisateur IN ('U2', 'U3')" << "fr_FR"
             << QStringList{"+300,00%", "+300,00%", "+300,00%", "-500,00%", "-20,00 pt", "", "-100,00%", "-50,00%",
                            ""}; // no quote in January: no conversion rate to compare
+        // Labels in an order of their own (a case-blind collation), not the
+        // bytes': "chloé" before "Zoé", as the users' statement lists them.
+        QTest::addRow("%s: users in a case-blind order", source)
+            << source << 1 << int(PeriodChoice::Month) << int(PeriodChoice::PreviousMonth) << "N" << "A2" << january
+            << "period_year = 2025 AND period_month = 12"
+            << QStringList{"U3=dim_agence = 'A2' AND dim_utilisateur = 'U3'",
+                           "U2=dim_agence = 'A2' AND dim_utilisateur = 'U2'"}
+            << "dim_agence = 'A2' AND dim_utilisateur IN ('U2', 'U3')" << "C"
+            << QStringList{"+300.00%", "+300.00%", "+300.00%", "-500.00%", "-20.00 pt", "", "-100.00%", "-50.00%", ""};
     }
 }
 
@@ -335,6 +344,15 @@ void TestTotals::comparedPeriods()
     fillYears(file);
     if (source.contains("indexed") && !file.isServer())
         file.exec(Schema::recommendedIndex());
+    if (QByteArray(QTest::currentDataTag()).contains("case-blind")) {
+        if (file.isServer())
+            QSKIP("a collation of SQLite's own");
+        for (const char *sql : {"CREATE TABLE u (code TEXT, libelle TEXT COLLATE NOCASE)",
+                                "INSERT INTO u SELECT code, libelle FROM dim_utilisateur", "DROP TABLE dim_utilisateur",
+                                "ALTER TABLE u RENAME TO dim_utilisateur",
+                                "UPDATE dim_utilisateur SET libelle = 'chloé Petit' WHERE code = 'U3'"})
+            file.exec(sql);
+    }
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
     DashboardSelection selection;
