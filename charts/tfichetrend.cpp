@@ -8,6 +8,7 @@
 #include <QChartView>
 #include <QLegend>
 #include <QLineSeries>
+#include <QPen>
 #include <QValueAxis>
 
 namespace {
@@ -47,6 +48,27 @@ TFicheTrend::TFicheTrend(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTr
         line->setPointLabelsVisible(true);
         line->setPointLabelsFormat(QStringLiteral("@yPoint"));
         line->setPointLabelsClipping(false);
+    }
+    // A year earlier: the same colours, dashed, without labels (the
+    // current year's carry them).
+    const struct
+    {
+        const char *name;
+        QColor colour;
+        Panel *panel;
+    } earlier[] = {{"Montant HT N-1", QColor(0, 0, 255), &FAmounts},
+                   {"Marge € N-1", QColor(0, 128, 0), &FAmounts},
+                   {"Nb Devis N-1", QColor(0, 0, 255), &FCounts},
+                   {"Nb Commandes N-1", QColor(255, 0, 0), &FCounts}};
+    for (int k = 0; k < 4; ++k) {
+        auto *line = new QLineSeries;
+        line->setName(QString::fromUtf8(earlier[k].name));
+        earlier[k].panel->chart->addSeries(line);
+        line->attachAxis(earlier[k].panel->months);
+        line->attachAxis(earlier[k].panel->values);
+        line->setPen(QPen(earlier[k].colour, 2, Qt::DashLine));
+        line->setPointsVisible(true);
+        FEarlier[k] = line;
     }
     Widen(FAmounts, 0, 0);
     Widen(FCounts, 0, 0);
@@ -105,6 +127,16 @@ void TFicheTrend::AddMonth(const QString &label, double amount, double margin, d
     FMargin->append(margin);
     FQuotes->append(position, quotes);
     FOrders->append(position, orders);
+    Widen(FAmounts, amount, margin);
+    Widen(FCounts, quotes, orders);
+}
+
+void TFicheTrend::AddYearEarlier(double amount, double margin, double quotes, double orders)
+{
+    const int position = int(FMonths.size()) - 1;
+    const double values[] = {amount, margin, quotes, orders};
+    for (int k = 0; k < 4; ++k)
+        FEarlier[k]->append(position, values[k]);
     Widen(FAmounts, amount, margin);
     Widen(FCounts, quotes, orders);
 }

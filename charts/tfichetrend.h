@@ -29,6 +29,9 @@ public:
     // titles name it.
     void SetChartTitle(const QString &title);
     void AddMonth(const QString &label, double amount, double margin, double quotes, double orders);
+    // The same month a year earlier, for the month last added: dashed
+    // lines beside its bars and lines, "N-1" in the legend.
+    void AddYearEarlier(double amount, double margin, double quotes, double orders);
 
 private:
     struct Panel
@@ -49,5 +52,7 @@ private:
     QBarSet *FMargin = nullptr;
     QLineSeries *FQuotes = nullptr;
     QLineSeries *FOrders = nullptr;
+    // A year earlier: amount, margin, quotes, orders.
+    QLineSeries *FEarlier[4] = {};
     QStringList FMonths;
 };

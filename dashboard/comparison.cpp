@@ -1,6 +1,7 @@
 #include "dashboard/comparison.h"
 
 #include "dashboard/tableexport.h"
+#include "store/boundstatement.h"
 #include "store/tabsdatabase.h"
 #include "ui/numbertext.h"
 
@@ -31,6 +32,27 @@ bool labelBefore(const DashboardRow &a, const DashboardRow &b)
     return a.libelle.toUtf8() < b.libelle.toUtf8();
 }
 
+// The places of users in the order the user rows' statement lists them
+// (ORDER BY u.libelle: the column's own collation, which need not be the
+// bytes' order).
+QHash<QString, int> userOrder(TABSDatabase *db, const QStringList &codes)
+{
+    BoundStatement statement;
+    statement.text = QStringLiteral("SELECT code FROM dim_utilisateur WHERE code IN (%1) ORDER BY libelle ASC")
+                         .arg(statement.bindList(codes));
+    TABSQuery query(db);
+    query.SetDatabaseName(db->DatabaseName());
+    statement.setOn(query);
+    query.Open();
+    QHash<QString, int> order;
+    for (; !query.Eof(); query.Next()) {
+        const QString code = query.FieldByName(QStringLiteral("code")).AsString();
+        if (!order.contains(code))
+            order.insert(code, int(order.size()));
+    }
+    return order;
+}
+
 // The months of both periods, for one pass.
 QVector<Period> monthsOf(const MonthSpan &a, const MonthSpan &b)
 {
@@ -48,15 +70,31 @@ bool isRate(int figure)
     return TableExport::columnKind(figure + 1) == TableExport::ColumnKind::Percent;
 }
 
+// The amount a rate is taken of: no quote amount, no margin rate; no
+// quote, no conversion rate. An infinite one gives no rate either (it
+// shows as 0 %).
+bool hasRate(const DashboardRow &row, int figure)
+{
+    const double base = figure == 4 ? row.HT : row.NbDevis;
+    return base != 0 && std::isfinite(base);
+}
+
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared)
 {
     const double now = figureOf(chosen, figure);
     const double before = figureOf(compared, figure);
     double change = now - before;
+    // A rate of nothing (shown as 0 %) has no change.
+    if (isRate(figure) && !(hasRate(chosen, figure) && hasRate(compared, figure)))
+        return std::nullopt;
     if (!isRate(figure)) {
         if (before == 0)
             return std::nullopt;
-        change = change / std::fabs(before) * 100;
+        // Past what a double holds the difference of two finite values
+        // overflows: each is then taken in parts of the comparison first.
+        const bool overflows = std::isinf(change) && std::isfinite(now) && std::isfinite(before);
+        change = overflows ? (now / std::fabs(before) - std::copysign(1.0, before)) * 100
+                           : change / std::fabs(before) * 100;
     }
     if (std::isnan(change))
         return std::nullopt;
@@ -78,6 +116,27 @@ QStringList ComparedRow::changeCells(const QLocale &locale) const
     QStringList cells;
     for (int i = 0; i < 9; ++i)
         cells << Format::change(values[size_t(i)], isRate(i), locale);
+    return cells;
+}
+
+QStringList ComparedRow::shownCells(const QLocale &locale) const
+{
+    QStringList cells = chosen.cells(locale);
+    if (!compared)
+        return cells;
+    const QStringList before = compared->cells(locale);
+    const auto values = changes();
+    for (int i = 0; i < 9; ++i) {
+        QString line = before.at(i + 1);
+        if (const std::optional<double> change = values[size_t(i)]) {
+            const QString text = Format::change(change, isRate(i), locale);
+            const QChar mark = text == Format::change(0.0, isRate(i), locale) ? QChar(u'=')
+                : *change > 0                                                   ? QChar(u'▲')
+                                                                                : QChar(u'▼');
+            line += QStringLiteral("  ") + mark + QLatin1Char(' ') + text;
+        }
+        cells[i + 1] += QLatin1Char('\n') + line;
+    }
     return cells;
 }
 
@@ -129,11 +188,27 @@ void buildComparedDashboard(TABSDatabase *db, const DashboardSelection &selectio
     auto deliverListed = [&](const DashboardRow &row) {
         deliver(row, earlierByCode.value(row.code, DashboardRow::from(row.code, row.libelle, AccountSums())));
     };
+    QVector<DashboardRow> alone;
+    for (const DashboardRow &row : std::as_const(earlier))
+        if (!listedCodes.contains(row.code) && matters(row))
+            alone << row;
+    // Users' labels are placed as the database orders them; other rows
+    // by their bytes.
+    QHash<QString, int> order;
+    if (!alone.isEmpty() && drill == 2) {
+        QStringList codes;
+        for (const QVector<DashboardRow> *rows : {&listed, &alone})
+            for (const DashboardRow &row : *rows)
+                codes << row.code;
+        order = userOrder(db, codes);
+    }
+    const auto placedBefore = [&order](const DashboardRow &a, const DashboardRow &b) {
+        const auto x = order.constFind(a.code), y = order.constFind(b.code);
+        return x != order.cend() && y != order.cend() ? *x < *y : labelBefore(a, b);
+    };
     qsizetype next = 0;
-    for (const DashboardRow &row : std::as_const(earlier)) {
-        if (listedCodes.contains(row.code) || !matters(row))
-            continue;
-        for (; next < listed.size() && !labelBefore(row, listed.at(next)); ++next)
+    for (const DashboardRow &row : std::as_const(alone)) {
+        for (; next < listed.size() && !placedBefore(row, listed.at(next)); ++next)
             deliverListed(listed.at(next));
         deliver(DashboardRow::from(row.code, row.libelle, AccountSums()), row);
     }

@@ -20,8 +20,9 @@ class TABSDatabase;
 // Transformation %, in the order of the table's columns after the label):
 // in percent of the comparison value for the amounts and the counts, of
 // its magnitude so that the sign tells better from worse (nothing when
-// that value is 0), in points for the two rates. Nothing where the change
-// has no value (both values infinite). Format::change (ui/numbertext.h)
+// that value is 0), in points for the two rates (nothing when either
+// period has no amount or no quote to take the rate of). Nothing where the
+// change has no value (both values infinite). Format::change (ui/numbertext.h)
 // writes it.
 std::optional<double> figureChange(int figure, const DashboardRow &chosen, const DashboardRow &compared);
 // The margin rate and the conversion rate change in points.
@@ -37,6 +38,13 @@ struct ComparedRow
     std::array<std::optional<double>, 9> changes() const;
     // The nine changes as the table shows them.
     QStringList changeCells(const QLocale &locale = QLocale()) const;
+    // The ten cells as the tracking table shows them: each figure on its
+    // line, under it its value in the comparison period and its change,
+    // marked "▲" rising, "▼" falling, "=" unchanged, so that the direction
+    // reads without colour ("1250.00" over "1000.00 ▲ +25.00%"); the
+    // comparison value alone where the change has no value. Without a
+    // comparison, the cells of `chosen`.
+    QStringList shownCells(const QLocale &locale = QLocale()) const;
 };
 
 // Builds the table of `selection` (its month: the chosen month) for the

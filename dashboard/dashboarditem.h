@@ -2,6 +2,7 @@
 
 #include "dashboard/dashboardfigures.h"
 
+#include <QStyledItemDelegate>
 #include <QTreeWidgetItem>
 
 // A row of the tracking table. Besides the texts it shows, it keeps the
@@ -22,6 +23,17 @@ public:
 
     // By the tree's sort column: labels by labelLess, figures by value.
     bool operator<(const QTreeWidgetItem &other) const override;
+};
+
+// Draws a compared figure's two lines: the figure as any cell, under it
+// the comparison's value and the change in a lighter text, so that the eye
+// goes first to the figures of the period chosen. A cell of one line is
+// drawn as usual.
+class ComparedCellDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
 };
 
 // French collation order (accents and case counted after the letters,

@@ -1,5 +1,6 @@
 #include "dashboard/headlessreport.h"
 
+#include "dashboard/comparison.h"
 #include "dashboard/tableprint.h"
 
 #include "store/sqltext.h"
@@ -10,6 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
+
+#include <cmath>
 
 namespace HeadlessReport {
 
@@ -72,7 +75,7 @@ DashboardSelection resolve(TABSDatabase &db, const Request &request)
     return s;
 }
 
-TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection)
+TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection, const PeriodChoice &period)
 {
     auto label = [&db](TableExport::Filter filter, const QString &code) {
         static const char *const tables[] = {"dim_niveau", "dim_agence", "dim_utilisateur", "dim_fournisseur"};
@@ -83,7 +86,11 @@ TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection)
         query.Open();
         return query.Eof() ? QString() : query.FieldByName(QStringLiteral("libelle")).AsString();
     };
-    return TableExport::titleOf(selection, label);
+    TableExport::Title title = TableExport::titleOf(selection, label);
+    title.firstMonth = period.chosen(selection.year, selection.month).first;
+    if (const std::optional<MonthSpan> other = period.compared(selection.year, selection.month))
+        title.comparedWith = other->text();
+    return title;
 }
 
 QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals)
@@ -91,6 +98,32 @@ QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection
     QVector<DashboardRow> out;
     const std::unique_ptr<FigureSource> source = defaultFigureSource();
     buildDashboard(&db, selection, *source, [&out](const DashboardRow &row) { out << row; }, totals);
+    return out;
+}
+
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, const PeriodChoice &period,
+                           DashboardRow *totals, std::optional<TableExport::Comparison> &comparison)
+{
+    QVector<DashboardRow> out;
+    comparison.reset();
+    const std::optional<MonthSpan> other = period.compared(selection.year, selection.month);
+    if (other)
+        comparison.emplace().period = other->text();
+    const std::unique_ptr<FigureSource> source = defaultFigureSource();
+    ComparedRow line;
+    buildComparedDashboard(
+        &db, selection, period, *source,
+        [&](const ComparedRow &row) {
+            out << row.chosen;
+            if (comparison)
+                comparison->rows << row.compared.value_or(DashboardRow());
+        },
+        totals ? &line : nullptr);
+    if (totals) {
+        *totals = line.chosen;
+        if (comparison)
+            comparison->totals = line.compared;
+    }
     return out;
 }
 
@@ -118,31 +151,36 @@ QString textLabel(const QString &label)
     return textCell(label.left(keep)) + QChar(0x2026);
 }
 
-QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
+QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals,
+                      const TableExport::Comparison *comparison)
 {
     // The lines are made twice, once to measure the columns and once to
     // write them, so that only one line's texts are held at a time.
     const qsizetype lines = rows.size() + (totals ? 1 : 0);
-    auto cellsOf = [&rows, &totals](qsizetype line) {
-        QStringList cells = line == 0 ? dashboardCaptions()
-            : line <= rows.size()     ? rows.at(line - 1).cells()
-                                      : totals->cells();
+    const int columns = int(TableExport::captions(comparison).size());
+    auto cellsOf = [&](qsizetype line) {
+        const DashboardRow *row = line == 0 ? nullptr : line <= rows.size() ? &rows.at(line - 1) : &*totals;
+        const DashboardRow *other = !comparison || !row ? nullptr
+            : line <= rows.size()                       ? &comparison->rows.at(line - 1)
+            : comparison->totals                        ? &*comparison->totals
+                                                        : nullptr;
+        QStringList cells = row ? TableExport::lineCells(*row, row->cells(), other) : TableExport::captions(comparison);
         cells[0] = textLabel(cells.at(0));
-        for (int c = 1; c < 10; ++c)
+        for (int c = 1; c < columns; ++c)
             cells[c] = textCell(cells.at(c));
         return cells;
     };
-    QVector<qsizetype> widths(10, 0);
+    QVector<qsizetype> widths(columns, 0);
     for (qsizetype line = 0; line <= lines; ++line) {
         const QStringList cells = cellsOf(line);
-        for (int c = 0; c < 10; ++c)
+        for (int c = 0; c < columns; ++c)
             widths[c] = qMax(widths[c], cells.at(c).size());
     }
     QByteArray out;
     for (qsizetype line = 0; line <= lines; ++line) {
         const QStringList cells = cellsOf(line);
         QString text;
-        for (int c = 0; c < 10; ++c) {
+        for (int c = 0; c < columns; ++c) {
             if (c > 0)
                 text += QStringLiteral("  ");
             text += c == 0 ? cells.at(c).leftJustified(widths[c]) : cells.at(c).rightJustified(widths[c]);
@@ -153,22 +191,27 @@ QByteArray renderText(const QVector<DashboardRow> &rows, const std::optional<Das
     return out;
 }
 
-QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
+// The keys of the nine figures, in the order of the table's columns.
+const char *const FigureKeys[9] = {"montant_ht",  "tva",         "montant_ttc",  "marge",
+                                   "marge_pct",   "nb_relances", "nb_devis",     "nb_commandes",
+                                   "transformation_pct"};
+
+QJsonObject valuesOf(const DashboardRow &row)
+{
+    QJsonObject values;
+    for (int f = 0; f < 9; ++f)
+        values[QLatin1String(FigureKeys[f])] = TableExport::columnValue(row, f + 1);
+    return values;
+}
+
+QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals,
+                      const TableExport::Comparison *comparison)
 {
     QJsonArray array;
     const QStringList captions = dashboardCaptions();
     for (qsizetype i = 0; i < rows.size() + (totals ? 1 : 0); ++i) {
         const DashboardRow &row = i < rows.size() ? rows.at(i) : *totals;
-        QJsonObject values;
-        values[QStringLiteral("montant_ht")] = row.HT;
-        values[QStringLiteral("tva")] = row.TVA;
-        values[QStringLiteral("montant_ttc")] = row.TTC;
-        values[QStringLiteral("marge")] = row.Marge;
-        values[QStringLiteral("marge_pct")] = row.MargePct;
-        values[QStringLiteral("nb_relances")] = row.NbRelances;
-        values[QStringLiteral("nb_devis")] = row.NbDevis;
-        values[QStringLiteral("nb_commandes")] = row.NbCommandes;
-        values[QStringLiteral("transformation_pct")] = row.Transformation;
+        const QJsonObject values = valuesOf(row);
         // The same bytes whatever the user's locale: a script reads them.
         QJsonObject texts;
         const QStringList cells = row.cells(QLocale::c());
@@ -179,6 +222,19 @@ QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<Das
         object[QStringLiteral("code")] = row.code;
         object[QStringLiteral("valeurs")] = values;
         object[QStringLiteral("textes")] = texts;
+        const DashboardRow *other = !comparison ? nullptr
+            : i < rows.size()                   ? &comparison->rows.at(i)
+            : comparison->totals                ? &*comparison->totals
+                                                : nullptr;
+        if (other) {
+            object[QStringLiteral("comparaison")] = valuesOf(*other);
+            QJsonObject change;
+            for (int f = 0; f < 9; ++f) {
+                const std::optional<double> value = figureChange(f, row, *other);
+                change[QLatin1String(FigureKeys[f])] = value && std::isfinite(*value) ? QJsonValue(*value) : QJsonValue();
+            }
+            object[QStringLiteral("evolution")] = change;
+        }
         if (i >= rows.size())
             object[QStringLiteral("total")] = true;
         array.append(object);
@@ -189,22 +245,23 @@ QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<Das
 } // namespace
 
 QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format, const TableExport::Title &title,
-                  const std::optional<DashboardRow> &totals)
+                  const std::optional<DashboardRow> &totals, const TableExport::Comparison *comparison)
 {
     switch (format) {
     case OutputFormat::Text:
-        return renderText(rows, totals);
+        return renderText(rows, totals, comparison);
     case OutputFormat::Json:
-        return renderJson(rows, totals);
+        return renderJson(rows, totals, comparison);
     case OutputFormat::Tsv:
         // For scripts: the window's texts, labels as they are.
-        return TableExport::tsv(rows, TableExport::Labels::AsShown, totals);
+        return TableExport::tsv(rows, TableExport::Labels::AsShown, totals, comparison);
     case OutputFormat::Csv:
-        return TableExport::csv(rows, totals);
+        return TableExport::csv(rows, totals, comparison);
     case OutputFormat::Xlsx:
-        return TableExport::xlsx(rows, title, totals);
+        return TableExport::xlsx(rows, title, totals, comparison);
     case OutputFormat::Pdf:
-        return TablePrint::pdf({title, rows, totals});
+        return TablePrint::pdf({title, rows, totals,
+                                comparison ? std::optional<TableExport::Comparison>(*comparison) : std::nullopt});
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
+#include "dashboard/periods.h"
 #include "dashboard/tableexport.h"
 
 #include <QDate>
@@ -33,6 +34,7 @@ struct Request
     QString supplier;
     OutputFormat format = OutputFormat::Text;
     bool total = false; // --total: the totals line last
+    PeriodChoice period; // --cumul, --comparer
     QString output; // the file to write; empty: standard output
     bool help = false; // --help: the help on standard output, nothing else
 };
@@ -60,9 +62,15 @@ DashboardSelection resolve(TABSDatabase &db, const Request &request);
 // The rows of the selection and, given `totals`, its totals line.
 QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals = nullptr);
 
+// The same over the span of `period`; with its comparison, `comparison`
+// gets the rows and totals of the other period (empty without).
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, const PeriodChoice &period,
+                           DashboardRow *totals, std::optional<TableExport::Comparison> &comparison);
+
 // The title line of an export of this selection, with the labels of its
-// filters read from the database.
-TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection);
+// filters read from the database, and the span and comparison of `period`.
+TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection,
+                         const PeriodChoice &period = PeriodChoice());
 
 // The widest label of the texte format, in characters: a longer one is cut
 // there, ending with "…", so that a line never grows with the labels of
@@ -75,8 +83,14 @@ constexpr int TextLabelWidth = 40;
 // Given `totals`, the totals line comes last (in JSON, the last object,
 // marked "total": true). JSON is the same bytes under any locale: its
 // texts are the table's as the C locale writes them ("37262.84").
+// Given `comparison`, each figure is followed by its value in the other
+// period and its change; in JSON each object gains "comparaison" (the
+// other period's values, the keys of "valeurs") and "evolution" (the
+// same keys: percent for amounts and counts, points for the rates, null
+// where the other value is 0).
 QByteArray render(const QVector<DashboardRow> &rows, OutputFormat format,
                   const TableExport::Title &title = TableExport::Title(),
-                  const std::optional<DashboardRow> &totals = std::nullopt);
+                  const std::optional<DashboardRow> &totals = std::nullopt,
+                  const TableExport::Comparison *comparison = nullptr);
 
 } // namespace HeadlessReport

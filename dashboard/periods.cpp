@@ -40,3 +40,9 @@ std::optional<MonthSpan> PeriodChoice::compared(int year, int month) const
         return std::nullopt;
     }
 }
+
+QString MonthSpan::text() const
+{
+    const auto month = [this](int m) { return QStringLiteral("%1-%2").arg(year, 4, 10, QLatin1Char('0')).arg(m, 2, 10, QLatin1Char('0')); };
+    return first == last ? month(last) : QStringLiteral("%1 à %2").arg(month(first), month(last));
+}

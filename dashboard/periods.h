@@ -28,6 +28,8 @@ struct MonthSpan
 
     int months() const { return last - first + 1; }
     bool operator==(const MonthSpan &) const = default;
+    // "2026-03", or "2026-01 à 2026-03".
+    QString text() const;
 };
 
 // What the figures of a chosen month cover, and what they are compared with.

@@ -1,6 +1,9 @@
 #include "dashboard/tableexport.h"
 
+#include "dashboard/comparison.h"
+#include "dashboard/periods.h"
 #include "store/serveraddress.h"
+#include "ui/numbertext.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +18,7 @@
 #include <cmath>
 #include <cstring>
 #include <locale.h>
+#include <vector>
 #include <sys/stat.h>
 
 namespace TableExport {
@@ -80,6 +84,29 @@ QString guardFormula(const QString &cell)
     return cell;
 }
 
+QStringList captions(const Comparison *comparison)
+{
+    const QStringList base = dashboardCaptions();
+    if (!comparison)
+        return base;
+    QStringList out{base.first()};
+    for (int c = 1; c < 10; ++c)
+        out << base.at(c) << QStringLiteral("%1 (%2)").arg(base.at(c), comparison->period)
+            << QStringLiteral("Évolution %1").arg(base.at(c));
+    return out;
+}
+
+QStringList lineCells(const DashboardRow &row, const QStringList &cells, const DashboardRow *other)
+{
+    if (!other)
+        return cells;
+    const QStringList before = other->cells();
+    QStringList out{cells.first()};
+    for (int c = 1; c < 10; ++c)
+        out << cells.at(c) << before.at(c) << Format::change(figureChange(c - 1, row, *other), isRate(c - 1));
+    return out;
+}
+
 QStringList textCells(const DashboardRow &row)
 {
     QStringList cells = row.cells();
@@ -97,6 +124,46 @@ QString singleLine(QString text)
 
 namespace {
 
+// A column of a compared table: the figure column of the table it shows
+// (0 the label), and which of its three columns it is (0 the value, 1 the
+// other period's, 2 the change).
+struct ComparedColumn
+{
+    int figure = 0;
+    int part = 0;
+};
+
+ComparedColumn comparedColumn(int column, const Comparison *comparison)
+{
+    if (!comparison || column == 0)
+        return {column, 0};
+    return {1 + (column - 1) / 3, (column - 1) % 3};
+}
+
+Qt::Alignment alignmentOf(int column, const Comparison *comparison)
+{
+    const ComparedColumn at = comparedColumn(column, comparison);
+    return at.part == 2 ? Qt::AlignRight : columnAlignment(at.figure);
+}
+
+// The lines of a table: the captions, each row's cells, the totals'.
+QList<QStringList> tableLines(const QVector<DashboardRow> &rows, Labels labels,
+                              const std::optional<DashboardRow> &totals, const Comparison *comparison)
+{
+    if (comparison && comparison->rows.size() != rows.size())
+        throw ExportError(QStringLiteral("Le tableau et sa comparaison n'ont pas les mêmes lignes."));
+    QList<QStringList> lines{captions(comparison)};
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const DashboardRow &row = rows.at(i);
+        lines << lineCells(row, labels == Labels::Guarded ? textCells(row) : row.cells(),
+                           comparison ? &comparison->rows.at(i) : nullptr);
+    }
+    if (totals)
+        lines << lineCells(*totals, totals->cells(),
+                           comparison && comparison->totals ? &*comparison->totals : nullptr);
+    return lines;
+}
+
 QString csvCell(const QString &text)
 {
     if (!text.contains(QLatin1Char(';')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
@@ -111,15 +178,10 @@ QString csvCell(const QString &text)
 // `separator` between cells and `end` after each line.
 template <typename Write>
 QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separator, const QString &end,
-                     Labels labels, const std::optional<DashboardRow> &totals)
+                     Labels labels, const std::optional<DashboardRow> &totals, const Comparison *comparison)
 {
-    QList<QStringList> lines{dashboardCaptions()};
-    for (const DashboardRow &row : rows)
-        lines << (labels == Labels::Guarded ? textCells(row) : row.cells());
-    if (totals)
-        lines << totals->cells();
     QString out;
-    for (const QStringList &line : lines) {
+    for (const QStringList &line : tableLines(rows, labels, totals, comparison)) {
         QStringList cells;
         for (const QString &cell : line)
             cells << write(cell);
@@ -130,33 +192,38 @@ QByteArray textLines(const QVector<DashboardRow> &rows, Write write, QChar separ
 
 } // namespace
 
-QByteArray csv(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
+QByteArray csv(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals,
+               const Comparison *comparison)
 {
     return QByteArray("\xEF\xBB\xBF")
-        + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"), Labels::Guarded, totals);
+        + textLines(rows, csvCell, QLatin1Char(';'), QStringLiteral("\r\n"), Labels::Guarded, totals, comparison);
 }
 
-QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels, const std::optional<DashboardRow> &totals)
+QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels, const std::optional<DashboardRow> &totals,
+               const Comparison *comparison)
 {
-    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"), labels, totals);
+    return textLines(rows, singleLine, QLatin1Char('\t'), QStringLiteral("\n"), labels, totals, comparison);
 }
 
-QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals)
+QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals,
+             const Comparison *comparison)
 {
-    auto align = [](int column) {
-        const Qt::Alignment alignment = columnAlignment(column);
+    auto align = [comparison](int column) {
+        const Qt::Alignment alignment = alignmentOf(column, comparison);
         return alignment == Qt::AlignLeft      ? QStringLiteral("left")
                : alignment == Qt::AlignHCenter ? QStringLiteral("center")
                                                : QStringLiteral("right");
     };
     QString out = QStringLiteral("<html><head><meta charset=\"utf-8\"></head><body>\n"
                                  "<table border=\"1\" cellspacing=\"0\" cellpadding=\"2\">\n<thead><tr>");
-    const QStringList captions = dashboardCaptions();
-    for (int c = 0; c < captions.size(); ++c)
-        out += QStringLiteral("<th align=\"%1\">%2</th>").arg(align(c), captions.at(c).toHtmlEscaped());
+    QList<QStringList> lines = tableLines(rows, Labels::Guarded, totals, comparison);
+    const QStringList header = lines.takeFirst();
+    const std::optional<QStringList> totalsLine =
+        totals ? std::optional<QStringList>(lines.takeLast()) : std::nullopt;
+    for (int c = 0; c < header.size(); ++c)
+        out += QStringLiteral("<th align=\"%1\">%2</th>").arg(align(c), header.at(c).toHtmlEscaped());
     out += QStringLiteral("</tr></thead>\n<tbody>\n");
-    for (const DashboardRow &row : rows) {
-        const QStringList cells = textCells(row);
+    for (const QStringList &cells : std::as_const(lines)) {
         out += QStringLiteral("<tr>");
         for (int c = 0; c < cells.size(); ++c) {
             // The label is text for a spreadsheet that reads the table.
@@ -166,9 +233,9 @@ QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow
         out += QStringLiteral("</tr>\n");
     }
     out += QStringLiteral("</tbody>\n");
-    if (totals) {
+    if (totalsLine) {
         out += QStringLiteral("<tfoot><tr>");
-        const QStringList cells = totals->cells();
+        const QStringList &cells = *totalsLine;
         for (int c = 0; c < cells.size(); ++c)
             out += QStringLiteral("<td align=\"%1\"><b>%2</b></td>").arg(align(c), cells.at(c).toHtmlEscaped());
         out += QStringLiteral("</tr></tfoot>\n");
@@ -179,10 +246,10 @@ QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow
 
 QString Title::text() const
 {
-    return QStringLiteral("Tableau de suivi – %1-%2 – ")
-               .arg(year, 4, 10, QLatin1Char('0'))
-               .arg(month, 2, 10, QLatin1Char('0'))
-           + filtersText();
+    const MonthSpan span{year, firstMonth > 0 ? firstMonth : month, month};
+    const QString against =
+        comparedWith.isEmpty() ? QString() : QStringLiteral("comparé à %1 – ").arg(comparedWith);
+    return QStringLiteral("Tableau de suivi – %1 – ").arg(span.text()) + against + filtersText();
 }
 
 QString Title::filtersText() const
@@ -289,26 +356,46 @@ QByteArray cellText(const QString &text)
     return workbookText(QString(text).replace(escape, QStringLiteral("_x005F_"))).toUtf8();
 }
 
-// Widths of the columns in characters.
+// Widths of the columns in characters; a change's column is 11 wide.
 const double ColumnWidths[10] = {32, 14, 12, 14, 12, 11, 14, 11, 15, 17};
+constexpr double ChangeWidth = 11;
 
-// One cell format per column for the header and for the figures.
+// One cell format per column for the header, the figures and the totals.
 struct SheetFormats
 {
     lxw_format *title = nullptr;
-    lxw_format *header[10] = {};
-    lxw_format *cell[10] = {};
-    lxw_format *total[10] = {};
+    std::vector<lxw_format *> header, cell, total;
 };
 
-SheetFormats addFormats(lxw_workbook *workbook)
+// The number format of a column: amounts with two decimals and a thousands
+// separator, rates as percentages, counts as integers; a change signed, in
+// percent or in points.
+const char *numberFormat(int column, const Comparison *comparison)
+{
+    const ComparedColumn at = comparedColumn(column, comparison);
+    if (at.part == 2)
+        return isRate(at.figure - 1) ? "+0.00\" pt\";-0.00\" pt\";0.00\" pt\"" : "+0.00%;-0.00%;0.00%";
+    switch (columnKind(at.figure)) {
+    case ColumnKind::Amount:
+        return "#,##0.00";
+    case ColumnKind::Percent:
+        return "0.00%";
+    case ColumnKind::Count:
+        return "#,##0";
+    case ColumnKind::Label:
+        break;
+    }
+    return "@";
+}
+
+SheetFormats addFormats(lxw_workbook *workbook, int columns, const Comparison *comparison)
 {
     SheetFormats formats;
     formats.title = workbook_add_format(workbook);
     format_set_bold(formats.title);
     format_set_font_size(formats.title, 12);
-    for (int c = 0; c < 10; ++c) {
-        const Qt::Alignment alignment = columnAlignment(c);
+    for (int c = 0; c < columns; ++c) {
+        const Qt::Alignment alignment = alignmentOf(c, comparison);
         const uint8_t align = alignment == Qt::AlignLeft      ? LXW_ALIGN_LEFT
                               : alignment == Qt::AlignHCenter ? LXW_ALIGN_CENTER
                                                               : LXW_ALIGN_RIGHT;
@@ -316,32 +403,21 @@ SheetFormats addFormats(lxw_workbook *workbook)
         format_set_bold(header);
         format_set_bottom(header, LXW_BORDER_THIN);
         format_set_align(header, align);
-        formats.header[c] = header;
+        if (comparison)
+            format_set_text_wrap(header);
+        formats.header.push_back(header);
 
-        const char *number = "@";
-        switch (columnKind(c)) {
-        case ColumnKind::Amount:
-            number = "#,##0.00";
-            break;
-        case ColumnKind::Percent:
-            number = "0.00%";
-            break;
-        case ColumnKind::Count:
-            number = "#,##0";
-            break;
-        case ColumnKind::Label:
-            break;
-        }
+        const char *number = numberFormat(c, comparison);
         lxw_format *cell = workbook_add_format(workbook);
         format_set_align(cell, align);
         format_set_num_format(cell, number);
-        formats.cell[c] = cell;
+        formats.cell.push_back(cell);
         lxw_format *total = workbook_add_format(workbook);
         format_set_align(total, align);
         format_set_bold(total);
         format_set_top(total, LXW_BORDER_THIN);
         format_set_num_format(total, number);
-        formats.total[c] = total;
+        formats.total.push_back(total);
     }
     return formats;
 }
@@ -358,55 +434,72 @@ struct Writes
 };
 
 void writeSheet(lxw_workbook *workbook, const QVector<DashboardRow> &rows, const Title &title,
-                const std::optional<DashboardRow> &totals, Writes &writes)
+                const std::optional<DashboardRow> &totals, const Comparison *comparison, Writes &writes)
 {
+    // The texts, checked against the rows, for the values that no number
+    // cell can hold.
+    const QList<QStringList> lines = tableLines(rows, Labels::AsShown, totals, comparison);
     lxw_worksheet *sheet = workbook_add_worksheet(workbook, "Tableau de suivi");
-    const SheetFormats formats = addFormats(workbook);
+    const QStringList header = lines.first();
+    const int columns = int(header.size());
+    const SheetFormats formats = addFormats(workbook, columns, comparison);
 
     writes << worksheet_write_string(sheet, 0, 0, cellText(title.text()).constData(), formats.title);
     const lxw_row_t headerRow = 2;
-    const QStringList captions = dashboardCaptions();
-    for (int c = 0; c < 10; ++c) {
-        writes << worksheet_set_column(sheet, lxw_col_t(c), lxw_col_t(c), ColumnWidths[c], nullptr);
-        writes << worksheet_write_string(sheet, headerRow, lxw_col_t(c), cellText(captions.at(c)).constData(),
-                                         formats.header[c]);
+    for (int c = 0; c < columns; ++c) {
+        const ComparedColumn at = comparedColumn(c, comparison);
+        const double width = at.part == 2 ? ChangeWidth : ColumnWidths[at.figure];
+        writes << worksheet_set_column(sheet, lxw_col_t(c), lxw_col_t(c), width, nullptr);
+        writes << worksheet_write_string(sheet, headerRow, lxw_col_t(c), cellText(header.at(c)).constData(),
+                                         formats.header[size_t(c)]);
     }
     lxw_row_t line = headerRow + 1;
-    const auto writeLine = [&](const DashboardRow &row, lxw_format *const *cellFormats) {
-        const QStringList shown = row.cells();
+    const auto writeLine = [&](const DashboardRow &row, const DashboardRow *other, const QStringList &shown,
+                               const std::vector<lxw_format *> &cellFormats) {
         // Labels are written as strings, never as formulas.
         writes << worksheet_write_string(sheet, line, 0, cellText(row.libelle).constData(), cellFormats[0]);
-        for (int c = 1; c < 10; ++c) {
-            double value = columnValue(row, c);
-            if (!std::isfinite(value)) {
+        for (int c = 1; c < columns; ++c) {
+            const ComparedColumn at = comparedColumn(c, comparison);
+            std::optional<double> value;
+            if (at.part == 0)
+                value = columnValue(row, at.figure);
+            else if (at.part == 1)
+                value = columnValue(*other, at.figure);
+            else if ((value = figureChange(at.figure - 1, row, *other)) && !isRate(at.figure - 1))
+                *value /= 100;
+            if (!value)
+                continue; // no change to give: the cell stays empty
+            if (!std::isfinite(*value)) {
                 // No number cell can hold it: the table's text.
                 writes << worksheet_write_string(sheet, line, lxw_col_t(c), cellText(shown.at(c)).constData(),
                                                  nullptr);
                 continue;
             }
-            if (columnKind(c) == ColumnKind::Percent)
-                value /= 100;
-            writes << worksheet_write_number(sheet, line, lxw_col_t(c), value, cellFormats[c]);
+            if (at.part < 2 && columnKind(at.figure) == ColumnKind::Percent)
+                *value /= 100;
+            writes << worksheet_write_number(sheet, line, lxw_col_t(c), *value, cellFormats[size_t(c)]);
         }
         ++line;
     };
-    for (const DashboardRow &row : rows)
-        writeLine(row, formats.cell);
+    for (qsizetype i = 0; i < rows.size(); ++i)
+        writeLine(rows.at(i), comparison ? &comparison->rows.at(i) : nullptr, lines.at(i + 1), formats.cell);
     // The totals line under the rows, outside the filtered range.
     if (totals)
-        writeLine(*totals, formats.total);
-    worksheet_freeze_panes(sheet, headerRow + 1, 0);
+        writeLine(*totals, comparison && comparison->totals ? &*comparison->totals : nullptr, lines.last(),
+                  formats.total);
+    worksheet_freeze_panes(sheet, headerRow + 1, comparison ? 1 : 0);
     // Printed across one page width of A4, in landscape, for a meeting.
     worksheet_set_paper(sheet, 9);
     worksheet_set_landscape(sheet);
     worksheet_fit_to_pages(sheet, 1, 0);
     writes << worksheet_repeat_rows(sheet, headerRow, headerRow);
-    writes << worksheet_autofilter(sheet, headerRow, 0, headerRow + lxw_row_t(rows.size()), 9);
+    writes << worksheet_autofilter(sheet, headerRow, 0, headerRow + lxw_row_t(rows.size()), lxw_col_t(columns - 1));
 }
 
 } // namespace
 
-QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title, const std::optional<DashboardRow> &totals)
+QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title, const std::optional<DashboardRow> &totals,
+                const Comparison *comparison)
 {
     QTemporaryDir dir;
     if (!dir.isValid())
@@ -430,7 +523,7 @@ QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title, const std
         properties.title = titleText.data();
         Writes writes;
         writes << workbook_set_properties(workbook, &properties);
-        writeSheet(workbook, rows, title, totals, writes);
+        writeSheet(workbook, rows, title, totals, comparison, writes);
         const lxw_error closed = workbook_close(workbook);
         error = writes.first != LXW_NO_ERROR ? writes.first : closed;
     }

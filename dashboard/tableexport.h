@@ -31,6 +31,25 @@ double columnValue(const DashboardRow &row, int column);
 // that it stays plain text.
 QString guardFormula(const QString &cell);
 
+// A table compared with another period: for each of its rows, in their
+// order, and for its totals, the same row in that period. The exports then
+// give each figure two more columns: its value in that period and its
+// change (percent for amounts and counts, points for the rates, nothing
+// where the other value is 0).
+struct Comparison
+{
+    QString period; // the other period, as the captions name it: "2025-05"
+    QVector<DashboardRow> rows;
+    std::optional<DashboardRow> totals;
+};
+// The captions of a table, compared or not.
+QStringList captions(const Comparison *comparison = nullptr);
+
+// The texts of one line of a compared table: `cells` (a row's ten), and
+// after each figure its value in the other period, `other`, and its
+// change. Without `other`, `cells`.
+QStringList lineCells(const DashboardRow &row, const QStringList &cells, const DashboardRow *other);
+
 // The ten texts of a row for the spreadsheet text formats: the table's
 // texts, the label guarded.
 QStringList textCells(const DashboardRow &row);
@@ -43,7 +62,8 @@ QString singleLine(QString text);
 // table's texts, so the decimal separator is the locale's.
 // Given `totals`, the totals line comes last in this one and the writers
 // below.
-QByteArray csv(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals = std::nullopt);
+QByteArray csv(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals = std::nullopt,
+              const Comparison *comparison = nullptr);
 // What a text format does with a label that a spreadsheet would run as a
 // formula: guard it where a spreadsheet takes the cells as its input (the
 // CSV file, the clipboard), keep the table's text where a script reads it
@@ -52,15 +72,18 @@ enum class Labels { Guarded, AsShown };
 // Header and rows, tab between cells, one line each ("\n"); line breaks
 // and tabs inside a cell become blanks.
 QByteArray tsv(const QVector<DashboardRow> &rows, Labels labels = Labels::Guarded,
-               const std::optional<DashboardRow> &totals = std::nullopt);
+               const std::optional<DashboardRow> &totals = std::nullopt, const Comparison *comparison = nullptr);
 // Header and rows as an HTML table (UTF-8 text).
-QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals = std::nullopt);
+QString html(const QVector<DashboardRow> &rows, const std::optional<DashboardRow> &totals = std::nullopt,
+             const Comparison *comparison = nullptr);
 
 // What the title line of an export names.
 struct Title
 {
     int year = 0;
     int month = 0;
+    int firstMonth = 0; // from this month of the year to `month`; 0: the month alone
+    QString comparedWith; // the period the figures are compared with, as MonthSpan::text() names it
     QString levelCaption = QStringLiteral("Chef de secteur");
     // Labels of the filters in force; empty: no restriction.
     QString level;
@@ -69,7 +92,9 @@ struct Title
     QString supplier;
 
     // "Tableau de suivi – 2026-05 – Chef de secteur : Secteur Nord –
-    // Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"
+    // Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>";
+    // over several months and against another period: "Tableau de suivi
+    // – 2026-01 à 2026-05 – comparé à 2025-01 à 2025-05 – Chef de …".
     QString text() const;
     // The same without the table and the month: "Chef de secteur : … –
     // Fournisseur : <Tous>".
@@ -110,8 +135,9 @@ QString workbookText(const QString &text);
 // separator; rates as percentages; counts as integers) and the labels as
 // text; printed on A4. The numbers in the file are written the same way
 // whatever the locale. Throws ExportError.
+// Compared, each change is a number too: a percentage, or points.
 QByteArray xlsx(const QVector<DashboardRow> &rows, const Title &title,
-                const std::optional<DashboardRow> &totals = std::nullopt);
+                const std::optional<DashboardRow> &totals = std::nullopt, const Comparison *comparison = nullptr);
 
 // Refuses (RefusedTarget, with a French message) a path that must not be
 // replaced by an export: the database `database` itself, whatever the

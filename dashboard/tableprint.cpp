@@ -1,5 +1,7 @@
 #include "dashboard/tableprint.h"
 
+#include "dashboard/comparison.h"
+
 #include <QBuffer>
 #include <QFontMetricsF>
 #include <QPageLayout>
@@ -30,7 +32,8 @@ struct Layout
     QFont font;
     QFont bold;
     QFont titleFont;
-    qreal rowHeight = 0;
+    qreal rowHeight = 0;  // a row's, of one or two lines
+    qreal headerHeight = 0;
     QStringList title; // the title line, wrapped
     qreal titleLineHeight = 0;
     qreal titleHeight = 0;
@@ -80,18 +83,43 @@ QStringList wrapped(const QString &text, const QFont &font, QPaintDevice *device
     return lines;
 }
 
-Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document)
+// The texts of each row, then of the totals line: compared, a figure's
+// cell holds under it a second line, its other value and its change.
+QVector<QStringList> textsOf(const Document &document)
+{
+    const TableExport::Comparison *comparison = document.comparison ? &*document.comparison : nullptr;
+    if (comparison && comparison->rows.size() != document.rows.size())
+        throw TableExport::ExportError(QStringLiteral("Le tableau et sa comparaison n'ont pas les mêmes lignes."));
+    QVector<QStringList> texts;
+    texts.reserve(document.rows.size() + 1);
+    const auto add = [&](const DashboardRow &row, const DashboardRow *other) {
+        texts << (other ? ComparedRow{row, *other}.shownCells() : row.cells());
+        texts.last()[0] = shownLabel(texts.last().at(0));
+    };
+    for (qsizetype i = 0; i < document.rows.size(); ++i)
+        add(document.rows.at(i), comparison ? &comparison->rows.at(i) : nullptr);
+    if (document.totals)
+        add(*document.totals, comparison && comparison->totals ? &*comparison->totals : nullptr);
+    return texts;
+}
+
+// The widest line of a cell.
+qreal widthOf(const QFontMetricsF &metrics, const QString &cell)
+{
+    qreal widest = 0;
+    for (const QString &line : cell.split(QLatin1Char('\n')))
+        widest = std::max(widest, metrics.horizontalAdvance(line));
+    return widest;
+}
+
+Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document,
+              const QVector<QStringList> &rowTexts)
 {
     Layout layout;
     const QStringList captions = dashboardCaptions();
     // Each row's texts once, whatever the number of sizes tried.
-    QVector<QStringList> texts;
-    texts.reserve(document.rows.size());
-    for (const DashboardRow &row : document.rows) {
-        texts << row.cells();
-        texts.last()[0] = shownLabel(texts.last().at(0));
-    }
-    const QStringList totals = document.totals ? document.totals->cells() : QStringList();
+    QVector<QStringList> texts = rowTexts;
+    const QStringList totals = document.totals ? texts.takeLast() : QStringList();
     // The font shrinks until every figure column holds its longest text
     // and the label column the longest label, up to LabelCharacters.
     for (qreal points = BasePoints;; points -= 0.5) {
@@ -105,9 +133,9 @@ Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document
         for (int c = 0; c < Columns; ++c) {
             qreal widest = bold.horizontalAdvance(captions.at(c));
             for (const QStringList &cells : std::as_const(texts))
-                widest = std::max(widest, plain.horizontalAdvance(cells.at(c)));
+                widest = std::max(widest, widthOf(plain, cells.at(c)));
             if (!totals.isEmpty())
-                widest = std::max(widest, bold.horizontalAdvance(totals.at(c)));
+                widest = std::max(widest, widthOf(bold, totals.at(c)));
             layout.widths[c] = widest + 2 * padding;
             if (c > 0)
                 figures += layout.widths[c];
@@ -124,22 +152,24 @@ Layout layOut(QPaintDevice *device, const QSizeF &page, const Document &document
     layout.titleFont.setPointSizeF(layout.font.pointSizeF() + 2);
     layout.title = wrapped(document.title.text(), layout.titleFont, device, page.width(), TitleLines);
     const QFontMetricsF metrics(layout.font, device);
-    layout.rowHeight = metrics.height() * 1.4;
+    layout.headerHeight = metrics.height() * 1.4;
+    layout.rowHeight = document.comparison ? metrics.height() * 2.5 : layout.headerHeight;
     layout.titleLineHeight = QFontMetricsF(layout.titleFont, device).lineSpacing();
     layout.titleHeight = layout.titleLineHeight * (layout.title.size() + 1);
     layout.footHeight = metrics.height() * 2;
-    const qreal body = page.height() - layout.titleHeight - layout.rowHeight - layout.footHeight;
+    const qreal body = page.height() - layout.titleHeight - layout.headerHeight - layout.footHeight;
     layout.rowsPerPage = std::max(1, int(body / layout.rowHeight));
     return layout;
 }
 
-void drawRow(QPainter &painter, const Layout &layout, qreal y, const QStringList &cells, const QFont &font)
+void drawRow(QPainter &painter, const Layout &layout, qreal y, qreal height, const QStringList &cells,
+             const QFont &font)
 {
     painter.setFont(font);
     const QFontMetricsF metrics(font, painter.device());
     qreal x = 0;
     for (int c = 0; c < Columns; ++c) {
-        const QRectF cell(x + layout.padding, y, layout.widths[c] - 2 * layout.padding, layout.rowHeight);
+        const QRectF cell(x + layout.padding, y, layout.widths[c] - 2 * layout.padding, height);
         const QString text =
             c == 0 ? metrics.elidedText(shownLabel(cells.value(c)), Qt::ElideRight, cell.width()) : cells.value(c);
         painter.drawText(cell, int(TableExport::columnAlignment(c) | Qt::AlignVCenter), text);
@@ -180,7 +210,8 @@ int drawPages(QPainter &painter, QPagedPaintDevice &device, const Document &docu
 {
     const QRectF area = device.pageLayout().paintRectPixels(device.logicalDpiX());
     const QSizeF page = area.size();
-    const Layout layout = layOut(&device, page, document);
+    const QVector<QStringList> texts = textsOf(document);
+    const Layout layout = layOut(&device, page, document, texts);
 
     // The totals line stands after the last row, on the page that has room
     // for it.
@@ -199,16 +230,16 @@ int drawPages(QPainter &painter, QPagedPaintDevice &device, const Document &docu
             y += layout.titleLineHeight;
         }
         y += layout.titleHeight - layout.titleLineHeight * layout.title.size();
-        drawRow(painter, layout, y, dashboardCaptions(), layout.bold);
-        y += layout.rowHeight;
+        drawRow(painter, layout, y, layout.headerHeight, dashboardCaptions(), layout.bold);
+        y += layout.headerHeight;
         painter.setPen(thin);
         painter.drawLine(QPointF(0, y), QPointF(page.width(), y));
         for (int onPage = 0; onPage < layout.rowsPerPage && line < lines; ++onPage, ++line) {
             if (line < document.rows.size()) {
-                drawRow(painter, layout, y, document.rows.at(line).cells(), layout.font);
+                drawRow(painter, layout, y, layout.rowHeight, texts.at(line), layout.font);
             } else {
                 painter.drawLine(QPointF(0, y), QPointF(page.width(), y));
-                drawRow(painter, layout, y, document.totals->cells(), layout.bold);
+                drawRow(painter, layout, y, layout.rowHeight, texts.last(), layout.bold);
             }
             y += layout.rowHeight;
         }

@@ -21,6 +21,9 @@ struct Document
     TableExport::Title title;
     QVector<DashboardRow> rows;
     std::optional<DashboardRow> totals;
+    // Compared, each figure shows under it, as in the window, its value in
+    // the other period and its change.
+    std::optional<TableExport::Comparison> comparison;
 };
 
 // Lays the document out on `device` (its page layout is set to A4

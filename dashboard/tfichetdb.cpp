@@ -55,6 +55,7 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
         table->headerItem()->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
     }
     table->header()->setStretchLastSection(false);
+    table->setItemDelegate(new ComparedCellDelegate(table));
     table->installEventFilter(this);
     m_totalsLine = new TotalsLine(m_ui->lvData);
     // On a small screen the table gives up height first, down to a few
@@ -70,6 +71,8 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     m_exportFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
 
     FillPeriods();
+    m_ui->cblEtendue->setCurrentIndex(0);
+    FillComparisons();
 
     connect(m_ui->cblNiveau, &QComboBox::activated, this, [this] { guarded(this, [this] { cblNiveauChange(); }); });
     connect(m_ui->cblAgence, &QComboBox::activated, this, [this] { guarded(this, [this] { cblAgenceChange(); }); });
@@ -78,6 +81,9 @@ TFicheTDB::TFicheTDB(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTDB)
     connect(m_ui->cblFournisseur, &QComboBox::activated, this,
             [this] { guarded(this, [this] { cblFournisseurChange(); }); });
     connect(m_ui->cblPeriode, &QComboBox::activated, this, [this] { guarded(this, [this] { cblPeriodeChange(); }); });
+    connect(m_ui->cblEtendue, &QComboBox::activated, this, [this] { guarded(this, [this] { cblEtendueChange(); }); });
+    connect(m_ui->cblComparaison, &QComboBox::activated, this,
+            [this] { guarded(this, [this] { cblComparaisonChange(); }); });
     connect(m_ui->lvData, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem *item) { guarded(this, [this, item] { lvDataDblClick(item); }); });
     connect(m_ui->btnExporter, &QPushButton::clicked, this, [this] { guarded(this, [this] { btnExporterClick(); }); });
@@ -180,6 +186,46 @@ void TFicheTDB::FillPeriods(const QDate &today)
     Fitting::fitPopup(combo);
 }
 
+namespace {
+
+QString comparisonText(PeriodChoice::Comparison comparison)
+{
+    switch (comparison) {
+    case PeriodChoice::None:
+        return QStringLiteral("—");
+    case PeriodChoice::PreviousMonth:
+        return QStringLiteral("Mois précédent");
+    case PeriodChoice::YearEarlier:
+        return QStringLiteral("Même période N-1");
+    }
+    return QString();
+}
+
+
+} // namespace
+
+void TFicheTDB::FillComparisons()
+{
+    QComboBox *combo = m_ui->cblComparaison;
+    const QSignalBlocker blocker(combo);
+    const QVariant kept = combo->currentData();
+    combo->clear();
+    for (const PeriodChoice::Comparison comparison : PeriodChoice::comparisonsFor(periodChoice().span))
+        combo->addItem(comparisonText(comparison), int(comparison));
+    combo->setCurrentIndex(qMax(0, combo->findData(kept)));
+    Fitting::fitPopup(combo);
+}
+
+PeriodChoice TFicheTDB::periodChoice() const
+{
+    PeriodChoice choice;
+    choice.span = m_ui->cblEtendue->currentIndex() == 1 ? PeriodChoice::YearToDate : PeriodChoice::Month;
+    const QVariant comparison = m_ui->cblComparaison->currentData();
+    if (comparison.isValid())
+        choice.comparison = PeriodChoice::Comparison(comparison.toInt());
+    return choice;
+}
+
 int TFicheTDB::GetSelectedYear() const
 {
     const int i = m_ui->cblPeriode->currentIndex();
@@ -262,6 +308,17 @@ void TFicheTDB::cblPeriodeChange()
     RefreshData();
 }
 
+void TFicheTDB::cblEtendueChange()
+{
+    FillComparisons();
+    RefreshData();
+}
+
+void TFicheTDB::cblComparaisonChange()
+{
+    RefreshData();
+}
+
 void TFicheTDB::loadList(QComboBox *combo, const QString &placeholder, const QString &sql)
 {
     ClearComboItems(combo);
@@ -315,12 +372,23 @@ void TFicheTDB::LoadSuppliers()
     FFilterSupplier.clear();
 }
 
-void TFicheTDB::appendRow(const DashboardRow &row)
+void TFicheTDB::appendRow(const ComparedRow &row)
 {
-    auto *item = new DashboardItem(m_ui->lvData, row, int(m_rows.size()));
-    m_rows << row;
+    auto *item = new DashboardItem(m_ui->lvData, row.chosen, int(m_rows.size()));
+    m_rows << row.chosen;
+    if (m_comparison)
+        m_comparison->rows << row.compared.value_or(DashboardRow());
     for (int i = 0; i < 10; ++i)
         item->setTextAlignment(i, TableExport::columnAlignment(i) | Qt::AlignVCenter);
+    if (!row.compared)
+        return;
+    const QStringList cells = row.shownCells();
+    const QString against = m_ui->cblComparaison->currentText() + QStringLiteral(" (")
+        + periodChoice().compared(GetSelectedYear(), GetSelectedMonth())->text() + QStringLiteral(") : ");
+    for (int i = 1; i < 10; ++i) {
+        item->setText(i, cells.at(i));
+        item->setToolTip(i, against + cells.at(i).section(QLatin1Char('\n'), 1));
+    }
 }
 
 void TFicheTDB::fitColumns()
@@ -355,6 +423,7 @@ void TFicheTDB::RefreshData()
         m_ui->lvData->clear();
         m_rows.clear();
         m_totals.reset();
+        m_comparison.reset();
         m_totalsLine->setCells({});
         m_rowsDrill = GetDrillLevel();
         if (!m_source)
@@ -365,11 +434,28 @@ void TFicheTDB::RefreshData()
             TFicheTDB *window;
             ~FitBack() { window->fitColumns(); }
         } fitBack{this};
-        DashboardRow totals;
-        buildDashboard(FDatabase, selection(), *m_source, [this](const DashboardRow &row) { appendRow(row); },
-                       &totals);
-        m_totals = totals;
-        m_totalsLine->setCells(totals.cells());
+        const PeriodChoice choice = periodChoice();
+        const std::optional<MonthSpan> compared = choice.compared(GetSelectedYear(), GetSelectedMonth());
+        if (compared)
+            m_comparison.emplace().period = compared->text();
+        // Each figure's caption says what the two lines of a compared
+        // table stand for.
+        for (int i = 1; i < 10; ++i)
+            m_ui->lvData->headerItem()->setToolTip(
+                i, compared ? QStringLiteral("%1, et dessous : %2 (%3) et l'évolution")
+                                  .arg(choice.chosen(GetSelectedYear(), GetSelectedMonth()).text(),
+                                       m_ui->cblComparaison->currentText(), compared->text())
+                            : QString());
+        // Two lines a row: every other row shaded, so that each pair
+        // reads as one row.
+        m_ui->lvData->setAlternatingRowColors(compared.has_value());
+        ComparedRow totals;
+        buildComparedDashboard(FDatabase, selection(), choice, *m_source,
+                               [this](const ComparedRow &row) { appendRow(row); }, &totals);
+        m_totals = totals.chosen;
+        if (m_comparison)
+            m_comparison->totals = totals.compared;
+        m_totalsLine->setCells(totals.shownCells());
     }
     QCoreApplication::processEvents();
 }
@@ -406,13 +492,21 @@ void TFicheTDB::lvDataDblClick(QTreeWidgetItem *item)
     }
 }
 
-QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly) const
+QVector<DashboardRow> TFicheTDB::rowsShown(bool selectedOnly, std::optional<TableExport::Comparison> *comparison) const
 {
     QVector<DashboardRow> rows;
+    if (comparison) {
+        comparison->reset();
+        if (m_comparison)
+            comparison->emplace().period = m_comparison->period;
+    }
     for (int i = 0; i < m_ui->lvData->topLevelItemCount(); ++i) {
         const auto *item = static_cast<const DashboardItem *>(m_ui->lvData->topLevelItem(i));
-        if (!selectedOnly || item->isSelected())
+        if (!selectedOnly || item->isSelected()) {
             rows << m_rows.at(item->statementOrder());
+            if (comparison && *comparison)
+                (*comparison)->rows << m_comparison->rows.at(item->statementOrder());
+        }
     }
     return rows;
 }
@@ -437,21 +531,29 @@ TableExport::Title TFicheTDB::exportTitle() const
         }
         return QString();
     };
-    return TableExport::titleOf(selection(), label, m_ui->lblNiveau->text());
+    TableExport::Title title = TableExport::titleOf(selection(), label, m_ui->lblNiveau->text());
+    title.firstMonth = periodChoice().chosen(title.year, title.month).first;
+    if (m_comparison)
+        title.comparedWith = m_comparison->period;
+    return title;
 }
 
 void TFicheTDB::copyRows()
 {
-    QVector<DashboardRow> rows = rowsShown(true);
+    std::optional<TableExport::Comparison> comparison;
+    QVector<DashboardRow> rows = rowsShown(true, &comparison);
     // The whole table comes with its totals line; a few rows of it, alone.
     std::optional<DashboardRow> totals;
     if (rows.isEmpty() || rows.size() == m_rows.size()) {
-        rows = shownRows();
+        rows = rowsShown(false, &comparison);
         totals = m_totals;
+        if (comparison)
+            comparison->totals = m_comparison->totals;
     }
+    const TableExport::Comparison *compared = comparison ? &*comparison : nullptr;
     auto *data = new QMimeData;
-    data->setText(QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::Guarded, totals)));
-    data->setHtml(TableExport::html(rows, totals));
+    data->setText(QString::fromUtf8(TableExport::tsv(rows, TableExport::Labels::Guarded, totals, compared)));
+    data->setHtml(TableExport::html(rows, totals, compared));
     QGuiApplication::clipboard()->setMimeData(data);
 }
 
@@ -478,9 +580,15 @@ void TFicheTDB::btnExporterClick()
         Messages::ShowMessage(this, QString::fromUtf8(refused.what()));
         return;
     }
-    const QVector<DashboardRow> rows = shownRows();
+    std::optional<TableExport::Comparison> comparison;
+    const QVector<DashboardRow> rows = rowsShown(false, &comparison);
+    if (comparison)
+        comparison->totals = m_comparison->totals;
+    const TableExport::Comparison *compared = comparison ? &*comparison : nullptr;
     WaitCursor wait(this);
-    TableExport::save(name, csv ? TableExport::csv(rows, m_totals) : TableExport::xlsx(rows, exportTitle(), m_totals),
+    TableExport::save(name,
+                      csv ? TableExport::csv(rows, m_totals, compared)
+                          : TableExport::xlsx(rows, exportTitle(), m_totals, compared),
                       FDatabase->DatabaseFileName());
     m_exportFolder = QFileInfo(name).absolutePath();
     m_exportFilter = csv ? CsvFilter : XlsxFilter;
@@ -488,15 +596,19 @@ void TFicheTDB::btnExporterClick()
 
 QString TFicheTDB::fileBaseName() const
 {
-    return QStringLiteral("Tableau de suivi %1").arg(m_ui->cblPeriode->currentText());
+    const QString span = periodChoice().chosen(GetSelectedYear(), GetSelectedMonth()).text();
+    return m_comparison ? QStringLiteral("Tableau de suivi %1 comparé à %2").arg(span, m_comparison->period)
+                        : QStringLiteral("Tableau de suivi %1").arg(span);
 }
 
 TablePrint::Document TFicheTDB::printedDocument() const
 {
     TablePrint::Document document;
     document.title = exportTitle();
-    document.rows = shownRows();
+    document.rows = rowsShown(false, &document.comparison);
     document.totals = m_totals;
+    if (document.comparison)
+        document.comparison->totals = m_comparison->totals;
     return document;
 }
 
@@ -514,9 +626,12 @@ void TFicheTDB::btnImprimerClick()
 
 void TFicheTDB::btnEvolutionClick()
 {
+    // The thirteen months, then the same thirteen a year earlier: one pass.
     QVector<Period> months;
     for (int i = 12; i >= 0; --i)
         months << Period{FPeriodYears[i], FPeriodMonths[i], m_ui->cblPeriode->itemText(i)};
+    for (int i = 0; i < 13; ++i)
+        months << Period{months.at(i).year - 1, months.at(i).month, QString()};
     QVector<MonthTotals> totals;
     {
         WaitCursor wait(this);
@@ -524,8 +639,11 @@ void TFicheTDB::btnEvolutionClick()
     }
     TFicheTrend chart(this);
     chart.SetChartTitle(exportTitle().filtersText());
-    for (const MonthTotals &month : totals)
+    for (int i = 0; i < 13; ++i) {
+        const MonthTotals &month = totals.at(i), &earlier = totals.at(i + 13);
         chart.AddMonth(month.period.text, month.HT, month.Marge, month.NbDevis, month.NbCommandes);
+        chart.AddYearEarlier(earlier.HT, earlier.Marge, earlier.NbDevis, earlier.NbCommandes);
+    }
     // Looking at the months changes nothing here: closing the chart does
     // not reload the lists.
     FocusHistory::markPassive(&chart);

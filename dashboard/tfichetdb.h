@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dashboard/comparison.h"
 #include "dashboard/dashboardfigures.h"
 #include "dashboard/tableexport.h"
 #include "dashboard/tableprint.h"
@@ -46,6 +47,8 @@ public:
 
     // What the table shows now: selected indexes, filter codes, month.
     DashboardSelection selection() const;
+    // The span and the comparison chosen beside the month list.
+    PeriodChoice periodChoice() const;
 
     // Replaces where refreshes get their figures (the default reads them
     // from the database). The window asks the factory for one source and
@@ -72,6 +75,9 @@ public slots:
     void cblUtilisateurChange();
     void cblFournisseurChange();
     void cblPeriodeChange();
+    // The month alone or from January: the comparisons offered follow.
+    void cblEtendueChange();
+    void cblComparaisonChange();
 
     void LoadLevels();
     void LoadAgencies();
@@ -101,13 +107,18 @@ private:
     // Places the table and the buttons on a page of `size`.
     void layOut(QSize size);
     void loadList(QComboBox *combo, const QString &placeholder, const QString &sql);
-    void appendRow(const DashboardRow &row);
+    void appendRow(const ComparedRow &row);
+    // The comparisons the chosen span offers, the chosen one kept if it is.
+    void FillComparisons();
     // Every column as wide as its caption and its longest text, and at
     // least as wide as the form says.
     void fitColumns();
     void resetSort();
     // The rows as the table shows them now, or only the selected ones.
-    QVector<DashboardRow> rowsShown(bool selectedOnly) const;
+    // Given `comparison`, the same rows in the period they are compared
+    // with, when they are.
+    QVector<DashboardRow> rowsShown(bool selectedOnly,
+                                    std::optional<TableExport::Comparison> *comparison = nullptr) const;
 
     const QScopedPointer<Ui::TFicheTDB> m_ui;
     TABSDatabase *FDatabase = nullptr;
@@ -130,6 +141,9 @@ private:
     QVector<DashboardRow> m_rows;
     int m_rowsDrill = 0;
     std::optional<DashboardRow> m_totals;
+    // The table's rows and totals in the period they are compared with,
+    // in the order of m_rows; none without a comparison.
+    std::optional<TableExport::Comparison> m_comparison;
     TotalsLine *m_totalsLine = nullptr;
     QString m_exportFolder;
     QString m_exportFilter;

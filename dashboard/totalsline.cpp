@@ -16,7 +16,7 @@ TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table), 
     bold.setBold(true);
     setFont(bold);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    table->setFooterHeight(fontMetrics().height() + 6);
+    table->setFooterHeight(lineHeight());
     table->installEventFilter(this);
     m_viewport->installEventFilter(this);
     QHeaderView *header = table->header();
@@ -29,7 +29,21 @@ TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table), 
 void TotalsLine::setCells(const QStringList &cells)
 {
     m_cells = cells;
+    // As many lines as the tallest cell (a compared table: two).
+    int lines = 1;
+    for (const QString &cell : cells)
+        lines = qMax(lines, int(cell.count(QLatin1Char('\n'))) + 1);
+    if (lines != m_lines) {
+        m_lines = lines;
+        m_table->setFooterHeight(lineHeight());
+        place();
+    }
     update();
+}
+
+int TotalsLine::lineHeight() const
+{
+    return m_lines * fontMetrics().height() + 6;
 }
 
 QRect TotalsLine::cellRect(int column) const
@@ -55,7 +69,7 @@ void TotalsLine::place()
     if (!m_viewport)
         return;
     const QRect rows = m_viewport->geometry();
-    setGeometry(rows.left(), rows.bottom() + 1, rows.width(), fontMetrics().height() + 6);
+    setGeometry(rows.left(), rows.bottom() + 1, rows.width(), lineHeight());
     raise();
 }
 
@@ -66,7 +80,28 @@ void TotalsLine::paintEvent(QPaintEvent *)
     painter.fillRect(rect(), QColor(0xe4, 0xe8, 0xee));
     painter.setPen(QColor(0x9a, 0xa4, 0xb2));
     painter.drawLine(0, 0, width(), 0);
-    painter.setPen(colours.color(QPalette::Text));
-    for (int c = 0; c < m_cells.size(); ++c)
-        painter.drawText(cellRect(c), int(TableExport::columnAlignment(c) | Qt::AlignVCenter), m_cells.at(c));
+    const QColor ink = colours.color(QPalette::Text);
+    // A compared figure's second line (its comparison and change), lighter
+    // and not bold, as in the rows.
+    QFont light = font();
+    light.setBold(false);
+    const int line = fontMetrics().height();
+    for (int c = 0; c < m_cells.size(); ++c) {
+        const QStringList lines = m_cells.at(c).split(QLatin1Char('\n'));
+        const QRect cell = cellRect(c);
+        const int align = int(TableExport::columnAlignment(c) | Qt::AlignVCenter);
+        if (lines.size() < 2) {
+            painter.setPen(ink);
+            painter.drawText(cell, align, lines.first());
+            continue;
+        }
+        const int top = cell.top() + (cell.height() - 2 * line) / 2;
+        painter.setFont(font());
+        painter.setPen(ink);
+        painter.drawText(QRect(cell.left(), top, cell.width(), line), align, lines.at(0));
+        painter.setFont(light);
+        painter.setPen(QColor(0x4a, 0x52, 0x5e));
+        painter.drawText(QRect(cell.left(), top + line, cell.width(), line), align, lines.at(1));
+        painter.setFont(font());
+    }
 }

@@ -29,10 +29,12 @@ protected:
 
 private:
     void place();
+    int lineHeight() const;
 
     DashboardTable *m_table;
     // Compared with as they are; the table is asked nothing while its
     // children go (it is no longer a table then).
     QPointer<QWidget> m_viewport;
     QStringList m_cells;
+    int m_lines = 1;
 };

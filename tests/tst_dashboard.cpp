@@ -16,6 +16,7 @@
 #include "store/tabsquery.h"
 #include "ui/itemcodes.h"
 #include "ui/numbertext.h"
+#include "dashboard/totalsline.h"
 
 #include <QComboBox>
 #include <QTreeWidget>
@@ -85,6 +86,8 @@ private slots:
     void doubleClickDrills();
     void picksShowTheirRows_data();
     void picksShowTheirRows();
+    void comparisonShown_data();
+    void comparisonShown();
     void refreshReadsOneState();
     void errorDuringRefreshRestoresCursor();
     void errorDuringActivationShownOnce();
@@ -729,6 +732,77 @@ void TestDashboard::picksShowTheirRows()
         QCOMPARE(comboTexts(fixture.combo("cblUtilisateur")), users);
     QCOMPARE(tableRows(fixture.table()), rows);
     QVERIFY(fixture.boxes.shown().isEmpty());
+}
+
+namespace {
+
+// One level of one agency, with figures this month, the month before and
+// the same month a year earlier.
+void fillThreeMonths(TestDatabase &db)
+{
+    db.addUser("U1", "Alice Martin");
+    db.addLevel("N", "Secteur Nord");
+    db.addAgency("A1", "Agence d'Orléans");
+    db.link("N", "A1");
+    db.addSupplier("F1", "Fournisseur Un");
+    const QDate before = QDate(Y, M, 1).addMonths(-1);
+    addFigures(db, Y, M, "A1", "U1", "F1", 1250, 250, 125, 2, 4, 3);
+    addFigures(db, before.year(), before.month(), "A1", "U1", "F1", 1000, 200, 150, 0, 0, 1);
+    addFigures(db, Y - 1, M, "A1", "U1", "F1", 2500, 500, 250, 1, 8, 2);
+}
+
+} // namespace
+
+void TestDashboard::comparisonShown_data()
+{
+    QTest::addColumn<bool>("mouse");
+    QTest::addColumn<int>("span");       // entry of cblEtendue
+    QTest::addColumn<int>("comparison"); // entry of cblComparaison
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("cell");   // of the row and of the totals
+    // 1250 against 1000; margin rates 125/1250 against 150/1000.
+    QTest::newRow("month before, amount") << true << 0 << 1 << 1 << "1250.00\n1000.00  ▲ +25.00%";
+    QTest::newRow("month before, rate") << false << 0 << 1 << 5 << "10.00%\n15.00%  ▼ -5.00 pt";
+    QTest::newRow("month before, from nothing") << true << 0 << 1 << 7 << "4\n0";
+    // Conversion 3/4 against 2/8.
+    QTest::newRow("year earlier, rate") << false << 0 << 2 << 9 << "75.00%\n25.00%  ▲ +50.00 pt";
+    QTest::newRow("year earlier, amount") << true << 0 << 2 << 1 << "1250.00\n2500.00  ▼ -50.00%";
+    // From January: the month before has no reminder, whatever the month.
+    QTest::newRow("year to date") << false << 1 << 1 << 6 << "2\n1  ▲ +100.00%";
+}
+
+// A comparison picked in its list shows, under each figure of the rows and
+// of the totals, the comparison's value and the change; back to none, the
+// table is what it was.
+void TestDashboard::comparisonShown()
+{
+    QFETCH(bool, mouse);
+    QFETCH(int, span);
+    QFETCH(int, comparison);
+    QFETCH(int, column);
+    QFETCH(QString, cell);
+    OpenedTable open(true, QString(), fillThreeMonths);
+    QVERIFY(open.opened);
+    auto *line = open.window.findChild<TotalsLine *>(QStringLiteral("lvTotal"));
+    QVERIFY(line);
+    const QStringList plain = joinedRows(open.table());
+    const QStringList plainTotals = line->cells();
+    QCOMPARE(plain.size(), 1);
+
+    auto pick = [mouse](QComboBox *combo, int index) { return mouse ? pickWithMouse(combo, index) : pickWithKeys(combo, index); };
+    QVERIFY(pick(open.combo("cblEtendue"), span));
+    // The month before means nothing from January.
+    QCOMPARE(comboTexts(open.combo("cblComparaison")),
+             span == 0 ? QStringList({"—", "Mois précédent", "Même période N-1"}) : QStringList({"—", "Même période N-1"}));
+    QVERIFY(pick(open.combo("cblComparaison"), comparison));
+    QCOMPARE(tableRows(open.table()).value(0).value(column), cell);
+    QCOMPARE(line->cells().value(column), cell);
+
+    QVERIFY(pick(open.combo("cblComparaison"), 0));
+    QVERIFY(pick(open.combo("cblEtendue"), 0));
+    QCOMPARE(joinedRows(open.table()), plain);
+    QCOMPARE(line->cells(), plainTotals);
+    QVERIFY(open.boxes.shown().isEmpty());
 }
 
 namespace {

@@ -288,6 +288,38 @@ void TestExtras::workbookCells()
     const QByteArray sheetXml = sheet.parts.value(QStringLiteral("xl/worksheets/sheet1.xml"));
     QVERIFY2(sheetXml.contains("<pageSetup paperSize=\"9\" "), sheetXml.constData());
     QVERIFY(sheetXml.contains("orientation=\"landscape\""));
+
+    // Against another period, each figure is followed by its value there
+    // and its change, numbers too: percent of the other value for amounts,
+    // points for rates, no cell where the other value is 0.
+    title.firstMonth = 1;
+    title.comparedWith = QStringLiteral("2025-01 à 2025-03");
+    const TableExport::Comparison comparison{title.comparedWith,
+                                             {makeRow("a", 100, 20, -100, 0, 2, 1), makeRow("b", 0, 0, 0, 0, 0, 0),
+                                              sampleRows().at(2)},
+                                             std::nullopt};
+    TableExport::save(path, TableExport::xlsx(sampleRows(), title, std::nullopt, &comparison));
+    const XlsxSheet compared = XlsxSheet::read(path);
+    QVERIFY2(compared.error.isEmpty(), qPrintable(compared.error));
+    QCOMPARE(compared.cell("A1").text,
+             QStringLiteral("Tableau de suivi – 2026-01 à 2026-03 – comparé à 2025-01 à 2025-03 – Chef de secteur : "
+                            "Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"));
+    QCOMPARE(compared.cell("C3").text, QStringLiteral("Montant HT (2025-01 à 2025-03)"));
+    QCOMPARE(compared.cell("P3").text, QStringLiteral("Évolution Marge %"));
+    QCOMPARE(compared.autoFilter, QStringLiteral("A3:AB6"));
+    const char *const percent = "+0.00%;-0.00%;0.00%", *const points = "+0.00\" pt\";-0.00\" pt\";0.00\" pt\"";
+    const Expected changes[] = {
+        {"B4", 200, "#,##0.00"}, {"C4", 100, "#,##0.00"}, {"D4", 1, percent},     {"L4", -100, "#,##0.00"},
+        {"M4", 0.5, percent},    {"O4", -1, "0.00%"},     {"P4", 75, points},     {"AB4", 100, points},
+        {"D6", 0, percent},      {"X6", 1, "#,##0"},      {"Y6", 0, percent},
+    };
+    for (const Expected &e : changes) {
+        const XlsxCell cell = compared.cell(QLatin1String(e.ref));
+        QVERIFY2(cell.isNumber(), e.ref);
+        QVERIFY2(qFuzzyCompare(1 + cell.number, 1 + e.value), qPrintable(QStringLiteral("%1: %2").arg(e.ref).arg(cell.number)));
+        QCOMPARE(cell.numberFormat, QLatin1String(e.format));
+    }
+    QVERIFY(!compared.has("D5"));
 }
 
 namespace {
@@ -503,7 +535,8 @@ void TestExtras::formKeepsItsControls()
     auto *evolution = window.findChild<QPushButton *>("btnEvolution");
     QVERIFY(exporter && evolution);
     for (const char *name : {"cblNiveau", "lblNiveau", "Label2", "cblAgence", "Label3", "cblUtilisateur", "lvData",
-                             "Label4", "cblFournisseur", "Label1", "cblPeriode"}) {
+                             "Label4", "cblFournisseur", "Label1", "cblPeriode", "lblEtendue", "cblEtendue",
+                             "lblComparaison", "cblComparaison"}) {
         auto *control = window.findChild<QWidget *>(name);
         QVERIFY2(control, name);
         QVERIFY2(!control->geometry().intersects(exporter->geometry()), name);
@@ -686,13 +719,15 @@ void TestExtras::exportFromWindow_data()
     QTest::addColumn<QString>("filter");
     QTest::addColumn<QString>("written");
     QTest::addColumn<bool>("workbook");
+    QTest::addColumn<bool>("compared"); // against the month before
     const QString xlsx = QStringLiteral("Classeur Excel (*.xlsx)");
     const QString csv = QStringLiteral("CSV, séparateur point-virgule (*.csv)");
-    QTest::newRow("workbook by its filter") << "tableau" << xlsx << "tableau.xlsx" << true;
-    QTest::newRow("CSV by its filter") << "tableau" << csv << "tableau.csv" << false;
-    QTest::newRow("the extension decides") << "t.csv" << xlsx << "t.csv" << false;
-    QTest::newRow("upper-case extension") << "t.XLSX" << csv << "t.XLSX" << true;
-    QTest::newRow("another extension") << "t.txt" << csv << "t.txt.csv" << false;
+    QTest::newRow("workbook by its filter") << "tableau" << xlsx << "tableau.xlsx" << true << false;
+    QTest::newRow("CSV by its filter") << "tableau" << csv << "tableau.csv" << false << false;
+    QTest::newRow("the extension decides") << "t.csv" << xlsx << "t.csv" << false << false;
+    QTest::newRow("upper-case extension") << "t.XLSX" << csv << "t.XLSX" << true << false;
+    QTest::newRow("another extension") << "t.txt" << csv << "t.txt.csv" << false << false;
+    QTest::newRow("workbook against the month before") << "tableau" << xlsx << "tableau.xlsx" << true << true;
 }
 
 void TestExtras::exportFromWindow()
@@ -701,11 +736,14 @@ void TestExtras::exportFromWindow()
     QFETCH(QString, filter);
     QFETCH(QString, written);
     QFETCH(bool, workbook);
+    QFETCH(bool, compared);
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     OpenedTable open(true);
     QVERIFY(open.opened);
     QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
     QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), "F1"));
+    if (compared)
+        QVERIFY(pickWithMouse(open.combo("cblComparaison"), 1));
     QTreeWidget *table = open.table();
     QCOMPARE(firstColumn(table), (QStringList{"Agence d'Orléans", "Agence de Brest"}));
     clickHeader(table, 4); // margin: -50 (Orléans) before 12 (Brest)
@@ -721,7 +759,9 @@ void TestExtras::exportFromWindow()
     QCOMPARE(dialogs.asked().size(), 1);
     QCOMPARE(dialogs.asked().first().caption, QStringLiteral("Exporter le tableau de suivi"));
     QVERIFY(dialogs.asked().first().dir.endsWith(
-        QStringLiteral("Tableau de suivi %1.xlsx").arg(open.combo("cblPeriode")->currentText())));
+        QStringLiteral("Tableau de suivi %1%2.xlsx")
+            .arg(open.combo("cblPeriode")->currentText(),
+                 compared ? QStringLiteral(" comparé à ") + open.combo("cblPeriode")->itemText(1) : QString())));
     QVERIFY(dialogs.asked().first().filter.contains(QStringLiteral("(*.csv)")));
     QVERIFY2(open.boxes.shown().isEmpty(), qPrintable(open.boxes.texts().join('\n')));
     QCOMPARE(open.window.activation()->count(), activations);
@@ -729,7 +769,19 @@ void TestExtras::exportFromWindow()
     const QString path = dir.filePath(written);
     QVERIFY2(QFile::exists(path), qPrintable(path));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
-    if (workbook) {
+    if (compared) {
+        // Sorted rows keep their own values of the month before: Orléans
+        // had 7.00 with this supplier, Brest nothing (no change to give).
+        const XlsxSheet sheet = XlsxSheet::read(path);
+        QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+        QVERIFY(sheet.cell("A1").text.contains(QStringLiteral(" – comparé à %1 – ").arg(open.combo("cblPeriode")->itemText(1))));
+        QCOMPARE(sheet.cell("A4").text, shown.at(0));
+        QCOMPARE(sheet.cell("C4").number, 0.0);
+        QVERIFY(!sheet.has("D4"));
+        QCOMPARE(sheet.cell("C5").number, 7.0);
+        QCOMPARE(sheet.cell("D5").number, (200.0 - 7.0) / 7.0);
+        QCOMPARE(sheet.cell("C6").number, 7.0); // the totals then
+    } else if (workbook) {
         const XlsxSheet sheet = XlsxSheet::read(path);
         QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
         QVERIFY(sheet.cell("A1").text.contains(QStringLiteral("Chef de secteur : Secteur Nord – Agence : <Toutes>")));
@@ -918,7 +970,7 @@ void TestExtras::trendWindow()
     QString title, upperTitle;
     QStringList months0, months1;
     QList<qreal> amounts, margins;
-    QList<QPointF> quotes, orders;
+    QList<QPointF> quotes, orders, amountsEarlier, quotesEarlier;
     bool modal = false;
     QTimer poll;
     poll.setInterval(10);
@@ -940,12 +992,16 @@ void TestExtras::trendWindow()
         }
         months0 = qobject_cast<QBarCategoryAxis *>(upper->axes(Qt::Horizontal).at(0))->categories();
         months1 = qobject_cast<QBarCategoryAxis *>(lower->axes(Qt::Horizontal).at(0))->categories();
-        for (QAbstractSeries *series : lower->series()) {
+        for (QAbstractSeries *series : lower->series() + upper->series()) {
             auto *line = qobject_cast<QLineSeries *>(series);
             if (line && line->name() == QLatin1String("Nb Devis"))
                 quotes = line->points();
             if (line && line->name() == QLatin1String("Nb Commandes"))
                 orders = line->points();
+            if (line && line->name() == QLatin1String("Montant HT N-1"))
+                amountsEarlier = line->points();
+            if (line && line->name() == QLatin1String("Nb Devis N-1"))
+                quotesEarlier = line->points();
         }
         chart->reject();
     });
@@ -974,6 +1030,13 @@ void TestExtras::trendWindow()
     }
     // The agencies of Secteur Nord this month: Orléans 200, Brest 100.25 + 0.
     QCOMPARE(amounts.last(), 300.25);
+    // A year earlier, beside each month: Orléans 13 months ago (999, 99
+    // quotes) beside last month, 12 months ago (55.55, 3) beside this one.
+    QCOMPARE(amountsEarlier.size(), 13);
+    QCOMPARE(amountsEarlier.at(12), QPointF(12, 55.55));
+    QCOMPARE(amountsEarlier.at(11), QPointF(11, 999));
+    QCOMPARE(quotesEarlier.at(11), QPointF(11, 99));
+    QCOMPARE(amountsEarlier.at(0), QPointF(0, 0));
 
     // Closing the chart hands the focus back to the table (this platform
     // leaves that to the window manager), and leaves the table as it was.

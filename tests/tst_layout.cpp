@@ -257,7 +257,7 @@ void TestLayout::smallScreens()
         table->SetDatabase(&db);
         table->SetAdmin(true);
         shown.reset(table);
-        form = QSize(1073, 695);
+        form = QSize(1246, 695);
     } else if (window == QLatin1String("TFicheParamNiveau")) {
         auto *levels = new TFicheParamNiveau(nullptr);
         levels->SetDatabase(&db);

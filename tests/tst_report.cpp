@@ -10,6 +10,7 @@
 #include "dashboard/tfichetdb.h"
 #include "store/schema.h"
 #include "ui/itemcodes.h"
+#include "ui/numbertext.h"
 
 #include <QBuffer>
 #include <QComboBox>
@@ -178,14 +179,23 @@ void TestReport::sameTableAsTheWindow_data()
     QTest::addColumn<QString>("agency");
     QTest::addColumn<QString>("person");
     QTest::addColumn<QString>("supplier");
-    QTest::newRow("levels") << "VEXOR" << 0 << "" << "" << "" << "";
-    QTest::newRow("levels, supplier") << "VEXOR" << 0 << "" << "" << "" << "F'2";
-    QTest::newRow("agencies of a level") << "VEXOR" << 0 << "U1" << "" << "" << "";
-    QTest::newRow("users of an agency") << "VEXOR" << 0 << "U1" << "A'2" << "" << "";
-    QTest::newRow("one user, supplier") << "VEXOR" << 0 << "U1" << "A'2" << "U4" << "F1";
-    QTest::newRow("last month") << "VEXOR" << 1 << "U1" << "A1" << "" << "";
-    QTest::newRow("own level") << "U'2" << 0 << "" << "" << "" << "";
-    QTest::newRow("own level, its agencies") << "U'2" << 0 << "U'2" << "" << "" << "";
+    QTest::addColumn<QStringList>("period"); // the span's and the comparison's list indexes, the report's options
+    const QStringList month{"0", "0"};
+    QTest::newRow("levels") << "VEXOR" << 0 << "" << "" << "" << "" << month;
+    QTest::newRow("levels, supplier") << "VEXOR" << 0 << "" << "" << "" << "F'2" << month;
+    QTest::newRow("agencies of a level") << "VEXOR" << 0 << "U1" << "" << "" << "" << month;
+    QTest::newRow("users of an agency") << "VEXOR" << 0 << "U1" << "A'2" << "" << "" << month;
+    QTest::newRow("one user, supplier") << "VEXOR" << 0 << "U1" << "A'2" << "U4" << "F1" << month;
+    QTest::newRow("last month") << "VEXOR" << 1 << "U1" << "A1" << "" << "" << month;
+    QTest::newRow("own level") << "U'2" << 0 << "" << "" << "" << "" << month;
+    QTest::newRow("own level, its agencies") << "U'2" << 0 << "U'2" << "" << "" << "" << month;
+    QTest::newRow("levels against the month before")
+        << "VEXOR" << 0 << "" << "" << "" << "" << QStringList{"0", "1", "--comparer", "mois-precedent"};
+    QTest::newRow("users, last month against the month before")
+        << "VEXOR" << 1 << "U1" << "A1" << "" << "" << QStringList{"0", "1", "--comparer", "mois-precedent"};
+    QTest::newRow("agencies, since January against a year earlier")
+        << "VEXOR" << 0 << "U1" << "" << "" << "" << QStringList{"1", "1", "--cumul", "--comparer", "annee-precedente"};
+    QTest::newRow("levels since January") << "VEXOR" << 0 << "" << "" << "" << "" << QStringList{"1", "0", "--cumul"};
 }
 
 void TestReport::sameTableAsTheWindow()
@@ -196,12 +206,16 @@ void TestReport::sameTableAsTheWindow()
     QFETCH(QString, agency);
     QFETCH(QString, person);
     QFETCH(QString, supplier);
+    QFETCH(QStringList, period);
 
     const bool admin = user == QLatin1String("VEXOR");
     OpenedTable fixture(admin, admin ? QString() : user);
     QVERIFY(fixture.opened);
     QVERIFY(pickWithMouse(fixture.combo("cblPeriode"), monthsBack));
+    QVERIFY(pickWithMouse(fixture.combo("cblEtendue"), period.at(0).toInt()));
+    QVERIFY(pickWithMouse(fixture.combo("cblComparaison"), period.at(1).toInt()));
     QStringList arguments{fixture.file.path(), user, "--format", "tsv", "--mois", monthText(monthsBack)};
+    arguments << period.mid(2);
     // Each filter chosen in the window is given to the report too.
     const struct
     {
@@ -220,15 +234,51 @@ void TestReport::sameTableAsTheWindow()
     }
     QVERIFY(fixture.boxes.shown().isEmpty());
 
-    QStringList shown{dashboardCaptions().join('\t')};
-    for (const QStringList &cells : tableRows(fixture.table()))
+    // A compared cell shows its value, and under it the other period's and
+    // the change after its mark: the report gives them as three columns.
+    const bool compared = period.contains("--comparer");
+    QStringList shown{compared ? QString() : dashboardCaptions().join('\t')};
+    const QRegularExpression twoLines("^(.*)\n(\\S+)(?:  [▲▼=] (.*))?$");
+    QStringList changes;
+    for (QStringList cells : tableRows(fixture.table())) {
+        for (int c = 1; compared && c < cells.size(); ++c) {
+            const QRegularExpressionMatch parts = twoLines.match(cells.at(c));
+            QVERIFY2(parts.hasMatch(), qPrintable(cells.at(c)));
+            cells[c] = parts.captured(1) + '\t' + parts.captured(2) + '\t' + parts.captured(3);
+            changes << parts.captured(3);
+        }
         shown << cells.join('\t');
+    }
     QVERIFY(shown.size() > 1);
 
     const ReportOutcome outcome = runReport(arguments);
     QCOMPARE(outcome.err, QString());
     QCOMPARE(outcome.status, 0);
-    QCOMPARE(QString::fromUtf8(outcome.out).split('\n', Qt::SkipEmptyParts), shown);
+    QStringList lines = QString::fromUtf8(outcome.out).split('\n', Qt::SkipEmptyParts);
+    if (compared) {
+        QVERIFY(lines.first().contains("Évolution Montant HT"));
+        lines[0].clear();
+    }
+    QCOMPARE(lines, shown);
+    if (!compared)
+        return;
+
+    // JSON gives the same changes as numbers, null where the table shows none.
+    const ReportOutcome json = runReport(arguments.mid(0, 2) + QStringList{"--format", "json"} + arguments.mid(4));
+    QCOMPARE(json.status, 0);
+    QStringList fromJson;
+    for (const QJsonValue &row : QJsonDocument::fromJson(json.out).array()) {
+        const QJsonObject change = row.toObject()["evolution"].toObject();
+        QCOMPARE(row.toObject()["comparaison"].toObject().size(), 9);
+        for (const char *key : {"montant_ht", "tva", "montant_ttc", "marge", "marge_pct", "nb_relances", "nb_devis",
+                                "nb_commandes", "transformation_pct"}) {
+            const QJsonValue value = change[key];
+            const bool points = QByteArray(key).endsWith("_pct");
+            fromJson << (value.isNull() ? QString() : Format::change(value.toDouble(), points, QLocale::c()));
+        }
+    }
+    QCOMPARE(fromJson, changes);
+    QVERIFY(changes.contains(QString()) || period.contains("--cumul"));
 }
 
 void TestReport::refusals_data()

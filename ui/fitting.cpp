@@ -94,8 +94,10 @@ void fitColumns(QTreeWidget *list, const QVector<int> &minimum, const QStringLis
     const int margins = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
     for (int i = 0; i < columns; ++i) {
         needed[i] = qMax(needed.at(i), view->sizeHintForColumn(i));
-        if (i < footer.size())
-            needed[i] = qMax(needed.at(i), footerMetrics.horizontalAdvance(footer.at(i)) + margins);
+        if (i < footer.size()) {
+            for (const QString &line : footer.at(i).split(QLatin1Char('\n')))
+                needed[i] = qMax(needed.at(i), footerMetrics.horizontalAdvance(line) + margins);
+        }
     }
 
     QVector<int> widths(columns);

@@ -22,8 +22,8 @@ namespace Fitting {
 // together would not fit in the list; then the room the form gave beyond
 // the text goes back first, so that a horizontal scroll bar appears only
 // when the texts themselves are wider than the list.
-// A `footer` (a line drawn under the rows in `footerFont`) counts as one
-// more row.
+// A `footer` (a line drawn under the rows in `footerFont`, its cells of one
+// or more lines) counts as one more row.
 void fitColumns(QTreeWidget *list, const QVector<int> &minimum, const QStringList &footer = {},
                 const QFont &footerFont = QFont());
 

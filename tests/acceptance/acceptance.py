@@ -41,8 +41,10 @@ TRACKING = {
     "cblAgence": (224, 32, 202, 21),
     "cblUtilisateur": (432, 32, 202, 21),
     "cblFournisseur": (640, 32, 202, 21),
-    "cblPeriode": (848, 32, 202, 21),
-    "lvData": (16, 72, 1041, 574),
+    "cblPeriode": (848, 32, 96, 21),
+    "cblEtendue": (952, 32, 120, 21),
+    "cblComparaison": (1080, 32, 150, 21),
+    "lvData": (16, 72, 1214, 574),
 }
 LEVELS = {
     "cblUtilisateurs": (24 + 16, 8 + 31, 345, 21),
@@ -298,6 +300,31 @@ class Run:
                 return
         self.check(what, False, "no row %s in %s" % (label, lines))
 
+    def check_compared(self, what, lines, label, compared, change):
+        """The line under the row of `label` starts with `compared`, then
+        the change in percent (none: no percent before the next figure)."""
+        want = re.sub(r"\D", "", "%.2f" % compared)
+        signed = lambda text: re.sub(r"[^\d+-]", "", text)
+
+        def reads(line):
+            # The label stands between its row's two lines: OCR gives it
+            # with either of them.
+            numbers = re.findall(r"[-+]?\d[\d.,]*%?", line[len(label) if self.shows([line], label) else 0:])
+            first = re.sub(r"\D", "", numbers[0]) if numbers else ""
+            # The mark before the change may read as a digit.
+            percent = [n for n in numbers[1:3] if n.endswith("%")]
+            if change is None:
+                return first == want and not percent
+            return first == want and percent and signed(percent[0]) == signed("%+.2f" % change)
+
+        for i, line in enumerate(lines):
+            if self.shows([line], label):
+                near = lines[max(0, i - 1): i + 2]
+                self.check(what, any(reads(l) for l in near),
+                           "lines %s, want %.2f then %s" % (near, compared, change))
+                return
+        self.check(what, False, "no row %s in %s" % (label, lines))
+
 
 def months_back(count):
     today = time.localtime()
@@ -447,6 +474,19 @@ def tracking(run, q, main_window):
                      ht(last_year, last_month, code, suppliers[si][0]))
     run.check("the level list keeps its level after the month",
               run.shows(run.read(table, TRACKING, "cblNiveau", "level-after-month"), level_label))
+
+    # Every supplier again, and the same users against the month before:
+    # under each figure its value then and the change.
+    before_year, before_month = months_back(2)
+    run.pick(table, TRACKING, "cblFournisseur", 0, [None] + suppliers)
+    run.pick(table, TRACKING, "cblComparaison", 1, ["—", "Mois précédent", "Même période N-1"],
+             shot="comparison-list-open")
+    lines = run.read(table, TRACKING, "lvData", "compared")
+    # A user with an amount then, if one has.
+    code, label = max(last_users, key=lambda u: ht(before_year, before_month, u[0]) != 0)
+    now, then = ht(last_year, last_month, code), ht(before_year, before_month, code)
+    run.check_compared("against the month before, the amount then and its change", lines, label, then,
+                       None if then == 0 else (now - then) / abs(then) * 100)
     run.keys("Escape")
     run.wait_gone(table)
 

@@ -1,5 +1,6 @@
 #include "tools/bench/benchmark.h"
 
+#include "dashboard/comparison.h"
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
 #include "dashboard/periods.h"
@@ -786,6 +787,73 @@ TrendResult Benchmark::measureTrend(BenchStore &store, qint64 size, const BenchS
     return result;
 }
 
+QVector<ComparisonResult> Benchmark::measureComparisons(BenchStore &store, qint64 size, const BenchShape &shape,
+                                                        IndexOrder index, const Cases &cases)
+{
+    TABSDatabase db;
+    db.SetDatabaseFileName(store.work(size, shape, index));
+    QVector<ComparisonResult> results;
+    PeriodChoice previous{PeriodChoice::Month, PeriodChoice::PreviousMonth};
+    PeriodChoice sinceJanuary{PeriodChoice::YearToDate, PeriodChoice::YearEarlier};
+    for (const PeriodChoice &choice : {previous, sinceJanuary}) {
+        const MonthSpan chosen = choice.chosen(cases.year, cases.month);
+        const MonthSpan other = *choice.compared(cases.year, cases.month);
+        ComparisonResult result;
+        result.engine = store.engine();
+        result.size = size;
+        result.shape = shape;
+        result.index = index;
+        result.what = chosen.text() + QStringLiteral(" against ") + other.text();
+        result.months = chosen.months() + other.months();
+        // One range of the index for each period.
+        QStringList sums;
+        for (const MonthSpan &span : {chosen, other})
+            sums << QStringLiteral("(SELECT SUM(valeur) FROM data WHERE period_year = %1 AND period_month BETWEEN %2 "
+                                   "AND %3)")
+                        .arg(span.year)
+                        .arg(span.first)
+                        .arg(span.last);
+        const QString floorSql = QStringLiteral("SELECT %1 AS somme").arg(sums.join(QStringLiteral(" + ")));
+        m_progress << "  " << result.engine << ' ' << size << ' ' << shape.label() << ", index "
+                   << indexOrderName(index) << ", " << result.what << ": " << Qt::flush;
+        DashboardSelection selection;
+        selection.admin = true;
+        selection.year = cases.year;
+        selection.month = cases.month;
+
+        queryText(db, floorSql, QStringLiteral("somme"));
+        ComparedRow totals;
+        for (int run = 0; run < m_options.runs; ++run) {
+            const Stopwatch watch;
+            queryText(db, floorSql, QStringLiteral("somme"));
+            const Timing floor = watch.elapsed();
+            result.floor << floor.wall;
+            result.floorCpu << floor.cpu;
+
+            GroupedFigureSource source; // a new one: every run reads the facts
+            const Stopwatch comparedWatch;
+            buildComparedDashboard(&db, selection, choice, source, [](const ComparedRow &) {}, &totals);
+            const Timing elapsed = comparedWatch.elapsed();
+            result.compared << elapsed.wall;
+            result.comparedCpu << elapsed.cpu;
+        }
+        // Each period's totals as its own table gives them.
+        for (const auto &[span, line] : {std::pair{chosen, totals.chosen}, std::pair{other, *totals.compared}}) {
+            DashboardSelection alone = selection;
+            alone.setSpan(span);
+            GroupedFigureSource source;
+            DashboardRow plain;
+            buildDashboard(&db, alone, source, [](const DashboardRow &) {}, &plain);
+            result.sameTotals = result.sameTotals && plain.cells() == line.cells();
+        }
+        m_progress << "plain " << duration(BenchResult::median(result.floor)) << ", compared "
+                   << duration(BenchResult::median(result.compared)) << (result.sameTotals ? "" : ", totals DIFFER")
+                   << Qt::endl;
+        results << result;
+    }
+    return results;
+}
+
 BenchResults Benchmark::run()
 {
     BenchResults results;
@@ -803,6 +871,7 @@ BenchResults Benchmark::run()
                 for (IndexOrder index : std::as_const(m_options.indexes)) {
                     ofSample << measure(*store, size, shape, index, what);
                     results.trends << measureTrend(*store, size, shape, index);
+                    results.comparisons << measureComparisons(*store, size, shape, index, what);
                 }
             }
             for (BenchResult &r : ofSample) {
@@ -1005,6 +1074,23 @@ QString Benchmark::trends(const QVector<TrendResult> &results)
           << indexLabel(r.index) << " | " << r.months << " | " << duration(BenchResult::median(r.trend)) << " | "
           << duration(r.oneByOne) << " | " << duration(BenchResult::median(r.floor)) << " | "
           << overFloor(r.onServer(), r.trend, r.trendCpu, r.floor, r.floorCpu) << " | "
+          << (r.sameTotals ? "yes" : "**no**") << " |\n";
+    }
+    return out;
+}
+
+QString Benchmark::comparisons(const QVector<ComparisonResult> &results)
+{
+    QString out;
+    QTextStream s(&out);
+    s << "| Engine | Organisation | Fact rows | Index | Periods | Months read | Level rows compared "
+         "| Plain pass over those months | Compared / plain | Same totals |\n";
+    s << "|:---|:---|---:|:---|:---|---:|---:|---:|---:|:---|\n";
+    for (const ComparisonResult &r : results) {
+        s << "| " << engineName(r.onServer()) << " | " << r.shape.label() << " | " << groupedDigits(r.size) << " | "
+          << indexLabel(r.index) << " | " << r.what << " | " << r.months << " | "
+          << duration(BenchResult::median(r.compared)) << " | " << duration(BenchResult::median(r.floor)) << " | "
+          << overFloor(r.onServer(), r.compared, r.comparedCpu, r.floor, r.floorCpu) << " | "
           << (r.sameTotals ? "yes" : "**no**") << " |\n";
     }
     return out;

@@ -143,10 +143,29 @@ struct TrendResult
     bool onServer() const { return engine == QLatin1String("postgresql"); }
 };
 
+// The level rows against another period (the busiest month against the
+// month before, and from January to it against the same months a year
+// earlier), against one plain pass over the months both periods cover.
+struct ComparisonResult
+{
+    QString engine;
+    qint64 size = 0;
+    BenchShape shape;
+    IndexOrder index = IndexOrder::None;
+    QString what;             // "2026-05 against 2026-04"
+    int months = 0;           // months read, both periods
+    QVector<double> compared, comparedCpu;
+    QVector<double> floor, floorCpu;
+    bool sameTotals = true;   // the totals of both periods read as the plain tables' of each
+    bool indexed() const { return index != IndexOrder::None; }
+    bool onServer() const { return engine == QLatin1String("postgresql"); }
+};
+
 struct BenchResults
 {
     QVector<BenchResult> cases;
     QVector<TrendResult> trends;
+    QVector<ComparisonResult> comparisons;
 };
 
 class BenchStore;
@@ -172,6 +191,7 @@ public:
     // figures (one line per case, tab-separated, for the plot script).
     static QString markdown(const QVector<BenchResult> &results, const BenchOptions &options);
     static QString trends(const QVector<TrendResult> &results);
+    static QString comparisons(const QVector<ComparisonResult> &results);
     static QString sideBySide(const QVector<BenchResult> &results);
     static QString tsv(const BenchResults &results);
     // The engine's own GROUP BY statements against the plain pass and the
@@ -207,6 +227,8 @@ private:
     QVector<BenchResult> measure(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
                                  const Cases &cases);
     TrendResult measureTrend(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index);
+    QVector<ComparisonResult> measureComparisons(BenchStore &store, qint64 size, const BenchShape &shape,
+                                                 IndexOrder index, const Cases &cases);
     void measurePolicies(BenchStore &store, qint64 size, const BenchShape &shape, IndexOrder index,
                          const Cases &cases);
 

@@ -252,6 +252,8 @@ int run(int &argc, char *argv[])
         << "database, " << options.levels << " levels, median of " << options.runs << " runs\n\n";
     out << Benchmark::markdown(results.cases, options);
     out << "\nThe trend of the level rows over thirteen months:\n\n" << Benchmark::trends(results.trends);
+    out << "\nThe level rows against another period, one pass over the months of both:\n\n"
+        << Benchmark::comparisons(results.comparisons);
     const QString engines = Benchmark::sideBySide(results.cases);
     if (!engines.isEmpty())
         out << "\nThe two engines side by side (grouped pass, the program's path):\n\n" << engines;

@@ -65,6 +65,9 @@ QString usage()
                "  --fournisseur CODE   les chiffres de ce fournisseur seulement\n"
                "  --format FORMAT      texte (par défaut), tsv, csv, json, xlsx ou pdf\n"
                "  --total              ajoute la ligne des totaux après les lignes (chaque fait compté une fois)\n"
+               "  --cumul              de janvier au mois, au lieu du mois seul\n"
+               "  --comparer PERIODE   chaque chiffre suivi de sa valeur sur l'autre période et de son évolution :\n"
+               "                       mois-precedent (le mois seul) ou annee-precedente (la même période un an plus tôt)\n"
                "  --sortie FICHIER     écrit ce fichier au lieu de la sortie standard (obligatoire pour xlsx et pdf) ;\n"
                "                       un fichier existant n'est remplacé qu'une fois le nouveau complet\n"
                "  -h, --help           affiche cette aide\n"
@@ -78,22 +81,25 @@ Request parse(const QStringList &arguments, const QDate &today)
     // The help and every message are the report's own, in French.
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption total(QStringLiteral("total"));
+    const QCommandLineOption cumul(QStringLiteral("cumul"));
     const auto valued = [](const char *name) {
         return QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("valeur"));
     };
     const QList<QCommandLineOption> values{valued("mois"),        valued("niveau"), valued("agence"),
                                            valued("utilisateur"), valued("fournisseur"), valued("format"),
-                                           valued("sortie")};
+                                           valued("sortie"),      valued("comparer")};
     const QCommandLineOption &month = values[0], &level = values[1], &agency = values[2], &user = values[3],
-                             &supplier = values[4], &format = values[5], &output = values[6];
+                             &supplier = values[4], &format = values[5], &output = values[6],
+                             &compare = values[7];
     QCommandLineParser parser;
-    parser.addOptions(values + QList<QCommandLineOption>{help, total});
+    parser.addOptions(values + QList<QCommandLineOption>{help, total, cumul});
     if (!parser.parse(QStringList{QStringLiteral("orvalis-report")} + arguments)) {
         QStringList valueNames;
         for (const QCommandLineOption &option : values)
             valueNames << option.names();
         const QString refused =
-            refusedOption(arguments, parser.unknownOptionNames(), help.names() + total.names(), valueNames);
+            refusedOption(arguments, parser.unknownOptionNames(), help.names() + total.names() + cumul.names(),
+                          valueNames);
         if (!refused.isEmpty())
             throw UsageError(QStringLiteral("Option inconnue : %1").arg(refused));
         // Otherwise the last argument is an option whose value is missing.
@@ -131,6 +137,20 @@ Request parse(const QStringList &arguments, const QDate &today)
     request.hasSupplier = parser.isSet(supplier);
     request.supplier = parser.value(supplier);
     request.total = parser.isSet(total);
+    if (parser.isSet(cumul))
+        request.period.span = PeriodChoice::YearToDate;
+    for (const QString &value : parser.values(compare)) {
+        if (value == QLatin1String("mois-precedent"))
+            request.period.comparison = PeriodChoice::PreviousMonth;
+        else if (value == QLatin1String("annee-precedente"))
+            request.period.comparison = PeriodChoice::YearEarlier;
+        else
+            throw UsageError(
+                QStringLiteral("Comparaison inconnue : %1 (mois-precedent ou annee-precedente).").arg(value));
+    }
+    if (!PeriodChoice::comparisonsFor(request.period.span).contains(request.period.comparison))
+        throw UsageError(QStringLiteral("--comparer mois-precedent ne va pas avec --cumul : comparez le cumul à "
+                                        "annee-precedente."));
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2)
         throw UsageError(QStringLiteral("Il faut la base de données et l'utilisateur."));
@@ -180,15 +200,18 @@ int report(const Request &request, QIODevice &out, QTextStream &err)
     });
     const DashboardSelection selection = resolve(db, request);
     DashboardRow totals;
-    const QVector<DashboardRow> shown = rows(db, selection, request.total ? &totals : nullptr);
+    std::optional<TableExport::Comparison> comparison;
+    const QVector<DashboardRow> shown =
+        rows(db, selection, request.period, request.total ? &totals : nullptr, comparison);
     if (shown.isEmpty() && drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex) == 0)
         err << QStringLiteral("Information : ") << visibleText(TableExport::singleLine(noLevelNotice(selection.admin, request.user)))
             << '\n';
     const QByteArray bytes = render(shown, request.format,
                                     request.format == OutputFormat::Xlsx || request.format == OutputFormat::Pdf
-                                        ? title(db, selection)
+                                        ? title(db, selection, request.period)
                                         : TableExport::Title(),
-                                    request.total ? std::optional<DashboardRow>(totals) : std::nullopt);
+                                    request.total ? std::optional<DashboardRow>(totals) : std::nullopt,
+                                    comparison ? &*comparison : nullptr);
     if (request.output.isEmpty())
         writeAll(out, bytes);
     else
