@@ -73,7 +73,7 @@ bool isRate(int figure)
 // The amount a rate is taken of: no quote amount, no margin rate; no
 // quote, no conversion rate. An infinite one gives no rate either (it
 // shows as 0 %).
-bool hasRate(const DashboardRow &row, int figure)
+static bool hasRate(const DashboardRow &row, int figure)
 {
     const double base = figure == 4 ? row.HT : row.NbDevis;
     return base != 0 && std::isfinite(base);

@@ -87,27 +87,18 @@ TableExport::Title title(TABSDatabase &db, const DashboardSelection &selection, 
         return query.Eof() ? QString() : query.FieldByName(QStringLiteral("libelle")).AsString();
     };
     TableExport::Title title = TableExport::titleOf(selection, label);
-    title.firstMonth = period.chosen(selection.year, selection.month).first;
-    if (const std::optional<MonthSpan> other = period.compared(selection.year, selection.month))
-        title.comparedWith = other->text();
+    title.setPeriod(period);
     return title;
 }
 
-QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals)
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals,
+                           const PeriodChoice &period, std::optional<TableExport::Comparison> *compared)
 {
     QVector<DashboardRow> out;
-    const std::unique_ptr<FigureSource> source = defaultFigureSource();
-    buildDashboard(&db, selection, *source, [&out](const DashboardRow &row) { out << row; }, totals);
-    return out;
-}
-
-QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, const PeriodChoice &period,
-                           DashboardRow *totals, std::optional<TableExport::Comparison> &comparison)
-{
-    QVector<DashboardRow> out;
+    std::optional<TableExport::Comparison> kept;
+    std::optional<TableExport::Comparison> &comparison = compared ? *compared : kept;
     comparison.reset();
-    const std::optional<MonthSpan> other = period.compared(selection.year, selection.month);
-    if (other)
+    if (const std::optional<MonthSpan> other = period.compared(selection.year, selection.month))
         comparison.emplace().period = other->text();
     const std::unique_ptr<FigureSource> source = defaultFigureSource();
     ComparedRow line;
@@ -229,8 +220,9 @@ QByteArray renderJson(const QVector<DashboardRow> &rows, const std::optional<Das
         if (other) {
             object[QStringLiteral("comparaison")] = valuesOf(*other);
             QJsonObject change;
+            const auto changes = ComparedRow{row, *other}.changes();
             for (int f = 0; f < 9; ++f) {
-                const std::optional<double> value = figureChange(f, row, *other);
+                const std::optional<double> value = changes[size_t(f)];
                 change[QLatin1String(FigureKeys[f])] = value && std::isfinite(*value) ? QJsonValue(*value) : QJsonValue();
             }
             object[QStringLiteral("evolution")] = change;

@@ -59,13 +59,12 @@ private:
 // outside the level are refused (UsageError).
 DashboardSelection resolve(TABSDatabase &db, const Request &request);
 
-// The rows of the selection and, given `totals`, its totals line.
-QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals = nullptr);
-
-// The same over the span of `period`; with its comparison, `comparison`
-// gets the rows and totals of the other period (empty without).
-QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, const PeriodChoice &period,
-                           DashboardRow *totals, std::optional<TableExport::Comparison> &comparison);
+// The rows of the selection over the span of `period` and, given
+// `totals`, its totals line; given `comparison`, the rows and totals of the
+// period they are compared with (nothing without a comparison).
+QVector<DashboardRow> rows(TABSDatabase &db, const DashboardSelection &selection, DashboardRow *totals = nullptr,
+                           const PeriodChoice &period = PeriodChoice(),
+                           std::optional<TableExport::Comparison> *comparison = nullptr);
 
 // The title line of an export of this selection, with the labels of its
 // filters read from the database, and the span and comparison of `period`.

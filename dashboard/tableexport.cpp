@@ -3,7 +3,6 @@
 #include "dashboard/comparison.h"
 #include "dashboard/periods.h"
 #include "store/serveraddress.h"
-#include "ui/numbertext.h"
 
 #include <QDir>
 #include <QFile>
@@ -101,9 +100,10 @@ QStringList lineCells(const DashboardRow &row, const QStringList &cells, const D
     if (!other)
         return cells;
     const QStringList before = other->cells();
+    const QStringList changes = ComparedRow{row, *other}.changeCells();
     QStringList out{cells.first()};
     for (int c = 1; c < 10; ++c)
-        out << cells.at(c) << before.at(c) << Format::change(figureChange(c - 1, row, *other), isRate(c - 1));
+        out << cells.at(c) << before.at(c) << changes.at(c - 1);
     return out;
 }
 
@@ -250,6 +250,13 @@ QString Title::text() const
     const QString against =
         comparedWith.isEmpty() ? QString() : QStringLiteral("comparé à %1 – ").arg(comparedWith);
     return QStringLiteral("Tableau de suivi – %1 – ").arg(span.text()) + against + filtersText();
+}
+
+void Title::setPeriod(const PeriodChoice &period)
+{
+    firstMonth = period.chosen(year, month).first;
+    const std::optional<MonthSpan> other = period.compared(year, month);
+    comparedWith = other ? other->text() : QString();
 }
 
 QString Title::filtersText() const

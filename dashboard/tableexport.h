@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dashboard/dashboardfigures.h"
+#include "dashboard/periods.h"
 
 #include <QByteArray>
 #include <QString>
@@ -96,6 +97,8 @@ struct Title
     // over several months and against another period: "Tableau de suivi
     // – 2026-01 à 2026-05 – comparé à 2025-01 à 2025-05 – Chef de …".
     QString text() const;
+    // The span and the comparison of `period`, for the month year/month.
+    void setPeriod(const PeriodChoice &period);
     // The same without the table and the month: "Chef de secteur : … –
     // Fournisseur : <Tous>".
     QString filtersText() const;

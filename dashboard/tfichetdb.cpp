@@ -383,8 +383,8 @@ void TFicheTDB::appendRow(const ComparedRow &row)
     if (!row.compared)
         return;
     const QStringList cells = row.shownCells();
-    const QString against = m_ui->cblComparaison->currentText() + QStringLiteral(" (")
-        + periodChoice().compared(GetSelectedYear(), GetSelectedMonth())->text() + QStringLiteral(") : ");
+    const QString against =
+        m_ui->cblComparaison->currentText() + QStringLiteral(" (") + m_comparison->period + QStringLiteral(") : ");
     for (int i = 1; i < 10; ++i) {
         item->setText(i, cells.at(i));
         item->setToolTip(i, against + cells.at(i).section(QLatin1Char('\n'), 1));
@@ -532,9 +532,7 @@ TableExport::Title TFicheTDB::exportTitle() const
         return QString();
     };
     TableExport::Title title = TableExport::titleOf(selection(), label, m_ui->lblNiveau->text());
-    title.firstMonth = periodChoice().chosen(title.year, title.month).first;
-    if (m_comparison)
-        title.comparedWith = m_comparison->period;
+    title.setPeriod(periodChoice());
     return title;
 }
 

@@ -195,6 +195,26 @@ private:
     double m_cpu;
 };
 
+// What a run took, added to the runs so far.
+void record(const Timing &timing, QVector<double> &wall, QVector<double> &cpu)
+{
+    wall << timing.wall;
+    cpu << timing.cpu;
+}
+
+// One plain pass (`floorSql`), then `path`, each timed: measured in turns,
+// both see the same load of the machine.
+void timeInTurns(TABSDatabase &db, const QString &floorSql, QVector<double> &floor, QVector<double> &floorCpu,
+                 const std::function<void()> &path, QVector<double> &wall, QVector<double> &cpu)
+{
+    const Stopwatch plain;
+    queryText(db, floorSql, QStringLiteral("somme"));
+    record(plain.elapsed(), floor, floorCpu);
+    const Stopwatch measured;
+    path();
+    record(measured.elapsed(), wall, cpu);
+}
+
 // Stops a refresh after the figures of its first row.
 struct FirstRowDone
 {
@@ -665,15 +685,12 @@ QVector<BenchResult> Benchmark::measure(BenchStore &store, qint64 size, const Be
         for (int run = 0; run < m_options.runs; ++run) {
             const Stopwatch watch;
             queryText(db, floorSql, QStringLiteral("somme"));
-            const Timing floor = watch.elapsed();
-            result.floor << floor.wall;
-            result.floorCpu << floor.cpu;
+            record(watch.elapsed(), result.floor, result.floorCpu);
 
             GroupedFigureSource source; // a new one: every run reads the facts
             Timing elapsed;
             groupedRows = refresh(db, selection, source, &elapsed);
-            result.grouped << elapsed.wall;
-            result.groupedCpu << elapsed.cpu;
+            record(elapsed, result.grouped, result.groupedCpu);
 
             if (!db.isServer())
                 timeEngineStatements(db, cases, result);
@@ -754,19 +771,9 @@ TrendResult Benchmark::measureTrend(BenchStore &store, qint64 size, const BenchS
     queryText(db, floorSql, QStringLiteral("somme"));
     const FigureSourceFactory grouped = [] { return std::make_unique<GroupedFigureSource>(); };
     QVector<MonthTotals> trend;
-    for (int run = 0; run < m_options.runs; ++run) {
-        const Stopwatch watch;
-        queryText(db, floorSql, QStringLiteral("somme"));
-        const Timing floor = watch.elapsed();
-        result.floor << floor.wall;
-        result.floorCpu << floor.cpu;
-
-        const Stopwatch trendWatch; // a new source: every run reads the facts
-        trend = monthlyTotals(&db, selection, months, grouped);
-        const Timing elapsed = trendWatch.elapsed();
-        result.trend << elapsed.wall;
-        result.trendCpu << elapsed.cpu;
-    }
+    for (int run = 0; run < m_options.runs; ++run) // a new source each time: every run reads the facts
+        timeInTurns(db, floorSql, result.floor, result.floorCpu,
+                    [&] { trend = monthlyTotals(&db, selection, months, grouped); }, result.trend, result.trendCpu);
 
     // The thirteen tables of one month each, each with its own pass: the
     // same totals, and what the trend cost before it was one pass.
@@ -824,18 +831,11 @@ QVector<ComparisonResult> Benchmark::measureComparisons(BenchStore &store, qint6
         queryText(db, floorSql, QStringLiteral("somme"));
         ComparedRow totals;
         for (int run = 0; run < m_options.runs; ++run) {
-            const Stopwatch watch;
-            queryText(db, floorSql, QStringLiteral("somme"));
-            const Timing floor = watch.elapsed();
-            result.floor << floor.wall;
-            result.floorCpu << floor.cpu;
-
             GroupedFigureSource source; // a new one: every run reads the facts
-            const Stopwatch comparedWatch;
-            buildComparedDashboard(&db, selection, choice, source, [](const ComparedRow &) {}, &totals);
-            const Timing elapsed = comparedWatch.elapsed();
-            result.compared << elapsed.wall;
-            result.comparedCpu << elapsed.cpu;
+            timeInTurns(
+                db, floorSql, result.floor, result.floorCpu,
+                [&] { buildComparedDashboard(&db, selection, choice, source, [](const ComparedRow &) {}, &totals); },
+                result.compared, result.comparedCpu);
         }
         // Each period's totals as its own table gives them.
         for (const auto &[span, line] : {std::pair{chosen, totals.chosen}, std::pair{other, *totals.compared}}) {

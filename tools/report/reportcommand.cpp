@@ -202,7 +202,7 @@ int report(const Request &request, QIODevice &out, QTextStream &err)
     DashboardRow totals;
     std::optional<TableExport::Comparison> comparison;
     const QVector<DashboardRow> shown =
-        rows(db, selection, request.period, request.total ? &totals : nullptr, comparison);
+        rows(db, selection, request.total ? &totals : nullptr, request.period, &comparison);
     if (shown.isEmpty() && drillLevel(selection.levelIndex, selection.agencyIndex, selection.userIndex) == 0)
         err << QStringLiteral("Information : ") << visibleText(TableExport::singleLine(noLevelNotice(selection.admin, request.user)))
             << '\n';
