@@ -30,19 +30,31 @@ QStringList indexOrder(const QStringList &codes)
     return out;
 }
 
-// The index of a code in a pass; NULL, and anything that is not a text,
-// has none: it never equals a quoted code.
-int intern(QHash<QString, int> &table, const QVariant &key)
+// The index of a code in a pass.
+int intern(QHash<QString, int> &table, const QString &code)
 {
-    if (key.typeId() != QMetaType::QString)
-        return -1;
-    const QString code = key.toString();
     auto found = table.constFind(code);
     if (found != table.constEnd())
         return *found;
     const int index = int(table.size());
     table.insert(code, index);
     return index;
+}
+
+// NULL, and anything that is not a text, has none: it never equals a
+// quoted code.
+int intern(QHash<QString, int> &table, const QVariant &key)
+{
+    return key.typeId() == QMetaType::QString ? intern(table, key.toString()) : -1;
+}
+
+// The codes of a pass by their index.
+QStringList codesByIndex(const QHash<QString, int> &table)
+{
+    QStringList codes(table.size());
+    for (auto it = table.cbegin(); it != table.cend(); ++it)
+        codes[it.value()] = it.key();
+    return codes;
 }
 
 // Months counted from year 0, so that consecutive months are consecutive
@@ -298,22 +310,13 @@ void GroupedFigureSource::prepareMonths(TABSDatabase *db, const DashboardSelecti
         for (const int n : std::as_const(numbers))
             wanted.only << n - first;
     passFor(wanted);
-    m_monthsTransaction = m_db->inTransaction() ? m_db->transactionSerial() : 0;
 }
 
 void GroupedFigureSource::forgetIfChanged()
 {
-    // A server says nothing cheap about other sessions' writes: every
-    // refresh reads afresh there, but for the months of a trend, read in
-    // the same transaction.
-    if (m_db->isServer()) {
-        if (!m_db->inTransaction() || m_db->transactionSerial() != m_monthsTransaction)
-            m_kept.clear();
-        return;
-    }
     // Asked first: it opens the connection if it was closed.
-    const qint64 version = dataVersion();
-    if (m_connection != m_db->connectionSerial() || version != m_dataVersion) {
+    const QString version = dataVersion();
+    if (m_connection != m_db->connectionSerial() || version != m_dataVersion || version.isEmpty()) {
         m_kept.clear();
         m_indexes.reset();
     }
@@ -321,13 +324,20 @@ void GroupedFigureSource::forgetIfChanged()
     m_dataVersion = version;
 }
 
-qint64 GroupedFigureSource::dataVersion()
+QString GroupedFigureSource::dataVersion()
 {
+    // A file counts the commits of other connections. On a server, two
+    // equal snapshots see the same rows: no transaction that wrote ended
+    // between them, in any database of the server (one still running is
+    // seen by neither).
+    const bool server = m_db->isServer();
+    const QString column = server ? QStringLiteral("instantane") : QStringLiteral("data_version");
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    query.SQL().append(QStringLiteral("PRAGMA data_version"));
+    query.SQL().append(server ? QStringLiteral("SELECT pg_current_snapshot()::text AS instantane")
+                              : QStringLiteral("PRAGMA data_version"));
     query.Open();
-    const qint64 version = query.Eof() ? -1 : query.FieldByName(QStringLiteral("data_version")).AsString().toLongLong();
+    const QString version = query.Eof() ? QString() : query.FieldByName(column).AsString();
     query.Close();
     return version;
 }
@@ -400,6 +410,48 @@ bool GroupedFigureSource::covers(const Pass &pass, const Scope &wanted)
     return true;
 }
 
+// A kept pass that read the month `month` (counted from the pass's first)
+// for the same supplier, the same split by user and every agency of the
+// pass.
+const GroupedFigureSource::Pass *GroupedFigureSource::keptMonth(const std::vector<Pass> &kept, const Pass &pass,
+                                                                int month)
+{
+    const int wanted = monthNumber(pass.scope.year, pass.scope.month) + month;
+    for (auto it = kept.crbegin(); it != kept.crend(); ++it) {
+        const Pass &from = *it;
+        if (from.scope.supplier != pass.scope.supplier || from.scope.byUser != pass.scope.byUser
+            || !readsMonth(from.scope, wanted - monthNumber(from.scope.year, from.scope.month)))
+            continue;
+        if (!from.scope.agencies)
+            return &from;
+        if (pass.scope.agencies
+            && std::all_of(pass.scope.agencies->cbegin(), pass.scope.agencies->cend(),
+                           [&from](const QString &agency) { return from.agencySet.contains(agency); }))
+            return &from;
+    }
+    return nullptr;
+}
+
+// The groups of one month of a kept pass, for the agencies of the pass.
+void GroupedFigureSource::copyMonth(const Pass &from, Pass &to, int month)
+{
+    const int offset = monthNumber(to.scope.year, to.scope.month) + month
+        - monthNumber(from.scope.year, from.scope.month);
+    const QStringList agencies = codesByIndex(from.agencies);
+    const QStringList users = codesByIndex(from.users);
+    for (const Group &group : from.groups) {
+        if (group.month != offset)
+            continue;
+        if (to.scope.agencies && (group.agency < 0 || !to.agencySet.contains(agencies.at(group.agency))))
+            continue;
+        Group copy = group;
+        copy.month = month;
+        copy.agency = group.agency < 0 ? group.agency : intern(to.agencies, agencies.at(group.agency));
+        copy.user = group.user < 0 ? group.user : intern(to.users, users.at(group.user));
+        to.groups.append(copy);
+    }
+}
+
 // The group of a month, an agency and a user in a pass, added at its first
 // sum.
 int GroupedFigureSource::GroupIndex::of(Pass &pass, int month, int agency, int user)
@@ -446,13 +498,27 @@ const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wante
         reading = {Reading::Rows, {}};
     if (!pass.scope.byUser && reading.kind != Reading::Ranges)
         pass.scope.agencies.reset();
-    // No agency: nothing to read.
-    if (!pass.scope.agencies || !pass.scope.agencies->isEmpty()) {
-        if (reading.kind == Reading::Server)
-            readServerGroups(pass);
+    // The months a kept pass read for the same groups are taken from it;
+    // the others are read, in one pass. No agency: nothing to read.
+    Scope read = pass.scope;
+    QVector<int> unread;
+    for (int i = 0; i < pass.scope.months; ++i) {
+        if (!readsMonth(pass.scope, i))
+            continue;
+        if (const Pass *from = keptMonth(m_kept, pass, i))
+            copyMonth(*from, pass, i);
         else
-            readFileGroups(pass, reading);
+            unread << i;
+    }
+    if (unread.size() < pass.scope.months)
+        read.only = unread;
+    if (!unread.isEmpty() && (!pass.scope.agencies || !pass.scope.agencies->isEmpty())) {
+        if (reading.kind == Reading::Server)
+            readServerGroups(pass, read);
+        else
+            readFileGroups(pass, read, reading);
         ++m_passes;
+        m_monthsRead += int(unread.size());
     }
 
     if (m_kept.size() >= KeptPasses)
@@ -461,11 +527,11 @@ const GroupedFigureSource::Pass &GroupedFigureSource::passFor(const Scope &wante
     return m_kept.back();
 }
 
-void GroupedFigureSource::readFileGroups(Pass &pass, const Reading &reading)
+void GroupedFigureSource::readFileGroups(Pass &pass, const Scope &read, const Reading &reading)
 {
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    passStatement(pass.scope, reading).setOn(query);
+    passStatement(read, reading).setOn(query);
     query.Open();
     const std::optional<QVector<GroupSums::Group>> groups =
         GroupSums::decode(query.Eof() ? QByteArray() : query.FieldByName(QStringLiteral("groupes")).AsBytes());
@@ -496,11 +562,11 @@ void GroupedFigureSource::readFileGroups(Pass &pass, const Reading &reading)
     }
 }
 
-void GroupedFigureSource::readServerGroups(Pass &pass)
+void GroupedFigureSource::readServerGroups(Pass &pass, const Scope &read)
 {
     TABSQuery query(m_db);
     query.SetDatabaseName(m_db->DatabaseName());
-    passStatement(pass.scope, {Reading::Server, {}}).setOn(query);
+    passStatement(read, {Reading::Server, {}}).setOn(query);
     query.Open();
 
     const QStringList codes = Schema::accountCodes();

@@ -34,9 +34,12 @@
 //   month's rows by agency and account as they come, without sorting them.
 // On a server it is a GROUP BY.
 //
-// The sums are kept for the next refreshes of the same month and supplier
-// as long as the database shows that no other connection wrote to it: a
-// change of level, or of user within an agency, then reads only the links.
+// The sums are kept, month by month, for the next refreshes of the same
+// supplier as long as the database shows that nothing was written to it
+// since: a change of level, or of user within an agency, then reads only
+// the links, and a span or a comparison reads only the months not read yet.
+// A file tells it by its data version; a server, by its snapshot (no
+// transaction that wrote ended since).
 class GroupedFigureSource : public FigureSource
 {
 public:
@@ -53,6 +56,8 @@ public:
 
     // Passes over the fact table run so far by this source.
     int passes() const { return m_passes; }
+    // Months those passes read, each month of each pass once.
+    int monthsRead() const { return m_monthsRead; }
     // Figures read with their own account statement so far.
     int figureStatements() const { return m_figureStatements; }
 
@@ -127,10 +132,12 @@ private:
     Scope scopeFor(const DashboardSelection &selection, int drill);
     const Pass &passFor(const Scope &wanted);
     Reading readingFor(const Scope &scope);
-    void readFileGroups(Pass &pass, const Reading &reading);
-    void readServerGroups(Pass &pass);
+    static const Pass *keptMonth(const std::vector<Pass> &kept, const Pass &pass, int month);
+    static void copyMonth(const Pass &from, Pass &to, int month);
+    void readFileGroups(Pass &pass, const Scope &read, const Reading &reading);
+    void readServerGroups(Pass &pass, const Scope &read);
     void forgetIfChanged();
-    qint64 dataVersion();
+    QString dataVersion();
     void readLinks();
     const QStringList &levelAgencies(const QString &level);
     QStringList linkedAgencies();
@@ -144,14 +151,13 @@ private:
     std::optional<std::vector<Index>> m_indexes;
     // What told that the database was unchanged since they were read.
     quint64 m_connection = 0;
-    qint64 m_dataVersion = -1;
-    // The transaction in which the months of a trend were read.
-    quint64 m_monthsTransaction = 0;
+    QString m_dataVersion;
 
     // Level code -> its agencies (sorted, each once); read again at every
     // refresh, when a level is first asked for (none until then).
     std::optional<QHash<QString, QStringList>> m_levelAgencies;
 
     int m_passes = 0;
+    int m_monthsRead = 0;
     int m_figureStatements = 0;
 };

@@ -31,7 +31,8 @@ const int M = QDate::currentDate().month();
 // server is not asked.
 QStringList versionCheck()
 {
-    return TestDatabase::onServer() ? QStringList() : QStringList{QStringLiteral("PRAGMA data_version")};
+    return {TestDatabase::onServer() ? QStringLiteral("SELECT pg_current_snapshot()::text AS instantane")
+                                     : QStringLiteral("PRAGMA data_version")};
 }
 
 // The filters of a request for an account; "-" leaves one off.

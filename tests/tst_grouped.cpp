@@ -2,6 +2,7 @@
 // organisations, and when the grouped source reads the facts again.
 #include "support/testsupport.h"
 
+#include "dashboard/comparison.h"
 #include "dashboard/dashboardfigures.h"
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
@@ -319,6 +320,7 @@ private slots:
     void sumOfValuesIsTheEnginesSum_data();
     void sumOfValuesIsTheEnginesSum();
     void choicesWithinTheMonthReadNoFacts();
+    void spansReadOnlyNewMonths();
     void readsAgain_data();
     void readsAgain();
     void linksReadAtEveryRefresh();
@@ -876,6 +878,11 @@ struct Refreshed
         file.link("N2", "A2");
         file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 5, 100, "A1", "U1");
         file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 5, 10, "A2", "U1");
+        // Other months, for the spans and the comparisons.
+        file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 4, 7, "A1", "U1");
+        file.addFact("MONTANT_DEVIS_VENTE_HT", 2024, 1, 1, "A2", "U1");
+        file.addFact("MONTANT_DEVIS_VENTE_HT", 2023, 5, 3, "A1", "U1");
+        file.addFact("MONTANT_DEVIS_VENTE_HT", 2023, 2, 20, "A2", "U1");
         db.SetDatabaseFileName(file.path());
         selection.admin = true;
         selection.year = 2024;
@@ -895,7 +902,7 @@ struct Refreshed
 
 void TestGrouped::choicesWithinTheMonthReadNoFacts()
 {
-    SKIP_ON_SERVER("the month's sums are kept between refreshes only on a database file");
+    SKIP_ON_SERVER("on a server, any write in the cluster (other tests') starts a new read");
     Refreshed r;
     QCOMPARE(r.ht(), (QStringList{"100.00", "10.00"}));
     QCOMPARE(r.source.passes(), 1);
@@ -943,6 +950,36 @@ void TestGrouped::choicesWithinTheMonthReadNoFacts()
     QCOMPARE(r.source.passes(), 5);
 }
 
+// Going from the month to its comparison or to the year to date reads only
+// the months not read yet; a view already shown reads none.
+void TestGrouped::spansReadOnlyNewMonths()
+{
+    SKIP_ON_SERVER("on a server, any write in the cluster (other tests') starts a new read");
+    Refreshed r;
+    using C = PeriodChoice;
+    const struct
+    {
+        C choice;
+        const char *chosen, *compared;
+        int monthsRead;
+    } views[] = {
+        {{C::Month, C::None}, "110.00", nullptr, 1},
+        {{C::Month, C::PreviousMonth}, "110.00", "7.00", 2},
+        {{C::Month, C::None}, "110.00", nullptr, 2},
+        {{C::YearToDate, C::None}, "118.00", nullptr, 5},
+        {{C::YearToDate, C::YearEarlier}, "118.00", "23.00", 10},
+        {{C::Month, C::YearEarlier}, "110.00", "3.00", 10},
+        {{C::Month, C::PreviousMonth}, "110.00", "7.00", 10},
+    };
+    for (const auto &view : views) {
+        ComparedRow totals;
+        buildComparedDashboard(&r.db, r.selection, view.choice, r.source, [](const ComparedRow &) {}, &totals);
+        QCOMPARE(totals.chosen.cells().at(1), QString::fromLatin1(view.chosen));
+        QCOMPARE(totals.compared ? totals.compared->cells().at(1) : QString(), QString::fromLatin1(view.compared));
+        QCOMPARE(r.source.monthsRead(), view.monthsRead);
+    }
+}
+
 // A write by another connection, or a connection closed and opened again,
 // brings a new pass.
 void TestGrouped::readsAgain_data()
@@ -966,7 +1003,7 @@ void TestGrouped::readsAgain()
 
 void TestGrouped::linksReadAtEveryRefresh()
 {
-    SKIP_ON_SERVER("the month's sums are kept between refreshes only on a database file");
+    SKIP_ON_SERVER("on a server, the program's own writes start a new read too");
     Refreshed r;
     QCOMPARE(r.ht(), (QStringList{"100.00", "10.00"}));
     // The program's own connection links A2 to N1 too: that connection's
@@ -983,7 +1020,7 @@ void TestGrouped::linksReadAtEveryRefresh()
 // goes first.
 void TestGrouped::lastUsedPassesStay()
 {
-    SKIP_ON_SERVER("the month's sums are kept between refreshes only on a database file");
+    SKIP_ON_SERVER("on a server, any write in the cluster (other tests') starts a new read");
     Refreshed r;
     auto month = [&r](int m) {
         DashboardSelection s = r.selection;
