@@ -156,6 +156,9 @@ struct ComparisonResult
     int months = 0;           // months read, both periods
     QVector<double> compared, comparedCpu;
     QVector<double> floor, floorCpu;
+    // After the chosen period was shown alone: the compared view (reading
+    // only the comparison's months), then the chosen period again.
+    QVector<double> afterPlain, afterPlainCpu, shownAgain, shownAgainCpu;
     bool sameTotals = true;   // the totals of both periods read as the plain tables' of each
     bool indexed() const { return index != IndexOrder::None; }
     bool onServer() const { return engine == QLatin1String("postgresql"); }
