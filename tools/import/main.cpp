@@ -58,7 +58,9 @@ int run(int &argc, char *argv[])
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
-        ToolExit::print(parser.helpText() + QLatin1Char('\n') + ToolExit::statusHelp());
+        ToolExit::print(parser.helpText() + QLatin1Char('\n') + ToolExit::statusHelp()
+                        + QStringLiteral("     (1 aussi quand rien n'a été écrit : une ligne illisible, un mois qui a déjà "
+                                         "des faits)\n"));
         return ToolExit::Success;
     }
     const QStringList arguments = parser.positionalArguments();
