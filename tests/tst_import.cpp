@@ -136,6 +136,7 @@ void TestImport::badLines_data()
     QTest::newRow("not a number") << month + "A1;U1;F1;;NaN;2" << "Montant HT" << "n'est pas un nombre";
     QTest::newRow("count not whole") << month + "A1;U1;F1;;1;2,5" << "Nb Devis" << "nombre entier";
     QTest::newRow("not UTF-8") << month + "A1;U1;F1;\xE9t\xE9;1;2" << QString() << "texte illisible";
+    QTest::newRow("NUL") << month + QByteArray("A1;U1;F1;;1;2\0", 14) << QString() << "caractère nul";
     QTest::newRow("open quote") << month + "A1;\"U1;F1;;1;2" << QString() << "guillemet";
 }
 
@@ -172,6 +173,7 @@ void TestImport::monthsAlreadyThere()
     TestDatabase db;
     db.addAgency(QStringLiteral("A1"), QStringLiteral("Agence"));
     db.addUser(QStringLiteral("U1"), QStringLiteral("Utilisateur"));
+    db.addUser(QStringLiteral("U2"), QStringLiteral("Utilisatrice"));
     db.addSupplier(QStringLiteral("F1"), QStringLiteral("Fournisseur"));
     db.addFact(QStringLiteral("MONTANT_DEVIS_VENTE_HT"), 2026, 8, 5.0, QStringLiteral("A1"), QStringLiteral("U1"));
     const QString file = db.folder() + QStringLiteral("/chiffres.csv");
@@ -179,7 +181,7 @@ void TestImport::monthsAlreadyThere()
     QVERIFY(FactImport(db.path(), file, false).run().written());
 
     // The same months again, one changed: refused, then replaced.
-    writeFile(file, "mois;agence;utilisateur;fournisseur;Montant HT\n2026-10;A1;U1;F1;7\n2026-11;A1;U1;F1;1\n"
+    writeFile(file, "mois;agence;utilisateur;fournisseur;Montant HT\n2026-10;A1;U1;F1;7\n2026-11;A1;U2;F1;1\n"
                     "2026-09;A1;U1;F1;30\n");
     db.closeConnection();
     const QByteArray before = state(db);
@@ -194,6 +196,8 @@ void TestImport::monthsAlreadyThere()
     QCOMPARE(sum(db, QStringLiteral("MONTANT_DEVIS_VENTE_HT"), 10), 7.0);
     QCOMPARE(sum(db, QStringLiteral("MONTANT_DEVIS_VENTE_HT"), 11), 1.0);
     QCOMPARE(db.scalar(QStringLiteral("SELECT count(*) FROM data")).toInt(), 4);
+    QCOMPARE(db.scalar(QStringLiteral("SELECT dim_utilisateur FROM data WHERE period_month = 11")).toString(),
+             QStringLiteral("U2"));
 }
 
 // A role that reads the tables may not import: the server refuses it, the

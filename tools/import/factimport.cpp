@@ -19,6 +19,7 @@
 #include <set>
 #include <tuple>
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -170,8 +171,12 @@ private:
     void decode()
     {
         bool ascii = true;
-        for (const char c : std::as_const(m_record))
+        for (const char c : std::as_const(m_record)) {
             ascii = ascii && uchar(c) < 0x80;
+            // Not text: no table takes it (a server refuses it outright).
+            if (c == '\0' && m_problem.isEmpty())
+                m_problem = QStringLiteral("caractère nul : ce n'est pas du texte");
+        }
         if (ascii)
             return;
         const bool utf8 = QByteArrayView(m_record).isValidUtf8();
@@ -491,11 +496,21 @@ public:
     void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
               QByteArrayView supplier, QByteArrayView dossier) override
     {
-        Row row{month, account, value, {}};
-        int i = 0;
-        for (const QByteArrayView text : {agency, user, supplier, dossier}) {
-            row.texts[i++] = text.isNull() ? Text{0, -1} : Text{m_arena.size(), qsizetype(text.size())};
-            m_arena.append(text.data(), text.size());
+        Row row{month, account, value, {}, {0, -1}, {}};
+        int d = 0;
+        for (const QByteArrayView text : {agency, user, supplier}) {
+            // The batch's codes, each kept once.
+            const QByteArray key = QByteArray::fromRawData(text.data(), text.size());
+            auto id = m_ids[d].constFind(key);
+            if (id == m_ids[d].cend()) {
+                id = m_ids[d].insert(text.toByteArray(), int(m_codes[d].size()));
+                m_codes[d].push_back(id.key());
+            }
+            row.codes[d++] = *id;
+        }
+        if (!dossier.isNull()) {
+            row.dossier = Text{m_arena.size(), dossier.size()};
+            m_arena.append(dossier.data(), dossier.size());
         }
         m_rows.push_back(row);
         if (m_rows.size() == BatchRows)
@@ -533,39 +548,70 @@ private:
         int month;
         const char *account;
         double value;
-        Text texts[4];   // agency, user, supplier, dossier
+        int codes[DimensionCount];   // agency, user, supplier: in m_codes
+        Text dossier;
+        quint64 key[2];   // the order of the index, set by flush()
     };
     static constexpr size_t BatchRows = 1 << 18;
 
-    QByteArrayView text(const Text &t) const
-    {
-        return t.size < 0 ? QByteArrayView() : QByteArrayView(m_arena.constData() + t.start, t.size);
-    }
-
     void flush()
     {
-        const auto key = [this](const Row &row) {
-            return std::make_tuple(row.month, text(row.texts[0]), QByteArrayView(row.account), text(row.texts[1]),
-                                   text(row.texts[2]), row.value);
-        };
-        std::sort(m_rows.begin(), m_rows.end(), [&](const Row &a, const Row &b) { return key(a) < key(b); });
+        // The rows sorted on integers: each code's rank among the batch's
+        // codes in byte order (the engine's order of texts), the account's
+        // among the six.
+        std::vector<int> rank[DimensionCount];
+        for (int d = 0; d < DimensionCount; ++d) {
+            std::vector<int> order(m_codes[d].size());
+            std::iota(order.begin(), order.end(), 0);
+            std::sort(order.begin(), order.end(), [&](int a, int b) { return m_codes[d][a] < m_codes[d][b]; });
+            rank[d].resize(order.size());
+            for (size_t i = 0; i < order.size(); ++i)
+                rank[d][order[i]] = int(i);
+        }
+        // Ranks stay below 2^18 (a batch's rows), months below 2^17.
+        for (Row &row : m_rows) {
+            row.key[0] = quint64(row.month) << 21 | quint64(rank[Agency][row.codes[Agency]]) << 3
+                         | quint64(accountRank(row.account));
+            row.key[1] = quint64(rank[User][row.codes[User]]) << 18 | quint64(rank[Supplier][row.codes[Supplier]]);
+        }
+        std::sort(m_rows.begin(), m_rows.end(), [](const Row &a, const Row &b) {
+            return std::tie(a.key[0], a.key[1], a.value) < std::tie(b.key[0], b.key[1], b.value);
+        });
         sqlite3_stmt *insert = m_insert->handle();
         for (const Row &row : m_rows) {
             sqlite3_bind_text(insert, 1, row.account, -1, SQLITE_STATIC);
             sqlite3_bind_int(insert, 2, row.month / 12);
             sqlite3_bind_int(insert, 3, row.month % 12 + 1);
             sqlite3_bind_double(insert, 4, row.value);
-            for (int i = 0; i < 4; ++i) {
-                const QByteArrayView value = text(row.texts[i]);
-                if (value.isNull())
-                    sqlite3_bind_null(insert, 5 + i);
-                else
-                    sqlite3_bind_text(insert, 5 + i, value.data(), int(value.size()), SQLITE_STATIC);
+            for (int d = 0; d < DimensionCount; ++d) {
+                const QByteArray &code = m_codes[d][row.codes[d]];
+                sqlite3_bind_text(insert, 5 + d, code.constData(), int(code.size()), SQLITE_STATIC);
             }
+            if (row.dossier.size < 0)
+                sqlite3_bind_null(insert, 8);
+            else
+                sqlite3_bind_text(insert, 8, m_arena.constData() + row.dossier.start, int(row.dossier.size), SQLITE_STATIC);
             run(*m_insert, QStringLiteral("Écriture des faits"));
         }
         m_rows.clear();
         m_arena.resize(0);
+        for (int d = 0; d < DimensionCount; ++d) {
+            m_ids[d].clear();
+            m_codes[d].clear();
+        }
+    }
+
+    // The rank of an account code among the six, in byte order.
+    int accountRank(const char *account)
+    {
+        for (const auto &[code, rank] : m_accountRanks)
+            if (code == account)
+                return rank;
+        int rank = 0;
+        for (const QString &other : Schema::accountCodes())
+            rank += other.toUtf8() < QByteArray(account);
+        m_accountRanks.push_back({account, rank});
+        return rank;
     }
 
     QString context(const QString &what) const { return QStringLiteral("%1 (%2)").arg(what, m_path); }
@@ -590,7 +636,10 @@ private:
     std::unique_ptr<SqliteStatement> m_holds;
     std::unique_ptr<SqliteStatement> m_clear;
     std::vector<Row> m_rows;
-    QByteArray m_arena;
+    QByteArray m_arena;   // the dossiers of the batch
+    QHash<QByteArray, int> m_ids[DimensionCount];
+    std::vector<QByteArray> m_codes[DimensionCount];
+    std::vector<std::pair<const char *, int>> m_accountRanks;
 };
 
 // On a server the facts go in with COPY; the COPY is ended for the few
