@@ -890,7 +890,7 @@ ImportReport FactImport::run()
                 if (known[d].contains(key))
                     continue;
                 if (columns.labels[d] < 0)
-                    return refuse(columns.codes[d], QStringLiteral("%1 (une colonne %2_libelle la crée)")
+                    return refuse(columns.codes[d], QStringLiteral("%1 (une colonne %2_libelle crée les codes absents)")
                                                         .arg(QString::fromUtf8(unknownCode[d]),
                                                              QLatin1String(dimensionColumns[d])));
                 const QByteArrayView label = csv.field(columns.labels[d]).trimmed();
