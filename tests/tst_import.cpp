@@ -127,17 +127,25 @@ void TestImport::badLines_data()
     QTest::addColumn<QByteArray>("bad");
     QTest::addColumn<QString>("column");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QByteArray>("header");   // another file: this header, then the bad line
+    const auto row = [](const char *name, const QByteArray &bad, const char *column, const char *reason,
+                        const QByteArray &header = {}) {
+        QTest::newRow(name) << bad << QString::fromUtf8(column) << QString::fromUtf8(reason) << header;
+    };
     const QByteArray month = "09/2026;";
-    QTest::newRow("fields") << month + "A1;U1;F1;;1" << QString() << "6 champ(s) au lieu de 7";
-    QTest::newRow("month") << QByteArray("2026-13;A1;U1;F1;;1;2") << "mois" << "mois invalide";
-    QTest::newRow("empty code") << month + " ;U1;F1;;1;2" << "agence" << "code vide";
-    QTest::newRow("unknown code") << month + "A1;U9;F1;;1;2" << "utilisateur" << "utilisateur inconnu";
-    QTest::newRow("new code, no label") << month + "A1;U1;F9;;1;2" << "fournisseur_libelle" << "libellé vide";
-    QTest::newRow("not a number") << month + "A1;U1;F1;;NaN;2" << "Montant HT" << "n'est pas un nombre";
-    QTest::newRow("count not whole") << month + "A1;U1;F1;;1;2,5" << "Nb Devis" << "nombre entier";
-    QTest::newRow("not UTF-8") << month + "A1;U1;F1;\xE9t\xE9;1;2" << QString() << "texte illisible";
-    QTest::newRow("NUL") << month + QByteArray("A1;U1;F1;;1;2\0", 14) << QString() << "caractère nul";
-    QTest::newRow("open quote") << month + "A1;\"U1;F1;;1;2" << QString() << "guillemet";
+    row("fields", month + "A1;U1;F1;;1", "", "6 champ(s) au lieu de 7");
+    row("month", "2026-13;A1;U1;F1;;1;2", "mois", "mois invalide");
+    row("empty code", month + " ;U1;F1;;1;2", "agence", "code vide");
+    row("unknown code", month + "A1;U9;F1;;1;2", "utilisateur", "utilisateur inconnu");
+    row("new code, no label", month + "A1;U1;F9;;1;2", "fournisseur_libelle", "libellé vide");
+    row("not a number", month + "A1;U1;F1;;NaN;2", "Montant HT", "n'est pas un nombre");
+    row("count not whole", month + "A1;U1;F1;;1;2,5", "Nb Devis", "nombre entier");
+    row("not UTF-8", month + "A1;U1;F1;\xE9t\xE9;1;2", "", "texte illisible");
+    row("NUL", month + QByteArray("A1;U1;F1;;1;2\0", 14), "", "caractère nul");
+    row("open quote", month + "A1;\"U1;F1;;1;2", "", "guillemet");
+    const QByteArray accounts = "annee;mois;agence;utilisateur;fournisseur;compte;valeur";
+    row("year", "26;9;A1;U1;F1;TVA;1", "annee", "année invalide", accounts);
+    row("account", "2026;9;A1;U1;F1;Montant;1", "compte", "compte inconnu", accounts);
 }
 
 // A bad line, the last one: every line is still checked, nothing is written.
@@ -146,6 +154,7 @@ void TestImport::badLines()
     QFETCH(QByteArray, bad);
     QFETCH(QString, column);
     QFETCH(QString, reason);
+    QFETCH(QByteArray, header);
     TestDatabase db;
     db.addAgency(QStringLiteral("A1"), QStringLiteral("Agence"));
     db.addUser(QStringLiteral("U1"), QStringLiteral("Utilisateur"));
@@ -153,15 +162,16 @@ void TestImport::badLines()
     db.closeConnection();
     const QByteArray before = state(db);
     const QString file = db.folder() + QStringLiteral("/chiffres.csv");
-    writeFile(file, "mois;agence;utilisateur;fournisseur;fournisseur_libelle;Montant HT;Nb Devis\n"
-                    "09/2026;A1;U1;F1;;1;2\n"
-                    "09/2026;A1;U1;F2;Fournisseur Zo\xC3\xA9;1;2\n"
-                    + bad + "\n");
+    writeFile(file, (header.isEmpty() ? QByteArray("mois;agence;utilisateur;fournisseur;fournisseur_libelle;Montant HT;Nb Devis\n"
+                                                   "09/2026;A1;U1;F1;;1;2\n"
+                                                   "09/2026;A1;U1;F2;Fournisseur Zo\xC3\xA9;1;2\n")
+                                      : header + '\n')
+                        + bad + "\n");
 
     const ImportReport report = FactImport(db.path(), file, false).run();
     QCOMPARE(report.problemCount, 1);
     QCOMPARE(report.problems.size(), 1);
-    QCOMPARE(report.problems[0].line, 4);
+    QCOMPARE(report.problems[0].line, header.isEmpty() ? 4 : 2);
     QCOMPARE(report.problems[0].column, column);
     QVERIFY2(report.problems[0].reason.contains(reason), qPrintable(report.problems[0].text()));
     QVERIFY(report.text().contains(QStringLiteral("rien n'a été écrit")));
