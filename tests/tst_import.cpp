@@ -252,6 +252,11 @@ void TestImport::tool()
     QCOMPARE(run({db.path(), file}, &out), 1);
     QVERIFY2(out.contains("déjà des faits de 09/2026"), out.constData());
     QCOMPARE(run({db.path(), file, QStringLiteral("--remplacer")}), 0);
+
+    // The README's example, into a database with the tables alone.
+    TestDatabase shipped;
+    QCOMPARE(run({shipped.path(), QStringLiteral(ORVALIS_SOURCE_DIR "/deploy/exemple-import.csv")}, &out), 0);
+    QVERIFY2(out.contains("36 lignes, 216 faits écrits, 12 mois"), out.constData());
 }
 
 QTEST_GUILESS_MAIN(TestImport)
