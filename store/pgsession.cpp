@@ -82,6 +82,18 @@ QString PgSession::scalar(const QString &sql)
     return QString::fromUtf8(PQgetvalue(result.get(), 0, 0));
 }
 
+QList<QByteArray> PgSession::column(const QString &sql)
+{
+    const Result result(PQexec(m_connection, sql.toUtf8().constData()));
+    if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
+        fail(sql);
+    QList<QByteArray> values;
+    for (int row = 0; row < PQntuples(result.get()); ++row)
+        if (PQnfields(result.get()) > 0 && !PQgetisnull(result.get(), row, 0))
+            values << QByteArray(PQgetvalue(result.get(), row, 0), PQgetlength(result.get(), row, 0));
+    return values;
+}
+
 void PgSession::copyStart(const QString &copyStatement)
 {
     m_copy = copyStatement;

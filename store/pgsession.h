@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 class ServerAddress;
@@ -22,6 +23,9 @@ public:
     void exec(const QString &sql, const QString &what);
     // The first column of the first row, as text (null when there is none).
     QString scalar(const QString &sql);
+    // The first column of every row, as the server's UTF-8 bytes (null
+    // values left out).
+    QList<QByteArray> column(const QString &sql);
 
     // COPY ... FROM STDIN: start, then rows in PostgreSQL's text format
     // (see copyField), then end.
