@@ -99,6 +99,30 @@ QString monthCondition(const GroupedFigureSource::Scope &scope, bool list)
         .arg(last % 12 + 1);
 }
 
+// The months of a scope as ranges within a year, which a server estimates
+// from its statistics and reads from the index when they are few: "((period_year
+// = 2025 AND period_month BETWEEN 11 AND 12) OR (period_year = 2026 AND
+// period_month = 1))".
+QString yearRanges(const GroupedFigureSource::Scope &scope)
+{
+    QStringList ranges;
+    const int first = monthNumber(scope.year, scope.month);
+    for (int i = 0; i < scope.months; ++i) {
+        if (!readsMonth(scope, i))
+            continue;
+        const int from = first + i;
+        while (i + 1 < scope.months && readsMonth(scope, i + 1) && (first + i + 1) / 12 == from / 12)
+            ++i;
+        const int to = first + i;
+        ranges << (from == to ? QStringLiteral("(period_year = %1 AND period_month = %2)").arg(from / 12).arg(from % 12 + 1)
+                              : QStringLiteral("(period_year = %1 AND period_month BETWEEN %2 AND %3)")
+                                    .arg(from / 12)
+                                    .arg(from % 12 + 1)
+                                    .arg(to % 12 + 1));
+    }
+    return QStringLiteral("(%1)").arg(ranges.join(QStringLiteral(" OR ")));
+}
+
 // The passes kept at most, the least recently used going first: a few
 // months by agency and by user, a few hundred sums each.
 constexpr size_t KeptPasses = 8;
@@ -195,7 +219,8 @@ BoundStatement GroupedFigureSource::passStatement(const Scope &scope, const Read
     // has the month, the agency and the account before the user; a pass
     // over every agency reads the months whole, and testing the account of
     // each row would cost more than summing the few rows of other accounts.
-    sql += QStringLiteral(" WHERE ") + monthCondition(scope, bool(scope.agencies));
+    sql += QStringLiteral(" WHERE ")
+        + (reading.kind == Reading::Server ? yearRanges(scope) : monthCondition(scope, bool(scope.agencies)));
     sql += supplier(QStringLiteral("dim_fournisseur"));
     if (scope.agencies) {
         sql += QStringLiteral(" AND dim_agence IN (%1)").arg(statement.bindList(*scope.agencies));
