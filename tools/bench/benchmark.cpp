@@ -233,12 +233,22 @@ public:
     }
 };
 
+// The rows of a refresh; with a comparison, each row's chosen period and
+// then its compared one.
 QList<DashboardRow> refresh(TABSDatabase &db, const DashboardSelection &selection, FigureSource &source,
-                            Timing *elapsed)
+                            Timing *elapsed, const PeriodChoice &choice = {})
 {
     QList<DashboardRow> rows;
     const Stopwatch watch;
-    buildDashboard(&db, selection, source, [&rows](const DashboardRow &row) { rows << row; });
+    if (choice.span == PeriodChoice::Month && choice.comparison == PeriodChoice::None) {
+        buildDashboard(&db, selection, source, [&rows](const DashboardRow &row) { rows << row; });
+    } else {
+        buildComparedDashboard(&db, selection, choice, source, [&rows](const ComparedRow &row) {
+            rows << row.chosen;
+            if (row.compared)
+                rows << *row.compared;
+        });
+    }
     *elapsed = watch.elapsed();
     return rows;
 }
@@ -959,8 +969,9 @@ void Benchmark::measurePolicies(BenchStore &store, qint64 size, const BenchShape
     }
 
     // His level as he starts the program with his own code, then its
-    // agencies.
-    for (int drill = 0; drill <= 1; ++drill) {
+    // agencies, then his level since January against a year earlier.
+    const PeriodChoice sinceJanuary{PeriodChoice::YearToDate, PeriodChoice::YearEarlier};
+    for (const auto &[drill, choice] : {std::pair{0, PeriodChoice{}}, std::pair{1, PeriodChoice{}}, std::pair{0, sinceJanuary}}) {
         DashboardSelection selection;
         selection.user = cases.level;
         selection.year = cases.year;
@@ -973,22 +984,25 @@ void Benchmark::measurePolicies(BenchStore &store, qint64 size, const BenchShape
         result.size = size;
         result.indexed = indexed;
         result.drill = drill;
+        if (choice.comparison != PeriodChoice::None)
+            result.periods = choice.chosen(cases.year, cases.month).text() + QStringLiteral(" against ")
+                + choice.compared(cases.year, cases.month)->text();
         QList<DashboardRow> ownerRows, readerRows;
         for (int run = 0; run <= m_options.runs; ++run) {
             // A first run of each warms the caches and is not counted.
             Timing elapsed;
             GroupedFigureSource forOwner;
-            ownerRows = refresh(asOwner, selection, forOwner, &elapsed);
+            ownerRows = refresh(asOwner, selection, forOwner, &elapsed, choice);
             if (run > 0)
                 result.owner << elapsed.wall;
             GroupedFigureSource forReader;
-            readerRows = refresh(asReader, selection, forReader, &elapsed);
+            readerRows = refresh(asReader, selection, forReader, &elapsed, choice);
             if (run > 0)
                 result.reader << elapsed.wall;
         }
         result.rows = int(readerRows.size());
         result.sameTable = !readerRows.isEmpty() && sameTexts(ownerRows, readerRows);
-        m_progress << "drill " << drill << " owner " << duration(BenchResult::median(result.owner)) << ", reader "
+        m_progress << "drill " << drill << (result.periods.isEmpty() ? "" : " compared") << " owner " << duration(BenchResult::median(result.owner)) << ", reader "
                    << duration(BenchResult::median(result.reader)) << "; " << Qt::flush;
         m_policies << result;
     }
@@ -1013,6 +1027,7 @@ QString Benchmark::policyTable(const QVector<PolicyResult> &results)
         const double reader = BenchResult::median(r.reader);
         s << "| " << groupedDigits(r.size) << " | " << (r.indexed ? "yes" : "no") << " | "
           << (r.drill == 0 ? QStringLiteral("his level") : QStringLiteral("%1 agencies of his level").arg(r.rows))
+          << (r.periods.isEmpty() ? QString() : QStringLiteral(", ") + r.periods)
           << " | " << duration(owner) << " | " << duration(reader) << " | " << ratio(reader / owner) << " | "
           << (r.sameTable ? "yes" : "**no**") << " |\n";
     }

@@ -81,6 +81,7 @@ struct PolicyResult
     qint64 size = 0;
     bool indexed = false;
     int drill = 0;
+    QString periods; // with a comparison: "2026-01 à 2026-10 against 2025-01 à 2025-10"
     int rows = 0;
     QVector<double> owner, reader; // seconds, one per run
     bool sameTable = false;
