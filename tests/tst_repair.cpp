@@ -513,7 +513,6 @@ class TestRepair : public QObject
     Q_OBJECT
 
 private slots:
-    void userModeCannotRepair();
     void declineChangesNothing();
     void healthyFileIsRebuilt_data();
     void healthyFileIsRebuilt();
@@ -535,15 +534,6 @@ private slots:
     void toolSaysItByStatus_data();
     void toolSaysItByStatus();
 };
-
-void TestRepair::userModeCannotRepair()
-{
-    TestDatabase db;
-    MainWindow main(db.path(), false);
-    QTest::qWait(50);
-    QVERIFY(main.repairButton());
-    QVERIFY(!main.repairButton()->isEnabled());
-}
 
 void TestRepair::declineChangesNothing()
 {
