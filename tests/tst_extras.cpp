@@ -90,6 +90,28 @@ void fillSortable(TestDatabase &db)
     }
 }
 
+// A title of a month of 2026.
+TableExport::Title titleOf(int month)
+{
+    TableExport::Title title;
+    title.year = 2026;
+    title.month = month;
+    return title;
+}
+
+// The workbook of `rows`, written to a file and read back (XlsxSheet parses
+// every XML part of the file).
+XlsxSheet workbook(const QVector<DashboardRow> &rows, const TableExport::Title &title,
+                   const TableExport::Comparison *comparison = nullptr)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
+    TableExport::save(path, TableExport::xlsx(rows, title, std::nullopt, comparison));
+    const XlsxSheet sheet = XlsxSheet::read(path);
+    [&sheet] { QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error)); }();
+    return sheet;
+}
+
 const QStringList StatementOrder{"Denis Roux", "Fabien Ollier", "Secteur 10", "Secteur 9", "Émile Faure"};
 
 // Facts in older months of the month list, and one month beyond it.
@@ -236,16 +258,9 @@ void TestExtras::textFormatsGuardLabelsOnly()
 void TestExtras::workbookCells()
 {
     QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
-    TableExport::Title title;
-    title.year = 2026;
-    title.month = 3;
+    TableExport::Title title = titleOf(3);
     title.level = QStringLiteral("Secteur Nord");
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
-    TableExport::save(path, TableExport::xlsx(sampleRows(), title));
-
-    const XlsxSheet sheet = XlsxSheet::read(path);
-    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    const XlsxSheet sheet = workbook(sampleRows(), title);
     QCOMPARE(sheet.name, QStringLiteral("Tableau de suivi"));
     QCOMPARE(sheet.cell("A1").text, QStringLiteral("Tableau de suivi – 2026-03 – Chef de secteur : Secteur Nord – "
                                                    "Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"));
@@ -298,9 +313,7 @@ void TestExtras::workbookCells()
                                              {makeRow("a", 100, 20, -100, 0, 2, 1), makeRow("b", 0, 0, 0, 0, 0, 0),
                                               sampleRows().at(2)},
                                              std::nullopt};
-    TableExport::save(path, TableExport::xlsx(sampleRows(), title, std::nullopt, &comparison));
-    const XlsxSheet compared = XlsxSheet::read(path);
-    QVERIFY2(compared.error.isEmpty(), qPrintable(compared.error));
+    const XlsxSheet compared = workbook(sampleRows(), title, &comparison);
     QCOMPARE(compared.cell("A1").text,
              QStringLiteral("Tableau de suivi – 2026-01 à 2026-03 – comparé à 2025-01 à 2025-03 – Chef de secteur : "
                             "Secteur Nord – Agence : <Toutes> – Utilisateur : <Tous> – Fournisseur : <Tous>"));
@@ -363,27 +376,17 @@ void TestExtras::workbookNumbersWhateverTheLocale_data()
 void TestExtras::workbookNumbersWhateverTheLocale()
 {
     QFETCH(QByteArray, locale);
-    QTemporaryDir dir;
     const QVector<DashboardRow> rows = manyDigitRows();
-    TableExport::Title title;
-    title.year = 2026;
-    title.month = 5;
     // The same workbook made under the C conventions, for comparison.
-    const QString reference = dir.filePath(QStringLiteral("c.xlsx"));
-    {
+    const XlsxSheet c = [&rows] {
         const NumericLocale c("C");
-        TableExport::save(reference, TableExport::xlsx(rows, title));
-    }
-    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
-    {
-        const NumericLocale numbers(locale.constData());
-        if (!numbers.ok())
-            QSKIP(qPrintable(QStringLiteral("locale %1 missing (scripts/dev test generates it)").arg(QString::fromLatin1(locale))));
-        QCOMPARE(QString::asprintf("%.1f", 1.5), QStringLiteral("1.5")); // Qt's own formatting: C always
-        TableExport::save(path, TableExport::xlsx(rows, title));
-    }
-    const XlsxSheet sheet = XlsxSheet::read(path);
-    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+        return workbook(rows, titleOf(5));
+    }();
+    const NumericLocale numbers(locale.constData());
+    if (!numbers.ok())
+        QSKIP(qPrintable(QStringLiteral("locale %1 missing (scripts/dev test generates it)").arg(QString::fromLatin1(locale))));
+    QCOMPARE(QString::asprintf("%.1f", 1.5), QStringLiteral("1.5")); // Qt's own formatting: C always
+    const XlsxSheet sheet = workbook(rows, titleOf(5));
     const QString columns = QStringLiteral("ABCDEFGHIJ");
     for (int r = 0; r < rows.size(); ++r) {
         for (int c = 1; c < 10; ++c) {
@@ -401,7 +404,6 @@ void TestExtras::workbookNumbersWhateverTheLocale()
     // Every other number of the file too (column widths, margins): the
     // parts are those written under the C conventions, byte for byte, but
     // for the creation time.
-    const XlsxSheet c = XlsxSheet::read(reference);
     QCOMPARE(sheet.parts.keys(), c.parts.keys());
     for (auto it = c.parts.cbegin(); it != c.parts.cend(); ++it)
         if (it.key() != QLatin1String("docProps/core.xml"))
@@ -438,17 +440,10 @@ void TestExtras::workbookTextsAreValidXml()
     QFETCH(QString, label);
     QFETCH(QString, stored);
     QCOMPARE(TableExport::workbookText(label), stored);
-    TableExport::Title title;
-    title.year = 2026;
-    title.month = 5;
+    TableExport::Title title = titleOf(5);
     title.level = label;
     title.supplier = label;
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
-    TableExport::save(path, TableExport::xlsx({makeRow(label, 1, 2, 3, 4, 5, 6)}, title));
-    // XlsxSheet parses every XML part of the file.
-    const XlsxSheet sheet = XlsxSheet::read(path);
-    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
+    const XlsxSheet sheet = workbook({makeRow(label, 1, 2, 3, 4, 5, 6)}, title);
     QCOMPARE(sheet.cell("A4").text, stored);
     QCOMPARE(sheet.cell("A1").text, TableExport::workbookText(title.text()));
     QCOMPARE(sheet.documentTitle, TableExport::singleLine(TableExport::workbookText(title.text())));
@@ -460,15 +455,7 @@ void TestExtras::workbookTextsAreValidXml()
 void TestExtras::escapedLabelAtTheLimit()
 {
     const QString label = QStringLiteral("_x0041_").repeated(5000);
-    TableExport::Title title;
-    title.year = 2026;
-    title.month = 5;
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("t.xlsx"));
-    TableExport::save(path, TableExport::xlsx({makeRow(label, 1, 2, 3, 4, 5, 6)}, title));
-    const XlsxSheet sheet = XlsxSheet::read(path);
-    QVERIFY2(sheet.error.isEmpty(), qPrintable(sheet.error));
-    const QString text = sheet.cell("A4").text;
+    const QString text = workbook({makeRow(label, 1, 2, 3, 4, 5, 6)}, titleOf(5)).cell("A4").text;
     QVERIFY(text.startsWith(QStringLiteral("_x0041_").repeated(2000)));
     QVERIFY(text.endsWith(QChar(0x2026)));
 }
