@@ -354,7 +354,7 @@ void TestReport::adminWithoutLevelsIsTold()
     file.addAgency("A1", "Agence d'Orléans");
     const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", "csv"});
     QCOMPARE(outcome.status, 0);
-    QCOMPARE(outcome.out, TableExport::csv({}));
+    QVERIFY(outcome.out.startsWith("\xEF\xBB\xBFNiveau;Montant HT;") && outcome.out.count('\n') == 1);
     QCOMPARE(outcome.err, QStringLiteral("Information : Aucun niveau n'est défini : la table dim_niveau est vide. "
                                          "Le tableau est vide.\n"));
     // A level with nothing in it is a level: no word.
@@ -556,7 +556,7 @@ void TestReport::frenchNumbers()
 void TestReport::help_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("--help") << QStringList{"--help"};
+    // (--help itself is everyToolAnswersHelp's.)
     QTest::newRow("-h") << QStringList{"-h"};
     QTest::newRow("after the arguments") << QStringList{"base.db", "VEXOR", "--format", "csv", "--help"};
 }
@@ -567,7 +567,8 @@ void TestReport::help()
     const ReportOutcome outcome = runReport(arguments);
     QCOMPARE(outcome.status, 0);
     QCOMPARE(outcome.err, QString());
-    QCOMPARE(QString::fromUtf8(outcome.out), HeadlessReport::usage());
+    QVERIFY(outcome.out.startsWith("Utilisation : orvalis-report BASE UTILISATEUR"));
+    QCOMPARE(outcome.out, runReport({"--help"}).out);
 
     // A usage error says what is wrong and where the help is.
     const ReportOutcome wrong = runReport({"base.db"});
