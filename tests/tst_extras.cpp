@@ -573,19 +573,17 @@ void TestExtras::sortByColumn()
     QTreeWidget *table = open.table();
     // The table opens in the order of the row statement.
     QCOMPARE(firstColumn(table), StatementOrder);
+    QStringList rows = joinedRows(table);
     for (int i = 0; i < clicks; ++i)
         clickHeader(table, column);
     QCOMPARE(firstColumn(table), order);
     QCOMPARE(table->header()->sortIndicatorSection(), column);
     QCOMPARE(table->header()->sortIndicatorOrder(), clicks == 1 ? Qt::AscendingOrder : Qt::DescendingOrder);
     // Sorting moves whole rows.
-    for (int r = 0; r < table->topLevelItemCount(); ++r) {
-        const QTreeWidgetItem *item = table->topLevelItem(r);
-        const DashboardRow row = open.window.shownRows().at(r);
-        QCOMPARE(item->text(0), row.libelle);
-        QCOMPARE(item->text(1), Format::amount(row.HT));
-        QCOMPARE(item->text(7), Format::count(row.NbDevis));
-    }
+    QStringList sorted = joinedRows(table);
+    std::sort(rows.begin(), rows.end());
+    std::sort(sorted.begin(), sorted.end());
+    QCOMPARE(sorted, rows);
     QVERIFY(open.boxes.shown().isEmpty());
 }
 
