@@ -200,13 +200,9 @@ void TestFoundation::missingDatabase()
     QVERIFY(!QFile::exists(path));
     TABSQuery query(&db);
     query.SQL().append(QStringLiteral("SELECT code, libelle FROM dim_niveau"));
-    try {
-        query.Open();
-        QFAIL("no error");
-    } catch (const EDatabaseError &e) {
-        for (const QString &part : expected)
-            QVERIFY2(e.message().contains(part), qPrintable(e.message()));
-    }
+    const QString error = databaseError([&] { query.Open(); });
+    for (const QString &part : expected)
+        QVERIFY2(error.contains(part), qPrintable(error));
     QVERIFY(!db.isOpen());
     QVERIFY(!QFile::exists(path));
     QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
@@ -225,13 +221,8 @@ void TestFoundation::notADatabase()
     db.SetDatabaseFileName(path);
     TABSQuery query(&db);
     query.SQL().append(QStringLiteral("INSERT INTO dim_niveau (code, libelle) values ('a','b')"));
-    try {
-        query.ExecSQL();
-        QFAIL("no error");
-    } catch (const EDatabaseError &e) {
-        QVERIFY2(e.message().contains(path), qPrintable(e.message()));
-        QVERIFY(e.message().contains(QStringLiteral("n'est pas une base de données")));
-    }
+    const QString error = databaseError([&] { query.ExecSQL(); });
+    QVERIFY2(error.contains(path) && error.contains(QStringLiteral("n'est pas une base de données")), qPrintable(error));
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), content);
@@ -280,15 +271,12 @@ void TestFoundation::statementErrorsCarryEngineMessage()
     TABSQuery query(&db);
     query.SQL().append(sql);
     auto run = [&] { write ? query.ExecSQL() : query.Open(); };
-    QVERIFY_THROWS_EXCEPTION(EDatabaseError, run());
-    try {
-        run();
-    } catch (const EDatabaseError &e) {
-        if (TestDatabase::onServer())
-            QVERIFY2(e.message().contains(serverFragment), qPrintable(e.message()));
-        else
-            QCOMPARE(e.message(), message);
-    }
+    QVERIFY(!databaseError(run).isEmpty());
+    const QString error = databaseError(run); // the same again
+    if (TestDatabase::onServer())
+        QVERIFY2(error.contains(serverFragment), qPrintable(error));
+    else
+        QCOMPARE(error, message);
     QCOMPARE(log.statements(), (QStringList{sql, sql}));
 }
 
@@ -345,11 +333,7 @@ void TestFoundation::oddPathsOpen()
         query.Close();
         db.close();
         // The repair finds the same file.
-        try {
-            db.RepairDatabase();
-        } catch (const EDatabaseError &e) {
-            QFAIL(qPrintable(e.message()));
-        }
+        QCOMPARE(databaseError([&] { db.RepairDatabase(); }), QString());
     }
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System), before);
     TABSDatabase again;
@@ -360,6 +344,9 @@ void TestFoundation::oddPathsOpen()
     QCOMPARE(query.FieldByName(QStringLiteral("n")).AsString(), QStringLiteral("1"));
 }
 
+// The engines' other words for a missing table or column (their usual
+// words are statementErrorsCarryEngineMessage's, and tst_report's refusals
+// drive them through the statements of the table).
 void TestFoundation::missingTablesAndColumnsAreNamed_data()
 {
     QTest::addColumn<QString>("statement");
@@ -372,20 +359,8 @@ void TestFoundation::missingTablesAndColumnsAreNamed_data()
                                          "d.dim_agence = 'A1' AND u.code  = d.dim_utilisateur");
     const QString sum = QStringLiteral("SELECT SUM(valeur) as somme FROM data WHERE code_account = 'NB_RELANCES' AND "
                                        "dim_agence in (SELECT agence FROM niveau_agence WHERE niveau = 'U1')");
-    QTest::newRow("SQLite, table") << levels << "no such table: dim_niveau Unable to execute statement"
-                                   << "La table dim_niveau manque dans la base de données : ";
-    QTest::newRow("server, table") << levels << "relation \"dim_niveau\" does not exist (42P01)"
-                                   << "La table dim_niveau manque dans la base de données : ";
     QTest::newRow("server in French, table") << levels << "la relation « dim_niveau » n'existe pas (42P01)"
                                              << "La table dim_niveau manque dans la base de données : ";
-    QTest::newRow("SQLite, column of the one table") << levels << "no such column: libelle Unable to execute statement"
-                                                     << "La colonne libelle manque dans la table dim_niveau : ";
-    QTest::newRow("server, column of the one table") << levels << "column \"libelle\" does not exist (42703)"
-                                                     << "La colonne libelle manque dans la table dim_niveau : ";
-    QTest::newRow("SQLite, column by its alias") << agencies << "no such column: a.libelle"
-                                                 << "La colonne libelle manque dans la table dim_agence : ";
-    QTest::newRow("server, column by its alias") << agencies << "column a.libelle does not exist (42703)"
-                                                 << "La colonne libelle manque dans la table dim_agence : ";
     QTest::newRow("server in French, column") << users << "la colonne « u.libelle » n'existe pas (42703)"
                                               << "La colonne libelle manque dans la table dim_utilisateur : ";
     QTest::newRow("column of one of two tables") << users << "no such column: dim_utilisateur"
@@ -437,7 +412,7 @@ void TestFoundation::writeTransactionRollsBack()
     TestDatabase file;
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
-    try {
+    QVERIFY(!databaseError([&] {
         TWriteTransaction transaction(&db);
         TABSQuery query(&db);
         query.SQL().append(QStringLiteral("INSERT INTO dim_niveau (code, libelle) values ('U1','Nord')"));
@@ -446,9 +421,7 @@ void TestFoundation::writeTransactionRollsBack()
         query.SQL().append(QStringLiteral("INSERT INTO table_absente values (1)"));
         query.ExecSQL();
         transaction.commit();
-        QFAIL("no error");
-    } catch (const EDatabaseError &) {
-    }
+    }).isEmpty());
     QCOMPARE(file.scalar(QStringLiteral("SELECT count(*) FROM dim_niveau")).toInt(), 0);
     QVERIFY(!db.inTransaction());
     {

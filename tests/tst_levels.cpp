@@ -1,4 +1,3 @@
-#include "levels/levelstatements.h"
 #include "levels/tficheparamniveau.h"
 #include "levels/tficheparamniveauagence.h"
 #include "ui/itemcodes.h"
@@ -584,7 +583,7 @@ void TestLevels::codesWithApostrophes()
         QCOMPARE(levels(env.data), QStringList());
         QCOMPARE(links(env.data), QStringList());
     }
-    QCOMPARE(messages.texts(), QStringList{LevelStatements::deletionQuestion(1)});
+    QCOMPARE(messages.texts(), QStringList{"1 agence est associée à ce niveau, confirmer la suppression ?"});
 }
 
 void TestLevels::failedDeletionChangesNothing()
@@ -810,14 +809,13 @@ void TestLevels::pickedEntryIsWritten()
 
     if (agencyWindow) {
         auto *levelsCombo = child<QComboBox>(*window, "cblNiveaux");
-        const QString code = GetItemCode(levelsCombo, levelsCombo->currentIndex());
         auto *agencies = child<QComboBox>(*window, "cblAgences");
         QCOMPARE(agencies->count(), 6);
         QVERIFY(pick(agencies, 2, mouse));
         QCOMPARE(agencies->currentText(), QStringLiteral("Caen"));
         log.clear();
         pressButton(child<QPushButton>(*window, "btnAjouter"), press);
-        QCOMPARE(writes(log.statements()), QStringList{LevelStatements::insertLink(code, QStringLiteral("A3"))});
+        QCOMPARE(writes(log.statements()), QStringList{"INSERT INTO niveau_agence ( niveau , agence ) values ('U1','A3' )"});
         QCOMPARE(links(env.data), QStringList{written});
         QCOMPARE(levelsCombo->currentText(), QStringLiteral("Secteur Nord"));
     } else {
@@ -828,8 +826,7 @@ void TestLevels::pickedEntryIsWritten()
         QCOMPARE(users->currentText(), QStringLiteral("David"));
         log.clear();
         pressButton(child<QPushButton>(*window, "btnAjouter"), press);
-        QCOMPARE(writes(log.statements()),
-                 QStringList{LevelStatements::insertLevel(QStringLiteral("U4"), QStringLiteral("Secteur Test"))});
+        QCOMPARE(writes(log.statements()), QStringList{"INSERT INTO dim_niveau ( code , libelle ) values ('U4','Secteur Test' )"});
         QCOMPARE(levels(env.data), (QStringList{"U1=Secteur Nord", written, "U9=Secteur Sud"}));
     }
     QVERIFY(messages.shown().isEmpty());

@@ -147,7 +147,7 @@ private slots:
     void textLabelsAreCut();
     void formulaLikeLabels_data();
     void formulaLikeLabels();
-    void programExitStatuses();
+    void frenchNumbers();
 
     void help_data();
     void help();
@@ -157,7 +157,6 @@ private slots:
     void refusedOutputs();
     void failedWritesAreReported_data();
     void failedWritesAreReported();
-    void fullStandardOutput();
     void fullDiskKeepsExistingFile_data();
     void fullDiskKeepsExistingFile();
     void longLabelInBoundedMemory();
@@ -355,7 +354,7 @@ void TestReport::adminWithoutLevelsIsTold()
     file.addAgency("A1", "Agence d'Orléans");
     const ReportOutcome outcome = runReport({file.path(), "VEXOR", "--format", "csv"});
     QCOMPARE(outcome.status, 0);
-    QCOMPARE(outcome.out, TableExport::csv({}));
+    QVERIFY(outcome.out.startsWith("\xEF\xBB\xBFNiveau;Montant HT;") && outcome.out.count('\n') == 1);
     QCOMPARE(outcome.err, QStringLiteral("Information : Aucun niveau n'est défini : la table dim_niveau est vide. "
                                          "Le tableau est vide.\n"));
     // A level with nothing in it is a level: no word.
@@ -542,34 +541,22 @@ void TestReport::formulaLikeLabels()
     }
 }
 
-void TestReport::programExitStatuses()
+// The program under the French locale writes its numbers with a comma.
+void TestReport::frenchNumbers()
 {
-    const QString program = toolPath(QStringLiteral("report"));
     TestDatabase file;
     fillOrganisation(file);
-    QTemporaryDir dir;
-
-    auto runProgram = [&](const QStringList &arguments, const QString &lang) {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("LC_ALL", lang);
-        process.setProcessEnvironment(env);
-        process.start(program, arguments);
-        process.waitForFinished(30000);
-        return std::make_pair(process.exitCode(), QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()));
-    };
-    const auto missing = runProgram({dir.filePath("absente.db"), "VEXOR"}, "C.UTF-8");
-    QCOMPARE(missing.first, 1);
-    QVERIFY(missing.second.contains("absente.db"));
-    const auto french = runProgram({file.path(), "VEXOR", "--format", "tsv"}, "fr_FR.UTF-8");
-    QCOMPARE(french.first, 0);
-    QVERIFY2(french.second.contains("Secteur Nord\t300,25\t"), qPrintable(french.second));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("fr_FR.UTF-8"));
+    const ToolRun run = runTool("report", {file.path(), "VEXOR", "--format", "tsv"}, {}, QString(), environment);
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.out.contains("Secteur Nord\t300,25\t"), run.out.constData());
 }
 
 void TestReport::help_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("--help") << QStringList{"--help"};
+    // (--help itself is everyToolAnswersHelp's.)
     QTest::newRow("-h") << QStringList{"-h"};
     QTest::newRow("after the arguments") << QStringList{"base.db", "VEXOR", "--format", "csv", "--help"};
 }
@@ -580,7 +567,8 @@ void TestReport::help()
     const ReportOutcome outcome = runReport(arguments);
     QCOMPARE(outcome.status, 0);
     QCOMPARE(outcome.err, QString());
-    QCOMPARE(QString::fromUtf8(outcome.out), HeadlessReport::usage());
+    QVERIFY(outcome.out.startsWith("Utilisation : orvalis-report BASE UTILISATEUR"));
+    QCOMPARE(outcome.out, runReport({"--help"}).out);
 
     // A usage error says what is wrong and where the help is.
     const ReportOutcome wrong = runReport({"base.db"});
@@ -745,21 +733,6 @@ void TestReport::failedWritesAreReported()
     QCOMPARE(err, QStringLiteral("La sortie standard n'a pas pu être écrite : No space left on device\n"));
 }
 
-void TestReport::fullStandardOutput()
-{
-    // orvalis-report base.db VEXOR > /dev/full
-    TestDatabase file;
-    fillOrganisation(file);
-    for (const char *format : {"texte", "csv"}) {
-        const ToolRun run = runTool("report", {file.path(), "VEXOR", "--format", format}, {}, "/dev/full");
-        QVERIFY(run.finished);
-        QCOMPARE(run.status, 1);
-        QVERIFY2(run.err.startsWith(QStringLiteral("La sortie standard n'a pas pu être écrite : ")), qPrintable(run.err));
-    }
-    const ToolRun help = runTool("report", {"--help"}, {}, "/dev/full");
-    QCOMPARE(help.status, 1);
-}
-
 void TestReport::fullDiskKeepsExistingFile_data()
 {
     QTest::addColumn<QString>("format");
@@ -857,23 +830,27 @@ void TestReport::writeSignalsDoNotKill_data()
 {
     QTest::addColumn<QString>("tool");
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("closedPipe"); // else a file-size limit on the standard output's file
+    QTest::addColumn<QString>("output"); // "pipe", "limit" (file size) or "full" (/dev/full)
     const QStringList table{"BASE", "VEXOR", "--format", "csv"};
-    QTest::newRow("orvalis-report, closed pipe") << "report" << table << true;
-    QTest::newRow("orvalis-report, file-size limit") << "report" << table << false;
-    QTest::newRow("orvalis-report --help, closed pipe") << "report" << QStringList{"--help"} << true;
-    QTest::newRow("orvalis-sample --help, closed pipe") << "sample" << QStringList{"--help"} << true;
-    QTest::newRow("orvalis-bench --help, closed pipe") << "bench" << QStringList{"--help"} << true;
-    QTest::newRow("orvalis-shots --help, closed pipe") << "shots" << QStringList{"--help"} << true;
+    QTest::newRow("orvalis-report, closed pipe") << "report" << table << "pipe";
+    QTest::newRow("orvalis-report, file-size limit") << "report" << table << "limit";
+    QTest::newRow("orvalis-report, full disk") << "report" << table << "full";
+    QTest::newRow("orvalis-report texte, full disk") << "report" << QStringList{"BASE", "VEXOR"} << "full";
+    QTest::newRow("orvalis-report --help, full disk") << "report" << QStringList{"--help"} << "full";
+    QTest::newRow("orvalis-report --help, closed pipe") << "report" << QStringList{"--help"} << "pipe";
+    QTest::newRow("orvalis-sample --help, closed pipe") << "sample" << QStringList{"--help"} << "pipe";
+    QTest::newRow("orvalis-bench --help, closed pipe") << "bench" << QStringList{"--help"} << "pipe";
+    QTest::newRow("orvalis-shots --help, closed pipe") << "shots" << QStringList{"--help"} << "pipe";
 }
 
-// A reader that went away (orvalis-report … | head -c0) or a file-size
-// limit, with the signals as a shell leaves them: a message and status 1.
+// A reader that went away (orvalis-report … | head -c0), a file-size limit
+// or a full disk (> /dev/full), with the signals as a shell leaves them: a
+// message and status 1.
 void TestReport::writeSignalsDoNotKill()
 {
     QFETCH(QString, tool);
     QFETCH(QStringList, arguments);
-    QFETCH(bool, closedPipe);
+    QFETCH(QString, output);
     TestDatabase file;
     fillOrganisation(file);
     arguments.replaceInStrings(QStringLiteral("BASE"), file.path());
@@ -891,8 +868,9 @@ void TestReport::writeSignalsDoNotKill()
         const rlimit limit{16, 16};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     };
-    const ToolRun run = closedPipe ? runTool(tool, arguments, closedReader)
-                                   : runTool(tool, arguments, tinyFiles, dir.filePath(QStringLiteral("sortie.csv")));
+    const ToolRun run = output == QLatin1String("pipe")  ? runTool(tool, arguments, closedReader)
+                        : output == QLatin1String("full") ? runTool(tool, arguments, {}, "/dev/full")
+                                                          : runTool(tool, arguments, tinyFiles, dir.filePath("sortie.csv"));
     QVERIFY(run.finished);
     QVERIFY2(!run.crashed, qPrintable(run.err));
     QCOMPARE(run.status, 1);

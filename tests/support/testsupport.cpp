@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include "store/dberror.h"
 #include "store/schema.h"
 #include "store/serveraddress.h"
 #include "store/serverconnection.h"
@@ -55,6 +56,16 @@ void writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QString databaseError(const std::function<void()> &run)
+{
+    try {
+        run();
+    } catch (const EDatabaseError &e) {
+        return e.message();
+    }
+    return QString();
 }
 
 StatementLog::StatementLog(TABSDatabase *db) : m_db(db)

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include <functional>
+
 // Answers every message box the code shows, from a queue of answers, and
 // records what was shown. No real modal box appears while one is alive.
 class ScriptedMessages
@@ -41,6 +43,10 @@ private:
 // (the test fails when it cannot be).
 QByteArray readFile(const QString &path);
 void writeFile(const QString &path, const QByteArray &bytes);
+
+// The message of the database error that `run` throws, or an empty text
+// when it throws none.
+QString databaseError(const std::function<void()> &run);
 
 // Records every statement that the database layer runs.
 class StatementLog
