@@ -2,7 +2,7 @@
 // the program is started with, and what it offers the next time.
 #include "tools/lanceur/launcher.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -59,9 +59,15 @@ private slots:
             return true;
         });
         launcher.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&launcher));
-        QTest::keyClicks(field(launcher, QStringLiteral("Base de données")), database);
-        QTest::keyClicks(field(launcher, QStringLiteral("Code utilisateur")), user);
+        QVERIFY(QTest::qWaitForWindowActive(&launcher));
+        // Typed as a user does: the database, Tab past its chooser, the code.
+        QLineEdit *databaseField = field(launcher, QStringLiteral("Base de données"));
+        QTest::mouseClick(databaseField, Qt::LeftButton);
+        QTest::keyClicks(databaseField, database);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), field(launcher, QStringLiteral("Code utilisateur")));
+        QTest::keyClicks(QApplication::focusWidget(), user);
         QPushButton *open = nullptr;
         for (QPushButton *button : launcher.findChildren<QPushButton *>())
             if (button->text() == QStringLiteral("&Ouvrir"))
@@ -75,7 +81,7 @@ private slots:
             return;
         }
         QVERIFY(start);
-        QCOMPARE(start->first, QCoreApplication::applicationDirPath() + QStringLiteral("/orvalis"));
+        QCOMPARE(start->first, QApplication::applicationDirPath() + QStringLiteral("/orvalis"));
         QCOMPARE(start->second, started);
         QVERIFY(!launcher.isVisible());
         // Offered again the next time.

@@ -40,6 +40,10 @@ Launcher::Launcher(Start start, QWidget *parent)
     browse->setAccessibleName(QStringLiteral("Parcourir"));
     browse->setAutoDefault(false);
 
+    // Tab goes down the form: the database, its chooser, the user code.
+    setTabOrder(m_database, browse);
+    setTabOrder(browse, m_user);
+
     auto *databaseRow = new QHBoxLayout;
     databaseRow->addWidget(m_database);
     databaseRow->addWidget(browse);
