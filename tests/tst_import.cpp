@@ -146,6 +146,13 @@ void TestImport::badLines_data()
     const QByteArray accounts = "annee;mois;agence;utilisateur;fournisseur;compte;valeur";
     row("year", "26;9;A1;U1;F1;TVA;1", "annee", "année invalide", accounts);
     row("account", "2026;9;A1;U1;F1;Montant;1", "compte", "compte inconnu", accounts);
+    row("count too large", month + "A1;U1;F1;;1;1e17", "Nb Devis", "trop grand");
+    // Codes that look like another: a no-break space, a zero-width space.
+    row("no-break space", month + "A1;U1;F9\xC2\xA0;Zo\xC3\xA9;1;2", "fournisseur", "caractère invisible");
+    row("zero-width space", month + "A\xE2\x80\x8B" "1;U1;F1;;1;2", "agence", "caractère invisible");
+    row("UTF-8 after Windows-1252", "09/2026;A1;U1;F9;Zo\xC3\xA9;1",
+        "", "texte en UTF-8", "mois;agence;utilisateur;fournisseur;fournisseur_libelle;Montant HT\n09/2026;A1;U1;F2;Zo\xE9;1");
+    row("unnamed column", "09/2026;A1;U1;F1;1;x", "", "colonne sans nom", "mois;agence;utilisateur;fournisseur;Montant HT;");
 }
 
 // A bad line, the last one: every line is still checked, nothing is written.
@@ -162,16 +169,17 @@ void TestImport::badLines()
     db.closeConnection();
     const QByteArray before = state(db);
     const QString file = db.folder() + QStringLiteral("/chiffres.csv");
-    writeFile(file, (header.isEmpty() ? QByteArray("mois;agence;utilisateur;fournisseur;fournisseur_libelle;Montant HT;Nb Devis\n"
-                                                   "09/2026;A1;U1;F1;;1;2\n"
-                                                   "09/2026;A1;U1;F2;Fournisseur Zo\xC3\xA9;1;2\n")
-                                      : header + '\n')
-                        + bad + "\n");
+    const QByteArray before_bad = header.isEmpty() ? QByteArray("mois;agence;utilisateur;fournisseur;fournisseur_libelle;"
+                                                                "Montant HT;Nb Devis\n"
+                                                                "09/2026;A1;U1;F1;;1;2\n"
+                                                                "09/2026;A1;U1;F2;Fournisseur Zo\xC3\xA9;1;2\n")
+                                                   : header + '\n';
+    writeFile(file, before_bad + bad + "\n");
 
     const ImportReport report = FactImport(db.path(), file, false).run();
     QCOMPARE(report.problemCount, 1);
     QCOMPARE(report.problems.size(), 1);
-    QCOMPARE(report.problems[0].line, header.isEmpty() ? 4 : 2);
+    QCOMPARE(report.problems[0].line, before_bad.count('\n') + 1);
     QCOMPARE(report.problems[0].column, column);
     QVERIFY2(report.problems[0].reason.contains(reason), qPrintable(report.problems[0].text()));
     QVERIFY(report.text().contains(QStringLiteral("rien n'a été écrit")));
@@ -248,7 +256,7 @@ void TestImport::tool()
     QByteArray out;
     QCOMPARE(run({db.path()}), 2);
     QCOMPARE(run({db.path(), file}, &out), 0);
-    QVERIFY2(out.contains("1 lignes, 1 faits écrits, 1 mois (09/2026)"), out.constData());
+    QVERIFY2(out.contains("1 ligne, 1 fait écrit, 1 mois (09/2026)"), out.constData());
     QCOMPARE(run({db.path(), file}, &out), 1);
     QVERIFY2(out.contains("déjà des faits de 09/2026"), out.constData());
     QCOMPARE(run({db.path(), file, QStringLiteral("--remplacer")}), 0);

@@ -49,6 +49,11 @@ public:
                                                 "« CSV (séparateur : point-virgule) ».")
                                      .arg(path));
         }
+        // Lines ended by CR alone ("CSV Macintosh"): no line would end.
+        if (m_chunk.contains('\r') && !m_chunk.contains('\n'))
+            throw EDatabaseError(QStringLiteral("Le fichier %1 a des fins de ligne Macintosh (CR seul) : enregistrez-le en "
+                                                "« CSV UTF-8 » ou en « CSV (séparateur : point-virgule) ».")
+                                     .arg(path));
         m_separator = headerSeparator();
     }
 
@@ -85,7 +90,7 @@ public:
                         ++m_line;
                     ++end;
                 }
-                m_record.append(data + m_pos, end - m_pos);
+                append(data + m_pos, end - m_pos);
                 m_pos = end;
                 if (end < size) {
                     ++m_pos;
@@ -123,7 +128,7 @@ public:
                 qsizetype end = m_pos;
                 while (end < size && data[end] != m_separator && data[end] != '\n')
                     ++end;
-                m_record.append(data + m_pos, end - m_pos);
+                append(data + m_pos, end - m_pos);
                 m_pos = end;
                 state = Unquoted;
             }
@@ -139,6 +144,19 @@ public:
     QString problem() const { return m_problem; }
 
 private:
+    // A record longer than any line of a spreadsheet is not read further:
+    // an unclosed quote, or not a CSV file at all, would otherwise take the
+    // rest of the file into memory.
+    void append(const char *data, qsizetype size)
+    {
+        if (m_record.size() + size > MaxRecord)
+            throw EDatabaseError(QStringLiteral("Le fichier %1, ligne %2 : un enregistrement de plus de 1 Mo (un guillemet "
+                                                "jamais refermé, ou ce n'est pas un fichier CSV) ; rien n'a été écrit.")
+                                     .arg(m_path)
+                                     .arg(m_start));
+        m_record.append(data, size);
+    }
+
     bool fill()
     {
         m_chunk.resize(ChunkSize);
@@ -187,6 +205,10 @@ private:
                 m_problem = QStringLiteral("texte illisible : le fichier est en UTF-8, cette ligne ne l'est pas");
             return;
         }
+        // Read as Windows-1252, UTF-8 would be written as "Ã¨": refused as
+        // the other way round.
+        if (utf8 && m_problem.isEmpty())
+            m_problem = QStringLiteral("texte en UTF-8 : le fichier est en Windows-1252 (d'après une ligne précédente)");
         if (!m_windows1252.isValid())
             throw EDatabaseError(QStringLiteral("Le fichier %1 est en Windows-1252, que cette installation de Qt ne "
                                                 "sait pas lire : enregistrez-le en « CSV UTF-8 ».")
@@ -202,6 +224,7 @@ private:
     }
 
     static constexpr qsizetype ChunkSize = 1 << 20;
+    static constexpr qsizetype MaxRecord = 1 << 20;
     enum class Encoding { Unknown, Utf8, Windows1252 };
 
     QString m_path;
@@ -217,6 +240,45 @@ private:
     std::vector<std::pair<qsizetype, qsizetype>> m_bounds;
     QString m_problem;
 };
+
+// A text of the file as a message shows it: at most 60 characters, and
+// control, format (bidirectional, zero-width) and line-separating
+// characters written as \u{…}, so that nothing in a file can move the
+// terminal or pass for a line of the report.
+QString shown(const QString &text)
+{
+    constexpr qsizetype Most = 60;
+    QString out;
+    qsizetype count = 0;
+    for (const QChar c : text) {
+        if (++count > Most) {
+            out += QStringLiteral("…");
+            break;
+        }
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Other_Format || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            out += QStringLiteral("\\u{%1}").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Whether a code holds what no one can see: a control or format character,
+// or a blank other than the space at either end (a no-break space). Such a
+// code would be a new agency, user or supplier that looks like another.
+bool hiddenCharacters(const QString &code)
+{
+    for (qsizetype i = 0; i < code.size(); ++i) {
+        const QChar::Category category = code[i].category();
+        if (category == QChar::Other_Control || category == QChar::Other_Format)
+            return true;
+        if ((i == 0 || i == code.size() - 1) && code[i].isSpace())
+            return true;
+    }
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // The header: which column holds what. Names are compared without case,
@@ -272,6 +334,7 @@ struct Columns
     std::vector<std::pair<int, int>> figures;   // column, account
     int account = -1;
     int value = -1;
+    std::vector<int> unnamed;   // columns without a name (a spreadsheet's trailing ';'): empty in every line
 };
 
 Columns readHeader(CsvReader &csv, const QString &file)
@@ -298,15 +361,17 @@ Columns readHeader(CsvReader &csv, const QString &file)
         const QString name = QString::fromUtf8(csv.field(i)).trimmed();
         columns.names << name;
         const QString key = headerKey(name);
-        if (key.isEmpty())
-            throw refuse(QStringLiteral("la colonne %1 n'a pas de nom.").arg(i + 1));
+        if (key.isEmpty()) {
+            columns.unnamed.push_back(i);
+            continue;
+        }
         if (int *slot = named.value(key)) {
             if (*slot >= 0)
-                throw refuse(QStringLiteral("la colonne « %1 » est nommée deux fois.").arg(name));
+                throw refuse(QStringLiteral("la colonne « %1 » est nommée deux fois.").arg(shown(name)));
             *slot = i;
         } else if (const int account = accountOf(name); account >= 0) {
             if (!accounts.insert(account).second)
-                throw refuse(QStringLiteral("la colonne « %1 » est nommée deux fois.").arg(name));
+                throw refuse(QStringLiteral("la colonne « %1 » est nommée deux fois.").arg(shown(name)));
             columns.figures.push_back({i, account});
         } else {
             throw refuse(QStringLiteral("colonne inconnue : « %1 ». Les colonnes lues sont mois (ou annee et mois), "
@@ -315,7 +380,7 @@ Columns readHeader(CsvReader &csv, const QString &file)
                                         "par chiffre (Montant HT, TVA, Marge €, Nb Relance(s), Nb Devis, "
                                         "Nb Commandes, ou leurs codes de compte) ou les deux colonnes compte et "
                                         "valeur.")
-                             .arg(name));
+                             .arg(shown(name)));
         }
     }
     QStringList missing;
@@ -430,7 +495,8 @@ public:
     // True when the month holds facts.
     virtual bool holds(int month) = 0;
     // Deletes the facts of the month.
-    virtual void clear(int month) = 0;
+    // Deletes the month's facts; returns how many.
+    virtual qint64 clear(int month) = 0;
     // `dossier` is null when the file has no dossier column. The texts are
     // valid until the next call.
     virtual void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
@@ -486,11 +552,12 @@ public:
         return rc == SQLITE_ROW;
     }
 
-    void clear(int month) override
+    qint64 clear(int month) override
     {
         m_clear->bind(1, month / 12);
         m_clear->bind(2, month % 12 + 1);
         run(*m_clear, QStringLiteral("Suppression des faits de %1").arg(monthText(month)));
+        return sqlite3_changes64(m_db.handle());
     }
 
     void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
@@ -683,13 +750,15 @@ public:
                     .isNull();
     }
 
-    void clear(int month) override
+    qint64 clear(int month) override
     {
         endCopy();
-        m_session.exec(QStringLiteral("DELETE FROM data WHERE period_year = %1 AND period_month = %2")
-                           .arg(month / 12)
-                           .arg(month % 12 + 1),
-                       QStringLiteral("Suppression des faits de %1").arg(monthText(month)));
+        return m_session
+            .scalar(QStringLiteral("WITH supprimes AS (DELETE FROM data WHERE period_year = %1 AND period_month = %2 "
+                                   "RETURNING 1) SELECT count(*) FROM supprimes")
+                        .arg(month / 12)
+                        .arg(month % 12 + 1))
+            .toLongLong();
     }
 
     void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
@@ -798,14 +867,21 @@ QString ImportReport::text() const
         months << monthText(month);
     if (months.size() > 6)
         months = {QStringLiteral("de %1 à %2").arg(months.first(), months.last())};
-    return QStringLiteral("%1 : %2 lignes, %3 faits écrits, %4 mois (%5) ; nouveaux : %6 agence(s), %7 utilisateur(s), "
+    // French: the singular up to 1.
+    const auto count = [&french](qint64 n, const char *one, const char *many) {
+        return french.toString(n) + QLatin1Char(' ') + QString::fromUtf8(n > 1 ? many : one);
+    };
+    const QString replacedText =
+        replaced > 0 ? QStringLiteral(" (%1)").arg(count(replaced, "fait remplacé", "faits remplacés")) : QString();
+    return QStringLiteral("%1 : %2, %3%9, %4 mois (%5) ; nouveaux : %6 agence(s), %7 utilisateur(s), "
                           "%8 fournisseur(s).")
-        .arg(file, french.toString(lines), french.toString(facts))
+        .arg(file, count(lines, "ligne", "lignes"), count(facts, "fait écrit", "faits écrits"))
         .arg(this->months.size())
         .arg(months.join(QStringLiteral(", ")))
         .arg(newAgencies)
         .arg(newUsers)
-        .arg(newSuppliers);
+        .arg(newSuppliers)
+        .arg(replacedText);
 }
 
 FactImport::FactImport(QString database, QString file, bool replace)
@@ -852,8 +928,8 @@ ImportReport FactImport::run()
         const auto refuse = [&](int column, const QString &reason) {
             problem.line = csv.line();
             if (column >= 0) {
-                problem.column = columns.names[column];
-                problem.value = QString::fromUtf8(csv.field(column));
+                problem.column = shown(columns.names[column]);
+                problem.value = shown(QString::fromUtf8(csv.field(column).first(std::min<qsizetype>(csv.field(column).size(), 1024))));
             }
             problem.reason = reason;
             return false;
@@ -863,6 +939,9 @@ ImportReport FactImport::run()
                 return refuse(-1, csv.problem());
             if (csv.size() != columns.names.size())
                 return refuse(-1, QStringLiteral("%1 champ(s) au lieu de %2").arg(csv.size()).arg(columns.names.size()));
+            for (const int column : columns.unnamed)
+                if (!csv.field(column).trimmed().isEmpty())
+                    return refuse(column, QStringLiteral("valeur dans une colonne sans nom"));
             return true;
         };
         int month = -1;
@@ -886,6 +965,9 @@ ImportReport FactImport::run()
                 code[d] = csv.field(columns.codes[d]).trimmed();
                 if (code[d].isEmpty())
                     return refuse(columns.codes[d], QStringLiteral("code vide"));
+                if (hiddenCharacters(QString::fromUtf8(code[d])))
+                    return refuse(columns.codes[d], QStringLiteral("caractère invisible dans le code (caractère de contrôle "
+                                                                   "ou de mise en forme, espace insécable au bord)"));
                 const QByteArray key = QByteArray::fromRawData(code[d].data(), code[d].size());
                 if (known[d].contains(key))
                     continue;
@@ -907,6 +989,10 @@ ImportReport FactImport::run()
                                               .arg(decimal == ',' ? QStringLiteral("la virgule") : QStringLiteral("le point")));
                 if (isCount(account) && values[account] != std::floor(values[account]))
                     return refuse(column, QStringLiteral("un nombre entier est attendu pour %1")
+                                              .arg(QString::fromUtf8(captions[account])));
+                // A count is exact: within the integers a double holds.
+                if (isCount(account) && std::fabs(values[account]) > 9007199254740992.0)
+                    return refuse(column, QStringLiteral("nombre trop grand pour %1 (au plus 9 007 199 254 740 992)")
                                               .arg(QString::fromUtf8(captions[account])));
                 present[account] = true;
                 return true;
@@ -940,7 +1026,7 @@ ImportReport FactImport::run()
         }
         if (months.insert(month).second && sink->holds(month)) {
             if (m_replace)
-                sink->clear(month);
+                report.replaced += sink->clear(month);
             else
                 report.heldMonths << month;
         }

@@ -22,6 +22,7 @@ struct ImportReport
     QString file;
     qint64 lines = 0;     // records read, blank ones left out
     qint64 facts = 0;     // fact rows written
+    qint64 replaced = 0;  // fact rows of the file's months deleted first (--remplacer)
     QList<int> months;    // the file's months (year * 12 + month - 1), in order
     int newAgencies = 0;
     int newUsers = 0;

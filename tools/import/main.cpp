@@ -75,7 +75,13 @@ int run(int &argc, char *argv[])
             err << report.text() << Qt::endl;
             return ToolExit::Failure;
         }
-        ToolExit::print(report.text() + QLatin1Char('\n'));
+        // The facts are written: a summary that cannot be shown (a closed
+        // pipe, a full disk) does not make the import a failure.
+        try {
+            ToolExit::print(report.text() + QLatin1Char('\n'));
+        } catch (const std::exception &) {
+            err << "orvalis-import : les faits sont écrits ; le résumé n'a pas pu être affiché." << Qt::endl;
+        }
         return ToolExit::Success;
     } catch (const EDatabaseError &e) {
         err << "orvalis-import : " << e.message() << Qt::endl;
