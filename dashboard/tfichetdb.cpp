@@ -456,6 +456,16 @@ void TFicheTDB::RefreshData()
         if (m_comparison)
             m_comparison->totals = totals.compared;
         m_totalsLine->setCells(totals.shownCells());
+        // Figures all 0 because the months hold none at all (early in a
+        // month, or figures that stop before it): the status line says so.
+        // Without a level to show, it keeps saying that instead.
+        if (m_ui->cblNiveau->count() > 1) {
+            const DashboardRow &t = totals.chosen;
+            const bool allZero = t.HT == 0 && t.TVA == 0 && t.Marge == 0 && t.NbRelances == 0 && t.NbDevis == 0
+                && t.NbCommandes == 0;
+            m_ui->lblStatut->setText(
+                allZero ? emptyPeriodNotice(FDatabase, choice.chosen(GetSelectedYear(), GetSelectedMonth())) : QString());
+        }
     }
     QCoreApplication::processEvents();
 }

@@ -22,6 +22,7 @@
 #include <QGraphicsTextItem>
 #include <QTreeView>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -98,6 +99,8 @@ private slots:
     void smallScreens();
     void trendAxisInTheUsersFormat();
     void fileDialogInFrench();
+    void statusLineNamesAnEmptyMonth_data();
+    void statusLineNamesAnEmptyMonth();
 };
 
 void TestLayout::tableFitsItsTexts_data()
@@ -376,6 +379,44 @@ void TestLayout::fileDialogInFrench()
     QCOMPARE(chosen, QString());
     kinds.sort();
     QCOMPARE(kinds, (QStringList{"exports=Dossier", "tableau.xlsx=Fichier XLSX"}));
+}
+
+// Every figure 0 because the month holds no fact at all: the status line
+// says so and names the last month that holds one. Figures that are 0 for
+// the selection only (a supplier without sales) are no empty month.
+void TestLayout::statusLineNamesAnEmptyMonth_data()
+{
+    QTest::addColumn<QString>("remove"); // facts deleted before the window opens
+    QTest::addColumn<QString>("supplier"); // picked in the supplier list
+    QTest::addColumn<int>("lastMonthBack"); // the month named, months back (-1: no word)
+    const QString current = QStringLiteral("period_year = %1 AND period_month = %2").arg(thisYear()).arg(thisMonth());
+    QTest::newRow("facts this month") << QString() << QString() << -1;
+    QTest::newRow("facts stop last month") << current << QString() << 1;
+    QTest::newRow("a supplier without sales") << QString() << "F3" << -1;
+    QTest::newRow("no fact at all") << "1 = 1" << QString() << 0;
+}
+
+void TestLayout::statusLineNamesAnEmptyMonth()
+{
+    QFETCH(QString, remove);
+    QFETCH(QString, supplier);
+    QFETCH(int, lastMonthBack);
+    OpenedTable open(true, QString(), [&](TestDatabase &db) {
+        fillOrganisation(db);
+        db.addSupplier("F3", "Fournisseur sans ventes");
+        if (!remove.isEmpty())
+            db.exec("DELETE FROM data WHERE " + remove);
+    });
+    QVERIFY(open.opened);
+    if (!supplier.isEmpty())
+        QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), supplier));
+    const QString month = QDate(thisYear(), thisMonth(), 1).toString(QStringLiteral("yyyy-MM"));
+    const QString last = QDate(thisYear(), thisMonth(), 1).addMonths(-lastMonthBack).toString(QStringLiteral("yyyy-MM"));
+    const QString expected = lastMonthBack < 0 ? QString()
+        : lastMonthBack == 0
+        ? QStringLiteral("La base ne contient aucun chiffre : tous les montants sont à 0 en %1.").arg(month)
+        : QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.").arg(month, last);
+    QCOMPARE(open.window.findChild<QLabel *>("lblStatut")->text(), expected);
 }
 
 QTEST_MAIN(TestLayout)
