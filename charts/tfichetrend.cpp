@@ -11,6 +11,8 @@
 #include <QPen>
 #include <QValueAxis>
 
+#include <cmath>
+
 namespace {
 const QString AmountsTitle = QStringLiteral("Montant HT et marge");
 const QString CountsTitle = QStringLiteral("Devis et commandes");
@@ -107,14 +109,25 @@ void TFicheTrend::SetChartTitle(const QString &title)
     FCounts.chart->setTitle(CountsTitle + QStringLiteral(" – ") + shown);
 }
 
-// The value axis holds 0 and every value so far, on round ticks.
+// The value axis holds 0 and every value so far, on round ticks that are
+// whole numbers: over a range of a few units (every value 0, counts of one
+// or two) one tick a unit, never fractions that read as "0, 0, 1, 1".
 void TFicheTrend::Widen(Panel &panel, double a, double b)
 {
     panel.minimum = qMin(panel.minimum, qMin(a, b));
     panel.maximum = qMax(panel.maximum, qMax(a, b));
     const double top = panel.maximum > panel.minimum ? panel.maximum : panel.minimum + 1;
     panel.values->setRange(panel.minimum, top);
+    // Nice numbers start from the tick count: the axis's own, each time.
+    panel.values->setTickCount(5);
     panel.values->applyNiceNumbers();
+    const double step = (panel.values->max() - panel.values->min()) / qMax(1, panel.values->tickCount() - 1);
+    if (step < 1) {
+        const double low = std::floor(panel.values->min());
+        const double high = qMax(std::ceil(panel.values->max()), low + 1);
+        panel.values->setRange(low, high);
+        panel.values->setTickCount(int(high - low) + 1);
+    }
 }
 
 void TFicheTrend::AddMonth(const QString &label, double amount, double margin, double quotes, double orders)

@@ -634,10 +634,15 @@ void TFicheTDB::btnImprimerClick()
 
 void TFicheTDB::btnEvolutionClick()
 {
-    // The thirteen months, then the same thirteen a year earlier: one pass.
+    // The thirteen months up to the chosen one (a month not over yet is
+    // last only when it is chosen), then the same thirteen a year earlier:
+    // one pass.
     QVector<Period> months;
-    for (int i = 12; i >= 0; --i)
-        months << Period{FPeriodYears[i], FPeriodMonths[i], m_ui->cblPeriode->itemText(i)};
+    const QDate chosen(GetSelectedYear(), GetSelectedMonth(), 1);
+    for (int i = 12; i >= 0; --i) {
+        const QDate month = chosen.addMonths(-i);
+        months << Period{month.year(), month.month(), month.toString(QStringLiteral("yyyy-MM"))};
+    }
     for (int i = 0; i < 13; ++i)
         months << Period{months.at(i).year - 1, months.at(i).month, QString()};
     QVector<MonthTotals> totals;

@@ -98,6 +98,8 @@ private slots:
     void smallScreens_data();
     void smallScreens();
     void trendAxisInTheUsersFormat();
+    void trendTicksAreWholeNumbers_data();
+    void trendTicksAreWholeNumbers();
     void fileDialogInFrench();
     void statusLineNamesAnEmptyMonth_data();
     void statusLineNamesAnEmptyMonth();
@@ -347,6 +349,35 @@ void TestLayout::trendAxisInTheUsersFormat()
     QVERIFY2(texts.indexOf(grouped) >= 0, qPrintable(texts.join(QLatin1Char('|'))));
     for (const QString &text : texts)
         QVERIFY2(!QRegularExpression(QStringLiteral("^\\d{4,}$")).match(text).hasMatch(), qPrintable(text));
+}
+
+// A selection whose values are all 0, or a few units, gets ticks one unit
+// apart: never two ticks that read the same ("0, 0, 0, 1, 1, 1").
+void TestLayout::trendTicksAreWholeNumbers_data()
+{
+    QTest::addColumn<QVector<double>>("values"); // one a month, every series
+    QTest::newRow("all zero") << QVector<double>{0, 0, 0};
+    QTest::newRow("flat at one") << QVector<double>{1, 1, 1};
+    QTest::newRow("up to three") << QVector<double>{0, 2, 3};
+    QTest::newRow("a loss under one") << QVector<double>{0, -0.4, 0.2};
+}
+
+void TestLayout::trendTicksAreWholeNumbers()
+{
+    QFETCH(QVector<double>, values);
+    TFicheTrend chart(nullptr);
+    for (int i = 0; i < values.size(); ++i)
+        chart.AddMonth(QStringLiteral("2026-%1").arg(i + 1, 2, 10, QLatin1Char('0')), values.at(i), values.at(i),
+                       values.at(i), values.at(i));
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTest::qWait(100);
+    for (QChartView *view : chart.findChildren<QChartView *>()) {
+        const QStringList ticks = drawnTexts(view->scene()).filter(QRegularExpression(QStringLiteral("^-?\\d+$")));
+        QStringList distinct = ticks;
+        distinct.removeDuplicates();
+        QVERIFY2(ticks.size() >= 2 && distinct.size() == ticks.size(), qPrintable(ticks.join(QLatin1Char('|'))));
+    }
 }
 
 // Qt's own file dialog, where Qt's translations leave a word in English.
