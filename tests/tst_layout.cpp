@@ -97,6 +97,8 @@ private slots:
     void levelWindowsShowEverything();
     void smallScreens_data();
     void smallScreens();
+    void noScrollBarsForAScalesRounding_data();
+    void noScrollBarsForAScalesRounding();
     void trendAxisInTheUsersFormat();
     void trendTicksAreWholeNumbers_data();
     void trendTicksAreWholeNumbers();
@@ -312,6 +314,44 @@ void TestLayout::smallScreens()
         // A window of its own opens in the middle of the screen.
         QVERIFY(qAbs(shown->geometry().center().x() - area.center().x()) <= 2);
     }
+}
+
+// A window that a scale factor's rounding leaves a pixel short of its form
+// (the main window at 150 %: 673 × 330 is 1010 × 494 pixels) shows its
+// page whole, without scroll bars for that pixel.
+void TestLayout::noScrollBarsForAScalesRounding_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("main window") << "TFichePrincipale";
+    QTest::newRow("levels") << "TFicheParamNiveau";
+}
+
+void TestLayout::noScrollBarsForAScalesRounding()
+{
+    QFETCH(QString, window);
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+    QScopedPointer<QWidget> shown;
+    if (window == QLatin1String("TFichePrincipale")) {
+        shown.reset(new TFichePrincipale(nullptr));
+    } else {
+        auto *levels = new TFicheParamNiveau(nullptr);
+        levels->SetDatabase(&db);
+        shown.reset(levels);
+    }
+    const QSize form = shown->size();
+    shown->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    shown->resize(form - QSize(1, 1));
+    QTRY_COMPARE(shown->size(), form - QSize(1, 1));
+    auto *scroller = shown->findChild<QScrollArea *>("pageArea");
+    QVERIFY(scroller);
+    QTest::qWait(20);
+    QVERIFY(!scroller->horizontalScrollBar()->isVisible());
+    QVERIFY(!scroller->verticalScrollBar()->isVisible());
 }
 
 namespace {

@@ -199,7 +199,11 @@ QWidget *scrollWhenScreenIsSmall(QWidget *window, QSize smallest)
     area->setFrameShape(QFrame::NoFrame);
     // The controls take the focus, not what holds them.
     area->setFocusPolicy(Qt::NoFocus);
-    area->setWidgetResizable(growing);
+    // The page follows the window: a window of the form's size that a
+    // scale factor's rounding leaves a pixel short (673 × 330 at 150 % is
+    // 1010 × 494 pixels) shows its page whole, without scroll bars for
+    // that pixel.
+    area->setWidgetResizable(true);
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("page"));
     // The order Tab follows, as the form sets it: moving the controls
@@ -216,7 +220,8 @@ QWidget *scrollWhenScreenIsSmall(QWidget *window, QSize smallest)
     }
     for (int i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order.at(i - 1), order.at(i));
-    page->setMinimumSize(growing ? smallest.boundedTo(form) : form);
+    const QSize rounding(2, 2);
+    page->setMinimumSize(growing ? smallest.boundedTo(form) : form - rounding);
     page->resize(form);
     area->setWidget(page);
     auto *layout = new QVBoxLayout(window);
