@@ -47,10 +47,8 @@ TFicheTrend::TFicheTrend(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTr
         line->attachAxis(FCounts.values);
         line->setColor(colours[i++]);
         line->setPointsVisible(true);
-        line->setPointLabelsVisible(true);
-        line->setPointLabelsFormat(QStringLiteral("@yPoint"));
-        line->setPointLabelsClipping(false);
     }
+    connect(FCounts.chart, &QChart::plotAreaChanged, this, [this] { PlaceCountLabels(); });
     // A year earlier: the same colours, dashed, without labels (the
     // current year's carry them).
     const struct
@@ -130,6 +128,31 @@ void TFicheTrend::Widen(Panel &panel, double a, double b)
     }
 }
 
+// Each month's two counts are written beside their points, the larger
+// above its point and the smaller below its own: where the two lines run
+// close, neither value is written over the other.
+void TFicheTrend::PlaceCountLabels()
+{
+    qDeleteAll(FCountLabels);
+    FCountLabels.clear();
+    const QLocale locale;
+    for (int position = 0; position < FQuotes->count() && position < FOrders->count(); ++position) {
+        const double quotes = FQuotes->at(position).y();
+        const double orders = FOrders->at(position).y();
+        for (QLineSeries *line : {FQuotes, FOrders}) {
+            const double value = line == FQuotes ? quotes : orders;
+            const bool above = line == FQuotes ? quotes >= orders : orders > quotes;
+            auto *label = new QGraphicsSimpleTextItem(locale.toString(value, 'f', 0), FCounts.chart);
+            label->setBrush(line->color().darker(120));
+            label->setZValue(10);
+            const QRectF box = label->boundingRect();
+            const QPointF point = FCounts.chart->mapToPosition(QPointF(position, value), line);
+            label->setPos(point.x() - box.width() / 2, above ? point.y() - box.height() - 3 : point.y() + 3);
+            FCountLabels << label;
+        }
+    }
+}
+
 void TFicheTrend::AddMonth(const QString &label, double amount, double margin, double quotes, double orders)
 {
     const int position = int(FMonths.size());
@@ -142,6 +165,7 @@ void TFicheTrend::AddMonth(const QString &label, double amount, double margin, d
     FOrders->append(position, orders);
     Widen(FAmounts, amount, margin);
     Widen(FCounts, quotes, orders);
+    PlaceCountLabels();
 }
 
 void TFicheTrend::AddYearEarlier(double amount, double margin, double quotes, double orders)
@@ -152,4 +176,5 @@ void TFicheTrend::AddYearEarlier(double amount, double margin, double quotes, do
         FEarlier[k]->append(position, values[k]);
     Widen(FAmounts, amount, margin);
     Widen(FCounts, quotes, orders);
+    PlaceCountLabels();
 }

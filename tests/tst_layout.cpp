@@ -102,6 +102,8 @@ private slots:
     void trendAxisInTheUsersFormat();
     void trendTicksAreWholeNumbers_data();
     void trendTicksAreWholeNumbers();
+    void trendCountsNeverOverprint_data();
+    void trendCountsNeverOverprint();
     void fileDialogInFrench();
     void statusLineNamesAnEmptyMonth_data();
     void statusLineNamesAnEmptyMonth();
@@ -413,11 +415,51 @@ void TestLayout::trendTicksAreWholeNumbers()
     QVERIFY(QTest::qWaitForWindowExposed(&chart));
     QTest::qWait(100);
     for (QChartView *view : chart.findChildren<QChartView *>()) {
-        const QStringList ticks = drawnTexts(view->scene()).filter(QRegularExpression(QStringLiteral("^-?\\d+$")));
+        // The axis's ticks (the values written beside the points are
+        // simple text items).
+        QStringList ticks;
+        for (QGraphicsItem *item : view->scene()->items()) {
+            if (auto *text = dynamic_cast<QGraphicsTextItem *>(item))
+                ticks << text->toPlainText();
+        }
+        ticks = ticks.filter(QRegularExpression(QStringLiteral("^-?\\d+$")));
         QStringList distinct = ticks;
         distinct.removeDuplicates();
         QVERIFY2(ticks.size() >= 2 && distinct.size() == ticks.size(), qPrintable(ticks.join(QLatin1Char('|'))));
     }
+}
+
+// Every month's two counts are written, and never one over the other,
+// however close the two lines run.
+void TestLayout::trendCountsNeverOverprint_data()
+{
+    QTest::addColumn<double>("quotes");
+    QTest::addColumn<double>("orders");
+    QTest::newRow("close") << 29.0 << 27.0;
+    QTest::newRow("equal") << 5.0 << 5.0;
+    QTest::newRow("orders above") << 12.0 << 14.0;
+}
+
+void TestLayout::trendCountsNeverOverprint()
+{
+    QFETCH(double, quotes);
+    QFETCH(double, orders);
+    TFicheTrend chart(nullptr);
+    chart.AddMonth(QStringLiteral("2026-11"), 1000, 100, 400, 10);
+    chart.AddMonth(QStringLiteral("2026-12"), 1000, 100, quotes, orders);
+    chart.AddYearEarlier(900, 90, 380, 8);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTest::qWait(100);
+    QChartView *counts = chart.findChild<QChartView *>(QStringLiteral("Chart2"));
+    QList<QGraphicsSimpleTextItem *> labels;
+    for (QGraphicsItem *item : counts->scene()->items()) {
+        auto *text = dynamic_cast<QGraphicsSimpleTextItem *>(item);
+        if (text && text->isVisible() && (text->text() == QString::number(quotes) || text->text() == QString::number(orders)))
+            labels << text;
+    }
+    QCOMPARE(labels.size(), 2);
+    QVERIFY(!labels.at(0)->sceneBoundingRect().intersects(labels.at(1)->sceneBoundingRect()));
 }
 
 // Qt's own file dialog, where Qt's translations leave a word in English.
