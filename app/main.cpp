@@ -16,11 +16,13 @@ int main(int argc, char *argv[])
     std::signal(SIGXFSZ, SIG_IGN);
     // Counted before Qt is set up, which is never given them.
     const QStringList arguments = Startup::arguments(argc, argv);
-    if (!Startup::displayNamed() && arguments.size() != 2) {
-        // No window to show the parameter message in: the terminal has it,
+    if (arguments.size() != 2) {
+        // The terminal has the parameter message too ("orvalis --help" typed
+        // there is answered there); without a display it is all there is,
         // before the missing display (createApplication says that).
         std::fprintf(stderr, "orvalis : %s\n", parameterMessage().toUtf8().constData());
-        return 2;
+        if (!Startup::displayNamed())
+            return 2;
     }
     const std::unique_ptr<QApplication> app = Startup::createApplication(argv[0], "orvalis");
     QApplication::setApplicationName(QStringLiteral("Orvalis"));

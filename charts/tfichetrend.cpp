@@ -11,6 +11,8 @@
 #include <QPen>
 #include <QValueAxis>
 
+#include <cmath>
+
 namespace {
 const QString AmountsTitle = QStringLiteral("Montant HT et marge");
 const QString CountsTitle = QStringLiteral("Devis et commandes");
@@ -45,10 +47,8 @@ TFicheTrend::TFicheTrend(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTr
         line->attachAxis(FCounts.values);
         line->setColor(colours[i++]);
         line->setPointsVisible(true);
-        line->setPointLabelsVisible(true);
-        line->setPointLabelsFormat(QStringLiteral("@yPoint"));
-        line->setPointLabelsClipping(false);
     }
+    connect(FCounts.chart, &QChart::plotAreaChanged, this, [this] { PlaceCountLabels(); });
     // A year earlier: the same colours, dashed, without labels (the
     // current year's carry them).
     const struct
@@ -107,14 +107,50 @@ void TFicheTrend::SetChartTitle(const QString &title)
     FCounts.chart->setTitle(CountsTitle + QStringLiteral(" – ") + shown);
 }
 
-// The value axis holds 0 and every value so far, on round ticks.
+// The value axis holds 0 and every value so far, on round ticks that are
+// whole numbers: over a range of a few units (every value 0, counts of one
+// or two) one tick a unit, never fractions that read as "0, 0, 1, 1".
 void TFicheTrend::Widen(Panel &panel, double a, double b)
 {
     panel.minimum = qMin(panel.minimum, qMin(a, b));
     panel.maximum = qMax(panel.maximum, qMax(a, b));
     const double top = panel.maximum > panel.minimum ? panel.maximum : panel.minimum + 1;
     panel.values->setRange(panel.minimum, top);
+    // Nice numbers start from the tick count: the axis's own, each time.
+    panel.values->setTickCount(5);
     panel.values->applyNiceNumbers();
+    const double step = (panel.values->max() - panel.values->min()) / qMax(1, panel.values->tickCount() - 1);
+    if (step < 1) {
+        const double low = std::floor(panel.values->min());
+        const double high = qMax(std::ceil(panel.values->max()), low + 1);
+        panel.values->setRange(low, high);
+        panel.values->setTickCount(int(high - low) + 1);
+    }
+}
+
+// Each month's two counts are written beside their points, the larger
+// above its point and the smaller below its own: where the two lines run
+// close, neither value is written over the other.
+void TFicheTrend::PlaceCountLabels()
+{
+    qDeleteAll(FCountLabels);
+    FCountLabels.clear();
+    const QLocale locale;
+    for (int position = 0; position < FQuotes->count() && position < FOrders->count(); ++position) {
+        const double quotes = FQuotes->at(position).y();
+        const double orders = FOrders->at(position).y();
+        for (QLineSeries *line : {FQuotes, FOrders}) {
+            const double value = line == FQuotes ? quotes : orders;
+            const bool above = line == FQuotes ? quotes >= orders : orders > quotes;
+            auto *label = new QGraphicsSimpleTextItem(locale.toString(value, 'f', 0), FCounts.chart);
+            label->setBrush(line->color().darker(120));
+            label->setZValue(10);
+            const QRectF box = label->boundingRect();
+            const QPointF point = FCounts.chart->mapToPosition(QPointF(position, value), line);
+            label->setPos(point.x() - box.width() / 2, above ? point.y() - box.height() - 3 : point.y() + 3);
+            FCountLabels << label;
+        }
+    }
 }
 
 void TFicheTrend::AddMonth(const QString &label, double amount, double margin, double quotes, double orders)
@@ -129,6 +165,7 @@ void TFicheTrend::AddMonth(const QString &label, double amount, double margin, d
     FOrders->append(position, orders);
     Widen(FAmounts, amount, margin);
     Widen(FCounts, quotes, orders);
+    PlaceCountLabels();
 }
 
 void TFicheTrend::AddYearEarlier(double amount, double margin, double quotes, double orders)
@@ -139,4 +176,5 @@ void TFicheTrend::AddYearEarlier(double amount, double margin, double quotes, do
         FEarlier[k]->append(position, values[k]);
     Widen(FAmounts, amount, margin);
     Widen(FCounts, quotes, orders);
+    PlaceCountLabels();
 }

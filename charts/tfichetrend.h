@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QList>
 #include <QScopedPointer>
 #include <QStringList>
 
@@ -11,6 +12,7 @@ class QBarCategoryAxis;
 class QBarSet;
 class QChart;
 class QChartView;
+class QGraphicsSimpleTextItem;
 class QLineSeries;
 class QValueAxis;
 
@@ -44,6 +46,7 @@ private:
     };
     void SetUpPanel(Panel &panel, QChartView *view, const QString &title);
     static void Widen(Panel &panel, double a, double b);
+    void PlaceCountLabels();
 
     const QScopedPointer<Ui::TFicheTrend> m_ui;
     Panel FAmounts;
@@ -55,4 +58,7 @@ private:
     // A year earlier: amount, margin, quotes, orders.
     QLineSeries *FEarlier[4] = {};
     QStringList FMonths;
+    // The values of the two count lines, the window's own (see
+    // PlaceCountLabels).
+    QList<QGraphicsSimpleTextItem *> FCountLabels;
 };

@@ -12,6 +12,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <optional>
 
 int drillLevel(int levelIndex, int agencyIndex, int userIndex)
 {
@@ -88,6 +89,53 @@ QString noLevelNotice(bool admin, const QString &user)
     return QStringLiteral("L'utilisateur « %1 » n'a pas de niveau : aucune ligne de dim_niveau n'a ce code. "
                           "Le tableau est vide.")
         .arg(user);
+}
+
+namespace {
+// The first row of `sql`'s answer, or nothing.
+std::optional<QStringList> firstRow(TABSDatabase *database, const QString &sql, const QStringList &columns)
+{
+    TABSQuery query(database);
+    query.SetDatabaseName(database->DatabaseName());
+    query.SQL().append(sql);
+    query.Open();
+    std::optional<QStringList> row;
+    if (!query.Eof()) {
+        row.emplace();
+        for (const QString &column : columns)
+            *row << query.FieldByName(column).AsString();
+    }
+    query.Close();
+    return row;
+}
+} // namespace
+
+QString emptyPeriodNotice(TABSDatabase *database, const MonthSpan &span)
+{
+    QStringList quoted;
+    for (const QString &code : Schema::accountCodes())
+        quoted << QLatin1Char('\'') + code + QLatin1Char('\'');
+    const QString accounts = QStringLiteral(" code_account IN (") + quoted.join(QLatin1Char(',')) + QLatin1Char(')');
+    const QString inSpan = QStringLiteral("SELECT period_year FROM data WHERE period_year = %1"
+                                          " AND period_month >= %2 AND period_month <= %3 AND")
+                               .arg(span.year)
+                               .arg(span.first)
+                               .arg(span.last)
+        + accounts + QStringLiteral(" LIMIT 1");
+    if (firstRow(database, inSpan, {QStringLiteral("period_year")}))
+        return {};
+    const std::optional<QStringList> last = firstRow(
+        database,
+        QStringLiteral("SELECT period_year, period_month FROM data WHERE") + accounts
+            + QStringLiteral(" ORDER BY period_year DESC, period_month DESC LIMIT 1"),
+        {QStringLiteral("period_year"), QStringLiteral("period_month")});
+    const QString period = span.text();
+    if (!last)
+        return QStringLiteral("La base ne contient aucun chiffre : tous les montants sont à 0 en %1.").arg(period);
+    const QString month =
+        QStringLiteral("%1-%2").arg(last->at(0).toInt(), 4, 10, QLatin1Char('0')).arg(last->at(1).toInt(), 2, 10,
+                                                                                       QLatin1Char('0'));
+    return QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.").arg(period, month);
 }
 
 void FigureSource::prepare(TABSDatabase *, const DashboardSelection &, int)

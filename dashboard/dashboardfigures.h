@@ -92,6 +92,11 @@ QStringList dashboardCaptions();
 // is no level's code, or no level at all. The table itself stays as it is.
 QString noLevelNotice(bool admin, const QString &user);
 
+// What to tell when the months of `span` hold no fact of the table's
+// accounts at all, so that every figure is 0: which is the last month that
+// holds one. Empty when the months hold facts.
+QString emptyPeriodNotice(TABSDatabase *database, const MonthSpan &span);
+
 // What the totals line covers: the rows the table lists, by the codes of
 // their levels, agencies or users.
 struct TotalsScope

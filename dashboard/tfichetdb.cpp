@@ -456,6 +456,16 @@ void TFicheTDB::RefreshData()
         if (m_comparison)
             m_comparison->totals = totals.compared;
         m_totalsLine->setCells(totals.shownCells());
+        // Figures all 0 because the months hold none at all (early in a
+        // month, or figures that stop before it): the status line says so.
+        // Without a level to show, it keeps saying that instead.
+        if (m_ui->cblNiveau->count() > 1) {
+            const DashboardRow &t = totals.chosen;
+            const bool allZero = t.HT == 0 && t.TVA == 0 && t.Marge == 0 && t.NbRelances == 0 && t.NbDevis == 0
+                && t.NbCommandes == 0;
+            m_ui->lblStatut->setText(
+                allZero ? emptyPeriodNotice(FDatabase, choice.chosen(GetSelectedYear(), GetSelectedMonth())) : QString());
+        }
     }
     QCoreApplication::processEvents();
 }
@@ -624,10 +634,15 @@ void TFicheTDB::btnImprimerClick()
 
 void TFicheTDB::btnEvolutionClick()
 {
-    // The thirteen months, then the same thirteen a year earlier: one pass.
+    // The thirteen months up to the chosen one (a month not over yet is
+    // last only when it is chosen), then the same thirteen a year earlier:
+    // one pass.
     QVector<Period> months;
-    for (int i = 12; i >= 0; --i)
-        months << Period{FPeriodYears[i], FPeriodMonths[i], m_ui->cblPeriode->itemText(i)};
+    const QDate chosen(GetSelectedYear(), GetSelectedMonth(), 1);
+    for (int i = 12; i >= 0; --i) {
+        const QDate month = chosen.addMonths(-i);
+        months << Period{month.year(), month.month(), month.toString(QStringLiteral("yyyy-MM"))};
+    }
     for (int i = 0; i < 13; ++i)
         months << Period{months.at(i).year - 1, months.at(i).month, QString()};
     QVector<MonthTotals> totals;

@@ -29,6 +29,17 @@ TotalsLine::TotalsLine(DashboardTable *table) : QWidget(table), m_table(table), 
 void TotalsLine::setCells(const QStringList &cells)
 {
     m_cells = cells;
+    // A screen reader reaches the table's rows, not what is painted inside
+    // its frame: the line is the table's accessible description too.
+    QStringList spoken;
+    for (int i = 1; i < cells.size(); ++i) {
+        spoken << m_table->headerItem()->text(i) + QStringLiteral(" : ")
+                + QString(cells.at(i)).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    }
+    const QString said = cells.isEmpty() ? QString() : cells.at(0) + QStringLiteral(" – ") + spoken.join(QStringLiteral(" ; "));
+    setAccessibleName(cells.value(0));
+    setAccessibleDescription(said);
+    m_table->setAccessibleDescription(said);
     // As many lines as the tallest cell (a compared table: two).
     int lines = 1;
     for (const QString &cell : cells)

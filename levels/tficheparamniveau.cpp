@@ -49,6 +49,10 @@ void TFicheParamNiveau::FormActivate()
     m_ui->gbAjouterNiveau->setTitle(QStringLiteral("Ajouter un ") + FLevelLabel);
     m_ui->lvNiveau->headerItem()->setText(2, FLevelLabel);
     m_ui->lblNiveauLibelle->setText(FLevelLabel + QStringLiteral(" Libellé"));
+    // A screen reader names a control by a label beside it; these two
+    // stand apart from theirs (another frame; a list names no label).
+    m_ui->edtNiveau->setAccessibleName(m_ui->lblNiveauLibelle->text());
+    m_ui->lvNiveau->setAccessibleName(m_ui->lblNiveau->text());
 
     const WaitCursor wait(this);
     LoadFreeUsers();

@@ -46,6 +46,8 @@ void TFicheParamNiveauAgence::FormActivate()
     setWindowTitle(QStringLiteral("Paramétrage des agences par ") + FLevelLabel);
     m_ui->lblNiveau->setText(FLevelLabel);
     m_ui->lblAgences->setText(QStringLiteral("Agences"));
+    // A screen reader names a list by its own name, not by a label beside it.
+    m_ui->lvNiveau->setAccessibleName(m_ui->lblAgences->text());
 
     const WaitCursor wait(this);
     LoadLevelCombo();

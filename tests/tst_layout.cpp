@@ -22,6 +22,7 @@
 #include <QGraphicsTextItem>
 #include <QTreeView>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -96,8 +97,16 @@ private slots:
     void levelWindowsShowEverything();
     void smallScreens_data();
     void smallScreens();
+    void noScrollBarsForAScalesRounding_data();
+    void noScrollBarsForAScalesRounding();
     void trendAxisInTheUsersFormat();
+    void trendTicksAreWholeNumbers_data();
+    void trendTicksAreWholeNumbers();
+    void trendCountsNeverOverprint_data();
+    void trendCountsNeverOverprint();
     void fileDialogInFrench();
+    void statusLineNamesAnEmptyMonth_data();
+    void statusLineNamesAnEmptyMonth();
 };
 
 void TestLayout::tableFitsItsTexts_data()
@@ -127,12 +136,14 @@ void TestLayout::tableFitsItsTexts()
         const int rowOfLong = firstColumn(table).indexOf(LongAgency);
         QCOMPARE(table->topLevelItem(rowOfLong)->text(1), QStringLiteral("12345678.90"));
     }
-    // A sorted column makes room for its arrow too.
+    // A column has room for the sort arrow beside its caption: sorting by
+    // it moves nothing.
     QHeaderView *header = table->header();
+    const int unsorted = table->columnWidth(8);
     QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier,
                       QPoint(header->sectionViewportPosition(8) + header->sectionSize(8) / 2, header->height() / 2));
     QCOMPARE(table->header()->sortIndicatorSection(), 8);
-    QVERIFY(table->columnWidth(8) >= table->header()->sectionSizeHint(8));
+    QCOMPARE(table->columnWidth(8), unsorted);
     QCOMPARE(cutTexts(table), QStringList());
 }
 
@@ -307,6 +318,44 @@ void TestLayout::smallScreens()
     }
 }
 
+// A window that a scale factor's rounding leaves a pixel short of its form
+// (the main window at 150 %: 673 × 330 is 1010 × 494 pixels) shows its
+// page whole, without scroll bars for that pixel.
+void TestLayout::noScrollBarsForAScalesRounding_data()
+{
+    QTest::addColumn<QString>("window");
+    QTest::newRow("main window") << "TFichePrincipale";
+    QTest::newRow("levels") << "TFicheParamNiveau";
+}
+
+void TestLayout::noScrollBarsForAScalesRounding()
+{
+    QFETCH(QString, window);
+    TestDatabase file;
+    fillOrganisation(file);
+    TABSDatabase db;
+    db.SetDatabaseFileName(file.path());
+    ScriptedMessages boxes;
+    QScopedPointer<QWidget> shown;
+    if (window == QLatin1String("TFichePrincipale")) {
+        shown.reset(new TFichePrincipale(nullptr));
+    } else {
+        auto *levels = new TFicheParamNiveau(nullptr);
+        levels->SetDatabase(&db);
+        shown.reset(levels);
+    }
+    const QSize form = shown->size();
+    shown->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    shown->resize(form - QSize(1, 1));
+    QTRY_COMPARE(shown->size(), form - QSize(1, 1));
+    auto *scroller = shown->findChild<QScrollArea *>("pageArea");
+    QVERIFY(scroller);
+    QTest::qWait(20);
+    QVERIFY(!scroller->horizontalScrollBar()->isVisible());
+    QVERIFY(!scroller->verticalScrollBar()->isVisible());
+}
+
 namespace {
 // Every text the chart draws: titles, axis ticks, point labels.
 QStringList drawnTexts(QGraphicsScene *scene)
@@ -344,6 +393,75 @@ void TestLayout::trendAxisInTheUsersFormat()
         QVERIFY2(!QRegularExpression(QStringLiteral("^\\d{4,}$")).match(text).hasMatch(), qPrintable(text));
 }
 
+// A selection whose values are all 0, or a few units, gets ticks one unit
+// apart: never two ticks that read the same ("0, 0, 0, 1, 1, 1").
+void TestLayout::trendTicksAreWholeNumbers_data()
+{
+    QTest::addColumn<QVector<double>>("values"); // one a month, every series
+    QTest::newRow("all zero") << QVector<double>{0, 0, 0};
+    QTest::newRow("flat at one") << QVector<double>{1, 1, 1};
+    QTest::newRow("up to three") << QVector<double>{0, 2, 3};
+    QTest::newRow("a loss under one") << QVector<double>{0, -0.4, 0.2};
+}
+
+void TestLayout::trendTicksAreWholeNumbers()
+{
+    QFETCH(QVector<double>, values);
+    TFicheTrend chart(nullptr);
+    for (int i = 0; i < values.size(); ++i)
+        chart.AddMonth(QStringLiteral("2026-%1").arg(i + 1, 2, 10, QLatin1Char('0')), values.at(i), values.at(i),
+                       values.at(i), values.at(i));
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTest::qWait(100);
+    for (QChartView *view : chart.findChildren<QChartView *>()) {
+        // The axis's ticks (the values written beside the points are
+        // simple text items).
+        QStringList ticks;
+        for (QGraphicsItem *item : view->scene()->items()) {
+            if (auto *text = dynamic_cast<QGraphicsTextItem *>(item))
+                ticks << text->toPlainText();
+        }
+        ticks = ticks.filter(QRegularExpression(QStringLiteral("^-?\\d+$")));
+        QStringList distinct = ticks;
+        distinct.removeDuplicates();
+        QVERIFY2(ticks.size() >= 2 && distinct.size() == ticks.size(), qPrintable(ticks.join(QLatin1Char('|'))));
+    }
+}
+
+// Every month's two counts are written, and never one over the other,
+// however close the two lines run.
+void TestLayout::trendCountsNeverOverprint_data()
+{
+    QTest::addColumn<double>("quotes");
+    QTest::addColumn<double>("orders");
+    QTest::newRow("close") << 29.0 << 27.0;
+    QTest::newRow("equal") << 5.0 << 5.0;
+    QTest::newRow("orders above") << 12.0 << 14.0;
+}
+
+void TestLayout::trendCountsNeverOverprint()
+{
+    QFETCH(double, quotes);
+    QFETCH(double, orders);
+    TFicheTrend chart(nullptr);
+    chart.AddMonth(QStringLiteral("2026-11"), 1000, 100, 400, 10);
+    chart.AddMonth(QStringLiteral("2026-12"), 1000, 100, quotes, orders);
+    chart.AddYearEarlier(900, 90, 380, 8);
+    chart.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&chart));
+    QTest::qWait(100);
+    QChartView *counts = chart.findChild<QChartView *>(QStringLiteral("Chart2"));
+    QList<QGraphicsSimpleTextItem *> labels;
+    for (QGraphicsItem *item : counts->scene()->items()) {
+        auto *text = dynamic_cast<QGraphicsSimpleTextItem *>(item);
+        if (text && text->isVisible() && (text->text() == QString::number(quotes) || text->text() == QString::number(orders)))
+            labels << text;
+    }
+    QCOMPARE(labels.size(), 2);
+    QVERIFY(!labels.at(0)->sceneBoundingRect().intersects(labels.at(1)->sceneBoundingRect()));
+}
+
 // Qt's own file dialog, where Qt's translations leave a word in English.
 void TestLayout::fileDialogInFrench()
 {
@@ -374,6 +492,44 @@ void TestLayout::fileDialogInFrench()
     QCOMPARE(chosen, QString());
     kinds.sort();
     QCOMPARE(kinds, (QStringList{"exports=Dossier", "tableau.xlsx=Fichier XLSX"}));
+}
+
+// Every figure 0 because the month holds no fact at all: the status line
+// says so and names the last month that holds one. Figures that are 0 for
+// the selection only (a supplier without sales) are no empty month.
+void TestLayout::statusLineNamesAnEmptyMonth_data()
+{
+    QTest::addColumn<QString>("remove"); // facts deleted before the window opens
+    QTest::addColumn<QString>("supplier"); // picked in the supplier list
+    QTest::addColumn<int>("lastMonthBack"); // the month named, months back (-1: no word)
+    const QString current = QStringLiteral("period_year = %1 AND period_month = %2").arg(thisYear()).arg(thisMonth());
+    QTest::newRow("facts this month") << QString() << QString() << -1;
+    QTest::newRow("facts stop last month") << current << QString() << 1;
+    QTest::newRow("a supplier without sales") << QString() << "F3" << -1;
+    QTest::newRow("no fact at all") << "1 = 1" << QString() << 0;
+}
+
+void TestLayout::statusLineNamesAnEmptyMonth()
+{
+    QFETCH(QString, remove);
+    QFETCH(QString, supplier);
+    QFETCH(int, lastMonthBack);
+    OpenedTable open(true, QString(), [&](TestDatabase &db) {
+        fillOrganisation(db);
+        db.addSupplier("F3", "Fournisseur sans ventes");
+        if (!remove.isEmpty())
+            db.exec("DELETE FROM data WHERE " + remove);
+    });
+    QVERIFY(open.opened);
+    if (!supplier.isEmpty())
+        QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), supplier));
+    const QString month = QDate(thisYear(), thisMonth(), 1).toString(QStringLiteral("yyyy-MM"));
+    const QString last = QDate(thisYear(), thisMonth(), 1).addMonths(-lastMonthBack).toString(QStringLiteral("yyyy-MM"));
+    const QString expected = lastMonthBack < 0 ? QString()
+        : lastMonthBack == 0
+        ? QStringLiteral("La base ne contient aucun chiffre : tous les montants sont à 0 en %1.").arg(month)
+        : QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.").arg(month, last);
+    QCOMPARE(open.window.findChild<QLabel *>("lblStatut")->text(), expected);
 }
 
 QTEST_MAIN(TestLayout)

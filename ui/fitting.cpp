@@ -68,6 +68,36 @@ private:
     bool m_done = false;
 };
 
+// What the caption of `section` needs: its text, what the style keeps
+// around a section's text (padding, border), and the room of the sort
+// arrow, the same whether the column is sorted or not, so that a click on
+// a caption moves no column. (The header's own size hint counts the arrow
+// as wide as the header is tall, and margins that are not drawn.)
+int captionWidth(const QHeaderView *header, int section)
+{
+    QStyleOptionHeader option;
+    option.initFrom(header);
+    option.state |= QStyle::State_Horizontal;
+    option.orientation = Qt::Horizontal;
+    option.section = section;
+    option.text = header->model()->headerData(section, Qt::Horizontal).toString();
+    option.rect = QRect(0, 0, 1000, qMax(header->height(), header->sizeHint().height()));
+    const QStyle *style = header->style();
+    const int plain = style->subElementRect(QStyle::SE_HeaderLabel, &option, header).width();
+    option.sortIndicator = QStyleOptionHeader::SortDown;
+    const QRect label = style->subElementRect(QStyle::SE_HeaderLabel, &option, header);
+    if (!label.isValid() || label.width() >= option.rect.width())
+        return header->sectionSizeHint(section);
+    // Some styles leave the arrow's room out of the label they report, a
+    // style sheet only out of the label it draws.
+    const QRect arrow = style->subElementRect(QStyle::SE_HeaderArrow, &option, header);
+    const int arrowRoom = label.width() < plain || !arrow.isValid() ? 0 : arrow.width();
+    int widest = 0;
+    for (const QString &line : option.text.split(QLatin1Char('\n')))
+        widest = qMax(widest, header->fontMetrics().horizontalAdvance(line));
+    return option.rect.width() - label.width() + arrowRoom + widest + 1;
+}
+
 } // namespace
 
 void fitColumns(QTreeWidget *list, const QVector<int> &minimum, const QStringList &footer, const QFont &footerFont)
@@ -75,20 +105,10 @@ void fitColumns(QTreeWidget *list, const QVector<int> &minimum, const QStringLis
     QHeaderView *header = list->header();
     // Every row counts, not only those in view.
     header->setResizeContentsPrecision(-1);
-    // Room for the sort arrow only where it is drawn.
-    const bool arrows = header->isSortIndicatorShown();
-    const int sorted = arrows ? header->sortIndicatorSection() : -1;
     const int columns = list->columnCount();
     QVector<int> needed(columns);
-    {
-        const QSignalBlocker blocker(header);
-        header->setSortIndicatorShown(false);
-        for (int i = 0; i < columns; ++i)
-            needed[i] = header->sectionSizeHint(i);
-        header->setSortIndicatorShown(arrows);
-    }
-    if (sorted >= 0 && sorted < columns)
-        needed[sorted] = header->sectionSizeHint(sorted);
+    for (int i = 0; i < columns; ++i)
+        needed[i] = captionWidth(header, i);
     auto *view = static_cast<QAbstractItemView *>(list);
     const QFontMetrics footerMetrics(footerFont);
     const int margins = 2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
@@ -179,7 +199,11 @@ QWidget *scrollWhenScreenIsSmall(QWidget *window, QSize smallest)
     area->setFrameShape(QFrame::NoFrame);
     // The controls take the focus, not what holds them.
     area->setFocusPolicy(Qt::NoFocus);
-    area->setWidgetResizable(growing);
+    // The page follows the window: a window of the form's size that a
+    // scale factor's rounding leaves a pixel short (673 × 330 at 150 % is
+    // 1010 × 494 pixels) shows its page whole, without scroll bars for
+    // that pixel.
+    area->setWidgetResizable(true);
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("page"));
     // The order Tab follows, as the form sets it: moving the controls
@@ -196,7 +220,8 @@ QWidget *scrollWhenScreenIsSmall(QWidget *window, QSize smallest)
     }
     for (int i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order.at(i - 1), order.at(i));
-    page->setMinimumSize(growing ? smallest.boundedTo(form) : form);
+    const QSize rounding(2, 2);
+    page->setMinimumSize(growing ? smallest.boundedTo(form) : form - rounding);
     page->resize(form);
     area->setWidget(page);
     auto *layout = new QVBoxLayout(window);

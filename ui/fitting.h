@@ -42,7 +42,8 @@ void fitPopup(QComboBox *combo);
 // opens no larger than the screen's available area, and what does not fit
 // scrolls. Given a `smallest` size, the page follows the window's size down
 // to that (the window lays its controls out on the page as its size
-// changes); otherwise it keeps the form's size.
+// changes); otherwise it keeps the form's size, give or take the pixel a
+// scale factor's rounding takes off.
 QWidget *scrollWhenScreenIsSmall(QWidget *window, QSize smallest = QSize());
 
 // The available area of the screen a window opens on (the screen's own,

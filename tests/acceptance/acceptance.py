@@ -82,11 +82,14 @@ class Run:
 
     def start_screen(self):
         """A virtual screen on the first display number that is free and
-        answers."""
+        answers. Without -noreset the server resets when its last client
+        leaves: the probe's own disconnection would then race the program's
+        first connection ("could not connect to display")."""
         for number in range(40, 140):
             if os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" % number):
                 continue
-            xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                                     "-noreset"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             env = dict(os.environ, DISPLAY=":%d" % number)
             for name in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY"):
