@@ -2,6 +2,7 @@
 
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
+#include "store/boundstatement.h"
 #include "store/schema.h"
 #include "store/tabsdatabase.h"
 #include "store/tabsquery.h"
@@ -92,12 +93,12 @@ QString noLevelNotice(bool admin, const QString &user)
 }
 
 namespace {
-// The first row of `sql`'s answer, or nothing.
-std::optional<QStringList> firstRow(TABSDatabase *database, const QString &sql, const QStringList &columns)
+// The first row of a statement's answer, or nothing.
+std::optional<QStringList> firstRow(TABSDatabase *database, const BoundStatement &statement, const QStringList &columns)
 {
     TABSQuery query(database);
     query.SetDatabaseName(database->DatabaseName());
-    query.SQL().append(sql);
+    statement.setOn(query);
     query.Open();
     std::optional<QStringList> row;
     if (!query.Eof()) {
@@ -112,30 +113,27 @@ std::optional<QStringList> firstRow(TABSDatabase *database, const QString &sql, 
 
 QString emptyPeriodNotice(TABSDatabase *database, const MonthSpan &span)
 {
-    QStringList quoted;
-    for (const QString &code : Schema::accountCodes())
-        quoted << QLatin1Char('\'') + code + QLatin1Char('\'');
-    const QString accounts = QStringLiteral(" code_account IN (") + quoted.join(QLatin1Char(',')) + QLatin1Char(')');
-    const QString inSpan = QStringLiteral("SELECT period_year FROM data WHERE period_year = %1"
-                                          " AND period_month >= %2 AND period_month <= %3 AND")
-                               .arg(span.year)
-                               .arg(span.first)
-                               .arg(span.last)
-        + accounts + QStringLiteral(" LIMIT 1");
+    BoundStatement inSpan;
+    inSpan.text = QStringLiteral("SELECT period_year FROM data WHERE period_year = %1 AND period_month >= %2"
+                                 " AND period_month <= %3 AND code_account IN (%4) LIMIT 1")
+                      .arg(span.year)
+                      .arg(span.first)
+                      .arg(span.last)
+                      .arg(inSpan.bindList(Schema::accountCodes()));
     if (firstRow(database, inSpan, {QStringLiteral("period_year")}))
         return {};
-    const std::optional<QStringList> last = firstRow(
-        database,
-        QStringLiteral("SELECT period_year, period_month FROM data WHERE") + accounts
-            + QStringLiteral(" ORDER BY period_year DESC, period_month DESC LIMIT 1"),
-        {QStringLiteral("period_year"), QStringLiteral("period_month")});
+    BoundStatement latest;
+    latest.text = QStringLiteral("SELECT period_year, period_month FROM data WHERE code_account IN (%1)"
+                                 " ORDER BY period_year DESC, period_month DESC LIMIT 1")
+                      .arg(latest.bindList(Schema::accountCodes()));
+    const std::optional<QStringList> last =
+        firstRow(database, latest, {QStringLiteral("period_year"), QStringLiteral("period_month")});
     const QString period = span.text();
     if (!last)
         return QStringLiteral("La base ne contient aucun chiffre : tous les montants sont à 0 en %1.").arg(period);
-    const QString month =
-        QStringLiteral("%1-%2").arg(last->at(0).toInt(), 4, 10, QLatin1Char('0')).arg(last->at(1).toInt(), 2, 10,
-                                                                                       QLatin1Char('0'));
-    return QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.").arg(period, month);
+    const int month = last->at(1).toInt();
+    return QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.")
+        .arg(period, MonthSpan{last->at(0).toInt(), month, month}.text());
 }
 
 void FigureSource::prepare(TABSDatabase *, const DashboardSelection &, int)

@@ -66,10 +66,10 @@ private slots:
 void TestAccess::everyControlSaysWhatItIsFor_data()
 {
     QTest::addColumn<QString>("window");
-    QTest::newRow("main window") << "main";
-    QTest::newRow("tracking table") << "table";
-    QTest::newRow("levels") << "levels";
-    QTest::newRow("agencies of a level") << "agencies";
+    QTest::newRow("main window") << "TFichePrincipale";
+    QTest::newRow("tracking table") << "TFicheTDB";
+    QTest::newRow("levels") << "TFicheParamNiveau";
+    QTest::newRow("agencies of a level") << "TFicheParamNiveauAgence";
 }
 
 void TestAccess::everyControlSaysWhatItIsFor()
@@ -80,26 +80,9 @@ void TestAccess::everyControlSaysWhatItIsFor()
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
     ScriptedMessages boxes;
-    std::unique_ptr<QWidget> shown;
-    if (window == QLatin1String("main")) {
-        auto *main = new TFichePrincipale;
-        main->SetAdmin(true);
-        shown.reset(main);
-    } else if (window == QLatin1String("table")) {
-        auto *table = new TFicheTDB(nullptr);
-        shown.reset(table);
+    const std::unique_ptr<QWidget> shown = makeWindow(window, &db);
+    if (auto *table = qobject_cast<TFicheTDB *>(shown.get()))
         QVERIFY(openTrackingTable(*table, &db, true, QString()));
-    } else if (window == QLatin1String("levels")) {
-        auto *levels = new TFicheParamNiveau(nullptr);
-        levels->SetDatabase(&db);
-        levels->SetLevelLabel(QStringLiteral("Chef de secteur"));
-        shown.reset(levels);
-    } else {
-        auto *agencies = new TFicheParamNiveauAgence(nullptr);
-        agencies->SetDatabase(&db);
-        agencies->SetLevelLabel(QStringLiteral("Chef de secteur"));
-        shown.reset(agencies);
-    }
     shown->show();
     QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
     QTest::qWait(50);
@@ -111,7 +94,7 @@ void TestAccess::everyControlSaysWhatItIsFor()
     unnamed(root, missing);
     QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QLatin1Char(' '))));
 
-    if (window == QLatin1String("table")) {
+    if (window == QLatin1String("TFicheTDB")) {
         // The totals line, painted inside the table's frame, is read with
         // the table: the total amount of the two linked agencies.
         QAccessibleInterface *table =

@@ -261,32 +261,12 @@ void TestLayout::smallScreens()
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
     ScriptedMessages boxes;
-    QScopedPointer<QWidget> shown;
-    QSize form;
-    if (window == QLatin1String("TFicheTDB")) {
-        auto *table = new TFicheTDB(nullptr);
-        table->SetDatabase(&db);
-        table->SetAdmin(true);
-        shown.reset(table);
-        form = QSize(1246, 695);
-    } else if (window == QLatin1String("TFicheParamNiveau")) {
-        auto *levels = new TFicheParamNiveau(nullptr);
-        levels->SetDatabase(&db);
-        shown.reset(levels);
-        form = QSize(515, 489);
-    } else if (window == QLatin1String("TFicheParamNiveauAgence")) {
-        auto *links = new TFicheParamNiveauAgence(nullptr);
-        links->SetDatabase(&db);
-        shown.reset(links);
-        form = QSize(515, 489);
-    } else {
-        auto *main = new TFichePrincipale(nullptr);
-        main->SetDatabasePath(file.path());
-        shown.reset(main);
-        form = QSize(673, 330);
-    }
+    const std::unique_ptr<QWidget> shown = makeWindow(window, &db);
+    const QSize form = window == QLatin1String("TFicheTDB")  ? QSize(1246, 695)
+        : window == QLatin1String("TFichePrincipale")       ? QSize(673, 330)
+                                                             : QSize(515, 489);
     shown->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
     QTest::qWait(50);
 
     QVERIFY(shown->width() <= area.width() && shown->height() <= area.height());
@@ -312,7 +292,7 @@ void TestLayout::smallScreens()
         auto *exporter = shown->findChild<QPushButton *>("btnExporter");
         QVERIFY(exporter->mapTo(page, QPoint(0, exporter->height())).y() <= scroller->viewport()->height());
     }
-    if (!qobject_cast<QDialog *>(shown.data())) {
+    if (!qobject_cast<QDialog *>(shown.get())) {
         // A window of its own opens in the middle of the screen.
         QVERIFY(qAbs(shown->geometry().center().x() - area.center().x()) <= 2);
     }
@@ -336,17 +316,10 @@ void TestLayout::noScrollBarsForAScalesRounding()
     TABSDatabase db;
     db.SetDatabaseFileName(file.path());
     ScriptedMessages boxes;
-    QScopedPointer<QWidget> shown;
-    if (window == QLatin1String("TFichePrincipale")) {
-        shown.reset(new TFichePrincipale(nullptr));
-    } else {
-        auto *levels = new TFicheParamNiveau(nullptr);
-        levels->SetDatabase(&db);
-        shown.reset(levels);
-    }
+    const std::unique_ptr<QWidget> shown = makeWindow(window, &db);
     const QSize form = shown->size();
     shown->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shown.data()));
+    QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
     shown->resize(form - QSize(1, 1));
     QTRY_COMPARE(shown->size(), form - QSize(1, 1));
     auto *scroller = shown->findChild<QScrollArea *>("pageArea");

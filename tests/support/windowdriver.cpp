@@ -1,5 +1,8 @@
 #include "windowdriver.h"
 
+#include "app/tficheprincipale.h"
+#include "levels/tficheparamniveau.h"
+#include "levels/tficheparamniveauagence.h"
 #include "ui/activation.h"
 #include "dashboard/tfichetdb.h"
 #include "ui/itemcodes.h"
@@ -261,6 +264,33 @@ bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QS
     window.SetUser(user);
     window.show();
     return QTest::qWaitFor([&window] { return window.activation()->count() >= 1; });
+}
+
+std::unique_ptr<QWidget> makeWindow(const QString &className, TABSDatabase *db)
+{
+    const QString level = QStringLiteral("Chef de secteur");
+    if (className == QLatin1String("TFicheTDB")) {
+        auto table = std::make_unique<TFicheTDB>(nullptr);
+        table->SetDatabase(db);
+        table->SetAdmin(true);
+        return table;
+    }
+    if (className == QLatin1String("TFicheParamNiveau")) {
+        auto levels = std::make_unique<TFicheParamNiveau>(nullptr);
+        levels->SetDatabase(db);
+        levels->SetLevelLabel(level);
+        return levels;
+    }
+    if (className == QLatin1String("TFicheParamNiveauAgence")) {
+        auto links = std::make_unique<TFicheParamNiveauAgence>(nullptr);
+        links->SetDatabase(db);
+        links->SetLevelLabel(level);
+        return links;
+    }
+    auto main = std::make_unique<TFichePrincipale>(nullptr);
+    main->SetDatabasePath(db->DatabaseFileName());
+    main->SetAdmin(true);
+    return main;
 }
 
 OpenedTable::OpenedTable(bool admin, const QString &user, const std::function<void(TestDatabase &)> &fill)

@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class QAbstractButton;
 class QComboBox;
@@ -67,6 +68,11 @@ void settle(QWidget *window);
 // Sets the tracking table up as the main window does and shows it; true
 // once its first activation has run.
 bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QString &user = QString());
+
+// One of the program's windows by its class name ("TFichePrincipale",
+// "TFicheTDB", "TFicheParamNiveau", "TFicheParamNiveauAgence"), set up as
+// the main window sets it up for an administrator on `db`; not shown.
+std::unique_ptr<QWidget> makeWindow(const QString &className, TABSDatabase *db);
 
 // A database filled by `fill` (by default the small organisation of
 // organisation.h) and its tracking table, opened as the main window opens it.
