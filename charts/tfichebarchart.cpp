@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QValueAxis>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -47,6 +48,15 @@ double roundTickInterval(double span)
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
     const double fraction = raw / magnitude;
     return (fraction <= 1 ? 1 : fraction <= 2 ? 2 : fraction <= 5 ? 5 : 10) * magnitude;
+}
+
+// Black or white, whichever contrasts more with the colour.
+QColor readableOn(const QColor &colour)
+{
+    const auto light = [](double c) { return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    const double luminance =
+        0.2126 * light(colour.redF()) + 0.7152 * light(colour.greenF()) + 0.0722 * light(colour.blueF());
+    return (luminance + 0.05) / 0.05 >= 1.05 / (luminance + 0.05) ? QColor(Qt::black) : QColor(Qt::white);
 }
 
 } // namespace
@@ -113,6 +123,7 @@ void TFicheBarChart::PlaceMarks()
         return;
     auto *series = static_cast<QAbstractBarSeries *>(all.first());
     const qreal barWidth = series->barWidth();
+    const QRectF plot = FChart->plotArea();
     QFont font = FChart->font();
     QList<QRectF> taken;
     // In a stack, every mark stands beyond the whole stack on its side of
@@ -124,37 +135,70 @@ void TFicheBarChart::PlaceMarks()
                 (set->at(position) < 0 ? stackDown[position] : stackUp[position]) += set->at(position);
         }
     }
+    // The series whose bar holds the value at a position, or -1; in a stack
+    // the bars of one side follow each other outwards in series order.
+    const auto barAt = [this](int index, int position, qreal value) {
+        qreal from = 0;
+        for (int other = 0; other < SeriesCount; ++other) {
+            if (!FStacked && other != index)
+                continue;
+            if (position >= FSeries[other]->count())
+                continue;
+            const qreal height = FSeries[other]->at(position);
+            if ((height < 0) != (value < 0))
+                continue;
+            if (std::abs(value) >= std::abs(from) && std::abs(value) <= std::abs(from + height))
+                return other;
+            from += height;
+        }
+        return -1;
+    };
+    const auto fits = [&plot](const QRectF &at) { return at.top() >= plot.top() && at.bottom() <= plot.bottom(); };
+    const auto clear = [&taken](const QRectF &at) {
+        return std::none_of(taken.cbegin(), taken.cend(), [&at](const QRectF &other) { return other.intersects(at); });
+    };
     for (int index = 0; index < SeriesCount; ++index) {
-        const QColor color = FSeries[index]->color().darker(120);
         for (int position = 0; position < FSeries[index]->count(); ++position) {
             const qreal value = FSeries[index]->at(position);
+            const bool down = value < 0;
             qreal x = position;
             qreal reach = value;
             if (FStacked) {
-                reach = value < 0 ? stackDown.value(position) : stackUp.value(position);
+                reach = down ? stackDown.value(position) : stackUp.value(position);
             } else {
                 // The two bars of a position stand side by side.
                 x = position - barWidth / 2 + barWidth / (2 * SeriesCount) + index * barWidth / SeriesCount;
             }
-            const QPointF end = FChart->mapToPosition(QPointF(x, reach), series);
+            QPointF end = FChart->mapToPosition(QPointF(x, reach), series);
+            // A stack may reach beyond the axis; it is drawn cut at the plot's edge.
+            end.setY(qBound(plot.top(), end.y(), plot.bottom()));
             auto *mark = new QGraphicsSimpleTextItem(Format::mark(value), FChart);
             mark->setData(0, QStringLiteral("mark"));
             mark->setFont(font);
-            mark->setBrush(color);
             mark->setZValue(10);
             const QRectF box = mark->boundingRect();
-            const bool down = value < 0;
+            const qreal outwards = down ? box.height() : -box.height();
             // Outside the bar's end: above a bar going up (or of 0), below
-            // one going down; moved outwards while it would overprint.
-            QRectF at(QPointF(end.x() - box.width() / 2, down ? end.y() + 1 : end.y() - box.height() - 1), box.size());
-            for (int tries = 0; tries < 8; ++tries) {
-                bool clear = true;
-                for (const QRectF &other : taken)
-                    clear = clear && !other.intersects(at);
-                if (clear)
-                    break;
-                at.translate(0, down ? box.height() : -box.height());
+            // one going down, in the series' colour on the background;
+            // moved outwards while it would overprint another mark.
+            const qreal left = qMax(plot.left(), qMin(end.x() - box.width() / 2, plot.right() - box.width()));
+            QRectF at(QPointF(left, down ? end.y() + 1 : end.y() - box.height() - 1), box.size());
+            while (!clear(at) && fits(at))
+                at.translate(0, outwards);
+            QColor ink = FSeries[index]->color().darker(120);
+            if (!fits(at)) {
+                // No room left before the plot's edge (the axis is set from
+                // the single values): inside the bar's end instead, moved
+                // towards 0 while it would overprint, in black or white,
+                // whichever reads better on the bar under it.
+                at.moveTop(down ? end.y() - box.height() - 1 : end.y() + 1);
+                for (int tries = 0; tries < 8 && !clear(at); ++tries)
+                    at.translate(0, -outwards);
+                const int under = barAt(index, position, FChart->mapToValue(at.center(), series).y());
+                if (under >= 0)
+                    ink = readableOn(FSeries[under]->color());
             }
+            mark->setBrush(ink);
             mark->setPos(at.topLeft());
             taken << at;
             FMarks << mark;

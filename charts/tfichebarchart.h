@@ -48,9 +48,10 @@ private:
 
     void UpdateCategories();
     void UpdateValueAxis();
-    // Places a mark on every bar: outside the bar's end, in its series'
-    // colour on the chart's background, moved outwards where it would
-    // overprint another mark.
+    // Places a mark on every bar, always inside the plot: outside the bar's
+    // end, in its series' colour on the chart's background, moved outwards
+    // where it would overprint another mark; inside the bar's end where
+    // the plot leaves no room beyond it.
     void PlaceMarks();
 
     QChart *FChart = nullptr;
