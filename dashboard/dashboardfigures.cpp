@@ -2,6 +2,7 @@
 
 #include "dashboard/dashboardstatements.h"
 #include "dashboard/groupedfigures.h"
+#include "dashboard/tableexport.h"
 #include "store/boundstatement.h"
 #include "store/schema.h"
 #include "store/tabsdatabase.h"
@@ -134,6 +135,34 @@ QString emptyPeriodNotice(TABSDatabase *database, const MonthSpan &span)
     const int month = last->at(1).toInt();
     return QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.")
         .arg(period, MonthSpan{last->at(0).toInt(), month, month}.text());
+}
+
+UnlinkedAgencies unlinkedAgencies(TABSDatabase *database)
+{
+    TABSQuery query(database);
+    query.SetDatabaseName(database->DatabaseName());
+    query.SQL().append(DashboardStatements::unlinkedAgencies());
+    query.Open();
+    UnlinkedAgencies found;
+    QStringList labels;
+    for (; !query.Eof(); query.Next()) {
+        QString label = TableExport::singleLine(query.FieldByName(QStringLiteral("libelle")).AsString()).trimmed();
+        labels << (label.isEmpty() ? TableExport::singleLine(query.FieldByName(QStringLiteral("code")).AsString()) : label);
+    }
+    query.Close();
+    if (labels.isEmpty())
+        return found;
+    found.notice = labels.size() == 1
+        ? QStringLiteral("Une agence n'est rattachée à aucun niveau : ses chiffres ne comptent dans aucune ligne "
+                         "ni dans le total.")
+        : QStringLiteral("%1 agences ne sont rattachées à aucun niveau : leurs chiffres ne comptent dans aucune "
+                         "ligne ni dans le total.")
+              .arg(labels.size());
+    constexpr int Named = 20;
+    found.labels = labels.mid(0, Named).join(QLatin1Char('\n'));
+    if (labels.size() > Named)
+        found.labels += QStringLiteral("\n…");
+    return found;
 }
 
 void FigureSource::prepare(TABSDatabase *, const DashboardSelection &, int)

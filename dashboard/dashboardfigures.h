@@ -97,6 +97,15 @@ QString noLevelNotice(bool admin, const QString &user);
 // holds one. Empty when the months hold facts.
 QString emptyPeriodNotice(TABSDatabase *database, const MonthSpan &span);
 
+// What to tell when agencies are linked to no level: their facts count in
+// no row and in no total of the levels. Empty when every agency has one.
+struct UnlinkedAgencies
+{
+    QString notice;
+    QString labels; // the first twenty, a line each, by label
+};
+UnlinkedAgencies unlinkedAgencies(TABSDatabase *database);
+
 // What the totals line covers: the rows the table lists, by the codes of
 // their levels, agencies or users.
 struct TotalsScope

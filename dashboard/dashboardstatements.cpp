@@ -53,4 +53,11 @@ QString suppliers()
         + QStringLiteral(" ORDER BY libelle ASC");
 }
 
+QString unlinkedAgencies()
+{
+    return QStringLiteral("SELECT DISTINCT code, libelle FROM dim_agence WHERE code IS NOT NULL"
+                          " AND code NOT IN (SELECT agence FROM niveau_agence WHERE agence IS NOT NULL)"
+                          " ORDER BY libelle, code");
+}
+
 } // namespace DashboardStatements

@@ -16,5 +16,7 @@ QString usersOfAgency(const QString &agency, int year, int month, int firstMonth
 // The one user, within the agency (no month condition).
 QString oneUser(const QString &agency, const QString &user);
 QString suppliers();
+// Agencies linked to no level, by label.
+QString unlinkedAgencies();
 
 } // namespace DashboardStatements

@@ -344,6 +344,11 @@ void TFicheTDB::LoadLevels()
 {
     loadList(m_ui->cblNiveau, QStringLiteral("<Tous>"), DashboardStatements::levels(FAdmin, FUser));
     FFilterLevel.clear();
+    // Agencies of no level count in no row: said while the rows are the
+    // levels. An ordinary user's table is his level alone, and so is a
+    // reader's on a server, who sees no other level's links.
+    m_unlinked = FAdmin && !FDatabase->readsOwnLevelOnly() && m_ui->cblNiveau->count() > 1 ? unlinkedAgencies(FDatabase)
+                                                                                           : UnlinkedAgencies();
     m_ui->lblStatut->setText(m_ui->cblNiveau->count() > 1 ? QString()
                                                            : TableExport::singleLine(noLevelNotice(FAdmin, FUser)));
 }
@@ -457,14 +462,18 @@ void TFicheTDB::RefreshData()
             m_comparison->totals = totals.compared;
         m_totalsLine->setCells(totals.shownCells());
         // Figures all 0 because the months hold none at all (early in a
-        // month, or figures that stop before it): the status line says so.
+        // month, or figures that stop before it): the status line says so;
+        // otherwise, on the levels' rows, whether some agencies have none.
         // Without a level to show, it keeps saying that instead.
         if (m_ui->cblNiveau->count() > 1) {
             const DashboardRow &t = totals.chosen;
             const bool allZero = t.HT == 0 && t.TVA == 0 && t.Marge == 0 && t.NbRelances == 0 && t.NbDevis == 0
                 && t.NbCommandes == 0;
-            m_ui->lblStatut->setText(
-                allZero ? emptyPeriodNotice(FDatabase, choice.chosen(GetSelectedYear(), GetSelectedMonth())) : QString());
+            QString notice = allZero ? emptyPeriodNotice(FDatabase, choice.chosen(GetSelectedYear(), GetSelectedMonth()))
+                                     : QString();
+            const bool unlinked = notice.isEmpty() && m_ui->cblNiveau->currentIndex() == 0;
+            m_ui->lblStatut->setText(unlinked ? m_unlinked.notice : notice);
+            m_ui->lblStatut->setToolTip(unlinked ? m_unlinked.labels : QString());
         }
     }
     QCoreApplication::processEvents();

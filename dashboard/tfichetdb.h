@@ -125,6 +125,7 @@ private:
     QString m_statusBeforeWait;
     QString FUser;
     bool FAdmin = false;
+    UnlinkedAgencies m_unlinked; // said on the levels' rows
     QString FFilterLevel;
     QString FFilterAgency;
     QString FFilterUser;

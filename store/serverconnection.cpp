@@ -88,6 +88,7 @@ QSqlDatabase open(const QString &connectionName, const ServerAddress &address, S
         // their links: he reads his own level's rows through the views of
         // the same names the deployment gives the readers.
         done = done && setup.exec(readerSearchPath());
+        limits.reader = done && setup.next();
         if (!done) {
             const QSqlError error = setup.lastError();
             why = errorText(error);

@@ -23,6 +23,9 @@ struct SessionLimits
     // address's options=-c statement_timeout=...), else this one; 0 leaves
     // the session as it is. open() sets it to the limit in force (0: none).
     int statementTimeoutMs = 0;
+    // Set by open(): the session reads the readers' views (its own
+    // level's facts and links alone).
+    bool reader = false;
 };
 
 // Adds and opens the Qt connection `connectionName` (QPSQL) to `address`,

@@ -191,6 +191,7 @@ void TABSDatabase::openServer()
     limits.statementTimeoutMs = ServerLimits::StatementTimeoutMs;
     ServerConnection::open(m_connectionName, ServerAddress::parse(m_fileName), limits);
     m_statementTimeoutMs = limits.statementTimeoutMs;
+    m_reader = limits.reader;
 }
 
 TABSDatabase::AnswerWatch::AnswerWatch(TABSDatabase *db, const QSqlDatabase &connection)

@@ -117,6 +117,9 @@ public:
     // On a server: how long one statement may run (the session's own limit,
     // or ServerLimits::StatementTimeoutMs). Known once connected.
     int statementTimeout() const { return m_statementTimeoutMs; }
+    // A server session that reads the readers' views: the levels, links
+    // and facts it sees are its own level's alone.
+    bool readsOwnLevelOnly() const { return m_reader; }
 
 private:
     void open();
@@ -133,6 +136,7 @@ private:
     int m_transactionDepth = 0;
     int m_busyTimeoutMs = BusyTimeoutMs;
     int m_statementTimeoutMs = 0;
+    bool m_reader = false;
     quint64 m_serial = 0;
     // The last round trip found the server silent.
     bool m_silent = false;

@@ -394,8 +394,8 @@ void TestDashboard::openingAsAdministrator()
         : QStringList{GroupedFigureSource::indexesStatement(),
                       GroupedFigureSource::passStatement(month, {GroupedFigureSource::Reading::Rows, {}}).text};
     QCOMPARE(log.statements(),
-             (QStringList{DashboardStatements::levels(true, QString()), DashboardStatements::suppliers(),
-                          DashboardStatements::levels(true, QString())}
+             (QStringList{DashboardStatements::levels(true, QString()), DashboardStatements::unlinkedAgencies(),
+                          DashboardStatements::suppliers(), DashboardStatements::levels(true, QString())}
               + versionCheck() + figures + QStringList{GroupedFigureSource::linksStatement()}));
 
     auto *table = window.findChild<QTreeWidget *>("lvData");

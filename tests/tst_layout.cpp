@@ -469,27 +469,33 @@ void TestLayout::fileDialogInFrench()
 
 // Every figure 0 because the month holds no fact at all: the status line
 // says so and names the last month that holds one. Figures that are 0 for
-// the selection only (a supplier without sales) are no empty month.
+// the selection only (a supplier without sales) are no empty month. On the
+// levels' rows, it tells of agencies linked to no level.
 void TestLayout::statusLineNamesAnEmptyMonth_data()
 {
     QTest::addColumn<QString>("remove"); // facts deleted before the window opens
+    QTest::addColumn<bool>("linkAll"); // the agency of no level linked too
     QTest::addColumn<QString>("supplier"); // picked in the supplier list
     QTest::addColumn<int>("lastMonthBack"); // the month named, months back (-1: no word)
     const QString current = QStringLiteral("period_year = %1 AND period_month = %2").arg(thisYear()).arg(thisMonth());
-    QTest::newRow("facts this month") << QString() << QString() << -1;
-    QTest::newRow("facts stop last month") << current << QString() << 1;
-    QTest::newRow("a supplier without sales") << QString() << "F3" << -1;
-    QTest::newRow("no fact at all") << "1 = 1" << QString() << 0;
+    QTest::newRow("facts this month") << QString() << true << QString() << -1;
+    QTest::newRow("an agency of no level") << QString() << false << QString() << -2;
+    QTest::newRow("facts stop last month") << current << false << QString() << 1;
+    QTest::newRow("a supplier without sales") << QString() << true << "F3" << -1;
+    QTest::newRow("no fact at all") << "1 = 1" << true << QString() << 0;
 }
 
 void TestLayout::statusLineNamesAnEmptyMonth()
 {
     QFETCH(QString, remove);
+    QFETCH(bool, linkAll);
     QFETCH(QString, supplier);
     QFETCH(int, lastMonthBack);
     OpenedTable open(true, QString(), [&](TestDatabase &db) {
         fillOrganisation(db);
         db.addSupplier("F3", "Fournisseur sans ventes");
+        if (linkAll)
+            db.link("U1", "A3");
         if (!remove.isEmpty())
             db.exec("DELETE FROM data WHERE " + remove);
     });
@@ -498,11 +504,21 @@ void TestLayout::statusLineNamesAnEmptyMonth()
         QVERIFY(pickCodeWithMouse(open.combo("cblFournisseur"), supplier));
     const QString month = QDate(thisYear(), thisMonth(), 1).toString(QStringLiteral("yyyy-MM"));
     const QString last = QDate(thisYear(), thisMonth(), 1).addMonths(-lastMonthBack).toString(QStringLiteral("yyyy-MM"));
-    const QString expected = lastMonthBack < 0 ? QString()
+    const QString unlinked = QStringLiteral("Une agence n'est rattachée à aucun niveau : ses chiffres ne comptent dans "
+                                            "aucune ligne ni dans le total.");
+    const QString expected = lastMonthBack == -1 ? QString()
+        : lastMonthBack == -2 ? unlinked
         : lastMonthBack == 0
         ? QStringLiteral("La base ne contient aucun chiffre : tous les montants sont à 0 en %1.").arg(month)
         : QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.").arg(month, last);
-    QCOMPARE(open.window.findChild<QLabel *>("lblStatut")->text(), expected);
+    QLabel *status = open.window.findChild<QLabel *>("lblStatut");
+    QCOMPARE(status->text(), expected);
+    QCOMPARE(status->toolTip(), lastMonthBack == -2 ? QStringLiteral("Agence de Lyon") : QString());
+    // A level chosen: its rows are its agencies, all linked.
+    if (lastMonthBack == -2) {
+        QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
+        QCOMPARE(status->text(), QString());
+    }
 }
 
 QTEST_MAIN(TestLayout)

@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QComboBox>
+#include <QLabel>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -1026,6 +1027,8 @@ void TestServer::readerWindowShowsOnlyHisLevel()
     auto *levels = window.findChild<QComboBox *>(QStringLiteral("cblNiveau"));
     auto *table = window.findChild<QTreeWidget *>(QStringLiteral("lvData"));
     QCOMPARE(comboTexts(levels), (QStringList{"<Tous>", "Secteur Nord"}));
+    // The other levels' agencies are not his agencies of no level.
+    QCOMPARE(window.findChild<QLabel *>(QStringLiteral("lblStatut"))->text(), QString());
     TABSDatabase onFile;
     onFile.SetDatabaseFileName(file.path());
     QCOMPARE(joinedRows(table), levelRows(onFile, QStringLiteral("U1")));
