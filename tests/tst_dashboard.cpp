@@ -654,7 +654,15 @@ void TestDashboard::doubleClickDrills()
     StatementLog pickLog(&picked.db);
     QVERIFY(pickCodeWithMouse(picked.combo(qPrintable(list)), code));
 
-    QCOMPARE(clickLog.statements(), pickLog.statements());
+    // On a server, any commit of the other tests running on it starts a new
+    // pass in one window and not in the other: passes are compared on a
+    // file, where nothing else writes.
+    const auto withoutPasses = [](QStringList statements) {
+        if (TestDatabase::onServer())
+            statements.removeIf([](const QString &sql) { return sql.contains(QLatin1String("AS somme FROM data")); });
+        return statements;
+    };
+    QCOMPARE(withoutPasses(clickLog.statements()), withoutPasses(pickLog.statements()));
     QCOMPARE(state(clicked), state(picked));
     QVERIFY(state(clicked) != untouched);
     QCOMPARE(clicked.window.activation()->count(), 1);
