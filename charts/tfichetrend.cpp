@@ -6,6 +6,8 @@
 #include <QBarSet>
 #include <QChart>
 #include <QChartView>
+#include <QGraphicsRectItem>
+#include <QGraphicsSimpleTextItem>
 #include <QLegend>
 #include <QLineSeries>
 #include <QPen>
@@ -148,7 +150,14 @@ void TFicheTrend::PlaceCountLabels()
             const QRectF box = label->boundingRect();
             const QPointF point = FCounts.chart->mapToPosition(QPointF(position, value), line);
             label->setPos(point.x() - box.width() / 2, above ? point.y() - box.height() - 3 : point.y() + 3);
-            FCountLabels << label;
+            // On a ground of the chart's background, so that a line passing
+            // under it (the other count's, or a year earlier's) does not
+            // strike its digits through.
+            auto *ground = new QGraphicsRectItem(label->mapRectToParent(box), FCounts.chart);
+            ground->setPen(Qt::NoPen);
+            ground->setBrush(FCounts.chart->backgroundBrush().color());
+            ground->setZValue(9);
+            FCountLabels << label << ground;
         }
     }
 }

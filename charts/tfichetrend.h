@@ -12,7 +12,7 @@ class QBarCategoryAxis;
 class QBarSet;
 class QChart;
 class QChartView;
-class QGraphicsSimpleTextItem;
+class QGraphicsItem;
 class QLineSeries;
 class QValueAxis;
 
@@ -60,5 +60,5 @@ private:
     QStringList FMonths;
     // The values of the two count lines, the window's own (see
     // PlaceCountLabels).
-    QList<QGraphicsSimpleTextItem *> FCountLabels;
+    QList<QGraphicsItem *> FCountLabels; // the labels and their grounds
 };
