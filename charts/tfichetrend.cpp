@@ -72,6 +72,8 @@ TFicheTrend::TFicheTrend(QWidget *owner) : QDialog(owner), m_ui(new Ui::TFicheTr
         line->setPointsVisible(true);
         FEarlier[k] = line;
     }
+    // The counts' labels stand above their points: room for the highest.
+    FCounts.headroom = 1.12;
     Widen(FAmounts, 0, 0);
     Widen(FCounts, 0, 0);
 }
@@ -109,14 +111,14 @@ void TFicheTrend::SetChartTitle(const QString &title)
     FCounts.chart->setTitle(CountsTitle + QStringLiteral(" – ") + shown);
 }
 
-// The value axis holds 0 and every value so far, on round ticks that are
-// whole numbers: over a range of a few units (every value 0, counts of one
+// The value axis holds 0 and every value so far (the counts' with room for
+// a label above the highest), on round ticks that are whole numbers: over a range of a few units (every value 0, counts of one
 // or two) one tick a unit, never fractions that read as "0, 0, 1, 1".
 void TFicheTrend::Widen(Panel &panel, double a, double b)
 {
     panel.minimum = qMin(panel.minimum, qMin(a, b));
     panel.maximum = qMax(panel.maximum, qMax(a, b));
-    const double top = panel.maximum > panel.minimum ? panel.maximum : panel.minimum + 1;
+    const double top = panel.maximum > panel.minimum ? panel.maximum * panel.headroom : panel.minimum + 1;
     panel.values->setRange(panel.minimum, top);
     // Nice numbers start from the tick count: the axis's own, each time.
     panel.values->setTickCount(5);
@@ -150,12 +152,14 @@ void TFicheTrend::PlaceCountLabels()
             const QRectF box = label->boundingRect();
             const QPointF point = FCounts.chart->mapToPosition(QPointF(position, value), line);
             label->setPos(point.x() - box.width() / 2, above ? point.y() - box.height() - 3 : point.y() + 3);
-            // On a ground of the chart's background, so that a line passing
-            // under it (the other count's, or a year earlier's) does not
-            // strike its digits through.
-            auto *ground = new QGraphicsRectItem(label->mapRectToParent(box), FCounts.chart);
+            // On a white ground, the chart's background, so that a line
+            // passing under it (the other count's, or a year earlier's)
+            // does not strike its digits through.
+            // Within the plot only: outside it, the title and the months'
+            // names stay whole.
+            auto *ground = new QGraphicsRectItem(label->mapRectToParent(box) & FCounts.chart->plotArea(), FCounts.chart);
             ground->setPen(Qt::NoPen);
-            ground->setBrush(FCounts.chart->backgroundBrush().color());
+            ground->setBrush(QColor(255, 255, 255, 230));
             ground->setZValue(9);
             FCountLabels << label << ground;
         }

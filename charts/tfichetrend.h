@@ -43,6 +43,7 @@ private:
         QValueAxis *values = nullptr;
         double minimum = 0;
         double maximum = 0;
+        double headroom = 1.0; // the top of the axis, times the largest value
     };
     void SetUpPanel(Panel &panel, QChartView *view, const QString &title);
     static void Widen(Panel &panel, double a, double b);

@@ -402,8 +402,8 @@ void TestLayout::trendTicksAreWholeNumbers()
     }
 }
 
-// Every month's two counts are written, and never one over the other,
-// however close the two lines run.
+// Every month's two counts are written inside the plot, never one over the
+// other however close the two lines run, and readable on what lies under.
 void TestLayout::trendCountsNeverOverprint_data()
 {
     QTest::addColumn<double>("quotes");
@@ -433,6 +433,27 @@ void TestLayout::trendCountsNeverOverprint()
     }
     QCOMPARE(labels.size(), 2);
     QVERIFY(!labels.at(0)->sceneBoundingRect().intersects(labels.at(1)->sceneBoundingRect()));
+    // The highest, 400, round as an axis's top, is written inside the plot.
+    const QRectF plot = static_cast<QChart *>(counts->chart())->plotArea();
+    for (QGraphicsItem *item : counts->scene()->items()) {
+        if (auto *text = dynamic_cast<QGraphicsSimpleTextItem *>(item); text && text->text() == QLatin1String("400"))
+            QVERIFY(plot.contains(text->sceneBoundingRect()));
+    }
+    // Each reads on what is drawn under it: its commonest colour there is
+    // the ground, with a contrast ratio of at least 4.5 to the ink.
+    const QImage shown = counts->grab().toImage();
+    for (QGraphicsSimpleTextItem *label : labels) {
+        const QRect box = counts->mapFromScene(label->sceneBoundingRect()).boundingRect() & shown.rect();
+        QMap<QRgb, int> seen;
+        for (int y = box.top(); y <= box.bottom(); ++y)
+            for (int x = box.left(); x <= box.right(); ++x)
+                ++seen[shown.pixel(x, y)];
+        QVERIFY(!seen.isEmpty());
+        const QRgb ground = std::max_element(seen.keyValueBegin(), seen.keyValueEnd(), [](auto a, auto b) {
+                                return a.second < b.second;
+                            })->first;
+        QVERIFY2(contrastRatio(label->brush().color(), QColor(ground)) >= 4.5, qPrintable(QColor(ground).name()));
+    }
 }
 
 // Qt's own file dialog, where Qt's translations leave a word in English.

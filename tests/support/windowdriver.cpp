@@ -18,6 +18,8 @@
 #include <QTreeWidget>
 #include <QWindow>
 
+#include <cmath>
+
 QStringList comboTexts(const QComboBox *combo)
 {
     QStringList out;
@@ -308,4 +310,14 @@ QTreeWidget *OpenedTable::table() const
 QComboBox *OpenedTable::combo(const char *name) const
 {
     return window.findChild<QComboBox *>(QLatin1String(name));
+}
+
+double contrastRatio(const QColor &one, const QColor &other)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto light = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * light(c.redF()) + 0.7152 * light(c.greenF()) + 0.0722 * light(c.blueF());
+    };
+    const double a = luminance(one), b = luminance(other);
+    return (qMax(a, b) + 0.05) / (qMin(a, b) + 0.05);
 }

@@ -14,6 +14,7 @@
 #include <memory>
 
 class QAbstractButton;
+class QColor;
 class QComboBox;
 class QLineEdit;
 class QTreeWidget;
@@ -68,6 +69,10 @@ void settle(QWidget *window);
 // Sets the tracking table up as the main window does and shows it; true
 // once its first activation has run.
 bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QString &user = QString());
+
+// The contrast ratio of two colours as readers of a screen perceive it:
+// 1 (the same) to 21 (black on white); 4.5 reads as ordinary text.
+double contrastRatio(const QColor &one, const QColor &other);
 
 // One of the program's windows by its class name ("TFichePrincipale",
 // "TFicheTDB", "TFicheParamNiveau", "TFicheParamNiveauAgence"), set up as
