@@ -46,14 +46,22 @@ QString levelAgencies(const QString &level)
 struct Env
 {
     Env() { db.SetDatabaseFileName(data.path()); }
+    // Rows given as "code=label", links as "level=agency".
+    Env &add(void (TestDatabase::*row)(const QString &, const QString &), const QStringList &pairs)
+    {
+        for (const QString &pair : pairs)
+            (data.*row)(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        return *this;
+    }
+    Env &users(const QStringList &pairs) { return add(&TestDatabase::addUser, pairs); }
+    Env &withLevels(const QStringList &pairs) { return add(&TestDatabase::addLevel, pairs); }
+    Env &agencies(const QStringList &pairs) { return add(&TestDatabase::addAgency, pairs); }
+    Env &withLinks(const QStringList &pairs) { return add(&TestDatabase::link, pairs); }
     // Levels U1 "Secteur Nord" and U2 "Secteur Sud", agencies A1 "Annecy"
     // and A2 "Brest", no link.
-    void twoLevelsTwoAgencies()
+    Env &twoLevelsTwoAgencies()
     {
-        data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-        data.addLevel(QStringLiteral("U2"), QStringLiteral("Secteur Sud"));
-        data.addAgency(QStringLiteral("A1"), QStringLiteral("Annecy"));
-        data.addAgency(QStringLiteral("A2"), QStringLiteral("Brest"));
+        return withLevels({"U1=Secteur Nord", "U2=Secteur Sud"}).agencies({"A1=Annecy", "A2=Brest"});
     }
     TestDatabase data;
     TABSDatabase db;
@@ -184,8 +192,6 @@ private slots:
     void transientWindowsRunNoActivation();
     void realBoxReloads_data();
     void realBoxReloads();
-    void enterPressesFocusedButton_data();
-    void enterPressesFocusedButton();
     void longLabel_data();
     void longLabel();
     void waitCursorWhileStatementsRun_data();
@@ -252,23 +258,33 @@ void TestLevels::validation_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<bool>("extra"); // levels: a free user; agencies: a level, linked to the one agency
     QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("key"); // pressed on `button`, focused; 0: a click
 
     const QString noLabel = QStringLiteral("Le libellé du niveau doit être renseigné");
     const QString noRow = QStringLiteral("Vous devez sélectionner une ligne pour pouvoir la supprimer");
     const QString manager = QStringLiteral("Chef de secteur");
-    QTest::newRow("levels: empty label") << false << QString() << "btnAjouter" << QString() << true << noLabel;
-    QTest::newRow("levels: empty label comes first") << false << QString() << "btnAjouter" << QString() << false
-                                                     << noLabel;
-    QTest::newRow("levels: no free user") << false << QString() << "btnAjouter" << "Secteur Est" << false
-                                          << "Il faut sélectionner un utilisateur";
-    QTest::newRow("levels: no row selected") << false << QString() << "btnSupprimer" << QString() << true << noRow;
-    QTest::newRow("agencies: no level") << true << manager << "btnAjouter" << QString() << false
-                                        << "Il faut sélectionner un Chef de secteur";
-    QTest::newRow("agencies: no level, default label") << true << QString() << "btnAjouter" << QString() << false
-                                                       << "Il faut sélectionner un Niveau";
-    QTest::newRow("agencies: every agency linked") << true << manager << "btnAjouter" << QString() << true
-                                                   << "Il faut sélectionner une agence";
-    QTest::newRow("agencies: no row selected") << true << manager << "btnSupprimer" << QString() << true << noRow;
+    const QString none;
+    QTest::newRow("levels: empty label") << false << none << "btnAjouter" << none << true << noLabel << 0;
+    QTest::newRow("levels: empty label comes first") << false << none << "btnAjouter" << none << false << noLabel << 0;
+    QTest::newRow("levels: no free user") << false << none << "btnAjouter" << "Secteur Est" << false
+                                          << "Il faut sélectionner un utilisateur" << 0;
+    QTest::newRow("levels: no row selected") << false << none << "btnSupprimer" << none << true << noRow << 0;
+    QTest::newRow("agencies: no level") << true << manager << "btnAjouter" << none << false
+                                        << "Il faut sélectionner un Chef de secteur" << 0;
+    QTest::newRow("agencies: no level, default label") << true << none << "btnAjouter" << none << false
+                                                       << "Il faut sélectionner un Niveau" << 0;
+    QTest::newRow("agencies: every agency linked") << true << manager << "btnAjouter" << none << true
+                                                   << "Il faut sélectionner une agence" << 0;
+    QTest::newRow("agencies: no row selected") << true << manager << "btnSupprimer" << none << true << noRow << 0;
+    // The focused button answers Enter as Space, once.
+    QTest::newRow("Enter on Ajouter") << false << none << "btnAjouter" << none << true << noLabel << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter on Ajouter") << false << none << "btnAjouter" << none << true << noLabel
+                                             << int(Qt::Key_Enter);
+    QTest::newRow("Space on Ajouter") << false << none << "btnAjouter" << none << true << noLabel << int(Qt::Key_Space);
+    QTest::newRow("Enter on Supprimer") << false << none << "btnSupprimer" << none << true << noRow << int(Qt::Key_Return);
+    // Enter in the field presses no button, though a level could be added.
+    QTest::newRow("Enter in the label field") << false << none << "edtNiveau" << "Secteur Test" << true << none
+                                              << int(Qt::Key_Return);
 }
 
 void TestLevels::validation()
@@ -279,16 +295,14 @@ void TestLevels::validation()
     QFETCH(QString, typed);
     QFETCH(bool, extra);
     QFETCH(QString, message);
+    QFETCH(int, key);
 
     Env env;
-    env.data.addAgency(QStringLiteral("A1"), QStringLiteral("Annecy"));
-    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
-    if (!agencyWindow || extra) {
-        env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-        env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
-    }
+    env.agencies({"A1=Annecy"}).users({"U1=Alice"});
+    if (!agencyWindow || extra)
+        env.withLevels({"U1=Secteur Nord"}).withLinks({"U1=A1"});
     if (!agencyWindow && extra)
-        env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
+        env.users({"U2=Bruno"});
     const QStringList levelsBefore = levels(env.data), linksBefore = links(env.data);
 
     ScriptedMessages messages;
@@ -303,11 +317,19 @@ void TestLevels::validation()
     }
 
     StatementLog log(&env.db);
-    clickButton(child<QPushButton>(*window, qPrintable(button)));
+    QWidget *target = child<QWidget>(*window, qPrintable(button));
+    if (key) {
+        pressKey(target, Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        QTest::qWait(300);
+    } else {
+        clickButton(qobject_cast<QPushButton *>(target));
+    }
 
-    QCOMPARE(messages.texts(), QStringList{message});
-    QCOMPARE(messages.shown().first().icon, Messages::Icon::None);
-    QCOMPARE(messages.shown().first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(messages.texts(), (message.isEmpty() ? QStringList() : QStringList{message}));
+    for (const Messages::Box &box : messages.shown()) {
+        QCOMPARE(box.icon, Messages::Icon::None);
+        QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
     QCOMPARE(writes(log.statements()), QStringList());
     QCOMPARE(levels(env.data), levelsBefore);
     QCOMPARE(links(env.data), linksBefore);
@@ -331,12 +353,7 @@ void TestLevels::addLevel()
     QFETCH(QString, statement);
 
     Env env;
-    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
-    env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
-    env.data.addUser(QStringLiteral("U3"), QStringLiteral("Claire"));
-    env.data.addUser(QStringLiteral("U4"), QStringLiteral("David"));
-    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-    env.data.addLevel(QStringLiteral("U3"), QStringLiteral("Secteur Sud"));
+    env.users({"U1=Alice", "U2=Bruno", "U3=Claire", "U4=David"}).withLevels({"U1=Secteur Nord", "U3=Secteur Sud"});
 
     ScriptedMessages messages;
     TFicheParamNiveau window(nullptr);
@@ -390,13 +407,9 @@ void TestLevels::deleteLevel()
     QFETCH(bool, deleted);
 
     Env env;
-    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
-    env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
-    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-    env.data.addLevel(QStringLiteral("U2"), QStringLiteral("Secteur Sud"));
+    env.users({"U1=Alice", "U2=Bruno"}).withLevels({"U1=Secteur Nord", "U2=Secteur Sud"}).withLinks({"U2=A1"});
     for (int i = 1; i <= linkCount; ++i)
         env.data.link(QStringLiteral("U1"), QStringLiteral("A%1").arg(i));
-    env.data.link(QStringLiteral("U2"), QStringLiteral("A1"));
 
     ScriptedMessages messages;
     if (answer != QMessageBox::NoButton)
@@ -428,31 +441,21 @@ void TestLevels::deleteLevel()
     QCOMPARE(log.statements(), expected);
     QCOMPARE(messages.unanswered(), 0);
 
-    QStringList levelsLeft{QStringLiteral("U2=Secteur Sud")};
-    QStringList linksLeft{QStringLiteral("U2-A1")};
-    QStringList rowsLeft{QStringLiteral("Bruno|U2|Secteur Sud")};
-    if (!deleted) {
-        levelsLeft.prepend(QStringLiteral("U1=Secteur Nord"));
-        for (int i = linkCount; i >= 1; --i)
-            linksLeft.prepend(QStringLiteral("U1-A%1").arg(i));
-        rowsLeft.prepend(QStringLiteral("Alice|U1|Secteur Nord"));
-    }
-    std::sort(linksLeft.begin(), linksLeft.end());
-    QCOMPARE(levels(env.data), levelsLeft);
+    QStringList linksLeft{"U2-A1"};
+    for (int i = 1; i <= linkCount && !deleted; ++i)
+        linksLeft.insert(i - 1, QStringLiteral("U1-A%1").arg(i));
+    QCOMPARE(levels(env.data), (deleted ? QStringList{"U2=Secteur Sud"} : QStringList{"U1=Secteur Nord", "U2=Secteur Sud"}));
     QCOMPARE(links(env.data), linksLeft);
-    QCOMPARE(joinedRows(list), rowsLeft);
+    QCOMPARE(joinedRows(list), (deleted ? QStringList{"Bruno|U2|Secteur Sud"}
+                                        : QStringList{"Alice|U1|Secteur Nord", "Bruno|U2|Secteur Sud"}));
     QVERIFY(list->selectedItems().isEmpty());
-    QStringList free = deleted ? QStringList{QStringLiteral("Alice")} : QStringList();
-    free << QStringLiteral("Zoé");
-    QCOMPARE(comboTexts(child<QComboBox>(window, "cblUtilisateurs")), free);
+    QCOMPARE(comboTexts(child<QComboBox>(window, "cblUtilisateurs")), (deleted ? QStringList{"Alice", "Zoé"} : QStringList{"Zoé"}));
 }
 
 void TestLevels::levelWithoutUser()
 {
     Env env;
-    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
-    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-    env.data.addLevel(QStringLiteral("GONE"), QStringLiteral("Secteur Perdu"));
+    env.users({"U1=Alice"}).withLevels({"U1=Secteur Nord", "GONE=Secteur Perdu"});
     ScriptedMessages messages;
 
     TFicheParamNiveau levelWindow(nullptr);
@@ -470,9 +473,7 @@ void TestLevels::levelWithoutUser()
 void TestLevels::linkAgency()
 {
     Env env;
-    env.twoLevelsTwoAgencies();
-    env.data.addAgency(QStringLiteral("A3"), QStringLiteral("Caen"));
-    env.data.link(QStringLiteral("U2"), QStringLiteral("A3"));
+    env.twoLevelsTwoAgencies().agencies({"A3=Caen"}).withLinks({"U2=A3"});
 
     ScriptedMessages messages;
     TFicheParamNiveauAgence window(nullptr);
@@ -513,10 +514,7 @@ void TestLevels::linkAgency()
 void TestLevels::removeAgencyKeepsOtherLevels()
 {
     Env env;
-    env.twoLevelsTwoAgencies();
-    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
-    env.data.link(QStringLiteral("U1"), QStringLiteral("A2"));
-    env.data.link(QStringLiteral("U2"), QStringLiteral("A1"));
+    env.twoLevelsTwoAgencies().withLinks({"U1=A1", "U1=A2", "U2=A1"});
 
     ScriptedMessages messages;
     TFicheParamNiveauAgence window(nullptr);
@@ -544,8 +542,7 @@ void TestLevels::removeAgencyKeepsOtherLevels()
 void TestLevels::codesWithApostrophes()
 {
     Env env;
-    env.data.addUser(QStringLiteral("O'NEIL"), QStringLiteral("Mc O'Neil"));
-    env.data.addAgency(QStringLiteral("L'AIGLE"), QStringLiteral("L'Aigle"));
+    env.users({"O'NEIL=Mc O'Neil"}).agencies({"L'AIGLE=L'Aigle"});
     ScriptedMessages messages;
     messages.answerNext(QMessageBox::Yes);
     const QString label = QStringLiteral("Secteur de l'Ouest");
@@ -589,10 +586,7 @@ void TestLevels::codesWithApostrophes()
 void TestLevels::failedDeletionChangesNothing()
 {
     Env env;
-    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
-    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
-    env.data.link(QStringLiteral("U1"), QStringLiteral("A2"));
+    env.users({"U1=Alice"}).withLevels({"U1=Secteur Nord"}).withLinks({"U1=A1", "U1=A2"});
     env.data.refuseDeletes(QStringLiteral("dim_niveau"), QStringLiteral("refus"));
     const QStringList levelsBefore = levels(env.data);
     const QStringList linksBefore = links(env.data);
@@ -641,8 +635,7 @@ void TestLevels::engineErrorShownOnce()
     QFETCH(QString, table);
 
     Env env;
-    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-    env.data.exec(QStringLiteral("DROP TABLE ") + table);
+    env.withLevels({"U1=Secteur Nord"}).data.exec(QStringLiteral("DROP TABLE ") + table);
     ScriptedMessages messages;
 
     QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db));
@@ -658,8 +651,7 @@ void TestLevels::engineErrorShownOnce()
 void TestLevels::holdersFollowEntries()
 {
     Env env;
-    env.twoLevelsTwoAgencies();
-    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    env.twoLevelsTwoAgencies().withLinks({"U1=A1"});
     const int before = TObjectCode::liveCount();
 
     ScriptedMessages messages;
@@ -687,14 +679,9 @@ namespace {
 // free users and the six agencies in the order of their names.
 void fiveUsersSixAgencies(Env &env)
 {
-    const QStringList users{"Alice", "Bruno", "Claire", "David", "Élise"};
-    for (int i = 0; i < users.size(); ++i)
-        env.data.addUser(QStringLiteral("U%1").arg(i + 1), users.at(i));
-    env.data.addLevel(QStringLiteral("U1"), QStringLiteral("Secteur Nord"));
-    env.data.addLevel(QStringLiteral("U9"), QStringLiteral("Secteur Sud"));
-    const QStringList agencies{"Annecy", "Brest", "Caen", "Dijon", "Évry", "Laval"};
-    for (int i = 0; i < agencies.size(); ++i)
-        env.data.addAgency(QStringLiteral("A%1").arg(i + 1), agencies.at(i));
+    env.users({"U1=Alice", "U2=Bruno", "U3=Claire", "U4=David", "U5=Élise"})
+        .withLevels({"U1=Secteur Nord", "U9=Secteur Sud"})
+        .agencies({"A1=Annecy", "A2=Brest", "A3=Caen", "A4=Dijon", "A5=Évry", "A6=Laval"});
 }
 
 bool pick(QComboBox *combo, int index, bool mouse)
@@ -922,43 +909,6 @@ void TestLevels::realBoxReloads()
     QCOMPARE(combo->currentIndex(), 0);
 }
 
-void TestLevels::enterPressesFocusedButton_data()
-{
-    QTest::addColumn<QString>("focused");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QStringList>("messages");
-    const QStringList noLabel{"Le libellé du niveau doit être renseigné"};
-    QTest::newRow("Enter on Ajouter") << "btnAjouter" << int(Qt::Key_Return) << noLabel;
-    QTest::newRow("keypad Enter on Ajouter") << "btnAjouter" << int(Qt::Key_Enter) << noLabel;
-    QTest::newRow("Space on Ajouter") << "btnAjouter" << int(Qt::Key_Space) << noLabel;
-    QTest::newRow("Enter on Supprimer") << "btnSupprimer" << int(Qt::Key_Return)
-                                        << QStringList{"Vous devez sélectionner une ligne pour pouvoir la supprimer"};
-    QTest::newRow("Enter in the label field") << "edtNiveau" << int(Qt::Key_Return) << QStringList();
-}
-
-void TestLevels::enterPressesFocusedButton()
-{
-    QFETCH(QString, focused);
-    QFETCH(int, key);
-    QFETCH(QStringList, messages);
-
-    Env env;
-    fiveUsersSixAgencies(env);
-    ScriptedMessages boxes;
-    TFicheParamNiveau window(nullptr);
-    QVERIFY(open(window, &env.db));
-    if (focused == QLatin1String("edtNiveau"))
-        typeInto(child<QLineEdit>(window, "edtNiveau"), QStringLiteral("Secteur Test"));
-    QWidget *widget = child<QWidget>(window, qPrintable(focused));
-    StatementLog log(&env.db);
-    pressKey(widget, Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
-    if (!messages.isEmpty())
-        QTRY_COMPARE(boxes.texts(), messages);
-    QTest::qWait(300);
-    QCOMPARE(boxes.texts(), messages);
-    QCOMPARE(writes(log.statements()), QStringList());
-}
-
 void TestLevels::longLabel_data()
 {
     QTest::addColumn<int>("length");
@@ -1023,11 +973,7 @@ void TestLevels::waitCursorWhileStatementsRun()
     QFETCH(QString, action);
 
     Env env;
-    env.twoLevelsTwoAgencies();
-    env.data.addUser(QStringLiteral("U1"), QStringLiteral("Alice"));
-    env.data.addUser(QStringLiteral("U2"), QStringLiteral("Bruno"));
-    env.data.addUser(QStringLiteral("U3"), QStringLiteral("Chloé"));
-    env.data.link(QStringLiteral("U1"), QStringLiteral("A1"));
+    env.twoLevelsTwoAgencies().users({"U1=Alice", "U2=Bruno", "U3=Chloé"}).withLinks({"U1=A1"});
 
     const std::unique_ptr<QDialog> window(makeWindow(agencyWindow, &env.db, QStringLiteral("Chef de secteur")));
     const auto waiting = [&window] {
