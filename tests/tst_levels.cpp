@@ -125,21 +125,17 @@ void selectRow(QTreeWidget *list, const QString &text)
     QVERIFY(found.first()->isSelected());
 }
 
-QStringList links(TestDatabase &data)
+// The two columns of each row of `sql`, joined by `separator`.
+QStringList pairs(TestDatabase &data, const QString &sql, QChar separator)
 {
     QStringList out;
-    for (const QVariantList &row : data.rows(QStringLiteral("SELECT niveau, agence FROM niveau_agence ORDER BY 1, 2")))
-        out << row.at(0).toString() + QLatin1Char('-') + row.at(1).toString();
+    for (const QVariantList &row : data.rows(sql))
+        out << row.at(0).toString() + separator + row.at(1).toString();
     return out;
 }
 
-QStringList levels(TestDatabase &data)
-{
-    QStringList out;
-    for (const QVariantList &row : data.rows(QStringLiteral("SELECT code, libelle FROM dim_niveau ORDER BY 1")))
-        out << row.at(0).toString() + QLatin1Char('=') + row.at(1).toString();
-    return out;
-}
+QStringList links(TestDatabase &data) { return pairs(data, "SELECT niveau, agence FROM niveau_agence ORDER BY 1, 2", '-'); }
+QStringList levels(TestDatabase &data) { return pairs(data, "SELECT code, libelle FROM dim_niveau ORDER BY 1", '='); }
 
 QStringList writes(const QStringList &statements)
 {
@@ -797,9 +793,7 @@ void TestLevels::pickedEntryIsWritten()
     if (agencyWindow) {
         auto *levelsCombo = child<QComboBox>(*window, "cblNiveaux");
         auto *agencies = child<QComboBox>(*window, "cblAgences");
-        QCOMPARE(agencies->count(), 6);
-        QVERIFY(pick(agencies, 2, mouse));
-        QCOMPARE(agencies->currentText(), QStringLiteral("Caen"));
+        QVERIFY(pick(agencies, 2, mouse)); // Caen
         log.clear();
         pressButton(child<QPushButton>(*window, "btnAjouter"), press);
         QCOMPARE(writes(log.statements()), QStringList{"INSERT INTO niveau_agence ( niveau , agence ) values ('U1','A3' )"});
@@ -810,7 +804,6 @@ void TestLevels::pickedEntryIsWritten()
         QCOMPARE(comboTexts(users), (QStringList{"Bruno", "Claire", "David", "Élise"}));
         QVERIFY(pick(users, 2, mouse));
         typeInto(child<QLineEdit>(*window, "edtNiveau"), QStringLiteral("Secteur Test"));
-        QCOMPARE(users->currentText(), QStringLiteral("David"));
         log.clear();
         pressButton(child<QPushButton>(*window, "btnAjouter"), press);
         QCOMPARE(writes(log.statements()), QStringList{"INSERT INTO dim_niveau ( code , libelle ) values ('U4','Secteur Test' )"});
@@ -990,19 +983,16 @@ void TestLevels::waitCursorWhileStatementsRun()
     });
     env.db.setStatementSpy([&](const QString &) { atStatements << waiting(); });
 
-    if (action != QLatin1String("activation")) {
-        QVERIFY(show(*window));
+    QVERIFY(show(*window));
+    if (action != QLatin1String("activation"))
         atStatements.clear();
-    }
-    if (action == QLatin1String("activation")) {
-        QVERIFY(show(*window));
-    } else if (action == QLatin1String("level")) {
+    if (action == QLatin1String("level")) {
         choose(child<QComboBox>(*window, "cblNiveaux"), QStringLiteral("Secteur Sud"));
     } else if (action == QLatin1String("add")) {
         if (!agencyWindow)
             typeInto(child<QLineEdit>(*window, "edtNiveau"), QStringLiteral("Secteur Est"));
         clickButton(child<QPushButton>(*window, "btnAjouter"));
-    } else {
+    } else if (action == QLatin1String("delete")) {
         selectRow(child<QTreeWidget>(*window, "lvNiveau"), agencyWindow ? QStringLiteral("Annecy") : QStringLiteral("Alice"));
         messages.answerNext(QMessageBox::Yes);
         clickButton(child<QPushButton>(*window, "btnSupprimer"));
