@@ -174,8 +174,7 @@ private slots:
     void deleteLevel();
     void levelWithoutUser();
 
-    void linkAgency();
-    void removeAgencyKeepsOtherLevels();
+    void linkAndUnlinkAgency();
     void codesWithApostrophes();
     void failedDeletionChangesNothing();
     void engineErrorShownOnce_data();
@@ -466,73 +465,55 @@ void TestLevels::levelWithoutUser()
     QVERIFY(messages.shown().isEmpty());
 }
 
-void TestLevels::linkAgency()
+// Agencies of other levels are offered too; unlinking one from a level
+// leaves its other level's link.
+void TestLevels::linkAndUnlinkAgency()
 {
     Env env;
-    env.twoLevelsTwoAgencies().agencies({"A3=Caen"}).withLinks({"U2=A3"});
+    env.twoLevelsTwoAgencies().agencies({"A3=Caen"}).withLinks({"U1=A1", "U1=A3", "U2=A3"});
 
     ScriptedMessages messages;
     TFicheParamNiveauAgence window(nullptr);
     StatementLog log(&env.db);
     QVERIFY(open(window, &env.db, QStringLiteral("Chef de secteur")));
-    QCOMPARE(log.statements(), (QStringList{LevelCombo, freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}));
-
+    QCOMPARE(log.statements(), (QStringList{LevelCombo, freeAgencies("U1"), levelAgencies("U1")}));
     auto *levelsCombo = child<QComboBox>(window, "cblNiveaux");
     auto *agencies = child<QComboBox>(window, "cblAgences");
     auto *list = child<QTreeWidget>(window, "lvNiveau");
-    // Agencies of other levels are offered too.
-    QCOMPARE(comboTexts(levelsCombo), (QStringList{QStringLiteral("Secteur Nord"), QStringLiteral("Secteur Sud")}));
-    QCOMPARE(comboTexts(agencies), (QStringList{QStringLiteral("Annecy"), QStringLiteral("Brest"), QStringLiteral("Caen")}));
-    QCOMPARE(joinedRows(list), QStringList());
+    QCOMPARE(comboTexts(levelsCombo), (QStringList{"Secteur Nord", "Secteur Sud"}));
+    QCOMPARE(comboTexts(agencies), QStringList{"Brest"});
+    QCOMPARE(joinedRows(list), (QStringList{"Annecy|A1", "Caen|A3"}));
 
     log.clear();
     choose(levelsCombo, QStringLiteral("Secteur Sud"));
-    QCOMPARE(log.statements(), (QStringList{freeAgencies(QStringLiteral("U2")), levelAgencies(QStringLiteral("U2"))}));
-    QCOMPARE(comboTexts(agencies), (QStringList{QStringLiteral("Annecy"), QStringLiteral("Brest")}));
+    QCOMPARE(log.statements(), (QStringList{freeAgencies("U2"), levelAgencies("U2")}));
+    QCOMPARE(comboTexts(agencies), (QStringList{"Annecy", "Brest"}));
     QCOMPARE(agencies->currentIndex(), 0);
-    QCOMPARE(joinedRows(list), QStringList{QStringLiteral("Caen|A3")});
+    QCOMPARE(joinedRows(list), QStringList{"Caen|A3"});
 
     choose(agencies, QStringLiteral("Brest"));
     log.clear();
     clickButton(child<QPushButton>(window, "btnAjouter"));
-
-    QCOMPARE(log.statements(),
-             (QStringList{QStringLiteral("INSERT INTO niveau_agence ( niveau , agence ) values ('U2','A2' )"),
-                          freeAgencies(QStringLiteral("U2")), levelAgencies(QStringLiteral("U2"))}));
-    QCOMPARE(links(env.data), (QStringList{QStringLiteral("U2-A2"), QStringLiteral("U2-A3")}));
+    QCOMPARE(log.statements(), (QStringList{"INSERT INTO niveau_agence ( niveau , agence ) values ('U2','A2' )",
+                                            freeAgencies("U2"), levelAgencies("U2")}));
+    QCOMPARE(links(env.data), (QStringList{"U1-A1", "U1-A3", "U2-A2", "U2-A3"}));
     QCOMPARE(levelsCombo->currentText(), QStringLiteral("Secteur Sud"));
-    QCOMPARE(comboTexts(agencies), QStringList{QStringLiteral("Annecy")});
-    QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Brest|A2"), QStringLiteral("Caen|A3")}));
+    QCOMPARE(comboTexts(agencies), QStringList{"Annecy"});
+    QCOMPARE(joinedRows(list), (QStringList{"Brest|A2", "Caen|A3"}));
     QVERIFY(list->selectedItems().isEmpty());
-    QVERIFY(messages.shown().isEmpty());
-}
 
-void TestLevels::removeAgencyKeepsOtherLevels()
-{
-    Env env;
-    env.twoLevelsTwoAgencies().withLinks({"U1=A1", "U1=A2", "U2=A1"});
-
-    ScriptedMessages messages;
-    TFicheParamNiveauAgence window(nullptr);
-    QVERIFY(open(window, &env.db));
-    auto *list = child<QTreeWidget>(window, "lvNiveau");
-    QCOMPARE(joinedRows(list), (QStringList{QStringLiteral("Annecy|A1"), QStringLiteral("Brest|A2")}));
-
-    selectRow(list, QStringLiteral("Annecy"));
-    StatementLog log(&env.db);
+    selectRow(list, QStringLiteral("Caen"));
+    log.clear();
     clickButton(child<QPushButton>(window, "btnSupprimer"));
-
-    QCOMPARE(log.statements(),
-             (QStringList{QStringLiteral("DELETE FROM niveau_agence  WHERE agence = 'A1' AND niveau = 'U1'"),
-                          freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}));
+    QCOMPARE(log.statements(), (QStringList{"DELETE FROM niveau_agence  WHERE agence = 'A3' AND niveau = 'U2'",
+                                            freeAgencies("U2"), levelAgencies("U2")}));
+    QCOMPARE(links(env.data), (QStringList{"U1-A1", "U1-A3", "U2-A2"}));
+    QCOMPARE(joinedRows(list), QStringList{"Brest|A2"});
+    QCOMPARE(comboTexts(agencies), (QStringList{"Annecy", "Caen"}));
+    QCOMPARE(levelsCombo->currentText(), QStringLiteral("Secteur Sud"));
+    choose(levelsCombo, QStringLiteral("Secteur Nord"));
+    QCOMPARE(joinedRows(list), (QStringList{"Annecy|A1", "Caen|A3"}));
     QVERIFY(messages.shown().isEmpty());
-    QCOMPARE(links(env.data), (QStringList{QStringLiteral("U1-A2"), QStringLiteral("U2-A1")}));
-    QCOMPARE(joinedRows(list), QStringList{QStringLiteral("Brest|A2")});
-    QCOMPARE(comboTexts(child<QComboBox>(window, "cblAgences")), QStringList{QStringLiteral("Annecy")});
-    QCOMPARE(child<QComboBox>(window, "cblNiveaux")->currentText(), QStringLiteral("Secteur Nord"));
-
-    choose(child<QComboBox>(window, "cblNiveaux"), QStringLiteral("Secteur Sud"));
-    QCOMPARE(joinedRows(list), QStringList{QStringLiteral("Annecy|A1")});
 }
 
 void TestLevels::codesWithApostrophes()
@@ -728,7 +709,7 @@ void TestLevels::pickedEntryIsWritten_data()
     QTest::addColumn<bool>("mouse");
     QTest::addColumn<QString>("press"); // how "Ajouter" is pressed
     QTest::addColumn<QString>("written"); // what the database holds then
-    // (linkAgency picks a level and an agency with the mouse.)
+    // (linkAndUnlinkAgency picks a level and an agency with the mouse.)
     QTest::newRow("third free user, mouse") << false << true << "click" << "U4=Secteur Test";
     QTest::newRow("third free user, keys") << false << false << "click" << "U4=Secteur Test";
     QTest::newRow("third free agency, keys") << true << false << "click" << "U1-A3";
