@@ -18,6 +18,8 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <optional>
+
 namespace {
 
 const QString FreeUsers = QStringLiteral(
@@ -183,10 +185,8 @@ private slots:
 
     void pickedEntryIsWritten_data();
     void pickedEntryIsWritten();
-    void transientWindowsRunNoActivation_data();
-    void transientWindowsRunNoActivation();
-    void realBoxReloads_data();
-    void realBoxReloads();
+    void returnToWindow_data();
+    void returnToWindow();
     void longLabel_data();
     void longLabel();
     void waitCursorWhileStatementsRun_data();
@@ -793,45 +793,64 @@ void TestLevels::pickedEntryIsWritten()
     QVERIFY(messages.shown().isEmpty());
 }
 
-void TestLevels::transientWindowsRunNoActivation_data()
+void TestLevels::returnToWindow_data()
 {
     QTest::addColumn<bool>("agencyWindow");
     QTest::addColumn<QString>("control");
-    QTest::addColumn<bool>("contextMenu"); // else: the list opened and closed with Escape
-    QTest::newRow("users list, Escape") << false << "cblUtilisateurs" << false;
-    QTest::newRow("label field, context menu") << false << "edtNiveau" << true;
-    QTest::newRow("levels list, Escape") << true << "cblNiveaux" << false;
-    QTest::newRow("agencies list, Escape") << true << "cblAgences" << false;
+    // The real box the control brings, closed as a user closes it; none: the
+    // control's list opened and closed with Escape, or its context menu.
+    QTest::addColumn<QString>("box");
+    QTest::newRow("users list, Escape") << false << "cblUtilisateurs" << "";
+    QTest::newRow("label field, context menu") << false << "edtNiveau" << "";
+    QTest::newRow("levels list, Escape") << true << "cblNiveaux" << "";
+    QTest::newRow("agencies list, Escape") << true << "cblAgences" << "";
+    QTest::newRow("levels, a real box") << false << "btnAjouter" << "Le libellé du niveau doit être renseigné";
+    QTest::newRow("agencies, a real box") << true << "btnSupprimer"
+                                          << "Vous devez sélectionner une ligne pour pouvoir la supprimer";
 }
 
-// A list opened and closed, or a context menu: the choices made stay and
-// nothing is read again.
-void TestLevels::transientWindowsRunNoActivation()
+// A list opened and closed, or a context menu, is no return to the window:
+// the choices made stay and nothing is read again. A real message box of
+// the window is one: the window reloads.
+void TestLevels::returnToWindow()
 {
     QFETCH(bool, agencyWindow);
     QFETCH(QString, control);
-    QFETCH(bool, contextMenu);
+    QFETCH(QString, box);
 
     Env env;
     fiveUsersSixAgencies(env);
-    ScriptedMessages messages;
+    std::optional<ScriptedMessages> messages;
+    if (box.isEmpty())
+        messages.emplace();
     QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db));
     QVERIFY(show(*window));
     // Choices a reload would undo.
-    const char *firstList = agencyWindow ? "cblNiveaux" : "cblUtilisateurs";
-    QVERIFY(pickWithMouse(child<QComboBox>(*window, firstList), 1));
+    auto *firstList = child<QComboBox>(*window, agencyWindow ? "cblNiveaux" : "cblUtilisateurs");
+    QVERIFY(pickWithMouse(firstList, 1));
     if (agencyWindow)
         QVERIFY(pickWithMouse(child<QComboBox>(*window, "cblAgences"), 2));
-    else
+    else if (box.isEmpty())
         typeInto(child<QLineEdit>(*window, "edtNiveau"), QStringLiteral("Secteur Test"));
     QStringList before;
     for (QComboBox *combo : window->findChildren<QComboBox *>())
         before << combo->currentText();
 
     StatementLog log(&env.db);
-    if (contextMenu) {
-        Closer closer;
-        auto *edit = child<QLineEdit>(*window, qPrintable(control));
+    Closer closer;
+    if (!box.isEmpty()) {
+        clickButton(child<QPushButton>(*window, qPrintable(control)));
+        QCOMPARE(closer.texts, QStringList{box});
+        const QStringList reload = agencyWindow ? QStringList{LevelCombo, freeAgencies("U1"), levelAgencies("U1")}
+                                                : QStringList{FreeUsers, LevelList};
+        QTRY_COMPARE(log.statements(), reload);
+        QTest::qWait(100);
+        QCOMPARE(log.statements(), reload);
+        QCOMPARE(firstList->currentIndex(), 0);
+        return;
+    }
+    if (control == QLatin1String("edtNiveau")) {
+        auto *edit = child<QLineEdit>(*window, "edtNiveau");
         clickAt(edit, QPoint(10, edit->height() / 2), Qt::RightButton);
         QTRY_COMPARE(closer.texts, QStringList{"menu"});
         settle(window.data());
@@ -845,42 +864,7 @@ void TestLevels::transientWindowsRunNoActivation()
     for (QComboBox *combo : window->findChildren<QComboBox *>())
         after << combo->currentText();
     QCOMPARE(after, before);
-    QVERIFY(messages.shown().isEmpty());
-}
-
-void TestLevels::realBoxReloads_data()
-{
-    QTest::addColumn<bool>("agencyWindow");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("levels") << false << "Le libellé du niveau doit être renseigné";
-    QTest::newRow("agencies") << true << "Vous devez sélectionner une ligne pour pouvoir la supprimer";
-}
-
-// A real message box of the window, closed as a user closes it, still
-// brings the window's reload: that is a return to the window.
-void TestLevels::realBoxReloads()
-{
-    QFETCH(bool, agencyWindow);
-    QFETCH(QString, message);
-
-    Env env;
-    fiveUsersSixAgencies(env);
-    QScopedPointer<QDialog> window(makeWindow(agencyWindow, &env.db));
-    QVERIFY(show(*window));
-    auto *combo = child<QComboBox>(*window, agencyWindow ? "cblNiveaux" : "cblUtilisateurs");
-    QVERIFY(pickWithMouse(combo, 1));
-
-    StatementLog log(&env.db);
-    Closer closer;
-    clickButton(child<QPushButton>(*window, agencyWindow ? "btnSupprimer" : "btnAjouter"));
-    QCOMPARE(closer.texts, QStringList{message});
-    const QStringList reload = agencyWindow
-        ? QStringList{LevelCombo, freeAgencies(QStringLiteral("U1")), levelAgencies(QStringLiteral("U1"))}
-        : QStringList{FreeUsers, LevelList};
-    QTRY_COMPARE(log.statements(), reload);
-    QTest::qWait(100);
-    QCOMPARE(log.statements(), reload);
-    QCOMPARE(combo->currentIndex(), 0);
+    QVERIFY(messages->shown().isEmpty());
 }
 
 void TestLevels::longLabel_data()
