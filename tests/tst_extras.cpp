@@ -490,20 +490,11 @@ void TestExtras::titleNamesFiltersInForce()
     QFETCH(int, userIndex);
     QFETCH(QString, supplier);
     QFETCH(QString, filters);
-    DashboardSelection selection;
-    selection.levelIndex = levelIndex;
-    selection.agencyIndex = agencyIndex;
-    selection.userIndex = userIndex;
-    selection.levelCode = QStringLiteral("U1");
-    selection.agencyCode = QStringLiteral("A'2");
-    selection.userCode = QStringLiteral("U4");
-    selection.supplierCode = supplier;
-    selection.year = 2027;
-    selection.month = 1;
-    const QMap<QString, QString> labels{{"U1", "Secteur Nord"},
-                                        {"A'2", "Agence de Brest"},
-                                        {"U4", "Denis Roux"},
-                                        {"F'2", "Fournisseur d'Azur"}};
+    const DashboardSelection selection{.levelIndex = levelIndex, .agencyIndex = agencyIndex, .userIndex = userIndex,
+                                       .levelCode = "U1", .agencyCode = "A'2", .userCode = "U4",
+                                       .supplierCode = supplier, .year = 2027, .month = 1};
+    const QMap<QString, QString> labels{
+        {"U1", "Secteur Nord"}, {"A'2", "Agence de Brest"}, {"U4", "Denis Roux"}, {"F'2", "Fournisseur d'Azur"}};
     const TableExport::Title title = TableExport::titleOf(
         selection, [&labels](TableExport::Filter, const QString &code) { return labels.value(code); });
     QCOMPARE(title.filtersText(), filters);
