@@ -47,7 +47,6 @@ private slots:
 
     void quoting_data();
     void quoting();
-    void missingDatabase();
     void notADatabase();
     void statementErrorsCarryEngineMessage_data();
     void statementErrorsCarryEngineMessage();
@@ -183,29 +182,6 @@ void TestFoundation::quoting()
     QCOMPARE(query.RecordCount(), 1);
     QCOMPARE(query.FieldByName(QStringLiteral("v")).AsString(), readBack);
     QVERIFY(file.tableExists(QStringLiteral("dim_niveau")));
-}
-
-void TestFoundation::missingDatabase()
-{
-    // The error names the database (and its server) at the first
-    // statement, and nothing is created.
-    QTemporaryDir dir;
-    const QString path = absentDatabase(dir);
-    const QStringList expected =
-        TestDatabase::onServer() ? QStringList{QStringLiteral("Impossible de se connecter au serveur PostgreSQL ") + path + " : ",
-                             QStringLiteral("orvalis_absente\" does not exist")}
-               : QStringList{path, QStringLiteral("introuvable")};
-    TABSDatabase db;
-    db.SetDatabaseFileName(path); // nothing happens yet
-    QVERIFY(!QFile::exists(path));
-    TABSQuery query(&db);
-    query.SQL().append(QStringLiteral("SELECT code, libelle FROM dim_niveau"));
-    const QString error = databaseError([&] { query.Open(); });
-    for (const QString &part : expected)
-        QVERIFY2(error.contains(part), qPrintable(error));
-    QVERIFY(!db.isOpen());
-    QVERIFY(!QFile::exists(path));
-    QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
 }
 
 void TestFoundation::notADatabase()
@@ -436,11 +412,16 @@ void TestFoundation::writeTransactionRollsBack()
 
 void TestFoundation::handlerErrorReachesDisplay()
 {
-    // A user-mode main window on a missing file: the tracking table's first
-    // statement fails, the error display shows it, the program goes on.
+    // A user-mode main window on a missing database: the tracking table's
+    // first statement fails, the error display names the database (and its
+    // server), nothing is created, the program goes on.
     ScriptedMessages boxes;
     QTemporaryDir dir;
     const QString path = absentDatabase(dir);
+    const QStringList expected =
+        TestDatabase::onServer() ? QStringList{QStringLiteral("Impossible de se connecter au serveur PostgreSQL ") + path + " : ",
+                             QStringLiteral("orvalis_absente\" does not exist")}
+               : QStringList{path, QStringLiteral("introuvable")};
     const auto window = Startup::createMainWindow({path, "U1"});
     window->show();
     QTRY_COMPARE(window->activation()->count(), 1);
@@ -454,8 +435,11 @@ void TestFoundation::handlerErrorReachesDisplay()
     QCOMPARE(boxes.shown().size(), 1);
     QVERIFY(boxes.shown().first().errorDisplay);
     QCOMPARE(boxes.shown().first().icon, Messages::Icon::Critical);
-    QVERIFY(boxes.texts().first().contains(path));
+    for (const QString &part : expected)
+        QVERIFY2(boxes.texts().first().contains(part), qPrintable(boxes.texts().first()));
+    QVERIFY(!window->Database()->isOpen());
     QVERIFY(!QFile::exists(path));
+    QVERIFY(!QFile::exists(path + QStringLiteral("-journal")));
     // Still running: the handler returned and the window answers.
     QVERIFY(window->isVisible());
     QVERIFY(guarded(window.get(), [] {}));

@@ -9,9 +9,9 @@
 #include <QDir>
 #include <QPushButton>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QtTest>
+
+#include <optional>
 
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
@@ -513,7 +513,8 @@ class TestRepair : public QObject
     Q_OBJECT
 
 private slots:
-    void declineChangesNothing();
+    void refusedRepairChangesNothing_data();
+    void refusedRepairChangesNothing();
     void healthyFileIsRebuilt_data();
     void healthyFileIsRebuilt();
     void serverTablesAreMaintained();
@@ -525,8 +526,6 @@ private slots:
     void diskFaultsAreNamed_data();
     void diskFaultsAreNamed();
     void questionIsGoneBeforeTheWork();
-    void fileInUseIsRefused_data();
-    void fileInUseIsRefused();
     void notADatabaseIsLeftAlone_data();
     void notADatabaseIsLeftAlone();
     void killedRepairLeavesEitherFile_data();
@@ -534,28 +533,6 @@ private slots:
     void toolSaysItByStatus_data();
     void toolSaysItByStatus();
 };
-
-void TestRepair::declineChangesNothing()
-{
-    TestDatabase db;
-    fill(db);
-    const QMap<QString, Rows> rowsBefore = contents(db);
-    db.closeConnection();
-    const QByteArray before = readFile(db.path());
-    const QStringList files = filesIn(db.folder());
-
-    MainWindow main(db.path());
-    ScriptedMessages messages;
-    main.repair(messages, QMessageBox::No);
-
-    QCOMPARE(messages.texts(), QStringList{Question});
-    const Messages::Box &box = messages.shown().first();
-    QCOMPARE(box.icon, Messages::Icon::Warning);
-    QCOMPARE(box.buttons, QMessageBox::Yes | QMessageBox::No);
-    QCOMPARE(readFile(db.path()), before);
-    QCOMPARE(filesIn(db.folder()), files);
-    QCOMPARE(contents(db), rowsBefore);
-}
 
 void TestRepair::healthyFileIsRebuilt_data()
 {
@@ -575,15 +552,9 @@ void TestRepair::healthyFileIsRebuilt()
     db.exec(QStringLiteral("DELETE FROM data WHERE rowid > 1000 AND rowid <= 2000"));
     QVERIFY(db.scalar(QStringLiteral("PRAGMA freelist_count")).toInt() > 0);
     db.closeConnection();
-    qint64 facts = FactCount - 1000;
-    if (log) {
-        SqliteConnection writer(db.path(), SQLITE_OPEN_READWRITE, QStringLiteral("écriture"));
-        writer.exec(QStringLiteral("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0; "
-                                   "INSERT INTO data SELECT * FROM data WHERE rowid <= 100"),
-                    QStringLiteral("écriture"));
-        sqlite3_db_config(writer.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-        facts += 100;
-    }
+    if (log)
+        addFactsToTheLog(db.path());
+    const qint64 facts = FactCount - 1000 + (log ? 300 : 0);
     const QMap<QString, RowsById> before = fileContents(db.path());
     QCOMPARE(QFileInfo(db.path() + QStringLiteral("-wal")).size() > 0, log);
     // Shared with a group: the file that takes its place is too.
@@ -1044,58 +1015,56 @@ void TestRepair::questionIsGoneBeforeTheWork()
     QVERIFY2(paints.contains(qMakePair(1, false)), "the window drew itself between the answer and the work");
 }
 
-void TestRepair::fileInUseIsRefused_data()
+void TestRepair::refusedRepairChangesNothing_data()
 {
-    QTest::addColumn<QString>("begin");
-    QTest::addColumn<bool>("reads");
-
-    QTest::newRow("reading transaction") << "BEGIN" << true;
-    QTest::newRow("writing transaction") << "BEGIN IMMEDIATE" << false;
+    QTest::addColumn<QString>("other"); // what another connection holds the file with, if any
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("said"); // in the repair's report; empty: the question alone was shown
+    const QString inUse = QStringLiteral("est en cours d'utilisation par un autre programme ou une autre connexion : "
+                                         "la réparation n'a pas été lancée");
+    QTest::newRow("declined") << "" << int(QMessageBox::No) << "";
+    QTest::newRow("reading transaction") << "BEGIN; SELECT count(*) FROM data" << int(QMessageBox::Yes) << inUse;
+    QTest::newRow("writing transaction") << "BEGIN IMMEDIATE" << int(QMessageBox::Yes) << inUse;
 }
 
-void TestRepair::fileInUseIsRefused()
+void TestRepair::refusedRepairChangesNothing()
 {
-    SKIP_ON_SERVER("a file's exclusive lock: a server's maintenance runs beside other sessions");
-    QFETCH(QString, begin);
-    QFETCH(bool, reads);
-
+    QFETCH(QString, other);
+    QFETCH(int, answer);
+    QFETCH(QString, said);
+    if (!other.isEmpty())
+        SKIP_ON_SERVER("a file's exclusive lock: a server's maintenance runs beside other sessions");
     TestDatabase db;
     fill(db);
+    const QMap<QString, Rows> rowsBefore = contents(db);
     db.closeConnection();
     const QByteArray before = readFile(db.path());
     const QStringList files = filesIn(db.folder());
-
-    const QString otherName = QStringLiteral("other-user");
     {
-        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), otherName);
-        other.setDatabaseName(db.path());
-        QVERIFY(other.open());
-        QSqlQuery query(other);
-        QVERIFY(query.exec(begin));
-        if (reads) {
-            QVERIFY(query.exec(QStringLiteral("SELECT count(*) FROM data")));
-            QVERIFY(query.next());
-            QCOMPARE(query.value(0).toInt(), FactCount);
+        std::optional<SqliteConnection> holder;
+        if (!other.isEmpty()) {
+            holder.emplace(db.path(), SQLITE_OPEN_READWRITE, QStringLiteral("autre"));
+            QCOMPARE(holder->tryExec(other), SQLITE_OK);
         }
-
         MainWindow main(db.path());
         ScriptedMessages messages;
-        main.repair(messages, QMessageBox::Yes);
-
-        const QString report = MainWindow::report(messages);
-        QVERIFY2(report.startsWith(FailurePrefix + QStringLiteral("La base de données « ")), qPrintable(report));
-        QVERIFY2(report.contains(QStringLiteral("est en cours d'utilisation par un autre programme ou une autre "
-                                                "connexion : la réparation n'a pas été lancée")),
-                 qPrintable(report));
-
-        query.finish();
-        QVERIFY(query.exec(QStringLiteral("ROLLBACK")));
-        other.close();
+        main.repair(messages, QMessageBox::StandardButton(answer));
+        QCOMPARE(messages.texts().first(), Question);
+        QCOMPARE(messages.shown().first().icon, Messages::Icon::Warning);
+        QCOMPARE(messages.shown().first().buttons, QMessageBox::Yes | QMessageBox::No);
+        if (said.isEmpty()) {
+            QCOMPARE(messages.texts().size(), 1);
+        } else {
+            const QString report = MainWindow::report(messages);
+            QVERIFY2(report.startsWith(FailurePrefix + QStringLiteral("La base de données « ")) && report.contains(said),
+                     qPrintable(report));
+        }
+        if (holder)
+            QCOMPARE(holder->tryExec(QStringLiteral("ROLLBACK")), SQLITE_OK);
     }
-    QSqlDatabase::removeDatabase(otherName);
-
     QCOMPARE(readFile(db.path()), before);
     QCOMPARE(filesIn(db.folder()), files);
+    QCOMPARE(contents(db), rowsBefore);
 }
 
 void TestRepair::notADatabaseIsLeftAlone_data()

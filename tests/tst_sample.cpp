@@ -108,7 +108,6 @@ private slots:
     void seedDecidesContent_data();
     void seedDecidesContent();
 
-    void refusesExistingFile();
     void serverTablesReplacedOnlyWhenForced();
     void failedReplacementKeepsServerTables();
     void unusableServerTargets_data();
@@ -118,12 +117,12 @@ private slots:
     void unusableTargets_data();
     void unusableTargets();
 
-    void levelAgencyLinks();
+    void sharedSample_data();
+    void sharedSample();
     void factsSpanTwentyFourMonths_data();
     void factsSpanTwentyFourMonths();
     void numberedOrganisation_data();
     void numberedOrganisation();
-    void factsUseTheDimensions();
     void indexAndStatistics();
 
     void commandLine_data();
@@ -187,28 +186,10 @@ void TestSample::seedDecidesContent()
     QFETCH(quint32, first);
     QFETCH(quint32, second);
     QFETCH(bool, same);
-    const TestDatabase targetA(TestDatabase::NoTables);
-    const TestDatabase targetB(TestDatabase::NoTables);
-    const QString a = targetA.path();
-    const QString b = targetB.path();
-    SampleGenerator(options(a, 2000, first)).run();
-    SampleGenerator(options(b, 2000, second)).run();
-    const QByteArray digestA = Sample(a).digest();
-    const QByteArray digestB = Sample(b).digest();
-    QCOMPARE(digestA == digestB, same);
-}
-
-void TestSample::refusesExistingFile()
-{
-    SKIP_ON_SERVER("a file; see serverTablesReplacedOnlyWhenForced");
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("existant.db"));
-    writeFile(path, "contenu à garder");
-
-    QVERIFY(failure(options(path, 100)).startsWith(Exists));
-    QCOMPARE(readFile(path), QByteArray("contenu à garder"));
-    // Nothing is left beside it either.
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"existant.db"});
+    const TestDatabase a(TestDatabase::NoTables), b(TestDatabase::NoTables);
+    SampleGenerator(options(a.path(), 2000, first)).run();
+    SampleGenerator(options(b.path(), 2000, second)).run();
+    QCOMPARE(Sample(a.path()).digest() == Sample(b.path()).digest(), same);
 }
 
 void TestSample::staleJournalIsDropped_data()
@@ -349,21 +330,13 @@ void TestSample::numberedOrganisation_data()
 {
     QTest::addColumn<SampleShape>("shape");
     QTest::addColumn<QList<int>>("counts"); // levels, agencies, users, suppliers
-    SampleShape big;
-    big.levels = 40;
-    big.agencies = 400;
-    big.users = 900;
-    big.suppliers = 300;
-    big.extraAccounts = 2;
-    QTest::newRow("40 levels, 400 agencies, 2 accounts more") << big << QList<int>{40, 400, 900, 300};
-    SampleShape agencies;
-    agencies.agencies = 7;
-    agencies.extraAccounts = 0;
-    QTest::newRow("7 agencies, the rest as the sample, no account more") << agencies << QList<int>{12, 7, 320, 36};
-    SampleShape few;
-    few.levels = 5;
-    few.users = 3; // fewer than the levels: each level still has its user
-    few.extraAccounts = 6;
+    QTest::newRow("40 levels, 400 agencies, 2 accounts more")
+        << SampleShape{.levels = 40, .agencies = 400, .users = 900, .suppliers = 300, .extraAccounts = 2}
+        << QList<int>{40, 400, 900, 300};
+    QTest::newRow("7 agencies, the rest as the sample, no account more")
+        << SampleShape{.agencies = 7, .extraAccounts = 0} << QList<int>{12, 7, 320, 36};
+    // Fewer users than levels: each level still has its user.
+    const SampleShape few{.levels = 5, .users = 3, .extraAccounts = 6};
     QTest::newRow("more levels than users, 6 accounts more") << few << QList<int>{5, 82, 5, 36};
 }
 
@@ -411,26 +384,6 @@ void TestSample::numberedOrganisation()
              qint64(SampleGenerator::Months));
 }
 
-void TestSample::levelAgencyLinks()
-{
-    Sample sample(m_path);
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT agence FROM niveau_agence "
-                                        "GROUP BY agence HAVING count(*) = 2) AS partagees")) >= 1);
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_agence "
-                                        "WHERE code NOT IN (SELECT agence FROM niveau_agence)")) >= 1);
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau "
-                                        "WHERE code NOT IN (SELECT niveau FROM niveau_agence)")) >= 1);
-    // Every link joins a level and an agency that exist, and only once.
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM niveau_agence "
-                                         "WHERE niveau NOT IN (SELECT code FROM dim_niveau) "
-                                         "OR agence NOT IN (SELECT code FROM dim_agence)")),
-             0);
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM (SELECT DISTINCT niveau, agence FROM niveau_agence) AS liens")),
-             sample.count(QStringLiteral("SELECT count(*) FROM niveau_agence")));
-    // A level code that must be quoted in statements, for the program to handle.
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_niveau WHERE code LIKE '%''%'")) >= 1);
-}
-
 void TestSample::factsSpanTwentyFourMonths_data()
 {
     QTest::addColumn<QDate>("last");
@@ -458,26 +411,49 @@ void TestSample::factsSpanTwentyFourMonths()
     QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data WHERE period_month NOT BETWEEN 1 AND 12")), 0);
 }
 
-void TestSample::factsUseTheDimensions()
+void TestSample::sharedSample_data()
 {
-    Sample sample(m_path);
-    QCOMPARE(sample.count(QStringLiteral("SELECT count(*) FROM data "
-                                         "WHERE dim_agence NOT IN (SELECT code FROM dim_agence) "
-                                         "OR dim_utilisateur NOT IN (SELECT code FROM dim_utilisateur) "
-                                         "OR dim_fournisseur NOT IN (SELECT code FROM dim_fournisseur) "
-                                         "OR dim_dossier IS NULL OR dim_dossier = ''")),
-             0);
+    // A count over the shared sample: none, or at least one.
+    QTest::addColumn<QString>("sql");
+    QTest::addColumn<bool>("some");
+    QTest::newRow("agency in two levels") << "SELECT count(*) FROM (SELECT agence FROM niveau_agence GROUP BY agence "
+                                             "HAVING count(*) = 2) AS partagees" << true;
+    QTest::newRow("agency in none") << "SELECT count(*) FROM dim_agence WHERE code NOT IN (SELECT agence FROM niveau_agence)"
+                                    << true;
+    QTest::newRow("level with no agency") << "SELECT count(*) FROM dim_niveau WHERE code NOT IN (SELECT niveau FROM "
+                                             "niveau_agence)" << true;
+    QTest::newRow("link to nothing") << "SELECT count(*) FROM niveau_agence WHERE niveau NOT IN (SELECT code FROM "
+                                        "dim_niveau) OR agence NOT IN (SELECT code FROM dim_agence)" << false;
+    QTest::newRow("link twice") << "SELECT count(*) - (SELECT count(*) FROM (SELECT DISTINCT niveau, agence FROM "
+                                   "niveau_agence) AS liens) FROM niveau_agence" << false;
+    // A level code that must be quoted in statements, for the program to handle.
+    QTest::newRow("level code with a quote") << "SELECT count(*) FROM dim_niveau WHERE code LIKE '%''%'" << true;
+    QTest::newRow("fact outside the dimensions")
+        << "SELECT count(*) FROM data WHERE dim_agence NOT IN (SELECT code FROM dim_agence) OR dim_utilisateur NOT IN "
+           "(SELECT code FROM dim_utilisateur) OR dim_fournisseur NOT IN (SELECT code FROM dim_fournisseur) OR "
+           "dim_dossier IS NULL OR dim_dossier = ''" << false;
     // Labels with quotes and accents, so that the demonstration reads them
     // through every statement; each code once.
     for (const char *table : {"dim_agence", "dim_utilisateur", "dim_fournisseur", "dim_niveau"}) {
-        QCOMPARE(sample.count(QStringLiteral("SELECT count(DISTINCT code) - count(*) FROM %1").arg(QLatin1String(table))), 0);
-        QVERIFY2(sample.count(QStringLiteral("SELECT count(*) FROM %1 WHERE libelle LIKE '%''%'").arg(QLatin1String(table))) > 0, table);
+        QTest::addRow("%s: code twice", table) << QStringLiteral("SELECT count(*) - count(DISTINCT code) FROM %1").arg(table)
+                                               << false;
+        QTest::addRow("%s: label with a quote", table)
+            << QStringLiteral("SELECT count(*) FROM %1 WHERE libelle LIKE '%''%'").arg(table) << true;
     }
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM dim_agence WHERE libelle LIKE '%é%'")) > 0);
+    QTest::newRow("agency label with an accent") << "SELECT count(*) FROM dim_agence WHERE libelle LIKE '%é%'" << true;
     // An account the table does not read, for it to leave out (the other
     // accounts are numberedOrganisation's).
-    QVERIFY(sample.count(QStringLiteral("SELECT count(*) FROM data WHERE code_account = '%1'")
-                             .arg(SampleGenerator::ignoredAccount())) > 0);
+    QTest::newRow("account the table leaves out")
+        << QStringLiteral("SELECT count(*) FROM data WHERE code_account = '%1'").arg(SampleGenerator::ignoredAccount())
+        << true;
+}
+
+void TestSample::sharedSample()
+{
+    QFETCH(QString, sql);
+    QFETCH(bool, some);
+    const qint64 count = Sample(m_path).count(sql);
+    QVERIFY2(some ? count >= 1 : count == 0, qPrintable(QString::number(count)));
 }
 
 void TestSample::indexAndStatistics()
@@ -546,6 +522,8 @@ void TestSample::commandLine()
         return server ? target.scalar(QStringLiteral("SELECT libelle FROM dim_niveau")).toString().toUtf8()
                       : readFile(path);
     };
+    const auto files = [&] { return QDir(target.folder()).entryList(QDir::Files | QDir::Hidden); };
+    const QStringList filesBefore = files();
 
     QProcess tool;
     tool.start(QStringLiteral(ORVALIS_SAMPLE_TOOL), QStringList{path} + arguments);
@@ -570,10 +548,10 @@ void TestSample::commandLine()
         QVERIFY2(err.contains(QLatin1String("--help")), qPrintable(err));
     if (existing)
         QCOMPARE(oldContent(), QByteArray("ancien contenu"));
-    else if (server)
-        QVERIFY(!target.tableExists(QStringLiteral("data")));
+    if (server)
+        QVERIFY(existing || !target.tableExists(QStringLiteral("data")));
     else
-        QVERIFY(!QFile::exists(path));
+        QCOMPARE(files(), filesBefore); // nothing is left beside the file
 }
 
 QTEST_MAIN(TestSample)
