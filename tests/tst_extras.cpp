@@ -490,9 +490,10 @@ void TestExtras::titleNamesFiltersInForce()
     QFETCH(int, userIndex);
     QFETCH(QString, supplier);
     QFETCH(QString, filters);
-    const DashboardSelection selection{.levelIndex = levelIndex, .agencyIndex = agencyIndex, .userIndex = userIndex,
-                                       .levelCode = "U1", .agencyCode = "A'2", .userCode = "U4",
-                                       .supplierCode = supplier, .year = 2027, .month = 1};
+    const DashboardSelection selection{.admin = false, .user = {}, .levelIndex = levelIndex,
+                                       .agencyIndex = agencyIndex, .userIndex = userIndex, .levelCode = "U1",
+                                       .agencyCode = "A'2", .userCode = "U4", .supplierCode = supplier,
+                                       .year = 2027, .month = 1};
     const QMap<QString, QString> labels{
         {"U1", "Secteur Nord"}, {"A'2", "Agence de Brest"}, {"U4", "Denis Roux"}, {"F'2", "Fournisseur d'Azur"}};
     const TableExport::Title title = TableExport::titleOf(
