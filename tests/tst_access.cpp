@@ -75,19 +75,13 @@ void TestAccess::everyControlSaysWhatItIsFor_data()
 void TestAccess::everyControlSaysWhatItIsFor()
 {
     QFETCH(QString, window);
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-    const std::unique_ptr<QWidget> shown = makeWindow(window, &db);
-    if (auto *table = qobject_cast<TFicheTDB *>(shown.get()))
-        QVERIFY(openTrackingTable(*table, &db, true, QString()));
-    shown->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
+    ProgramWindow made(window);
+    if (auto *table = qobject_cast<TFicheTDB *>(made.window.get()))
+        QVERIFY(openTrackingTable(*table, &made.db, true, QString()));
+    QVERIFY(made.show());
     QTest::qWait(50);
 
-    QAccessibleInterface *root = QAccessible::queryAccessibleInterface(shown.get());
+    QAccessibleInterface *root = QAccessible::queryAccessibleInterface(made.window.get());
     QVERIFY(root);
     QVERIFY2(!root->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(window));
     QStringList missing;
@@ -98,12 +92,12 @@ void TestAccess::everyControlSaysWhatItIsFor()
         // The totals line, painted inside the table's frame, is read with
         // the table: the total amount of the two linked agencies.
         QAccessibleInterface *table =
-            QAccessible::queryAccessibleInterface(shown->findChild<QTreeWidget *>(QStringLiteral("lvData")));
+            QAccessible::queryAccessibleInterface(made.window->findChild<QTreeWidget *>(QStringLiteral("lvData")));
         const QString description = table->text(QAccessible::Description);
         QVERIFY2(description.startsWith(QStringLiteral("Total")), qPrintable(description));
         QVERIFY2(description.contains(QStringLiteral("Montant HT : 300.25")), qPrintable(description));
     }
-    QVERIFY(boxes.shown().isEmpty());
+    QVERIFY(made.boxes.shown().isEmpty());
 }
 
 QTEST_MAIN(TestAccess)

@@ -256,17 +256,12 @@ void TestLayout::smallScreens()
     QFETCH(QRect, area);
 
     Screen screen(area);
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-    const std::unique_ptr<QWidget> shown = makeWindow(window, &db);
+    ProgramWindow made(window);
+    QWidget *shown = made.window.get();
     const QSize form = window == QLatin1String("TFicheTDB")  ? QSize(1246, 695)
         : window == QLatin1String("TFichePrincipale")       ? QSize(673, 330)
                                                              : QSize(515, 489);
-    shown->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
+    QVERIFY(made.show());
     QTest::qWait(50);
 
     QVERIFY(shown->width() <= area.width() && shown->height() <= area.height());
@@ -292,7 +287,7 @@ void TestLayout::smallScreens()
         auto *exporter = shown->findChild<QPushButton *>("btnExporter");
         QVERIFY(exporter->mapTo(page, QPoint(0, exporter->height())).y() <= scroller->viewport()->height());
     }
-    if (!qobject_cast<QDialog *>(shown.get())) {
+    if (!qobject_cast<QDialog *>(shown)) {
         // A window of its own opens in the middle of the screen.
         QVERIFY(qAbs(shown->geometry().center().x() - area.center().x()) <= 2);
     }
@@ -311,15 +306,10 @@ void TestLayout::noScrollBarsForAScalesRounding_data()
 void TestLayout::noScrollBarsForAScalesRounding()
 {
     QFETCH(QString, window);
-    TestDatabase file;
-    fillOrganisation(file);
-    TABSDatabase db;
-    db.SetDatabaseFileName(file.path());
-    ScriptedMessages boxes;
-    const std::unique_ptr<QWidget> shown = makeWindow(window, &db);
+    ProgramWindow made(window);
+    QWidget *shown = made.window.get();
     const QSize form = shown->size();
-    shown->show();
-    QVERIFY(QTest::qWaitForWindowExposed(shown.get()));
+    QVERIFY(made.show());
     shown->resize(form - QSize(1, 1));
     QTRY_COMPARE(shown->size(), form - QSize(1, 1));
     auto *scroller = shown->findChild<QScrollArea *>("pageArea");

@@ -268,31 +268,38 @@ bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QS
     return QTest::qWaitFor([&window] { return window.activation()->count() >= 1; });
 }
 
-std::unique_ptr<QWidget> makeWindow(const QString &className, TABSDatabase *db)
+ProgramWindow::ProgramWindow(const QString &className)
 {
+    fillOrganisation(file);
+    db.SetDatabaseFileName(file.path());
     const QString level = QStringLiteral("Chef de secteur");
     if (className == QLatin1String("TFicheTDB")) {
         auto table = std::make_unique<TFicheTDB>(nullptr);
-        table->SetDatabase(db);
+        table->SetDatabase(&db);
         table->SetAdmin(true);
-        return table;
-    }
-    if (className == QLatin1String("TFicheParamNiveau")) {
+        window = std::move(table);
+    } else if (className == QLatin1String("TFicheParamNiveau")) {
         auto levels = std::make_unique<TFicheParamNiveau>(nullptr);
-        levels->SetDatabase(db);
+        levels->SetDatabase(&db);
         levels->SetLevelLabel(level);
-        return levels;
-    }
-    if (className == QLatin1String("TFicheParamNiveauAgence")) {
+        window = std::move(levels);
+    } else if (className == QLatin1String("TFicheParamNiveauAgence")) {
         auto links = std::make_unique<TFicheParamNiveauAgence>(nullptr);
-        links->SetDatabase(db);
+        links->SetDatabase(&db);
         links->SetLevelLabel(level);
-        return links;
+        window = std::move(links);
+    } else {
+        auto main = std::make_unique<TFichePrincipale>(nullptr);
+        main->SetDatabasePath(file.path());
+        main->SetAdmin(true);
+        window = std::move(main);
     }
-    auto main = std::make_unique<TFichePrincipale>(nullptr);
-    main->SetDatabasePath(db->DatabaseFileName());
-    main->SetAdmin(true);
-    return main;
+}
+
+bool ProgramWindow::show()
+{
+    window->show();
+    return QTest::qWaitForWindowExposed(window.get());
 }
 
 OpenedTable::OpenedTable(bool admin, const QString &user, const std::function<void(TestDatabase &)> &fill)

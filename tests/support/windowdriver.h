@@ -75,9 +75,20 @@ bool openTrackingTable(TFicheTDB &window, TABSDatabase *db, bool admin, const QS
 double contrastRatio(const QColor &one, const QColor &other);
 
 // One of the program's windows by its class name ("TFichePrincipale",
-// "TFicheTDB", "TFicheParamNiveau", "TFicheParamNiveauAgence"), set up as
-// the main window sets it up for an administrator on `db`; not shown.
-std::unique_ptr<QWidget> makeWindow(const QString &className, TABSDatabase *db);
+// "TFicheTDB", "TFicheParamNiveau", "TFicheParamNiveauAgence") on a
+// database of the small organisation, set up as the main window sets it up
+// for an administrator; not shown.
+struct ProgramWindow
+{
+    explicit ProgramWindow(const QString &className);
+    // Shows the window and waits until it is drawn.
+    bool show();
+
+    TestDatabase file;
+    TABSDatabase db;
+    ScriptedMessages boxes;
+    std::unique_ptr<QWidget> window;
+};
 
 // A database filled by `fill` (by default the small organisation of
 // organisation.h) and its tracking table, opened as the main window opens it.
