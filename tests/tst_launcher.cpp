@@ -1,6 +1,7 @@
 // The start dialog of the desktop menu's entry: what is typed in it is what
 // the program is started with, and what it offers the next time.
 #include "tools/lanceur/launcher.h"
+#include "ui/filedialogs.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -35,52 +36,82 @@ private slots:
 
     void startsTheProgramWithWhatWasTyped_data()
     {
-        QTest::addColumn<QString>("database");
+        QTest::addColumn<QString>("database"); // typed, or chosen with "Parcourir…" when it starts with "?"
         QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("opening");  // click, double click, or held Enter (auto-repeated)
         QTest::addColumn<QStringList>("started"); // empty: nothing started
 
-        QTest::newRow("file with spaces") << "/srv/bases/ventes 2026.db" << "U0153"
+        QTest::newRow("file with spaces") << "/srv/bases/ventes 2026.db" << "U0153" << "click"
                                           << QStringList{"/srv/bases/ventes 2026.db", "U0153"};
-        QTest::newRow("server, code between spaces") << "postgresql://ventes@srv.example/orvalis" << " VEXOR "
-                                                     << QStringList{"postgresql://ventes@srv.example/orvalis", "VEXOR"};
-        QTest::newRow("no user code") << "/srv/bases/ventes.db" << "  " << QStringList{};
+        QTest::newRow("server, code between spaces, double click")
+            << "postgresql://ventes@srv.example/orvalis" << " VEXOR " << "double click"
+            << QStringList{"postgresql://ventes@srv.example/orvalis", "VEXOR"};
+        QTest::newRow("file chosen, held Enter") << "?/srv/bases/ventes.db" << "U1" << "held Enter"
+                                                 << QStringList{"/srv/bases/ventes.db", "U1"};
+        QTest::newRow("no user code") << "/srv/bases/ventes.db" << "  " << "click" << QStringList{};
     }
 
     void startsTheProgramWithWhatWasTyped()
     {
         QFETCH(QString, database);
         QFETCH(QString, user);
+        QFETCH(QString, opening);
         QFETCH(QStringList, started);
         QSettings(QStringLiteral("Orvalis"), QStringLiteral("lanceur")).clear();
 
         std::optional<QPair<QString, QStringList>> start;
+        int starts = 0;
         Launcher launcher([&](const QString &program, const QStringList &arguments) {
             start.emplace(program, arguments);
+            ++starts;
             return true;
         });
         launcher.show();
         QVERIFY(QTest::qWaitForWindowActive(&launcher));
-        // Typed as a user does: the database, Tab past its chooser, the code.
+        const auto button = [&launcher](const QString &text) {
+            for (QPushButton *candidate : launcher.findChildren<QPushButton *>())
+                if (candidate->text() == text)
+                    return candidate;
+            return static_cast<QPushButton *>(nullptr);
+        };
+        // As a user does: the database typed or chosen, Tab past its
+        // chooser, the code.
         QLineEdit *databaseField = field(launcher, QStringLiteral("Base de données"));
         QTest::mouseClick(databaseField, Qt::LeftButton);
-        QTest::keyClicks(databaseField, database);
+        if (database.startsWith(QLatin1Char('?'))) {
+            const FileDialogs::Handler before = FileDialogs::setHandler(
+                [&database](const FileDialogs::Request &) { return FileDialogs::Answer{database.mid(1), {}}; });
+            QTest::mouseClick(button(QStringLiteral("&Parcourir…")), Qt::LeftButton);
+            FileDialogs::setHandler(before);
+            databaseField->setFocus();
+        } else {
+            QTest::keyClicks(databaseField, database);
+        }
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), field(launcher, QStringLiteral("Code utilisateur")));
         QTest::keyClicks(QApplication::focusWidget(), user);
-        QPushButton *open = nullptr;
-        for (QPushButton *button : launcher.findChildren<QPushButton *>())
-            if (button->text() == QStringLiteral("&Ouvrir"))
-                open = button;
+        QPushButton *open = button(QStringLiteral("&Ouvrir"));
         QVERIFY(open);
-        QTest::mouseClick(open, Qt::LeftButton);
+        if (opening == QLatin1String("double click")) {
+            // Press, release, press, release, within the double-click time.
+            QTest::mouseClick(open, Qt::LeftButton);
+            QTest::mouseClick(open, Qt::LeftButton);
+        } else if (opening == QLatin1String("held Enter")) {
+            QWidget *focused = QApplication::focusWidget();
+            for (int repeat = 0; repeat < 4; ++repeat)
+                QTest::sendKeyEvent(QTest::KeyAction::Press, focused, Qt::Key_Return, '\r', Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::KeyAction::Release, focused, Qt::Key_Return, '\r', Qt::NoModifier);
+        } else {
+            QTest::mouseClick(open, Qt::LeftButton);
+        }
 
         if (started.isEmpty()) {
             QVERIFY(!start);
             QVERIFY(launcher.isVisible());
             return;
         }
-        QVERIFY(start);
+        QCOMPARE(starts, 1);
         QCOMPARE(start->first, QApplication::applicationDirPath() + QStringLiteral("/orvalis"));
         QCOMPARE(start->second, started);
         QVERIFY(!launcher.isVisible());

@@ -49,10 +49,9 @@ Handler setHandler(Handler handler)
     return previous;
 }
 
-QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
-                        QString *selectedFilter)
+namespace {
+QString ask(QWidget *parent, const Request &request, QFileDialog::AcceptMode mode, QString *selectedFilter)
 {
-    const Request request{caption, dir, filter, selectedFilter ? *selectedFilter : QString()};
     if (Handler &handler = currentHandler()) {
         const Answer answer = handler(request);
         if (selectedFilter && !answer.fileName.isEmpty())
@@ -60,13 +59,13 @@ QString getSaveFileName(QWidget *parent, const QString &caption, const QString &
         return answer.fileName;
     }
 
-    QFileDialog dialog(parent, caption, dir, filter);
+    QFileDialog dialog(parent, request.caption, request.dir, request.filter);
     // Qt's own dialog, so that everything in it is in French.
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     FrenchFileKinds kinds;
     dialog.setIconProvider(&kinds);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptSave ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     if (!request.selectedFilter.isEmpty())
         dialog.selectNameFilter(request.selectedFilter);
     FocusHistory::markPassive(&dialog);
@@ -75,6 +74,19 @@ QString getSaveFileName(QWidget *parent, const QString &caption, const QString &
     if (selectedFilter)
         *selectedFilter = dialog.selectedNameFilter();
     return dialog.selectedFiles().constFirst();
+}
+} // namespace
+
+QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
+                        QString *selectedFilter)
+{
+    return ask(parent, {caption, dir, filter, selectedFilter ? *selectedFilter : QString()}, QFileDialog::AcceptSave,
+               selectedFilter);
+}
+
+QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
+{
+    return ask(parent, {caption, dir, filter, QString()}, QFileDialog::AcceptOpen, nullptr);
 }
 
 PrinterHandler setPrinterHandler(PrinterHandler handler)

@@ -38,6 +38,8 @@ Handler setHandler(Handler handler);
 // (the window does not reload its lists for it).
 QString getSaveFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter,
                         QString *selectedFilter = nullptr);
+// Asks for the name of an existing file to open. Empty when cancelled.
+QString getOpenFileName(QWidget *parent, const QString &caption, const QString &dir, const QString &filter);
 
 // The print dialog: the user picks a printer (or a PDF file) for
 // `printer`. False when cancelled. Like the file dialog, closing it does

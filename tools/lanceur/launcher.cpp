@@ -1,10 +1,10 @@
 #include "tools/lanceur/launcher.h"
 #include "store/serveraddress.h"
+#include "ui/filedialogs.h"
 #include "ui/messages.h"
 
 #include <QCoreApplication>
 #include <QDialogButtonBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -87,7 +87,7 @@ void Launcher::browse()
     const QString current = m_database->text().trimmed();
     const QString folder =
         current.isEmpty() || ServerAddress::isServerName(current) ? QString() : QFileInfo(current).absolutePath();
-    const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("Base de données"), folder,
+    const QString chosen = FileDialogs::getOpenFileName(this, QStringLiteral("Base de données"), folder,
                                                         QStringLiteral("Bases SQLite (*.db *.sqlite *.sqlite3);;"
                                                                        "Tous les fichiers (*)"));
     if (!chosen.isEmpty())
@@ -105,8 +105,11 @@ void Launcher::open()
         return;
     const QStringList arguments{m_database->text().trimmed(), m_user->text().trimmed()};
     const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/orvalis");
+    // Once: the rest of a double click, or a held Enter, finds it off.
+    m_open->setEnabled(false);
     if (!m_start(program, arguments)) {
         Messages::ShowMessage(this, QStringLiteral("Le programme %1 n'a pas pu être démarré.").arg(program));
+        updateOpen();
         return;
     }
     QSettings last = settings();
