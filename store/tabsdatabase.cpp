@@ -316,7 +316,6 @@ void TABSDatabase::beginTransaction(Access access)
 {
     if (m_transactionDepth++ > 0)
         return;
-    ++m_transactionSerial;
     QSqlError error;
     {
         QSqlDatabase db = connection();

@@ -97,8 +97,6 @@ public:
     void commit();
     void rollback();
     bool inTransaction() const { return m_transactionDepth > 0; }
-    // Changes at the start of every outermost transaction.
-    quint64 transactionSerial() const { return m_transactionSerial; }
 
     // On a server, told with a French sentence when the end of a
     // transaction (COMMIT, ROLLBACK) has waited WaitNoticeMs for the
@@ -140,7 +138,6 @@ private:
     quint64 m_serial = 0;
     // The last round trip found the server silent.
     bool m_silent = false;
-    quint64 m_transactionSerial = 0;
 };
 
 class TABSDatabase::AnswerWatch
