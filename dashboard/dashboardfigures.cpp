@@ -158,8 +158,10 @@ UnlinkedAgencies unlinkedAgencies(TABSDatabase *database)
         : QStringLiteral("%1 agences ne sont rattachées à aucun niveau : leurs chiffres ne comptent dans aucune "
                          "ligne ni dans le total.")
               .arg(labels.size());
+    // A first line of ours: a tooltip whose first line looks like a tag is
+    // read as rich text, and a label's "<b>" must show as it is written.
     constexpr int Named = 20;
-    found.labels = labels.mid(0, Named).join(QLatin1Char('\n'));
+    found.labels = QStringLiteral("Agences sans niveau :\n") + labels.mid(0, Named).join(QLatin1Char('\n'));
     if (labels.size() > Named)
         found.labels += QStringLiteral("\n…");
     return found;

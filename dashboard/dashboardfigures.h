@@ -102,7 +102,7 @@ QString emptyPeriodNotice(TABSDatabase *database, const MonthSpan &span);
 struct UnlinkedAgencies
 {
     QString notice;
-    QString labels; // the first twenty, a line each, by label
+    QString labels; // a heading, then the first twenty, a line each, by label
 };
 UnlinkedAgencies unlinkedAgencies(TABSDatabase *database);
 

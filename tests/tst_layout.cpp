@@ -507,6 +507,8 @@ void TestLayout::statusLineNamesAnEmptyMonth()
         db.addSupplier("F3", "Fournisseur sans ventes");
         if (linkAll)
             db.link("U1", "A3");
+        else // a label that looks like markup shows as it is written
+            db.exec("UPDATE dim_agence SET libelle = '<b>Agence</b> de Lyon' WHERE code = 'A3'");
         if (!remove.isEmpty())
             db.exec("DELETE FROM data WHERE " + remove);
     });
@@ -524,7 +526,9 @@ void TestLayout::statusLineNamesAnEmptyMonth()
         : QStringLiteral("Aucun chiffre en %1 dans la base : le dernier mois qui en a est %2.").arg(month, last);
     QLabel *status = open.window.findChild<QLabel *>("lblStatut");
     QCOMPARE(status->text(), expected);
-    QCOMPARE(status->toolTip(), lastMonthBack == -2 ? QStringLiteral("Agence de Lyon") : QString());
+    QCOMPARE(status->toolTip(),
+             lastMonthBack == -2 ? QStringLiteral("Agences sans niveau :\n<b>Agence</b> de Lyon") : QString());
+    QVERIFY(!Qt::mightBeRichText(status->toolTip()));
     // A level chosen: its rows are its agencies, all linked.
     if (lastMonthBack == -2) {
         QVERIFY(pickCodeWithMouse(open.combo("cblNiveau"), "U1"));
