@@ -112,8 +112,9 @@ void TFicheTrend::SetChartTitle(const QString &title)
 }
 
 // The value axis holds 0 and every value so far (the counts' with room for
-// a label above the highest), on round ticks that are whole numbers: over a range of a few units (every value 0, counts of one
-// or two) one tick a unit, never fractions that read as "0, 0, 1, 1".
+// a label above the highest), on round ticks that are whole numbers: over
+// a range of a few units (every value 0, counts of one or two) one tick a
+// unit, never fractions that read as "0, 0, 1, 1".
 void TFicheTrend::Widen(Panel &panel, double a, double b)
 {
     panel.minimum = qMin(panel.minimum, qMin(a, b));
@@ -154,9 +155,8 @@ void TFicheTrend::PlaceCountLabels()
             label->setPos(point.x() - box.width() / 2, above ? point.y() - box.height() - 3 : point.y() + 3);
             // On a white ground, the chart's background, so that a line
             // passing under it (the other count's, or a year earlier's)
-            // does not strike its digits through.
-            // Within the plot only: outside it, the title and the months'
-            // names stay whole.
+            // does not strike its digits through; within the plot only, so
+            // that the title and the months' names stay whole.
             auto *ground = new QGraphicsRectItem(label->mapRectToParent(box) & FCounts.chart->plotArea(), FCounts.chart);
             ground->setPen(Qt::NoPen);
             ground->setBrush(QColor(255, 255, 255, 230));
