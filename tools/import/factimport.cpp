@@ -303,12 +303,28 @@ const char *const captions[AccountCount] = {"Montant HT", "TVA", "Marge €", "N
 // The account a caption or a code names, or -1.
 int accountOf(const QString &name)
 {
-    const QString key = headerKey(name);
-    const QStringList codes = Schema::accountCodes();
-    for (int i = 0; i < AccountCount; ++i)
-        if (key == headerKey(QString::fromUtf8(captions[i])) || key == headerKey(codes[i]))
-            return i;
-    return -1;
+    // Each account's caption and code, as headerKey() writes them.
+    static const QStringList keys = [] {
+        QStringList keys;
+        const QStringList codes = Schema::accountCodes();
+        for (int i = 0; i < AccountCount; ++i)
+            keys << headerKey(QString::fromUtf8(captions[i])) << headerKey(codes[i]);
+        return keys;
+    }();
+    const qsizetype found = keys.indexOf(headerKey(name));
+    return found < 0 ? -1 : int(found / 2);
+}
+
+// An account's code, in UTF-8.
+const QByteArray &accountCode(int account)
+{
+    static const std::vector<QByteArray> codes = [] {
+        std::vector<QByteArray> codes;
+        for (const QString &code : Schema::accountCodes())
+            codes.push_back(code.toUtf8());
+        return codes;
+    }();
+    return codes[account];
 }
 
 // The counts (the NB_ accounts) are whole numbers.
@@ -494,12 +510,11 @@ public:
     virtual QList<QByteArray> codes(const char *table) = 0;
     // True when the month holds facts.
     virtual bool holds(int month) = 0;
-    // Deletes the facts of the month.
     // Deletes the month's facts; returns how many.
     virtual qint64 clear(int month) = 0;
     // `dossier` is null when the file has no dossier column. The texts are
     // valid until the next call.
-    virtual void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
+    virtual void fact(int account, int month, double value, QByteArrayView agency, QByteArrayView user,
                       QByteArrayView supplier, QByteArrayView dossier) = 0;
     virtual void entries(const char *table, const std::map<QByteArray, QByteArray> &entries) = 0;
     virtual void commit() = 0;
@@ -521,6 +536,12 @@ public:
         m_insert = prepare(QStringLiteral("INSERT INTO data (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(QLatin1String(factColumns)));
         m_holds = prepare(QStringLiteral("SELECT 1 FROM data WHERE period_year = ? AND period_month = ? LIMIT 1"));
         m_clear = prepare(QStringLiteral("DELETE FROM data WHERE period_year = ? AND period_month = ?"));
+        // Each account's rank among the six codes, in byte order.
+        for (int a = 0; a < AccountCount; ++a) {
+            m_accountRank[a] = 0;
+            for (int b = 0; b < AccountCount; ++b)
+                m_accountRank[a] += accountCode(b) < accountCode(a);
+        }
     }
 
     ~SqliteSink() override
@@ -560,7 +581,7 @@ public:
         return sqlite3_changes64(m_db.handle());
     }
 
-    void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
+    void fact(int account, int month, double value, QByteArrayView agency, QByteArrayView user,
               QByteArrayView supplier, QByteArrayView dossier) override
     {
         Row row{month, account, value, {}, {0, -1}, {}};
@@ -613,7 +634,7 @@ private:
     struct Row
     {
         int month;
-        const char *account;
+        int account;
         double value;
         int codes[DimensionCount];   // agency, user, supplier: in m_codes
         Text dossier;
@@ -638,7 +659,7 @@ private:
         // Ranks stay below 2^18 (a batch's rows), months below 2^17.
         for (Row &row : m_rows) {
             row.key[0] = quint64(row.month) << 21 | quint64(rank[Agency][row.codes[Agency]]) << 3
-                         | quint64(accountRank(row.account));
+                         | quint64(m_accountRank[row.account]);
             row.key[1] = quint64(rank[User][row.codes[User]]) << 18 | quint64(rank[Supplier][row.codes[Supplier]]);
         }
         std::sort(m_rows.begin(), m_rows.end(), [](const Row &a, const Row &b) {
@@ -646,7 +667,8 @@ private:
         });
         sqlite3_stmt *insert = m_insert->handle();
         for (const Row &row : m_rows) {
-            sqlite3_bind_text(insert, 1, row.account, -1, SQLITE_STATIC);
+            const QByteArray &account = accountCode(row.account);
+            sqlite3_bind_text(insert, 1, account.constData(), int(account.size()), SQLITE_STATIC);
             sqlite3_bind_int(insert, 2, row.month / 12);
             sqlite3_bind_int(insert, 3, row.month % 12 + 1);
             sqlite3_bind_double(insert, 4, row.value);
@@ -666,19 +688,6 @@ private:
             m_ids[d].clear();
             m_codes[d].clear();
         }
-    }
-
-    // The rank of an account code among the six, in byte order.
-    int accountRank(const char *account)
-    {
-        for (const auto &[code, rank] : m_accountRanks)
-            if (code == account)
-                return rank;
-        int rank = 0;
-        for (const QString &other : Schema::accountCodes())
-            rank += other.toUtf8() < QByteArray(account);
-        m_accountRanks.push_back({account, rank});
-        return rank;
     }
 
     QString context(const QString &what) const { return QStringLiteral("%1 (%2)").arg(what, m_path); }
@@ -706,7 +715,7 @@ private:
     QByteArray m_arena;   // the dossiers of the batch
     QHash<QByteArray, int> m_ids[DimensionCount];
     std::vector<QByteArray> m_codes[DimensionCount];
-    std::vector<std::pair<const char *, int>> m_accountRanks;
+    int m_accountRank[AccountCount];
 };
 
 // On a server the facts go in with COPY; the COPY is ended for the few
@@ -761,7 +770,7 @@ public:
             .toLongLong();
     }
 
-    void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
+    void fact(int account, int month, double value, QByteArrayView agency, QByteArrayView user,
               QByteArrayView supplier, QByteArrayView dossier) override
     {
         if (!m_copying) {
@@ -769,7 +778,7 @@ public:
             m_copying = true;
         }
         char number[64];
-        m_buffer += account;
+        m_buffer += accountCode(account);
         m_buffer += '\t';
         m_buffer += QByteArray::number(month / 12);
         m_buffer += '\t';
@@ -908,10 +917,6 @@ ImportReport FactImport::run()
     for (int d = 0; d < DimensionCount; ++d)
         for (const QByteArray &code : sink->codes(dimensionTables[d]))
             known[d].insert(code);
-    const QStringList codes = Schema::accountCodes();
-    std::vector<QByteArray> accountCodes;
-    for (const QString &code : codes)
-        accountCodes.push_back(code.toUtf8());
 
     std::set<int> months;
     double values[AccountCount];
@@ -946,6 +951,7 @@ ImportReport FactImport::run()
         };
         int month = -1;
         QByteArrayView code[DimensionCount];
+        bool fresh[DimensionCount] = {};   // a code the line creates
         std::fill(std::begin(present), std::end(present), false);
         const auto read = [&]() -> bool {
             if (!check())
@@ -979,6 +985,7 @@ ImportReport FactImport::run()
                 if (label.isEmpty())
                     return refuse(columns.labels[d], QStringLiteral("libellé vide pour un code absent de la base (%1)")
                                                          .arg(QString::fromUtf8(code[d])));
+                fresh[d] = true;
             }
             const auto figure = [&](int column, int account) -> bool {
                 const QByteArrayView text = csv.field(column);
@@ -1017,9 +1024,8 @@ ImportReport FactImport::run()
             continue;
         }
         for (int d = 0; d < DimensionCount; ++d) {
-            const QByteArray key = QByteArray::fromRawData(code[d].data(), code[d].size());
-            if (!known[d].contains(key)) {
-                const QByteArray owned(code[d].data(), code[d].size());
+            if (fresh[d]) {
+                const QByteArray owned = code[d].toByteArray();
                 known[d].insert(owned);
                 created[d][owned] = csv.field(columns.labels[d]).trimmed().toByteArray();
             }
@@ -1038,7 +1044,7 @@ ImportReport FactImport::run()
         for (int account = 0; account < AccountCount; ++account) {
             if (!present[account])
                 continue;
-            sink->fact(accountCodes[account].constData(), month, values[account], code[Agency], code[User],
+            sink->fact(account, month, values[account], code[Agency], code[User],
                        code[Supplier], dossierText);
             ++report.facts;
         }
