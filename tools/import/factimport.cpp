@@ -430,7 +430,8 @@ bool readNumber(QByteArrayView text, char decimal, double &value)
     text = text.trimmed();
     if (text.endsWith("\xE2\x82\xAC"))
         text = text.chopped(3).trimmed();
-    if (text.startsWith('+'))
+    // One sign at most: "+-5" is not read as -5.
+    if (text.startsWith('+') && !text.sliced(1).startsWith('-'))
         text = text.sliced(1);
     char digits[64];
     int size = 0;
