@@ -5,6 +5,7 @@
 #include "store/serveraddress.h"
 #include "store/sqlitehandle.h"
 #include "store/tabsdatabase.h"
+#include "tools/common/factrows.h"
 
 #include <QFile>
 #include <QHash>
@@ -19,7 +20,6 @@
 #include <set>
 #include <tuple>
 #include <algorithm>
-#include <numeric>
 #include <vector>
 
 namespace {
@@ -315,8 +315,8 @@ int accountOf(const QString &name)
     return found < 0 ? -1 : int(found / 2);
 }
 
-// An account's code, in UTF-8.
-const QByteArray &accountCode(int account)
+// The accounts' codes, in UTF-8.
+const std::vector<QByteArray> &accountCodes()
 {
     static const std::vector<QByteArray> codes = [] {
         std::vector<QByteArray> codes;
@@ -324,7 +324,7 @@ const QByteArray &accountCode(int account)
             codes.push_back(code.toUtf8());
         return codes;
     }();
-    return codes[account];
+    return codes;
 }
 
 // The counts (the NB_ accounts) are whole numbers.
@@ -500,9 +500,6 @@ QString monthText(int key)
 // Where the facts go: one transaction on a SQLite file or on a server,
 // committed by commit() alone.
 
-const char *const factColumns =
-    "code_account, period_year, period_month, valeur, dim_agence, dim_utilisateur, dim_fournisseur, dim_dossier";
-
 class FactSink
 {
 public:
@@ -537,12 +534,6 @@ public:
         m_insert = prepare(QStringLiteral("INSERT INTO data (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(QLatin1String(factColumns)));
         m_holds = prepare(QStringLiteral("SELECT 1 FROM data WHERE period_year = ? AND period_month = ? LIMIT 1"));
         m_clear = prepare(QStringLiteral("DELETE FROM data WHERE period_year = ? AND period_month = ?"));
-        // Each account's rank among the six codes, in byte order.
-        for (int a = 0; a < AccountCount; ++a) {
-            m_accountRank[a] = 0;
-            for (int b = 0; b < AccountCount; ++b)
-                m_accountRank[a] += accountCode(b) < accountCode(a);
-        }
     }
 
     ~SqliteSink() override
@@ -648,15 +639,8 @@ private:
         // The rows sorted on integers: each code's rank among the batch's
         // codes in byte order (the engine's order of texts), the account's
         // among the six.
-        std::vector<int> rank[DimensionCount];
-        for (int d = 0; d < DimensionCount; ++d) {
-            std::vector<int> order(m_codes[d].size());
-            std::iota(order.begin(), order.end(), 0);
-            std::sort(order.begin(), order.end(), [&](int a, int b) { return m_codes[d][a] < m_codes[d][b]; });
-            rank[d].resize(order.size());
-            for (size_t i = 0; i < order.size(); ++i)
-                rank[d][order[i]] = int(i);
-        }
+        const std::vector<int> rank[DimensionCount] = {textRanks(m_codes[Agency]), textRanks(m_codes[User]),
+                                                       textRanks(m_codes[Supplier])};
         // Ranks stay below 2^18 (a batch's rows), months below 2^17.
         for (Row &row : m_rows) {
             row.key[0] = quint64(row.month) << 21 | quint64(rank[Agency][row.codes[Agency]]) << 3
@@ -668,7 +652,7 @@ private:
         });
         sqlite3_stmt *insert = m_insert->handle();
         for (const Row &row : m_rows) {
-            const QByteArray &account = accountCode(row.account);
+            const QByteArray &account = accountCodes()[row.account];
             sqlite3_bind_text(insert, 1, account.constData(), int(account.size()), SQLITE_STATIC);
             sqlite3_bind_int(insert, 2, row.month / 12);
             sqlite3_bind_int(insert, 3, row.month % 12 + 1);
@@ -716,7 +700,7 @@ private:
     QByteArray m_arena;   // the dossiers of the batch
     QHash<QByteArray, int> m_ids[DimensionCount];
     std::vector<QByteArray> m_codes[DimensionCount];
-    int m_accountRank[AccountCount];
+    const std::vector<int> m_accountRank = textRanks(accountCodes());
 };
 
 // On a server the facts go in with COPY; the COPY is ended for the few
@@ -778,23 +762,8 @@ public:
             m_session.copyStart(QStringLiteral("COPY data (%1) FROM STDIN").arg(QLatin1String(factColumns)));
             m_copying = true;
         }
-        char number[64];
-        m_buffer += accountCode(account);
-        m_buffer += '\t';
-        m_buffer += QByteArray::number(month / 12);
-        m_buffer += '\t';
-        m_buffer += QByteArray::number(month % 12 + 1);
-        m_buffer += '\t';
-        const auto written = std::to_chars(number, number + sizeof number, value);
-        m_buffer.append(number, written.ptr - number);
-        for (const QByteArrayView text : {agency, user, supplier, dossier}) {
-            m_buffer += '\t';
-            if (text.isNull())
-                m_buffer += "\\N";
-            else
-                PgSession::copyField(m_buffer, text.data(), text.size());
-        }
-        m_buffer += '\n';
+        appendCopyFact(m_buffer, accountCodes()[account].constData(), month / 12, month % 12 + 1, value, agency, user,
+                       supplier, dossier);
         if (m_buffer.size() >= BufferSize) {
             m_session.copyRows(m_buffer);
             m_buffer.resize(0);
