@@ -430,9 +430,12 @@ bool readNumber(QByteArrayView text, char decimal, double &value)
     text = text.trimmed();
     if (text.endsWith("\xE2\x82\xAC"))
         text = text.chopped(3).trimmed();
-    // One sign at most: "+-5" is not read as -5.
-    if (text.startsWith('+') && !text.sliced(1).startsWith('-'))
-        text = text.sliced(1);
+    if (text.startsWith('+')) {
+        text = text.sliced(1).trimmed();
+        // One sign at most: "+-5" is not read as -5.
+        if (text.startsWith('-'))
+            return false;
+    }
     char digits[64];
     int size = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
