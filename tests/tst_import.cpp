@@ -139,6 +139,7 @@ void TestImport::badLines_data()
     row("unknown code", month + "A1;U9;F1;;1;2", "utilisateur", "utilisateur inconnu");
     row("new code, no label", month + "A1;U1;F9;;1;2", "fournisseur_libelle", "libellé vide");
     row("not a number", month + "A1;U1;F1;;NaN;2", "Montant HT", "n'est pas un nombre");
+    row("two signs", month + "A1;U1;F1;;+-5;2", "Montant HT", "n'est pas un nombre");
     row("count not whole", month + "A1;U1;F1;;1;2,5", "Nb Devis", "nombre entier");
     row("not UTF-8", month + "A1;U1;F1;\xE9t\xE9;1;2", "", "texte illisible");
     row("NUL", month + QByteArray("A1;U1;F1;;1;2\0", 14), "", "caractère nul");

@@ -1,4 +1,5 @@
 #include "tools/common/samplegenerator.h"
+#include "tools/common/factrows.h"
 
 #include "store/pgsession.h"
 #include "store/schema.h"
@@ -427,9 +428,6 @@ public:
     virtual void endFacts() = 0;
 };
 
-const char *const factColumns =
-    "code_account, period_year, period_month, valeur, dim_agence, dim_utilisateur, dim_fournisseur, dim_dossier";
-
 // Rows are appended in the order of the covering index, created first.
 class SqliteTarget : public SampleTarget
 {
@@ -524,23 +522,8 @@ public:
     void fact(const char *account, int year, int month, double value, const QByteArray &agency,
               const QByteArray &user, const QByteArray &supplier, const char *dossier, int dossierLength) override
     {
-        char number[64];
-        m_buffer += account;
-        m_buffer += '\t';
-        m_buffer += QByteArray::number(year);
-        m_buffer += '\t';
-        m_buffer += QByteArray::number(month);
-        m_buffer += '\t';
-        // The shortest text that reads back as the same double.
-        const auto written = std::to_chars(number, number + sizeof number, value);
-        m_buffer.append(number, written.ptr - number);
-        for (const QByteArray *text : {&agency, &user, &supplier}) {
-            m_buffer += '\t';
-            PgSession::copyField(m_buffer, text->constData(), text->size());
-        }
-        m_buffer += '\t';
-        PgSession::copyField(m_buffer, dossier, dossierLength);
-        m_buffer += '\n';
+        appendCopyFact(m_buffer, account, year, month, value, agency, user, supplier,
+                       QByteArrayView(dossier, dossierLength));
         if (m_buffer.size() >= BufferSize) {
             m_session.copyRows(m_buffer);
             m_buffer.clear();
@@ -605,20 +588,6 @@ struct Fact
     quint16 supplier;
     quint8 account;
 };
-
-// Rank of each code in the engine's text order (bytes compared as
-// unsigned), to sort rows as the index orders them.
-std::vector<int> textRanks(const std::vector<QByteArray> &codes)
-{
-    std::vector<int> order(codes.size());
-    for (int i = 0; i < int(codes.size()); ++i)
-        order[i] = i;
-    std::sort(order.begin(), order.end(), [&](int a, int b) { return codes[a] < codes[b]; });
-    std::vector<int> rank(codes.size());
-    for (int i = 0; i < int(order.size()); ++i)
-        rank[order[i]] = i;
-    return rank;
-}
 
 template<typename T>
 std::vector<int> codeRanks(const std::vector<T> &items, QByteArray (*codeOf)(const T &))

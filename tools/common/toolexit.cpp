@@ -1,5 +1,7 @@
 #include "tools/common/toolexit.h"
 
+#include <QTextStream>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,6 +24,13 @@ QString statusHelp()
                           "  1  erreur de base de données ou de fichier (lecture, écriture, mémoire insuffisante)\n"
                           "  2  erreur d'utilisation : option inconnue, valeur manquante ou invalide, "
                           "fichier de sortie refusé\n");
+}
+
+int usage(const char *tool, const QString &message)
+{
+    const QString name = QString::fromUtf8(tool);
+    QTextStream(stderr) << name << " : " << message << " (" << name << " --help : l'aide)" << Qt::endl;
+    return Usage;
 }
 
 QString outOfMemory()

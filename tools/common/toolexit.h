@@ -17,6 +17,10 @@ constexpr int Failure = 1;
 // value, a refused output path.
 constexpr int Usage = 2;
 
+// A command line that cannot be served: "<tool> : <message> (<tool> --help :
+// l'aide)" on the standard error. Returns Usage.
+int usage(const char *tool, const QString &message);
+
 // The lines every tool's help ends with.
 QString statusHelp();
 

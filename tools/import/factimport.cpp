@@ -5,6 +5,7 @@
 #include "store/serveraddress.h"
 #include "store/sqlitehandle.h"
 #include "store/tabsdatabase.h"
+#include "tools/common/factrows.h"
 
 #include <QFile>
 #include <QHash>
@@ -19,7 +20,6 @@
 #include <set>
 #include <tuple>
 #include <algorithm>
-#include <numeric>
 #include <vector>
 
 namespace {
@@ -303,12 +303,28 @@ const char *const captions[AccountCount] = {"Montant HT", "TVA", "Marge €", "N
 // The account a caption or a code names, or -1.
 int accountOf(const QString &name)
 {
-    const QString key = headerKey(name);
-    const QStringList codes = Schema::accountCodes();
-    for (int i = 0; i < AccountCount; ++i)
-        if (key == headerKey(QString::fromUtf8(captions[i])) || key == headerKey(codes[i]))
-            return i;
-    return -1;
+    // Each account's caption and code, as headerKey() writes them.
+    static const QStringList keys = [] {
+        QStringList keys;
+        const QStringList codes = Schema::accountCodes();
+        for (int i = 0; i < AccountCount; ++i)
+            keys << headerKey(QString::fromUtf8(captions[i])) << headerKey(codes[i]);
+        return keys;
+    }();
+    const qsizetype found = keys.indexOf(headerKey(name));
+    return found < 0 ? -1 : int(found / 2);
+}
+
+// The accounts' codes, in UTF-8.
+const std::vector<QByteArray> &accountCodes()
+{
+    static const std::vector<QByteArray> codes = [] {
+        std::vector<QByteArray> codes;
+        for (const QString &code : Schema::accountCodes())
+            codes.push_back(code.toUtf8());
+        return codes;
+    }();
+    return codes;
 }
 
 // The counts (the NB_ accounts) are whole numbers.
@@ -414,8 +430,12 @@ bool readNumber(QByteArrayView text, char decimal, double &value)
     text = text.trimmed();
     if (text.endsWith("\xE2\x82\xAC"))
         text = text.chopped(3).trimmed();
-    if (text.startsWith('+'))
-        text = text.sliced(1);
+    if (text.startsWith('+')) {
+        text = text.sliced(1).trimmed();
+        // One sign at most: "+-5" is not read as -5.
+        if (text.startsWith('-'))
+            return false;
+    }
     char digits[64];
     int size = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -483,9 +503,6 @@ QString monthText(int key)
 // Where the facts go: one transaction on a SQLite file or on a server,
 // committed by commit() alone.
 
-const char *const factColumns =
-    "code_account, period_year, period_month, valeur, dim_agence, dim_utilisateur, dim_fournisseur, dim_dossier";
-
 class FactSink
 {
 public:
@@ -494,12 +511,11 @@ public:
     virtual QList<QByteArray> codes(const char *table) = 0;
     // True when the month holds facts.
     virtual bool holds(int month) = 0;
-    // Deletes the facts of the month.
     // Deletes the month's facts; returns how many.
     virtual qint64 clear(int month) = 0;
     // `dossier` is null when the file has no dossier column. The texts are
     // valid until the next call.
-    virtual void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
+    virtual void fact(int account, int month, double value, QByteArrayView agency, QByteArrayView user,
                       QByteArrayView supplier, QByteArrayView dossier) = 0;
     virtual void entries(const char *table, const std::map<QByteArray, QByteArray> &entries) = 0;
     virtual void commit() = 0;
@@ -560,7 +576,7 @@ public:
         return sqlite3_changes64(m_db.handle());
     }
 
-    void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
+    void fact(int account, int month, double value, QByteArrayView agency, QByteArrayView user,
               QByteArrayView supplier, QByteArrayView dossier) override
     {
         Row row{month, account, value, {}, {0, -1}, {}};
@@ -613,7 +629,7 @@ private:
     struct Row
     {
         int month;
-        const char *account;
+        int account;
         double value;
         int codes[DimensionCount];   // agency, user, supplier: in m_codes
         Text dossier;
@@ -626,19 +642,12 @@ private:
         // The rows sorted on integers: each code's rank among the batch's
         // codes in byte order (the engine's order of texts), the account's
         // among the six.
-        std::vector<int> rank[DimensionCount];
-        for (int d = 0; d < DimensionCount; ++d) {
-            std::vector<int> order(m_codes[d].size());
-            std::iota(order.begin(), order.end(), 0);
-            std::sort(order.begin(), order.end(), [&](int a, int b) { return m_codes[d][a] < m_codes[d][b]; });
-            rank[d].resize(order.size());
-            for (size_t i = 0; i < order.size(); ++i)
-                rank[d][order[i]] = int(i);
-        }
+        const std::vector<int> rank[DimensionCount] = {textRanks(m_codes[Agency]), textRanks(m_codes[User]),
+                                                       textRanks(m_codes[Supplier])};
         // Ranks stay below 2^18 (a batch's rows), months below 2^17.
         for (Row &row : m_rows) {
             row.key[0] = quint64(row.month) << 21 | quint64(rank[Agency][row.codes[Agency]]) << 3
-                         | quint64(accountRank(row.account));
+                         | quint64(m_accountRank[row.account]);
             row.key[1] = quint64(rank[User][row.codes[User]]) << 18 | quint64(rank[Supplier][row.codes[Supplier]]);
         }
         std::sort(m_rows.begin(), m_rows.end(), [](const Row &a, const Row &b) {
@@ -646,7 +655,8 @@ private:
         });
         sqlite3_stmt *insert = m_insert->handle();
         for (const Row &row : m_rows) {
-            sqlite3_bind_text(insert, 1, row.account, -1, SQLITE_STATIC);
+            const QByteArray &account = accountCodes()[row.account];
+            sqlite3_bind_text(insert, 1, account.constData(), int(account.size()), SQLITE_STATIC);
             sqlite3_bind_int(insert, 2, row.month / 12);
             sqlite3_bind_int(insert, 3, row.month % 12 + 1);
             sqlite3_bind_double(insert, 4, row.value);
@@ -666,19 +676,6 @@ private:
             m_ids[d].clear();
             m_codes[d].clear();
         }
-    }
-
-    // The rank of an account code among the six, in byte order.
-    int accountRank(const char *account)
-    {
-        for (const auto &[code, rank] : m_accountRanks)
-            if (code == account)
-                return rank;
-        int rank = 0;
-        for (const QString &other : Schema::accountCodes())
-            rank += other.toUtf8() < QByteArray(account);
-        m_accountRanks.push_back({account, rank});
-        return rank;
     }
 
     QString context(const QString &what) const { return QStringLiteral("%1 (%2)").arg(what, m_path); }
@@ -706,7 +703,7 @@ private:
     QByteArray m_arena;   // the dossiers of the batch
     QHash<QByteArray, int> m_ids[DimensionCount];
     std::vector<QByteArray> m_codes[DimensionCount];
-    std::vector<std::pair<const char *, int>> m_accountRanks;
+    const std::vector<int> m_accountRank = textRanks(accountCodes());
 };
 
 // On a server the facts go in with COPY; the COPY is ended for the few
@@ -761,30 +758,15 @@ public:
             .toLongLong();
     }
 
-    void fact(const char *account, int month, double value, QByteArrayView agency, QByteArrayView user,
+    void fact(int account, int month, double value, QByteArrayView agency, QByteArrayView user,
               QByteArrayView supplier, QByteArrayView dossier) override
     {
         if (!m_copying) {
             m_session.copyStart(QStringLiteral("COPY data (%1) FROM STDIN").arg(QLatin1String(factColumns)));
             m_copying = true;
         }
-        char number[64];
-        m_buffer += account;
-        m_buffer += '\t';
-        m_buffer += QByteArray::number(month / 12);
-        m_buffer += '\t';
-        m_buffer += QByteArray::number(month % 12 + 1);
-        m_buffer += '\t';
-        const auto written = std::to_chars(number, number + sizeof number, value);
-        m_buffer.append(number, written.ptr - number);
-        for (const QByteArrayView text : {agency, user, supplier, dossier}) {
-            m_buffer += '\t';
-            if (text.isNull())
-                m_buffer += "\\N";
-            else
-                PgSession::copyField(m_buffer, text.data(), text.size());
-        }
-        m_buffer += '\n';
+        appendCopyFact(m_buffer, accountCodes()[account].constData(), month / 12, month % 12 + 1, value, agency, user,
+                       supplier, dossier);
         if (m_buffer.size() >= BufferSize) {
             m_session.copyRows(m_buffer);
             m_buffer.resize(0);
@@ -908,10 +890,6 @@ ImportReport FactImport::run()
     for (int d = 0; d < DimensionCount; ++d)
         for (const QByteArray &code : sink->codes(dimensionTables[d]))
             known[d].insert(code);
-    const QStringList codes = Schema::accountCodes();
-    std::vector<QByteArray> accountCodes;
-    for (const QString &code : codes)
-        accountCodes.push_back(code.toUtf8());
 
     std::set<int> months;
     double values[AccountCount];
@@ -946,6 +924,7 @@ ImportReport FactImport::run()
         };
         int month = -1;
         QByteArrayView code[DimensionCount];
+        bool fresh[DimensionCount] = {};   // a code the line creates
         std::fill(std::begin(present), std::end(present), false);
         const auto read = [&]() -> bool {
             if (!check())
@@ -979,6 +958,7 @@ ImportReport FactImport::run()
                 if (label.isEmpty())
                     return refuse(columns.labels[d], QStringLiteral("libellé vide pour un code absent de la base (%1)")
                                                          .arg(QString::fromUtf8(code[d])));
+                fresh[d] = true;
             }
             const auto figure = [&](int column, int account) -> bool {
                 const QByteArrayView text = csv.field(column);
@@ -1017,9 +997,8 @@ ImportReport FactImport::run()
             continue;
         }
         for (int d = 0; d < DimensionCount; ++d) {
-            const QByteArray key = QByteArray::fromRawData(code[d].data(), code[d].size());
-            if (!known[d].contains(key)) {
-                const QByteArray owned(code[d].data(), code[d].size());
+            if (fresh[d]) {
+                const QByteArray owned = code[d].toByteArray();
                 known[d].insert(owned);
                 created[d][owned] = csv.field(columns.labels[d]).trimmed().toByteArray();
             }
@@ -1038,7 +1017,7 @@ ImportReport FactImport::run()
         for (int account = 0; account < AccountCount; ++account) {
             if (!present[account])
                 continue;
-            sink->fact(accountCodes[account].constData(), month, values[account], code[Agency], code[User],
+            sink->fact(account, month, values[account], code[Agency], code[User],
                        code[Supplier], dossierText);
             ++report.facts;
         }

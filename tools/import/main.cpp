@@ -50,11 +50,7 @@ int run(int &argc, char *argv[])
                                                 "base), avec le rôle propriétaire des tables."));
     parser.addPositionalArgument(QStringLiteral("FICHIER.csv"), QStringLiteral("Le fichier enregistré par le tableur."));
 
-    QTextStream err(stderr);
-    const auto usage = [&err](const QString &message) {
-        err << "orvalis-import : " << message << " (orvalis-import --help : l'aide)" << Qt::endl;
-        return ToolExit::Usage;
-    };
+    const auto usage = [](const QString &message) { return ToolExit::usage("orvalis-import", message); };
     if (!parser.parse(QCoreApplication::arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -69,6 +65,7 @@ int run(int &argc, char *argv[])
     if (arguments[0].isEmpty() || arguments[1].isEmpty())
         return usage(QStringLiteral("le nom de la base et celui du fichier ne peuvent pas être vides."));
 
+    QTextStream err(stderr);
     try {
         const ImportReport report = FactImport(arguments[0], arguments[1], parser.isSet(replace)).run();
         if (!report.written()) {
